@@ -1,0 +1,50 @@
+// chicane_physics.h - the physics of a four-dipole magnetic chicane.
+//
+// Dipoles 1 and 4 bend the beam to one side, dipoles 2 and 3 to the other, each
+// by the angle alpha over the effective length leff along the axis (bending
+// radius r = leff / sin(alpha)). Between dipoles 1-2 and 3-4 lies a drift of
+// length d12 along the axis, crossed at the angle alpha; between dipoles 2 and
+// 3 a straight drift d23 at the orbit offset x_bc.
+//
+// Units: energies in joules for E2gamma and E2p (E2p returns kg m/s); energies
+// in MeV, fields in tesla and leff in metres for B2alpha and alpha2B; angles in
+// radians; delta_t takes metres and returns seconds. The other geometry
+// functions work in any one length unit.
+//
+// No function checks its arguments: outside their domains the results are NaN
+// or infinite as IEEE arithmetic gives them. The only guards are for an angle
+// of exactly 0 in alpha2R56, alpha2x_bc and alpha2r. All functions are pure and
+// may be called from any thread.
+#ifndef ZOR_FEEDBACK_CHICANE_PHYSICS_H
+#define ZOR_FEEDBACK_CHICANE_PHYSICS_H
+
+// 0.0 if |val| < 1e-4 (strict), else val.
+double chop(double val);
+// Lorentz factor of an electron of total energy E [J].
+double E2gamma(double E);
+// Velocity as a fraction of the speed of light for the Lorentz factor gamma;
+// NaN for |gamma| < 1.
+double gamma2beta(double gamma);
+// Momentum [kg m/s] of an electron of total energy E [J].
+double E2p(double E);
+// Magnet current for the field B, where a1 is the field per unit current.
+double B2I(double B, double a1);
+// Bending angle [rad] of a dipole of field B [T] and length leff [m] at the
+// energy E [MeV]; NaN when |B leff / E * 299.7924| > 1.
+double B2alpha(double B, double E, double leff);
+// Field [T] that bends by alpha [rad] over leff [m] at E [MeV]; the inverse of
+// B2alpha.
+double alpha2B(double alpha, double E, double leff);
+// The chicane's R56 (same unit as leff and d12); 0 for alpha == 0.
+double alpha2R56(double alpha, double leff, double d12);
+// Transverse orbit offset between dipoles 2 and 3; 0 for alpha == 0.
+double alpha2x_bc(double alpha, double leff, double d12);
+// Bending radius leff / sin(alpha); 0 (not infinity) for alpha == 0.
+double alpha2r(double alpha, double leff);
+// Path length from the entrance of dipole 1 to the exit of dipole 4.
+double alpha2l_bc(double alpha, double r, double d12, double d23);
+// Time [s] by which the path l_bc [m] exceeds the straight length
+// 2 z12 + z23 + leff [m], z12 and z23 measured between dipole centres.
+double delta_t(double l_bc, double z12, double z23, double leff);
+
+#endif  // ZOR_FEEDBACK_CHICANE_PHYSICS_H

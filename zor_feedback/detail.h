@@ -1,0 +1,91 @@
+// detail.h - private helpers of the library: owning handles for GSL objects and
+// the formatting of log lines. Not installed.
+#ifndef ZOR_FEEDBACK_DETAIL_H
+#define ZOR_FEEDBACK_DETAIL_H
+
+#include <gsl/gsl_matrix.h>
+#include <gsl/gsl_vector.h>
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace zor_feedback {
+namespace detail {
+
+// Owner of a GSL matrix or vector. The storage is a std::vector, and the GSL
+// struct a view of it, so that GSL never allocates for the library: a failed
+// allocation is a std::bad_alloc, never a call of GSL's error handler (whose
+// default aborts the process). Zero dimensions give an empty handle, since GSL
+// rejects them. Moving keeps the view valid (the buffer moves with it).
+class GslMatrix {
+ public:
+  GslMatrix() = default;
+  GslMatrix(std::size_t n1, std::size_t n2) {
+    if (n1 == 0 || n2 == 0) return;
+    data_.assign(n1 * n2, 0.0);  // zeroed, so calloc and alloc are one
+    m_ = gsl_matrix{n1, n2, n2, data_.data(), nullptr, 0};
+  }
+  GslMatrix(GslMatrix&& o) noexcept : data_(std::move(o.data_)), m_(o.m_) { o.m_ = gsl_matrix{}; }
+  GslMatrix& operator=(GslMatrix&& o) noexcept {
+    data_ = std::move(o.data_);
+    m_ = o.m_;
+    o.m_ = gsl_matrix{};
+    return *this;
+  }
+  GslMatrix(const GslMatrix&) = delete;
+  GslMatrix& operator=(const GslMatrix&) = delete;
+
+  // The GSL view, or null for an empty handle.
+  gsl_matrix* get() noexcept { return m_.data != nullptr ? &m_ : nullptr; }
+  const gsl_matrix* get() const noexcept { return m_.data != nullptr ? &m_ : nullptr; }
+  explicit operator bool() const noexcept { return m_.data != nullptr; }
+  std::size_t size1() const noexcept { return m_.size1; }
+  std::size_t size2() const noexcept { return m_.size2; }
+  double& operator()(std::size_t i, std::size_t j) noexcept { return data_[i * m_.tda + j]; }
+  double operator()(std::size_t i, std::size_t j) const noexcept { return data_[i * m_.tda + j]; }
+
+ private:
+  std::vector<double> data_;
+  gsl_matrix m_{};
+};
+
+class GslVector {
+ public:
+  GslVector() = default;
+  explicit GslVector(std::size_t n) {
+    if (n == 0) return;
+    data_.assign(n, 0.0);
+    v_ = gsl_vector{n, 1, data_.data(), nullptr, 0};
+  }
+  GslVector(GslVector&& o) noexcept : data_(std::move(o.data_)), v_(o.v_) { o.v_ = gsl_vector{}; }
+  GslVector& operator=(GslVector&& o) noexcept {
+    data_ = std::move(o.data_);
+    v_ = o.v_;
+    o.v_ = gsl_vector{};
+    return *this;
+  }
+  GslVector(const GslVector&) = delete;
+  GslVector& operator=(const GslVector&) = delete;
+
+  gsl_vector* get() noexcept { return v_.data != nullptr ? &v_ : nullptr; }
+  const gsl_vector* get() const noexcept { return v_.data != nullptr ? &v_ : nullptr; }
+  explicit operator bool() const noexcept { return v_.data != nullptr; }
+  std::size_t size() const noexcept { return v_.size; }
+  double& operator[](std::size_t i) noexcept { return data_[i]; }
+  double operator[](std::size_t i) const noexcept { return data_[i]; }
+
+ private:
+  std::vector<double> data_;
+  gsl_vector v_{};
+};
+
+// Formats a message printf-style into a 100-byte buffer (a longer text is cut
+// to 99 characters) and hands it to ovrix::printtostderr with origin and flags.
+void log_line(const char* origin, unsigned int flags, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+}  // namespace detail
+}  // namespace zor_feedback
+
+#endif  // ZOR_FEEDBACK_DETAIL_H

@@ -3,7 +3,8 @@
 #include <cmath>
 
 // The operations are grouped as written: the numbers must agree with the
-// control system's other implementations to the last bit.
+// control system's other implementations to the last bit (the library is
+// built with -ffp-contract=off, so no multiply-add is fused either).
 
 double chop(double val) { return std::fabs(val) < 1e-4 ? 0.0 : val; }
 

@@ -152,8 +152,8 @@ inline bool scan_one(const char*& pos, const char* end, double& out) {
 // [begin, end), which need not be terminated, and allocates nothing on its
 // usual path.
 template <class F>
-int scan_values(const char* begin, const char* end, F&& f) {
-  int n = 0;
+long long scan_values(const char* begin, const char* end, F&& f) {
+  long long n = 0;
   const char* p = begin;
   for (;;) {
     while (p != end && scanning::is_space(*p)) ++p;

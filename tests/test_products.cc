@@ -1,0 +1,286 @@
+// The element-wise product, the matrix product and the transpose: results,
+// aliasing, refused shapes with their log lines, zero-sized and
+// non-two-dimensional matrices.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "testing.h"
+
+namespace {
+
+using zf_test::at;
+using zf_test::elements;
+using zf_test::fill;
+using zf_test::Line;
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+std::string mismatch(int r, int c, int ar, int ac, int br, int bc) {
+  char buf[200];
+  std::snprintf(buf, sizeof buf,
+                "ERROR: Dimension mismatch: dim(this): %d x %d dim(A): %d x %d dim(B): %d x %d", r, c, ar, ac,
+                br, bc);
+  return buf;
+}
+
+std::string transpose_mismatch(int tm, int tn, int m, int n) {
+  return "ERROR: Dimension mismatch: dim(transR) (" + std::to_string(tm) + " x " + std::to_string(tn) +
+         ") must be inverse of dim(this) (" + std::to_string(m) + " x " + std::to_string(n) + ")";
+}
+
+// this(i, j) * A(i, j) in double, for comparison.
+std::vector<double> reference_product(QTEV_ResponseMatrix& a, QTEV_ResponseMatrix& b) {
+  std::vector<double> c;
+  for (int i = 0; i < a.rows; ++i)
+    for (int j = 0; j < b.cols; ++j) {
+      double s = 0;
+      for (int k = 0; k < a.cols; ++k)
+        s += static_cast<double>(at(a, i, k)) * static_cast<double>(at(b, k, j));
+      c.push_back(s);
+    }
+  return c;
+}
+
+std::vector<float> narrowed(const std::vector<double>& v) { return std::vector<float>(v.begin(), v.end()); }
+
+TEST(EntrywiseProduct, MultipliesElementByElementOrRefusesShape) {
+  QTEV_ResponseMatrix t("T", 2, 3, nullptr), a("A", 2, 3, nullptr), b("B", 2, 3, nullptr);
+  fill(t, [](int i, int j) { return 0.1f * static_cast<float>(i + 1) + static_cast<float>(j); });
+  fill(a, [](int i, int j) { return 1.5f - static_cast<float>(i * j); });
+  ovrix::LogCapture cap;
+  t.entrywise_product(a, b);
+  for (int i = 0; i < 2; ++i)
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(at(b, i, j), at(t, i, j) * at(a, i, j));
+  EXPECT_TRUE(cap.lines().empty());
+
+  QTEV_ResponseMatrix wrong("W", 3, 2, nullptr);
+  wrong.init(7.0f);
+  t.entrywise_product(a, wrong);
+  QTEV_ResponseMatrix wrong_a("WA", 2, 4, nullptr);
+  const auto b_before = elements(b);
+  t.entrywise_product(wrong_a, b);
+  zf_test::expect_lines(cap,
+                        {{"QTEV_ResponseMatrix::entrywise_product", mismatch(2, 3, 2, 3, 3, 2), DF_LOG},
+                         {"QTEV_ResponseMatrix::entrywise_product", mismatch(2, 3, 2, 4, 2, 3), DF_LOG}});
+  EXPECT_EQ(elements(wrong), std::vector<float>(6, 7.0f));
+  EXPECT_EQ(elements(b), b_before);
+}
+
+TEST(EntrywiseProduct, ResultMayBeAnOperand) {
+  QTEV_ResponseMatrix t("T", 2, 2, nullptr), a("A", 2, 2, nullptr);
+  fill(t, [](int i, int j) { return static_cast<float>(i + 2 * j + 1); });
+  fill(a, [](int i, int j) { return static_cast<float>(3 - i - j); });
+  const auto t0 = elements(t), a0 = elements(a);
+  std::vector<float> want;
+  for (std::size_t k = 0; k < 4; ++k) want.push_back(t0[k] * a0[k]);
+
+  t.entrywise_product(a, t);
+  EXPECT_EQ(elements(t), want);
+  fill(t, [&](int i, int j) { return t0[static_cast<std::size_t>(2 * i + j)]; });
+  t.entrywise_product(a, a);
+  EXPECT_EQ(elements(a), want);
+  t.entrywise_product(t, t);  // squares
+  EXPECT_EQ(at(t, 1, 1), t0[3] * t0[3]);
+}
+
+TEST(Multiply, MatchesAnIndependentProduct) {
+  // Small integers and quarters: every sum is exact in double and in float.
+  QTEV_ResponseMatrix t("T", 2, 3, nullptr), a("A", 3, 4, nullptr), b("B", 2, 4, nullptr);
+  fill(t, [](int i, int j) { return static_cast<float>(i - j) + 0.25f; });
+  fill(a, [](int i, int j) { return static_cast<float>(2 * i + j) - 3.5f; });
+  b.init(kNaN);  // old content has no influence
+  ovrix::LogCapture cap;
+  t.multiply(a, b);
+  EXPECT_EQ(elements(b), narrowed(reference_product(t, a)));
+  EXPECT_EQ(at(b, 0, 0), 0.25f * -3.5f + -0.75f * -1.5f + -1.75f * 0.5f);
+
+  // Larger and inexact: within a float rounding of the double product.
+  QTEV_ResponseMatrix p("P", 17, 13, nullptr), q("Q", 13, 11, nullptr), r("R", 17, 11, nullptr);
+  fill(p, [](int i, int j) { return std::sin(0.7f * static_cast<float>(i) + 1.3f * static_cast<float>(j)); });
+  fill(q, [](int i, int j) { return 1.0f / static_cast<float>(1 + i + 2 * j); });
+  p.multiply(q, r);
+  const auto ref = reference_product(p, q);
+  const auto got = elements(r);
+  for (std::size_t k = 0; k < ref.size(); ++k)
+    EXPECT_NEAR(got[k], ref[k], 2 * FLT_EPSILON * (std::fabs(ref[k]) + 1));
+  EXPECT_TRUE(cap.lines().empty());
+
+  QTEV_ResponseMatrix x("X", 1, 1, nullptr), y("Y", 1, 1, nullptr), z("Z", 1, 1, nullptr);
+  x.init(-2.5f);
+  y.init(4.0f);
+  x.multiply(y, z);
+  EXPECT_EQ(at(z, 0, 0), -10.0f);
+}
+
+TEST(Multiply, RefusesShapesWithTheSixSizes) {
+  QTEV_ResponseMatrix t("T", 2, 3, nullptr), a("A", 3, 4, nullptr), b("B", 3, 4, nullptr);
+  QTEV_ResponseMatrix a_inner("AI", 4, 4, nullptr), b_ok("BO", 2, 4, nullptr);
+  t.init(1.0f);
+  a.init(1.0f);
+  b.init(5.0f);
+  b_ok.init(5.0f);
+  ovrix::LogCapture cap;
+  t.multiply(a, b);           // B has 3 rows, this 2
+  t.multiply(a_inner, b_ok);  // inner dimension 3 against 4
+  zf_test::expect_lines(cap, {{"QTEV_ResponseMatrix::multiply", mismatch(2, 3, 3, 4, 3, 4), DF_LOG},
+                              {"QTEV_ResponseMatrix::multiply", mismatch(2, 3, 4, 4, 2, 4), DF_LOG}});
+  EXPECT_EQ(elements(b), std::vector<float>(12, 5.0f));
+  EXPECT_EQ(elements(b_ok), std::vector<float>(8, 5.0f));
+}
+
+TEST(Multiply, ResultMayBeAnOperand) {
+  QTEV_ResponseMatrix a("A", 3, 3, nullptr), b("B", 3, 3, nullptr);
+  const auto fa = [](int i, int j) { return static_cast<float>(i * 3 + j) - 4.0f; };
+  const auto fb = [](int i, int j) { return static_cast<float>((i + 2 * j) % 5) * 0.5f; };
+  fill(a, fa);
+  fill(b, fb);
+  const auto ab = narrowed(reference_product(a, b));
+  const auto aa = narrowed(reference_product(a, a));
+
+  a.multiply(b, a);  // a = a * b
+  EXPECT_EQ(elements(a), ab);
+  fill(a, fa);
+  a.multiply(b, b);  // b = a * b
+  EXPECT_EQ(elements(b), ab);
+  a.multiply(a, a);  // a = a * a
+  EXPECT_EQ(elements(a), aa);
+}
+
+TEST(Transpose, IsExactAndChecksTheShape) {
+  QTEV_ResponseMatrix t("T", 2, 3, nullptr), tr("TR", 3, 2, nullptr), same("S", 2, 3, nullptr);
+  const std::vector<float> v{
+      0.1f, -0.0f, std::numeric_limits<float>::infinity(), std::numeric_limits<float>::denorm_min(),
+      kNaN, -3e38f};
+  fill(t, [&](int i, int j) { return v[static_cast<std::size_t>(3 * i + j)]; });
+  same.init(8.0f);
+  ovrix::LogCapture cap;
+  t.transpose(tr);
+  std::vector<float> want;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 2; ++j) want.push_back(v[static_cast<std::size_t>(3 * j + i)]);
+  EXPECT_TRUE(zf_test::same_bits(elements(tr), want));
+
+  t.transpose(same);
+  zf_test::expect_lines(cap, {{"QTEV_ResponseMatrix::transpose", transpose_mismatch(2, 3, 2, 3), DF_LOG}});
+  EXPECT_EQ(elements(same), std::vector<float>(6, 8.0f));
+
+  QTEV_ResponseMatrix sq("SQ", 3, 3, nullptr);
+  fill(sq, [](int i, int j) { return static_cast<float>(10 * i + j); });
+  sq.transpose(sq);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(at(sq, i, j), static_cast<float>(10 * j + i));
+}
+
+TEST(MismatchLines, AreCutAt99Characters) {
+  // Only the shape test looks at these sizes, so small matrices stand in for
+  // huge ones.
+  QTEV_ResponseMatrix t("T", 1, 1, nullptr), tr("TR", 1, 1, nullptr);
+  ovrix::LogCapture cap;
+  t.rows = 12345, t.cols = 23456, tr.rows = 34567, tr.cols = 45678;
+  t.transpose(tr);
+  t.rows = 123456, t.cols = 234567, tr.rows = 345678, tr.cols = 456789;
+  t.transpose(tr);
+  t.multiply(tr, tr);
+  t.entrywise_product(tr, tr);
+  t.rows = t.cols = tr.rows = tr.cols = 1;
+
+  const auto& got = cap.lines();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].text, transpose_mismatch(34567, 45678, 12345, 23456));
+  EXPECT_EQ(got[0].text.size(), 99u);
+  EXPECT_EQ(got[1].text, transpose_mismatch(345678, 456789, 123456, 234567).substr(0, 99));
+  EXPECT_EQ(got[2].text, mismatch(123456, 234567, 345678, 456789, 345678, 456789).substr(0, 99));
+  EXPECT_EQ(got[3].text, mismatch(123456, 234567, 345678, 456789, 345678, 456789).substr(0, 99));
+  EXPECT_EQ(at(tr, 0, 0), 0.0f);
+}
+
+TEST(ZeroSized, GiveTheMathematicalResultWithoutLogging) {
+  ovrix::LogCapture cap;
+  // Inner dimension 0: the product is all zeros.
+  QTEV_ResponseMatrix t("T", 2, 0, nullptr), a("A", 0, 3, nullptr), b("B", 2, 3, nullptr);
+  b.init(kNaN);
+  t.multiply(a, b);
+  EXPECT_EQ(elements(b), std::vector<float>(6, 0.0f));
+
+  // Nothing to write.
+  QTEV_ResponseMatrix t0("T0", 0, 3, nullptr), a0("A0", 3, 2, nullptr), b0("B0", 0, 2, nullptr);
+  a0.init(1.0f);
+  t0.multiply(a0, b0);
+  QTEV_ResponseMatrix t1("T1", 2, 3, nullptr), a1("A1", 3, 0, nullptr), b1("B1", 2, 0, nullptr);
+  t1.multiply(a1, b1);
+  QTEV_ResponseMatrix e("E", 0, 0, nullptr);
+  e.multiply(e, e);
+  e.transpose(e);
+  e.entrywise_product(e, e);
+  QTEV_ResponseMatrix tr0("TR0", 3, 0, nullptr);
+  t0.transpose(tr0);
+  t0.entrywise_product(t0, t0);
+  EXPECT_TRUE(cap.lines().empty());
+
+  // Zero sizes are still checked.
+  t0.transpose(t0);
+  zf_test::expect_lines(cap, {{"QTEV_ResponseMatrix::transpose", transpose_mismatch(0, 3, 0, 3), DF_LOG}});
+}
+
+// A matrix whose base array claims three dimensions.
+class ThreeDimensional : public QTEV_ResponseMatrix {
+ public:
+  ThreeDimensional(const char* pn, int d1, int d0) : QTEV_ResponseMatrix(pn, d1, d0, nullptr) {
+    num_dims_ = 3;
+  }
+};
+
+TEST(NotTwoDimensional, StopsWithoutWriting) {
+  const Line no_gsl{"QTEV_ResponseMatrix::create_gsl_matrix", "ERROR: allocating GSL matrix num(dim)=3 !\n",
+                    DF_LOG};
+  QTEV_ResponseMatrix t("T", 2, 2, nullptr), b("B", 2, 2, nullptr);
+  ThreeDimensional flat("F", 2, 2), flat_inner("FI", 2, 0);
+  QTEV_ResponseMatrix a_inner("AI", 0, 2, nullptr);
+  t.init(1.0f);
+  b.init(6.0f);
+  {
+    ovrix::LogCapture cap;
+    flat.multiply(t, b);
+    zf_test::expect_lines(cap, {no_gsl});
+  }
+  {
+    ovrix::LogCapture cap;
+    t.multiply(flat, b);
+    zf_test::expect_lines(cap, {no_gsl});
+  }
+  {
+    ovrix::LogCapture cap;
+    flat_inner.multiply(a_inner, b);  // would otherwise clear b
+    zf_test::expect_lines(cap, {no_gsl});
+  }
+  {
+    ovrix::LogCapture cap;
+    flat.transpose(b);
+    zf_test::expect_lines(cap, {no_gsl});
+  }
+  EXPECT_EQ(elements(b), std::vector<float>(4, 6.0f));
+}
+
+// The temporaries of a call are released when a set_value override throws
+// (the sanitizer build reports a leak otherwise).
+class ThrowsOnWrite : public QTEV_ResponseMatrix {
+ public:
+  using QTEV_ResponseMatrix::QTEV_ResponseMatrix;
+  void set_value(float, int, int, int, int, int, int) override { throw std::runtime_error("write refused"); }
+};
+
+TEST(Exceptions, PassThroughAndReleaseTemporaries) {
+  QTEV_ResponseMatrix t("T", 2, 2, nullptr);
+  ThrowsOnWrite b("B", 2, 2, nullptr);
+  EXPECT_THROW(t.multiply(t, b), std::runtime_error);
+  EXPECT_THROW(t.transpose(b), std::runtime_error);
+  EXPECT_THROW(t.entrywise_product(t, b), std::runtime_error);
+}
+
+}  // namespace

@@ -1,11 +1,19 @@
 #include <fcntl.h>
 #include <gsl/gsl_blas.h>
+#include <gsl/gsl_linalg.h>
+#include <gsl/gsl_math.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +23,7 @@
 #include "zor_feedback/zor_feedback.h"
 
 using zor_feedback::detail::GslMatrix;
+using zor_feedback::detail::GslVector;
 using zor_feedback::detail::log_line;
 
 namespace {
@@ -424,4 +433,297 @@ bool QTEV_ResponseMatrix::load_file(const char* fname) {
   log_line(name, kInfo, "INFO: Read %d bytes from: %s into %d x %d GSL array", clamp_to_int(len), shown,
            clamp_to_int(M), clamp_to_int(N));
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Inversions
+//
+// The two inversions of a response matrix: by GSL's SVD with a cut-off on the
+// singular values (invert), and by Armadillo's pseudo-inverse with a floor on
+// small elements (pinv).
+//
+// Both check their operands first and refuse, with an "ERROR: ..." line and
+// every output left as it was, what would otherwise write outside a matrix,
+// reach GSL's error handler (which aborts the server) or quietly hand the
+// machine a meaningless inverse: a missing pointer, a result matrix of the
+// wrong shape, an empty or non-two-dimensional matrix, NaN or infinite
+// elements. All arithmetic goes into temporaries; the outputs are written only
+// when nothing can fail any more.
+
+namespace {
+
+// Bit of OVRIX_debug that selects the tables of intermediate results.
+constexpr int kInversionTables = 128;
+// Machine epsilon of double, 2^-52.
+constexpr double kDoubleEpsilon = 2.220446049250313e-16;
+
+using InversionClock = std::chrono::steady_clock;
+
+void log_inversion_time(const char* origin, InversionClock::time_point t0) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(InversionClock::now() - t0).count();
+  log_line(origin, kTiming, "took (ms): %.4f", static_cast<double>(ns) / 1e9 * 1000.0);
+}
+
+// The checks both inversions make before they touch anything: this matrix is
+// a non-empty two-dimensional array and pinvR has its transposed shape.
+bool inversion_operands_ok(const char* origin, const QTEV_ResponseMatrix& self,
+                           const QTEV_ResponseMatrix& pinvR) {
+  if (self.num_dims() != 2) {
+    log_line(origin, DF_LOG, "ERROR: matrix has %d dimensions, needs 2; not inverted", self.num_dims());
+    return false;
+  }
+  if (self.rows <= 0 || self.cols <= 0) {
+    log_line(origin, DF_LOG, "ERROR: cannot invert an empty matrix (%d x %d)", self.rows, self.cols);
+    return false;
+  }
+  if (pinvR.num_dims() != 2 || pinvR.rows != self.cols || pinvR.cols != self.rows) {
+    log_line(origin, DF_LOG,
+             "ERROR: Dimension mismatch: dim(pinvR) (%d x %d) must be %d x %d for dim(this) (%d x %d)",
+             pinvR.rows, pinvR.cols, self.cols, self.rows, self.rows, self.cols);
+    return false;
+  }
+  return true;
+}
+
+// Logs an error and returns false when an element is NaN or infinite: GSL's
+// SVD may then fail to converge (and call the aborting error handler), and any
+// inverse would be meaningless for the machine. `element(i, j)` reads one.
+template <typename Element>
+bool inversion_input_finite(const char* origin, int rows, int cols, Element element) {
+  std::size_t bad = 0;
+  int first_row = -1;
+  int first_col = -1;
+  for (int i = 0; i < rows; ++i)
+    for (int j = 0; j < cols; ++j)
+      if (!std::isfinite(element(i, j))) {
+        if (bad++ == 0) {
+          first_row = i;
+          first_col = j;
+        }
+      }
+  if (bad == 0) return true;
+  log_line(origin, DF_LOG, "ERROR: matrix holds %zu non-finite values, first at (%d, %d); not inverted", bad,
+           first_row, first_col);
+  return false;
+}
+
+// dest = transpose of src; dest must be src.size2 x src.size1.
+GslMatrix transposed_copy(const GslMatrix& src) {
+  GslMatrix dest(src.size2(), src.size1());
+  gsl_matrix_transpose_memcpy(dest.get(), src.get());
+  return dest;
+}
+
+// The internal tolerance: max(rows, cols) * eps * max(S), rounded to two
+// significant digits. Each stage is stored as float and the exponent comes
+// from a single-precision logarithm, so that the tolerance written back is the
+// same float to the last bit wherever it is computed. A zero max(S) gives NaN.
+float internal_svd_tolerance(int rows, int cols, double s_max) {
+  float t = static_cast<float>(static_cast<double>(std::max(rows, cols)) * kDoubleEpsilon * s_max);
+  const double exponent = static_cast<double>(floorf(log10f(fabsf(t))));
+  t = static_cast<float>(std::round(static_cast<double>(t) / std::pow(10.0, exponent - 1.0)) / 10.0);
+  t = static_cast<float>(static_cast<double>(t) * std::pow(10.0, exponent));
+  return t;
+}
+
+void print_vector_table(const char* heading, const GslVector& v) {
+  std::puts(heading);
+  for (std::size_t i = 0; i < v.size(); ++i) std::printf("%f  ", v[i]);
+  std::putchar('\n');
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// SVD inversion
+//
+// Reads this matrix (m x n); writes pinvR (n x m), singular_val (min(m, n)
+// points), *nosv, and *tol when it was -1. The cut-off of the inverse is
+// relative: s is inverted when s > *tol * max(S) (strict). The count *nosv is
+// absolute: the values not below *tol (strict), less those whose reciprocal
+// is infinite. Result elements with |v| <= *tol (absolute) are stored as 0.
+void QTEV_ResponseMatrix::invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, float* tol,
+                                 int* nosv) {
+  static const char* const name = "QTEV_ResponseMatrix::invert";
+  const auto t0 = InversionClock::now();
+
+  if (tol == nullptr || nosv == nullptr) {
+    log_line(name, DF_LOG, "ERROR: null tol or nosv pointer; not inverted");
+    return;
+  }
+  // A NaN cut-off would drop every singular value and hand the machine an
+  // all-zero inverse without a word.
+  if (std::isnan(*tol)) {
+    log_line(name, DF_LOG, "ERROR: SVD cut off tolerance is not a number; not inverted");
+    return;
+  }
+  if (!inversion_operands_ok(name, *this, pinvR)) return;
+  GslMatrix R = create_gsl_matrix();
+  if (!R) return;  // cannot happen after the checks above; never hand GSL an empty matrix
+  if (!inversion_input_finite(name, rows, cols, [&R](int i, int j) {
+        return R(static_cast<std::size_t>(i), static_cast<std::size_t>(j));
+      }))
+    return;
+
+  // The working dimensions; once the orientation is settled wrows <= wcols,
+  // and wrows is the number of singular values.
+  int wrows = static_cast<int>(R.size1());
+  int wcols = static_cast<int>(R.size2());
+  log_line(name, kInfo, "INFO: SVD on %d x %d matrix ...", wrows, wcols);
+
+  // GSL decomposes matrices with at least as many rows as columns; the
+  // decomposed matrix gA_t is the transpose of the working matrix, so a tall
+  // matrix is transposed first (and then gA_t is the matrix itself).
+  const bool transposed = wrows > wcols;
+  GslMatrix gA_t;
+  if (transposed) {
+    log_line(name, kInfo, "INFO: M < N transposing matrix ...");
+    std::swap(wrows, wcols);
+    log_line(name, kInfo, "INFO: matrix dim changed to: %d x %d", wrows, wcols);
+    gA_t = std::move(R);
+  } else {
+    gA_t = transposed_copy(R);
+    R = GslMatrix();
+  }
+  const auto nr = static_cast<std::size_t>(wrows);
+  const auto nc = static_cast<std::size_t>(wcols);
+
+  // gA_t (wcols x wrows) = U diag(S) V^T; the decomposition leaves U in gA_t.
+  GslMatrix V(nr, nr);
+  GslVector S(nr);
+  {
+    GslVector work(nr);
+    gsl_linalg_SV_decomp(gA_t.get(), V.get(), S.get(), work.get());
+  }
+  const GslMatrix& U = gA_t;
+  const double s_max = gsl_vector_max(S.get());
+
+  float used_tol = *tol;
+  if (used_tol == -1.0f) {
+    used_tol = internal_svd_tolerance(wrows, wcols, s_max);
+    log_line(name, kInfo, "INFO: Using internal tolerance for SVD cut off: %e",
+             static_cast<double>(used_tol));
+  } else {
+    log_line(name, kInfo, "INFO: Using user provided SVD cut off tolerance: %e",
+             static_cast<double>(used_tol));
+  }
+  const bool tables = (OVRIX_debug & kInversionTables) != 0;
+  if (tables) print_vector_table("S\n----------------------------------------", S);
+
+  // Relative cut-off: the internal tolerance already holds max(S) and is
+  // multiplied by it once more. Strict, so a NaN cut-off drops every value.
+  const double cutoff = static_cast<double>(used_tol) * s_max;
+  GslMatrix SI(nr, nr);
+  for (std::size_t i = 0; i < nr; ++i) SI(i, i) = S[i] > cutoff ? 1.0 / S[i] : 0.0;
+
+  const GslMatrix VT = transposed_copy(V);
+  GslMatrix SIpVT(nr, nr);
+  gsl_blas_dgemm(CblasNoTrans, CblasNoTrans, 1.0, SI.get(), VT.get(), 0.0, SIpVT.get());
+  GslMatrix R_plus(nc, nr);
+  gsl_blas_dgemm(CblasNoTrans, CblasNoTrans, 1.0, U.get(), SIpVT.get(), 0.0, R_plus.get());
+
+  // The count for the report uses the absolute tolerance, not the cut-off.
+  GslVector oos(nr);
+  gsl_vector_set_all(oos.get(), 1.0);
+  gsl_vector_div(oos.get(), S.get());
+  int infs = 0;
+  int cuto = 0;
+  for (std::size_t i = 0; i < nr; ++i) {
+    if (gsl_isinf(oos[i]) != 0) {
+      oos[i] = 0.0;
+      ++infs;
+    } else if (S[i] < static_cast<double>(used_tol)) {
+      oos[i] = 0.0;
+      ++cuto;
+    }
+  }
+  const int used = wrows - infs - cuto;
+  if (infs > 0) log_line(name, kInfo, "INFO: Removed %d infinite values from S", infs);
+  log_line(name, kInfo, "INFO: Using %d from %d singular values", used, wrows);
+  if (tables) print_vector_table("1/s\n----------------------------------------", oos);
+
+  // R_plus is wcols x wrows: n x m, the shape of the result, unless the
+  // matrix was transposed; then wrows = n and wcols = m.
+  if (transposed) {
+    R_plus = transposed_copy(R_plus);
+    std::cout << "INFO: Matrix dim change back to: " << wrows << " x " << wcols << '\n';
+  }
+  const auto out_rows = R_plus.size1();
+  const auto out_cols = R_plus.size2();
+  if (tables) {
+    std::puts("\npinv(A)\n----------------------------------------");
+    for (std::size_t i = 0; i < out_rows; ++i) {
+      for (std::size_t j = 0; j < out_cols; ++j) std::printf("%.4f\t", R_plus(i, j));
+      std::putchar('\n');
+    }
+  }
+
+  // Outputs, all computed: the spectrum (every singular value, also those cut
+  // off), the result with elements |v| <= *tol cleared, the tolerance, the
+  // count.
+  singular_val.set_length(static_cast<int>(nr));
+  for (std::size_t i = 0; i < nr; ++i)
+    singular_val.fill_spectrum(static_cast<int>(i), static_cast<float>(S[i]));
+  const double clip = static_cast<double>(used_tol);
+  for (std::size_t i = 0; i < out_rows; ++i)
+    for (std::size_t j = 0; j < out_cols; ++j) {
+      const double v = R_plus(i, j);
+      pinvR.set_value(std::fabs(v) > clip ? static_cast<float>(v) : 0.0f, static_cast<int>(i),
+                      static_cast<int>(j), -1, -1, -1, -1);
+    }
+  *tol = used_tol;
+  *nosv = used;
+
+  log_inversion_time(name, t0);
+}
+
+// ---------------------------------------------------------------------------
+// Pseudo-inverse with tolerance
+//
+// Reads this matrix (m x n) and *tolerance; writes pinvR (n x m). On a copy,
+// input elements with 0 < |a| < *tolerance (absolute, strict) are cleared;
+// then Armadillo's pinv (its default tolerance, divide-and-conquer SVD);
+// result elements with 0 < |b| < 2^-52 are cleared. Armadillo's failure
+// ("pinv(): svd failed", std::runtime_error) propagates with pinvR unchanged.
+void QTEV_ResponseMatrix::pinv(QTEV_ResponseMatrix& pinvR, float* tolerance) {
+  static const char* const name = "QTEV_ResponseMatrix::pinv";
+  const auto t0 = InversionClock::now();
+
+  if (tolerance == nullptr) {
+    log_line(name, DF_LOG, "ERROR: null tolerance pointer; not inverted");
+    return;
+  }
+  if (!inversion_operands_ok(name, *this, pinvR)) return;
+  arma::mat A = QTEV2arma_mat(*this);
+  if (!inversion_input_finite(name, rows, cols, [&A](int i, int j) {
+        return A.at(static_cast<arma::uword>(i), static_cast<arma::uword>(j));
+      }))
+    return;
+
+  const double floor_in = static_cast<double>(*tolerance);
+  unsigned int in_filter = 0;
+  for (double& a : A)
+    if (std::fabs(a) < floor_in && a != 0.0) {
+      a = 0.0;
+      ++in_filter;
+    }
+  if (in_filter > 0)
+    log_line(name, kInfo, "removed %d values (< %.g) in input\n", static_cast<int>(in_filter),
+             floor_in);
+
+  arma::mat B = arma::pinv(A);
+
+  unsigned int out_filter = 0;
+  for (double& b : B)
+    if (std::fabs(b) < kDoubleEpsilon && b != 0.0) {
+      b = 0.0;
+      ++out_filter;
+    }
+  if (out_filter > 0)
+    log_line(name, kInfo, "removed %d values (< %.g) in inverse\n", static_cast<int>(out_filter),
+             kDoubleEpsilon);
+
+  pinvR.arma_mat2QTEV(std::move(B));
+
+  log_inversion_time(name, t0);
 }

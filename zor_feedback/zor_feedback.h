@@ -91,16 +91,25 @@ class QTEV_ResponseMatrix : public D_mdfloat_array {
   bool load_file(const char* fname);
 
   // Pseudo-inverse by SVD into pinvR (cols x rows). Singular values s with
-  // s > *tol * max(S) are inverted, the others dropped. *tol == -1 asks for the
-  // internal tolerance max(m, n) * eps * max(S) rounded to two significant
-  // digits, which is written back into *tol. The singular values go into
-  // singular_val, the number of those not below *tol into *nosv. Elements of
-  // the inverse with |v| <= *tol are stored as 0.
+  // s > *tol * max(S) are inverted (relative cut-off, strict), the others
+  // dropped. *tol == -1 asks for the internal tolerance max(m, n) * 2^-52 *
+  // max(S) rounded to two significant digits, which is written back into *tol
+  // (so the cut-off holds max(S) twice). The singular values, non-increasing,
+  // go into singular_val; *nosv gets the number of those not below *tol
+  // (absolute) and not zero. Elements of the inverse with |v| <= *tol
+  // (absolute) are stored as 0.
+  // Refused with an "ERROR: ..." line and every output unchanged: a null tol
+  // or nosv, a NaN *tol, a matrix that is empty, not two-dimensional or holds
+  // NaN or infinite elements, a pinvR that is not cols x rows.
   void invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, float* tol, int* nosv);
 
-  // Pseudo-inverse by Armadillo's pinv into pinvR (cols x rows). Input elements
-  // with 0 < |a| < *tolerance are cleared on a copy first; result elements with
-  // 0 < |b| < 2^-52 are cleared after.
+  // Pseudo-inverse by Armadillo's pinv (default tolerance, divide-and-conquer
+  // SVD) into pinvR (cols x rows). On a copy, input elements with
+  // 0 < |a| < *tolerance (absolute, strict) are cleared first; result elements
+  // with 0 < |b| < 2^-52 are cleared after. *tolerance is never written.
+  // Refused like invert (null tolerance, empty, non-finite, wrong pinvR). An
+  // SVD failure inside Armadillo throws std::runtime_error; pinvR is then
+  // unchanged.
   void pinv(QTEV_ResponseMatrix& pinvR, float* tolerance);
 
  private:

@@ -1,0 +1,379 @@
+// The pseudo-inverse with tolerance: numerical truth over a catalogue of hard
+// matrices (the Moore-Penrose conditions and an independent SVD), the floors
+// on the input and on the result with their log lines, and the refusal of bad
+// operands.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "testing.h"
+
+namespace {
+
+using zf_test::at;
+using zf_test::fill;
+using zf_test::Line;
+
+constexpr const char* kOrigin = "QTEV_ResponseMatrix::pinv";
+constexpr double kEpsF = std::numeric_limits<float>::epsilon();
+constexpr double kEpsD = std::numeric_limits<double>::epsilon();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+const double kPi = std::acos(-1.0);
+
+arma::mat to_arma(QTEV_ResponseMatrix& m) {
+  arma::mat A(static_cast<arma::uword>(m.rows), static_cast<arma::uword>(m.cols));
+  for (int i = 0; i < m.rows; ++i)
+    for (int j = 0; j < m.cols; ++j) A(i, j) = at(m, i, j);
+  return A;
+}
+
+std::string scientific(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3e", v);
+  return text;
+}
+
+// Normalised residuals of the four Moore-Penrose conditions.
+double worst_moore_penrose(const arma::mat& A, const arma::mat& X) {
+  const double na = arma::norm(A, "fro");
+  const double nx = arma::norm(X, "fro");
+  const arma::mat AX = A * X;
+  const arma::mat XA = X * A;
+  return std::max({arma::norm(AX * A - A, "fro") / (na * na * nx),
+                   arma::norm(XA * X - X, "fro") / (nx * nx * na), arma::norm(AX - AX.t(), "fro") / (na * nx),
+                   arma::norm(XA - XA.t(), "fro") / (na * nx)});
+}
+
+// The pseudo-inverse by LAPACK's standard SVD with Armadillo's default rule
+// (s used when s >= max(m, n) * max(s) * eps), then pinv's floor on the result.
+struct Reference {
+  arma::mat X;
+  double kappa;
+};
+
+Reference svd_reference(const arma::mat& A) {
+  arma::mat U, V;
+  arma::vec s;
+  if (!arma::svd(U, s, V, A, "std")) throw std::runtime_error("reference SVD failed");
+  Reference r{arma::mat(A.n_cols, A.n_rows, arma::fill::zeros), 1.0};
+  const double cut = std::max(A.n_rows, A.n_cols) * s.max() * kEpsD;
+  for (arma::uword k = 0; k < s.n_elem; ++k)
+    if (s(k) >= cut && s(k) > 0) {
+      r.X += V.col(k) * U.col(k).t() / s(k);
+      r.kappa = s.max() / s(k);
+    }
+  r.X.transform([](double v) { return std::fabs(v) < kEpsD ? 0.0 : v; });
+  return r;
+}
+
+// "took (ms): " and a number with four decimals.
+bool is_timing_text(const std::string& t) {
+  const std::string prefix = "took (ms): ";
+  if (t.rfind(prefix, 0) != 0) return false;
+  const std::string num = t.substr(prefix.size());
+  const auto dot = num.find('.');
+  if (dot == std::string::npos || dot == 0 || num.size() - dot - 1 != 4) return false;
+  for (std::size_t k = 0; k < num.size(); ++k)
+    if (k != dot && (num[k] < '0' || num[k] > '9')) return false;
+  return true;
+}
+
+void expect_lines_then_timing(const ovrix::LogCapture& cap, const std::vector<Line>& want) {
+  ASSERT_EQ(cap.lines().size(), want.size() + 1) << "number of log lines";
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    EXPECT_EQ(cap.lines()[k].origin, want[k].origin) << "line " << k;
+    EXPECT_EQ(cap.lines()[k].text, want[k].text) << "line " << k;
+    EXPECT_EQ(cap.lines()[k].flags, want[k].flags) << "line " << k;
+  }
+  const auto& last = cap.lines().back();
+  EXPECT_EQ(last.origin, kOrigin);
+  EXPECT_EQ(last.flags, 8u);
+  EXPECT_TRUE(is_timing_text(last.text)) << last.text;
+}
+
+// ---------------------------------------------------------------------------
+// Catalogue of hard matrices.
+
+double ring_response(int i, int j, int m, int n) {
+  // Closed-orbit response of a ring of 8 cells, tune Q.
+  const double q = 6.23;
+  const auto beta = [](double s) { return 12.0 + 7.0 * std::cos(2.0 * kPi * 8.0 * s); };
+  const auto phase = [q](double s) { return 2.0 * kPi * q * (s + 0.012 * std::sin(2.0 * kPi * 8.0 * s)); };
+  const double sm = (i + 0.25) / m;
+  const double sc = (j + 0.6) / n;
+  return std::sqrt(beta(sm) * beta(sc)) * std::cos(std::fabs(phase(sm) - phase(sc)) - kPi * q) /
+         (2.0 * std::sin(kPi * q));
+}
+
+double smooth(int i, int j, int, int) { return (i == j ? 4.0 : 0.0) + std::sin(1.0 + 1.7 * i + 0.9 * j); }
+double hilbert(int i, int j, int, int) { return 1.0 / (i + j + 1); }
+double rank3(int i, int j, int, int) {
+  double v = 0;
+  for (int k = 0; k < 3; ++k) v += ((i * 3 + k * 5) % 7 - 3) * ((k * 2 + j * 3 + k * j) % 5 - 2);
+  return v;
+}
+
+struct CatalogueCase {
+  const char* family;
+  const char* name;
+  int m, n;
+  double (*gen)(int, int, int, int);
+};
+
+const CatalogueCase kCatalogue[] = {
+    {"square", "square_8", 8, 8, smooth},
+    {"square", "ring_60x60", 60, 60, ring_response},
+    {"tall", "tall_12x5", 12, 5, smooth},
+    {"tall", "ring_144x128", 144, 128, ring_response},
+    {"wide", "wide_5x12", 5, 12, smooth},
+    {"wide", "ring_30x40", 30, 40, ring_response},
+    {"rank_deficient", "rank3_9x6", 9, 6, rank3},
+    {"rank_deficient", "rank3_6x9", 6, 9, rank3},
+    {"ill_conditioned", "hilbert_5", 5, 5, hilbert},  // symmetric positive definite
+    {"ill_conditioned", "hilbert_8x5", 8, 5, hilbert},
+};
+
+class PinvCatalogue : public ::testing::TestWithParam<CatalogueCase> {};
+
+TEST_P(PinvCatalogue, IsThePseudoInverseOfAnIndependentSvd) {
+  const CatalogueCase c = GetParam();
+  QTEV_ResponseMatrix A("A", c.m, c.n, nullptr);
+  QTEV_ResponseMatrix X("X", c.n, c.m, nullptr);
+  fill(A, [&](int i, int j) { return static_cast<float>(c.gen(i, j, c.m, c.n)); });
+  const arma::mat a = to_arma(A);
+  float tolerance = 0.0f;
+  ovrix::LogCapture cap;
+  A.pinv(X, &tolerance);
+
+  const Reference ref = svd_reference(a);
+  const arma::mat x = to_arma(X);
+  const double diff = arma::norm(x - ref.X, "fro") / arma::norm(ref.X, "fro");
+  EXPECT_LE(diff, 2 * kEpsF + 16 * std::max(c.m, c.n) * ref.kappa * kEpsD) << "kappa " << ref.kappa;
+  const double mp = worst_moore_penrose(a, x);
+  EXPECT_LE(mp, 2 * kEpsF + 64 * std::max(c.m, c.n) * kEpsD);
+  RecordProperty("family", c.family);
+  RecordProperty("mp_residual_over_eps_f", scientific(mp / kEpsF));
+  RecordProperty("diff_to_reference", scientific(diff));
+  RecordProperty("kappa", scientific(ref.kappa));
+
+  // No transposition messages; at most the floor on the result, then the time.
+  ASSERT_FALSE(cap.lines().empty());
+  for (std::size_t k = 0; k + 1 < cap.lines().size(); ++k)
+    EXPECT_TRUE(cap.lines()[k].text.rfind("removed ", 0) == 0 &&
+                cap.lines()[k].text.find(" values (< 2e-16) in inverse\n") != std::string::npos)
+        << cap.lines()[k].text;
+  EXPECT_TRUE(is_timing_text(cap.lines().back().text));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hard, PinvCatalogue, ::testing::ValuesIn(kCatalogue),
+                         [](const ::testing::TestParamInfo<CatalogueCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
+// ---------------------------------------------------------------------------
+// The floors.
+
+// [[1, 0], [0, 1], [1, 1]]^+ = [[2, -1, 1], [-1, 2, 1]] / 3: no element near
+// the floor of the result.
+TEST(PinvFloor, ShapesAndLogLinesWithoutFloorEffects) {
+  for (const bool tall : {true, false}) {
+    SCOPED_TRACE(tall ? "3 x 2" : "2 x 3");
+    const int m = tall ? 3 : 2;
+    const int n = tall ? 2 : 3;
+    QTEV_ResponseMatrix A("A", m, n, nullptr);
+    QTEV_ResponseMatrix X("X", n, m, nullptr);
+    const float a[3][2] = {{1, 0}, {0, 1}, {1, 1}};
+    fill(A, [&](int i, int j) { return tall ? a[i][j] : a[j][i]; });
+    const float want[2][3] = {{2.0f / 3, -1.0f / 3, 1.0f / 3}, {-1.0f / 3, 2.0f / 3, 1.0f / 3}};
+    float tolerance = 0.5f;  // no non-zero element below it
+    ovrix::LogCapture cap;
+    A.pinv(X, &tolerance);
+    expect_lines_then_timing(cap, {});
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < m; ++j)
+        EXPECT_NEAR(at(X, i, j), tall ? want[i][j] : want[j][i], 2e-7) << i << "," << j;
+  }
+}
+
+// [[2, e], [e, 4]]: once e is cleared the matrix is diagonal and its inverse
+// exact; an e that is kept gives the inverse [[4, -e], [-e, 2]] / (8 - e^2).
+TEST(PinvFloor, InputFloorIsStrictAbsoluteAndWorksOnACopy) {
+  struct Case {
+    const char* what;
+    float tolerance;
+    float e;
+    bool cleared;
+    std::vector<std::string> lines;
+  };
+  const float below = std::nextafter(0.5f, 0.0f);
+  const Case cases[] = {
+      {"equal to the floor stays", 0.5f, 0.5f, false, {}},
+      {"just below the floor is cleared", 0.5f, below, true, {"removed 2 values (< 0.5) in input\n"}},
+      {"the floor is on the magnitude", 0.75f, -below, true, {"removed 2 values (< 0.8) in input\n"}},
+      // Kept, the tiny elements give off-diagonal elements of -1.25e-31 in the
+      // inverse, which the floor on the result clears.
+      {"zero floor", 0.0f, 1e-30f, false, {"removed 2 values (< 2e-16) in inverse\n"}},
+      {"negative floor", -1.0f, 1e-30f, false, {"removed 2 values (< 2e-16) in inverse\n"}},
+      {"NaN floor", kNaN, 1e-30f, false, {"removed 2 values (< 2e-16) in inverse\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    QTEV_ResponseMatrix A("A", 2, 2, nullptr);
+    QTEV_ResponseMatrix X("X", 2, 2, nullptr);
+    fill(A, [&](int i, int j) { return i == j ? 2.0f * (i + 1) : c.e; });
+    const auto before = zf_test::elements(A);
+    float tolerance = c.tolerance;
+    ovrix::LogCapture cap;
+    A.pinv(X, &tolerance);
+
+    const double e = c.cleared ? 0.0 : c.e;
+    const double det = 8.0 - e * e;
+    const double off = std::fabs(e / det) < kEpsD ? 0.0 : -e / det;
+    EXPECT_NEAR(at(X, 0, 0), 4.0 / det, 4e-7);
+    EXPECT_NEAR(at(X, 1, 1), 2.0 / det, 4e-7);
+    EXPECT_EQ(at(X, 0, 1), static_cast<float>(off));
+    EXPECT_EQ(at(X, 1, 0), static_cast<float>(off));
+
+    EXPECT_TRUE(zf_test::same_bits(zf_test::elements(A), before)) << "the property keeps its elements";
+    EXPECT_TRUE(zf_test::same_bits({tolerance}, {c.tolerance})) << "the tolerance is not written";
+    std::vector<Line> want;
+    for (const auto& l : c.lines) want.push_back({kOrigin, l, 128});
+    expect_lines_then_timing(cap, want);
+  }
+}
+
+TEST(PinvFloor, CountsEveryClearedElement) {
+  // 12 of 20 elements below the floor, and 2 zeros, which are not counted.
+  QTEV_ResponseMatrix A("A", 4, 5, nullptr);
+  QTEV_ResponseMatrix X("X", 5, 4, nullptr);
+  fill(A, [](int i, int j) {
+    const int k = i * 5 + j;
+    if (k == 3 || k == 17) return 0.0f;
+    return k % 3 == 0 ? 1.0f + k : 1e-3f * (k % 2 == 0 ? 1 : -1);
+  });
+  float tolerance = 0.01f;
+  ovrix::LogCapture cap;
+  A.pinv(X, &tolerance);
+  ASSERT_GE(cap.lines().size(), 2u);
+  EXPECT_EQ(cap.lines()[0].text, "removed 12 values (< 0.01) in input\n");
+  EXPECT_EQ(cap.lines()[0].flags, 128u);
+
+  // All non-zero elements below the floor: Armadillo sees zeros.
+  fill(A, [](int i, int j) { return (i + j) % 2 == 0 ? 1e-4f : -2e-4f; });
+  X.init(9.0f);
+  cap.clear();
+  A.pinv(X, &tolerance);
+  expect_lines_then_timing(cap, {{kOrigin, "removed 20 values (< 0.01) in input\n", 128}});
+  for (float v : zf_test::elements(X)) EXPECT_EQ(v, 0.0f);
+}
+
+TEST(PinvFloor, ResultFloorClearsElementsBelowDoubleEpsilon) {
+  // A regular diagonal matrix whose inverse has an element of 1e-17: cleared,
+  // counted, and logged with the bound.
+  QTEV_ResponseMatrix A("A", 2, 2, nullptr);
+  QTEV_ResponseMatrix X("X", 2, 2, nullptr);
+  A.init(0.0f);
+  A.set_value(1e17f, 0, 0, -1, -1, -1, -1);
+  A.set_value(100.0f, 1, 1, -1, -1, -1, -1);
+  X.init(9.0f);
+  float tolerance = 0.0f;
+  ovrix::LogCapture cap;
+  A.pinv(X, &tolerance);
+  expect_lines_then_timing(cap, {{kOrigin, "removed 1 values (< 2e-16) in inverse\n", 128}});
+  EXPECT_EQ(at(X, 0, 0), 0.0f);
+  EXPECT_EQ(at(X, 1, 1), 0.01f);
+  EXPECT_EQ(at(X, 0, 1), 0.0f);
+  EXPECT_EQ(at(X, 1, 0), 0.0f);
+}
+
+TEST(PinvFloor, RegularSquareMatrixGivesItsInverse) {
+  QTEV_ResponseMatrix A("A", 3, 3, nullptr);
+  QTEV_ResponseMatrix X("X", 3, 3, nullptr);
+  const float a[3][3] = {{4, 1, 0}, {1, 3, 1}, {0, 1, 2}};  // det 18
+  const float inv[3][3] = {{5, -2, 1}, {-2, 8, -4}, {1, -4, 11}};
+  fill(A, [&](int i, int j) { return a[i][j]; });
+  float tolerance = 0.0f;
+  A.pinv(X, &tolerance);
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(at(X, i, j), inv[i][j] / 18, 4 * kEpsF) << i << "," << j;
+}
+
+// ---------------------------------------------------------------------------
+// Refused operands: one error line, pinvR and the matrix as they were.
+
+class OddMatrix : public QTEV_ResponseMatrix {
+ public:
+  using QTEV_ResponseMatrix::QTEV_ResponseMatrix;
+  void set_num_dims(int d) { num_dims_ = d; }
+};
+
+TEST(PinvRefusal, BadOperandsChangeNothing) {
+  struct Case {
+    const char* what;
+    int m, n, pm, pn;
+    int dims;
+    bool null_tolerance;
+    std::vector<std::pair<int, int>> non_finite;  // NaN first, then infinities
+    std::string error;
+  };
+  const Case cases[] = {
+      {"null tolerance", 3, 4, 4, 3, 2, true, {}, "ERROR: null tolerance pointer; not inverted"},
+      {"pinvR not transposed",
+       3,
+       5,
+       3,
+       5,
+       2,
+       false,
+       {},
+       "ERROR: Dimension mismatch: dim(pinvR) (3 x 5) must be 5 x 3 for dim(this) (3 x 5)"},
+      {"pinvR too large",
+       2,
+       2,
+       3,
+       3,
+       2,
+       false,
+       {},
+       "ERROR: Dimension mismatch: dim(pinvR) (3 x 3) must be 2 x 2 for dim(this) (2 x 2)"},
+      {"no rows", 0, 3, 3, 0, 2, false, {}, "ERROR: cannot invert an empty matrix (0 x 3)"},
+      {"three dimensions", 3, 4, 4, 3, 3, false, {}, "ERROR: matrix has 3 dimensions, needs 2; not inverted"},
+      {"infinity",
+       3,
+       4,
+       4,
+       3,
+       2,
+       false,
+       {{0, 0}, {2, 3}},
+       "ERROR: matrix holds 2 non-finite values, first at (0, 0); not inverted"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OddMatrix A("A", c.m, c.n, nullptr);
+    QTEV_ResponseMatrix X("X", c.pm, c.pn, nullptr);
+    fill(A, [](int i, int j) { return static_cast<float>(1 + i + 2 * j); });
+    for (std::size_t k = 0; k < c.non_finite.size(); ++k)
+      A.set_value(k == 0 ? kNaN : std::numeric_limits<float>::infinity(), c.non_finite[k].first,
+                  c.non_finite[k].second, -1, -1, -1, -1);
+    const auto before = zf_test::elements(A);
+    A.set_num_dims(c.dims);
+    X.init(7.0f);
+    float tolerance = 1e-3f;
+    ovrix::LogCapture cap;
+    A.pinv(X, c.null_tolerance ? nullptr : &tolerance);
+    zf_test::expect_lines(cap, {{kOrigin, c.error, DF_LOG}});
+    for (float v : zf_test::elements(X)) EXPECT_EQ(v, 7.0f);
+    EXPECT_EQ(tolerance, 1e-3f);
+    A.set_num_dims(2);
+    EXPECT_TRUE(zf_test::same_bits(zf_test::elements(A), before));
+  }
+}
+
+}  // namespace

@@ -2,11 +2,22 @@
 # imported target of its own. Also used by the installed package config.
 include(CMakeFindDependencyMacro)
 
-find_package(GSL REQUIRED)
+# In the installed package's config a missing dependency makes
+# find_package(zor_feedback) fail the usual way (zor_feedback_FOUND false, with
+# the reason); in the project's own build it is an error.
+macro(zor_feedback_find_dependency name)
+  if(CMAKE_FIND_PACKAGE_NAME STREQUAL "zor_feedback")
+    find_dependency(${name})
+  else()
+    find_package(${name} REQUIRED)
+  endif()
+endmacro()
+
+zor_feedback_find_dependency(GSL)
 
 # Debian's Armadillo ships no usable package config: CMake's own find module,
 # wrapped in an imported target.
-find_package(Armadillo REQUIRED)
+zor_feedback_find_dependency(Armadillo)
 if(NOT TARGET zor_feedback::armadillo)
   add_library(zor_feedback::armadillo INTERFACE IMPORTED)
   set_target_properties(zor_feedback::armadillo PROPERTIES

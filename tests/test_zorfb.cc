@@ -1,0 +1,468 @@
+// zorfb: the executable end to end (exit codes, messages, results equal to the
+// library's own), and its parts in-process (file shape, chart, demo, chicane).
+// Built empty when the tools are not (ZORFB_EXE undefined).
+#ifdef ZORFB_EXE
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testing.h"
+#include "zorfb/zorfb.h"
+
+namespace {
+
+struct Result {
+  int rc = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class Zorfb : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "zorfb_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::system(("rm -rf " + quote(dir_)).c_str()); }
+
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string write(const std::string& name, const std::string& text) const {
+    std::ofstream(path(name), std::ios::binary) << text;
+    return path(name);
+  }
+
+  Result run(const std::vector<std::string>& args) const {
+    std::string cmd = quote(ZORFB_EXE);
+    for (const std::string& a : args) cmd += " " + quote(a);
+    cmd += " >" + quote(path("stdout")) + " 2>" + quote(path("stderr"));
+    const int status = std::system(cmd.c_str());
+    Result r;
+    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = slurp(path("stdout"));
+    r.err = slurp(path("stderr"));
+    return r;
+  }
+
+  std::string dir_;
+};
+
+// A well-conditioned 5 x 3 matrix (5 monitors, 3 actuators), and a rank-1
+// one with an exactly zero singular value.
+const char* const kTall =
+    "# 5 monitors x 3 actuators\n"
+    "1.5 -0.25 0.125\n"
+    "0.5 2.0 -1.0\n"
+    "-0.75 0.5 3.25\n"
+    "2.0 1.0 0.5   # a note after the values\n"
+    "0.1 -0.2 0.3\n";
+const char* const kRankOne = "2 0\n1 0\n";
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> v;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) v.push_back(l);
+  return v;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// --- Exit codes and messages ---------------------------------------------
+
+TEST_F(Zorfb, CommandLineExitCodesAndMessages) {
+  const std::string good = write("good.txt", kTall);
+  const std::string chicane[] = {"chicane", "-E", "130", "--leff", "0.5", "--d12", "3", "--d23", "1"};
+  auto ch = [&](std::vector<std::string> extra) {
+    std::vector<std::string> v(std::begin(chicane), std::end(chicane));
+    v.insert(v.end(), extra.begin(), extra.end());
+    return v;
+  };
+  struct Case {
+    std::vector<std::string> args;
+    int rc;
+    std::string out_part;  // expected in stdout ("" is in everything)
+    std::string err_part;  // expected in stderr
+  };
+  const std::vector<Case> cases = {
+      {{"--help"}, 0, "Usage", ""},
+      {{"svd", "--help"}, 0, "--tol", ""},
+      {{"chicane", "--help"}, 0, "z12 = d12 + leff", ""},
+      {{"--version"}, 0, ZOR_FEEDBACK_VERSION, ""},
+      {{"nonsense"}, 2, "", "nonsense"},
+      {{"svd"}, 2, "", "file is required"},
+      {{"svd", good, "--format", "xml"}, 2, "", "xml"},
+      {{"svd", good, "--tol", "abc"}, 2, "", "abc"},
+      {{"demo", "--cycles", "-3"}, 2, "", "cycles"},
+      {{"svd", path("missing.txt")}, 1, "", "cannot open"},
+      {{"pinv", path("missing.txt")}, 1, "", "cannot open"},
+      {ch({}), 2, "", "either --field or --angle"},
+      {ch({"--field", "0.1", "--angle", "5"}), 2, "", "excludes"},
+      {ch({"--field", "2"}), 1, "", "too strong"},
+      {ch({"--field", "0.09", "--scan", "field=1:2:5"}), 2, "", "leave out --field"},
+      {ch({"--scan", "gamma=1:2:5"}), 2, "", "NAME one of"},
+      {ch({"--scan", "field=1:2"}), 2, "", "FROM:TO:STEPS"},
+      {ch({"--field", "0.09"}), 0, "R56", ""},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const std::string& a : c.args) shown += a + " ";
+    SCOPED_TRACE(shown);
+    const Result r = run(c.args);
+    EXPECT_EQ(r.rc, c.rc) << r.err;
+    EXPECT_TRUE(contains(r.out, c.out_part)) << r.out;
+    EXPECT_TRUE(contains(r.err, c.err_part)) << r.err;
+  }
+}
+
+TEST_F(Zorfb, BadFilesGiveClearErrors) {
+  struct Case {
+    const char* what;
+    std::string content;
+    std::string err_part;
+  };
+  const std::vector<Case> cases = {
+      {"empty", "", "has no data lines"},
+      {"comments only", "# a\n# b\n", "has no data lines"},
+      {"empty line at the end", "1 2\n3 4\n\n", "last data line (line 3) holds no numbers"},
+      {"heading without '#' last", "1 2\nx y\n", "holds no numbers"},
+      {"longer earlier line", "1 2 3\n4 5\n", "more than no. of actuators"},
+      {"beyond float", "1e39 1\n1 1\n", "beyond the float range"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string f = write("bad.txt", c.content);
+    for (const char* cmd : {"svd", "pinv"}) {
+      const Result r = run({cmd, f});
+      EXPECT_EQ(r.rc, 1) << r.err;
+      EXPECT_TRUE(contains(r.err, c.err_part)) << r.err;
+    }
+  }
+}
+
+TEST_F(Zorfb, ShorterEarlierLineIsLoadedWithAWarning) {
+  const Result r = run({"svd", write("short.txt", "1 2\n4 5 6\n")});
+  EXPECT_EQ(r.rc, 0) << r.err;
+  EXPECT_TRUE(contains(r.err, "warning")) << r.err;
+  EXPECT_TRUE(contains(r.out, "2 x 3")) << r.out;
+}
+
+// --- Results equal to the library's ---------------------------------------
+
+struct LibraryInverse {
+  LibraryInverse(const std::string& file, int m, int n, float t)
+      : R("R", m, n, nullptr), inverse("INV", n, m, nullptr), spectrum("S", std::min(m, n), nullptr), tol(t) {
+    ovrix::LogCapture quiet;
+    EXPECT_TRUE(R.load_file(file.c_str()));
+  }
+  QTEV_ResponseMatrix R, inverse;
+  D_spectrum spectrum;
+  float tol;
+  int nosv = 0;
+};
+
+// The csv output: the header comment's key=value pairs and the value rows.
+struct Csv {
+  std::string header;
+  std::vector<double> values;
+  std::vector<int> used;
+};
+
+Csv parse_csv(const std::string& out) {
+  Csv c;
+  const std::vector<std::string> lines = lines_of(out);
+  EXPECT_GE(lines.size(), 2u);
+  if (lines.size() < 2) return c;
+  c.header = lines[0];
+  EXPECT_EQ(lines[1], "index,singular_value,used");
+  for (std::size_t k = 2; k < lines.size(); ++k) {
+    int index = 0, used = 0;
+    double v = 0;
+    EXPECT_EQ(std::sscanf(lines[k].c_str(), "%d,%lf,%d", &index, &v, &used), 3) << lines[k];
+    EXPECT_EQ(index, static_cast<int>(k - 2));
+    c.values.push_back(v);
+    c.used.push_back(used);
+  }
+  return c;
+}
+
+TEST_F(Zorfb, SvdMatchesTheLibraryAndOutRoundTrips) {
+  const std::string file = write("tall.txt", kTall);
+  for (const float tol : {-1.0f, 0.2f}) {
+    SCOPED_TRACE(tol);
+    const std::string out = path("inverse.txt");
+    const Result r = run({"svd", file, "--tol", std::to_string(tol), "--format", "csv", "--out", out});
+    ASSERT_EQ(r.rc, 0) << r.err;
+
+    LibraryInverse lib(file, 5, 3, tol);
+    {
+      ovrix::LogCapture quiet;
+      lib.R.invert(lib.inverse, lib.spectrum, &lib.tol, &lib.nosv);
+    }
+    const Csv csv = parse_csv(r.out);
+    ASSERT_EQ(csv.values.size(), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(static_cast<float>(csv.values[i]), lib.spectrum.point(i)) << i;
+    EXPECT_TRUE(contains(csv.header, "nosv=" + std::to_string(lib.nosv))) << csv.header;
+    char tol_text[32];
+    std::snprintf(tol_text, sizeof tol_text, "tolerance=%.9g,", static_cast<double>(lib.tol));
+    EXPECT_TRUE(contains(csv.header, tol_text)) << csv.header;
+
+    // The inverse written with --out loads back into exactly the library's.
+    QTEV_ResponseMatrix back("BACK", 3, 5, nullptr);
+    {
+      ovrix::LogCapture quiet;
+      ASSERT_TRUE(back.load_file(out.c_str()));
+    }
+    EXPECT_TRUE(zf_test::same_bits(zf_test::elements(back), zf_test::elements(lib.inverse)));
+    EXPECT_EQ(slurp(out).rfind("# ", 0), 0u) << "comment header first";
+  }
+}
+
+TEST_F(Zorfb, SvdWithAUserToleranceDropsValuesAndSaysSo) {
+  // Singular values 3, 1 and 0.01: a relative tolerance of 0.1 drops the last.
+  const std::string file = write("diag.txt", "3 0 0\n0 1 0\n0 0 0.01\n");
+  const Result csv = run({"svd", file, "--tol", "0.1", "--format", "csv"});
+  ASSERT_EQ(csv.rc, 0) << csv.err;
+  EXPECT_EQ(parse_csv(csv.out).used, (std::vector<int>{1, 1, 0}));
+
+  const Result text = run({"svd", file, "--tol", "0.1"});
+  ASSERT_EQ(text.rc, 0) << text.err;
+  EXPECT_TRUE(contains(text.out, "cut-off")) << text.out;
+  EXPECT_TRUE(contains(text.out, "#")) << text.out;
+  EXPECT_TRUE(contains(text.out, ".")) << text.out;
+  EXPECT_TRUE(contains(text.out, "time")) << text.out;
+
+  const Result json = run({"svd", file, "--tol", "0.1", "--format", "json"});
+  ASSERT_EQ(json.rc, 0) << json.err;
+  EXPECT_TRUE(contains(json.out, "\"used_flags\": [true, true, false]")) << json.out;
+  EXPECT_TRUE(contains(json.out, "\"tolerance_source\": \"user\"")) << json.out;
+}
+
+TEST_F(Zorfb, PinvMatchesTheLibraryAndOutRoundTrips) {
+  const std::string file = write("tall.txt", kTall);
+  const std::string out = path("pinv.txt");
+  const Result r = run({"pinv", file, "--tolerance", "0.2", "--format", "json", "--out", out});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_TRUE(contains(r.out, "\"input_cleared\": 2")) << r.out;  // 0.125 and 0.1
+
+  LibraryInverse lib(file, 5, 3, 0.2f);
+  {
+    ovrix::LogCapture quiet;
+    lib.R.pinv(lib.inverse, &lib.tol);
+  }
+  QTEV_ResponseMatrix back("BACK", 3, 5, nullptr);
+  {
+    ovrix::LogCapture quiet;
+    ASSERT_TRUE(back.load_file(out.c_str()));
+  }
+  EXPECT_TRUE(zf_test::same_bits(zf_test::elements(back), zf_test::elements(lib.inverse)));
+}
+
+TEST_F(Zorfb, NonFiniteInverseIsNotWritten) {
+  // A negative tolerance inverts the zero singular value of a rank-1 matrix.
+  const std::string out = path("inf.txt");
+  const Result r = run({"svd", write("rank1.txt", kRankOne), "--tol", "-0.5", "--out", out});
+  EXPECT_EQ(r.rc, 1) << r.out;
+  EXPECT_TRUE(contains(r.err, "not finite")) << r.err;
+  EXPECT_NE(::access(out.c_str(), F_OK), 0) << "nothing written";
+}
+
+TEST_F(Zorfb, OutputStreamsFollowTheOptions) {
+  const std::string file = write("tall.txt", kTall);  // 5 x 3: the library reports its transposition
+  const Result quiet = run({"svd", file});
+  ASSERT_EQ(quiet.rc, 0);
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_FALSE(contains(quiet.out, "INFO"));
+
+  const Result verbose = run({"svd", file, "-v"});
+  ASSERT_EQ(verbose.rc, 0);
+  EXPECT_TRUE(contains(verbose.err, "QTEV_ResponseMatrix::invert: INFO: SVD on 5 x 3 matrix ...")) << verbose.err;
+  EXPECT_TRUE(contains(verbose.err, "took (ms)")) << verbose.err;
+
+  // The debug tables go to standard output, but never into json.
+  const Result debug = run({"--debug", "svd", file});
+  ASSERT_EQ(debug.rc, 0);
+  EXPECT_TRUE(contains(debug.out, "pinv(A)")) << debug.out;
+  const Result json = run({"svd", file, "--debug", "--format", "json"});
+  ASSERT_EQ(json.rc, 0);
+  EXPECT_EQ(json.out.rfind("{", 0), 0u) << json.out;
+  EXPECT_FALSE(contains(json.out, "pinv(A)"));
+  EXPECT_TRUE(contains(json.err, "pinv(A)"));
+}
+
+TEST_F(Zorfb, LargeMatrixIsAnnounced) {
+  // 400 x 300 = 120000 elements, past the announcement threshold.
+  std::string text;
+  for (int i = 0; i < 400; ++i) {
+    for (int j = 0; j < 300; ++j) text += std::to_string(((i * 7 + j * 13) % 17) - 8 + (i == j ? 40 : 0)) + " ";
+    text += "\n";
+  }
+  const Result r = run({"svd", write("big.txt", text), "--format", "csv"});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  EXPECT_TRUE(contains(r.err, "400 x 300 matrix (120000 elements)")) << r.err;
+}
+
+TEST_F(Zorfb, DemoIsShortDeterministicAndConverges) {
+  const Result a = run({"demo"});
+  ASSERT_EQ(a.rc, 0) << a.err;
+  EXPECT_EQ(a.err, "");
+  const std::size_t n = lines_of(a.out).size();
+  EXPECT_GE(n, 40u);
+  EXPECT_LE(n, 100u);
+  for (const char* part : {"SINGULAR_VALUES", "HISTORY", "cycle 12", "R56", "tolerance"})
+    EXPECT_TRUE(contains(a.out, part)) << part;
+  EXPECT_EQ(run({}).out, a.out) << "plain zorfb runs the demo, the same every time";
+}
+
+// --- In-process parts --------------------------------------------------------
+
+TEST(ZorfbShape, CountsLikeTheLoader) {
+  struct Case {
+    const char* content;
+    int rows, cols, fewer, more;
+  };
+  const Case cases[] = {
+      {"", 0, 0, 0, 0},
+      {"# only a comment\n", 0, 0, 0, 0},
+      {"1 2 3\r\n4 5 6\r\n", 2, 3, 0, 0},
+      {"# c\n1 2\n # not a comment\n3 4", 3, 2, 1, 0},
+      {"1 2 3\n4 5\n#end\n", 2, 2, 0, 1},
+      {"1 2 x 4\n", 1, 2, 0, 0},
+      {"1 2\n\n", 2, 0, 0, 1},
+  };
+  const std::string file = ::testing::TempDir() + "zorfb_shape.txt";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content);
+    std::ofstream(file, std::ios::binary) << c.content;
+    zorfb::FileShape s;
+    std::string why;
+    ASSERT_TRUE(zorfb::count_shape(file, &s, &why)) << why;
+    EXPECT_EQ(s.rows, c.rows);
+    EXPECT_EQ(s.cols, c.cols);
+    EXPECT_EQ(s.fewer_lines, c.fewer);
+    EXPECT_EQ(s.more_lines, c.more);
+  }
+  std::remove(file.c_str());
+  zorfb::FileShape s;
+  std::string why;
+  EXPECT_FALSE(zorfb::count_shape(file, &s, &why));
+  EXPECT_NE(why.find("cannot open"), std::string::npos) << why;
+}
+
+TEST(ZorfbChart, MarksUsedDroppedCutoffAndZero) {
+  const std::string chart = zorfb::spectrum_chart({100.0, 10.0, 1.0, 0.0}, {true, true, false, false}, 5.0, 6);
+  const std::vector<std::string> rows = lines_of(chart);
+  ASSERT_EQ(rows.size(), 8u) << chart;  // 6 rows, the axis, the index labels
+  // Four characters per value: the first value fills the top row alone.
+  EXPECT_EQ(rows[0], " 1.0e+02 |####") << chart;
+  int cut_rows = 0;
+  for (const std::string& r : rows) cut_rows += r.find("cut-off") != std::string::npos;
+  EXPECT_EQ(cut_rows, 1) << chart;
+  EXPECT_EQ(rows[5].substr(9), "|########....vvvv") << "dropped 1.0 and the zero at the bottom\n" << chart;
+
+  // A cut-off far below every value is named instead of squashing the chart.
+  const std::string far = zorfb::spectrum_chart({100.0, 10.0}, {true, true}, 1e-12, 6);
+  EXPECT_NE(far.find("cut-off 1.0e-12 lies below every value"), std::string::npos) << far;
+  EXPECT_EQ(zorfb::spectrum_chart({}, {}, 1.0), "(no singular values)\n");
+  EXPECT_EQ(zorfb::spectrum_chart({0.0, 0.0}, {false, false}, std::nan("")), "(every singular value is 0)\n");
+}
+
+TEST(ZorfbDemo, OrbitConvergesToTheNoiseFloor) {
+  zorfb::FeedbackSimulation::Settings s;
+  s.matrix_file = std::string(ZORFB_DATA_DIR) + "/ring_response.txt";
+  zorfb::FeedbackSimulation sim(s);
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  ASSERT_TRUE(sim.load_and_invert()) << sim.error();
+  EXPECT_EQ(sim.monitors(), 96);
+  EXPECT_EQ(sim.correctors(), 48);
+  EXPECT_EQ(sim.nosv(), 48);
+  EXPECT_EQ(sim.client_spectrum().size(), 48u);
+
+  std::vector<double> rms;
+  for (int c = 0; c <= 12; ++c) rms.push_back(sim.cycle().orbit_rms);
+  EXPECT_GT(rms[0], 10 * s.noise_mm) << "the errors dominate before the first correction";
+  // With gain 0.5 the error orbit halves each cycle until the noise dominates.
+  for (int c = 1; c <= 4; ++c) EXPECT_LT(rms[c], 0.6 * rms[c - 1]) << c;
+  EXPECT_LT(rms.back(), 2 * s.noise_mm);
+
+  // The history as a client reads it: newest first, one entry per cycle, the
+  // load and the inversion before them.
+  const std::vector<USTR> h = sim.client_history();
+  ASSERT_EQ(h.size(), 16u);
+  EXPECT_EQ(h[0].str_data.rfind("cycle 12:", 0), 0u) << h[0].str_data;
+  EXPECT_EQ(h[12].str_data.rfind("cycle 0:", 0), 0u) << h[12].str_data;
+  EXPECT_EQ(h[13].str_data.rfind("inverted", 0), 0u) << h[13].str_data;
+  EXPECT_EQ(h[14].str_data.rfind("loaded 96 x 48", 0), 0u) << h[14].str_data;
+  EXPECT_EQ(h[15].str_data, "");
+}
+
+TEST(ZorfbDemo, WrongFileIsReported) {
+  zorfb::FeedbackSimulation::Settings s;
+  s.matrix_file = ::testing::TempDir() + "zorfb_no_such_file.txt";
+  zorfb::FeedbackSimulation sim(s);
+  EXPECT_FALSE(sim.ok());
+  EXPECT_FALSE(sim.load_and_invert());
+}
+
+TEST(ZorfbChicane, FieldAndAngleGiveTheSameChicane) {
+  zorfb::ChicaneInput in;
+  in.energy_mev = 130.0;
+  in.field_t = 0.09;
+  in.leff = 0.5;
+  in.d12 = 3.0;
+  in.d23 = 1.0;
+  const zorfb::ChicaneResult by_field = zorfb::compute_chicane(in);
+  ASSERT_TRUE(by_field.valid) << by_field.problem;
+  in.use_angle = true;
+  in.angle_rad = by_field.angle;
+  const zorfb::ChicaneResult by_angle = zorfb::compute_chicane(in);
+  EXPECT_NEAR(by_angle.field, 0.09, 1e-12);
+  EXPECT_DOUBLE_EQ(by_angle.r56, by_field.r56);
+
+  // The straight reference is the axis from dipole 1's entrance to dipole 4's
+  // exit, and delta_t is the path difference over c.
+  EXPECT_DOUBLE_EQ(by_field.straight, 2 * 3.0 + 1.0 + 4 * 0.5);
+  EXPECT_NEAR(by_field.delta_t, (by_field.l_bc - by_field.straight) / 299792458.0, 1e-18);
+  EXPECT_GT(by_field.delta_t, 0.0);
+  EXPECT_LT(by_field.r56, 0.0);
+  EXPECT_NEAR(by_field.p_mev, std::sqrt(130.0 * 130.0 - 0.51099895 * 0.51099895), 1e-4);
+
+  // No bend: the path is the straight line.
+  in.angle_rad = 0.0;
+  const zorfb::ChicaneResult straight = zorfb::compute_chicane(in);
+  EXPECT_TRUE(straight.valid);
+  EXPECT_EQ(straight.delta_t, 0.0);
+  EXPECT_EQ(straight.r56, 0.0);
+
+  // Out of the domain: said, not computed into nonsense.
+  in.use_angle = false;
+  in.field_t = 2.0;
+  EXPECT_FALSE(zorfb::compute_chicane(in).valid);
+  in.field_t = 0.09;
+  in.energy_mev = 0.3;
+  EXPECT_FALSE(zorfb::compute_chicane(in).valid);
+}
+
+}  // namespace
+
+#endif  // ZORFB_EXE

@@ -1,0 +1,125 @@
+// zorfb - the zor_feedback library's operations on the command line, through
+// the library's own code paths, so that an offline answer is the server's.
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <string>
+
+#include "zorfb/zorfb.h"
+
+namespace {
+
+constexpr const char* kFooter = R"(Exit status: 0 success, 1 the operation failed (file, library error), 2 bad command line.
+
+Response-matrix file: one line per monitor (row), one number per actuator
+(column), separated by blanks; lines starting with '#' are comments. The
+number of rows is the number of other lines, the number of columns the
+number of values on the last of them.)";
+
+void add_format(CLI::App* sub, std::string* format) {
+  sub->add_option("--format", *format, "output: text (default), csv or json")
+      ->check(CLI::IsMember({"text", "csv", "json"}));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace zorfb;
+
+  CLI::App app{"zorfb " ZOR_FEEDBACK_VERSION
+               ": response matrices, SVD cut-offs and chicane physics with the numerics of the\n"
+               "zor_feedback library. Without a command it runs the demo.",
+               "zorfb"};
+  app.set_version_flag("--version", ZOR_FEEDBACK_VERSION);
+  app.footer(kFooter);
+  app.require_subcommand(0, 1);
+  app.fallthrough();  // -v and --debug may also follow the command
+
+  Global g;
+  app.add_flag("-v,--verbose", g.verbose, "show the library's INFO and timing lines (on standard error)");
+  app.add_flag("--debug", g.debug,
+               "set bit 128 of OVRIX_debug: the library prints its debug tables (standard output with\n"
+               "text output, standard error beside csv or json)");
+
+  // demo
+  DemoOptions demo;
+  CLI::App* demo_cmd = app.add_subcommand(
+      "demo", "a feedback server on a simulated ring: load, invert, correct, read back as a client");
+  demo_cmd->add_option("--data", demo.data, "response-matrix file (default: the shipped ring_response.txt)");
+  demo_cmd->add_option("--cycles", demo.cycles, "correction cycles after the first measurement (default 12)")
+      ->check(CLI::Range(0, 1000));
+  demo_cmd->add_option("--gain", demo.gain, "feedback gain (default 0.5)")->check(CLI::Range(0.0, 2.0));
+  demo_cmd->add_option("--seed", demo.seed, "seed of the simulated errors and noise");
+
+  // svd
+  InvertOptions svd;
+  CLI::App* svd_cmd = app.add_subcommand(
+      "svd", "invert a response-matrix file by SVD (QTEV_ResponseMatrix::invert) and chart its spectrum");
+  svd_cmd->add_option("file", svd.file, "response-matrix file")->required();
+  svd_cmd->add_option("--tol", svd.tol,
+                      "cut-off tolerance, relative to the largest singular value; -1 (default) asks for\n"
+                      "the library's internal one");
+  svd_cmd->add_option("--out", svd.out, "write the inverse (actuators x monitors) to this file, loadable by load_file");
+  add_format(svd_cmd, &svd.format);
+
+  // pinv
+  InvertOptions pinv;
+  pinv.tol = 0.0f;
+  CLI::App* pinv_cmd = app.add_subcommand(
+      "pinv", "invert a response-matrix file by Armadillo's pseudo-inverse (QTEV_ResponseMatrix::pinv)");
+  pinv_cmd->add_option("file", pinv.file, "response-matrix file")->required();
+  pinv_cmd->add_option("--tolerance", pinv.tol,
+                       "floor on the input: elements with 0 < |a| < T are cleared before inverting (default 0)");
+  pinv_cmd->add_option("--out", pinv.out, "write the inverse (actuators x monitors) to this file, loadable by load_file");
+  add_format(pinv_cmd, &pinv.format);
+
+  // chicane
+  ChicaneOptions ch;
+  CLI::App* ch_cmd = app.add_subcommand("chicane", "every quantity of a four-dipole chicane, or a scan over one parameter");
+  ch_cmd->add_option("-E,--energy", ch.input.energy_mev, "total beam energy [MeV]")->required();
+  CLI::Option* field = ch_cmd->add_option("-B,--field", ch.input.field_t, "dipole field [T]");
+  CLI::Option* angle = ch_cmd->add_option("--angle", ch.input.angle_rad, "bending angle of each dipole [deg]");
+  field->excludes(angle);
+  ch_cmd->add_option("--leff", ch.input.leff, "effective dipole length along the axis [m]")->required();
+  ch_cmd->add_option("--d12", ch.input.d12, "drift between dipoles 1-2 (and 3-4) along the axis [m]")->required();
+  ch_cmd->add_option("--d23", ch.input.d23, "drift between dipoles 2-3 [m]")->required();
+  ch_cmd->add_option("--a1", ch.input.a1, "field per unit current [T/A], to show the magnet current");
+  ch_cmd->add_option("--scan", ch.scan,
+                     "NAME=FROM:TO:STEPS: a table over one of energy, field, angle, leff, d12, d23\n"
+                     "(in the units above), e.g. --scan field=0.05:0.2:7");
+  add_format(ch_cmd, &ch.format);
+  ch_cmd->footer(
+      "Geometry: four dipoles of effective length leff along the axis; dipoles 1 and 4 bend to one\n"
+      "side, 2 and 3 to the other. d12 is the drift between dipoles 1 and 2 (and 3 and 4), d23 the\n"
+      "drift between dipoles 2 and 3, both along the axis. The path length l_bc runs from the\n"
+      "entrance of dipole 1 to the exit of dipole 4; its straight reference is L = 2 d12 + d23 +\n"
+      "4 leff, which delta_t receives as the centre distances z12 = d12 + leff and z23 = d23 + leff.\n"
+      "Energies enter E2gamma and E2p in joules (E [MeV] * 1.602176634e-13). csv and json give\n"
+      "lengths in m, times in s, angles in rad.");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? kOk : kUsage;
+  }
+
+  if (g.debug) OVRIX_debug |= 128;
+  try {
+    if (*svd_cmd) return run_svd(g, svd);
+    if (*pinv_cmd) return run_pinv(g, pinv);
+    if (*ch_cmd) {
+      ch.have_field = field->count() > 0;
+      ch.have_angle = angle->count() > 0;
+      if (ch.have_angle) {
+        ch.input.angle_rad *= 3.14159265358979323846 / 180.0;
+        ch.input.use_angle = true;
+      }
+      return run_chicane(g, ch);
+    }
+    return run_demo(g, demo);
+  } catch (const std::exception& e) {
+    std::cerr << "zorfb: error: " << e.what() << '\n';
+    return kFailure;
+  }
+}

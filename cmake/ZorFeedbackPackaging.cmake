@@ -8,7 +8,10 @@ include(CMakePackageConfigHelpers)
 
 # Installed libraries find each other in their own directory, wherever the
 # prefix is moved.
-set_target_properties(zor_feedback ovrix_host PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(zor_feedback PROPERTIES INSTALL_RPATH "$ORIGIN")
+if(NOT ZOR_FEEDBACK_HOST_LIBRARY)
+  set_target_properties(ovrix_host PROPERTIES INSTALL_RPATH "$ORIGIN")
+endif()
 
 install(TARGETS zor_feedback EXPORT zor_feedbackTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -20,7 +23,9 @@ install(TARGETS ovrix_host EXPORT zor_feedbackHostTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES zor_feedback/zor_feedback.h zor_feedback/chicane_physics.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zor_feedback)
-install(FILES ovrix/ovrix_server.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ovrix)
+if(NOT ZOR_FEEDBACK_HOST_LIBRARY)  # a real framework installs its own headers
+  install(FILES ovrix/ovrix_server.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ovrix)
+endif()
 
 # CMake package: find_package(zor_feedback CONFIG) gives zor_feedback::zor_feedback.
 set(ZOR_FEEDBACK_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zor_feedback)
@@ -65,8 +70,10 @@ else()
 endif()
 configure_file(cmake/zor_feedback.pc.in ${PROJECT_BINARY_DIR}/zor_feedback.pc @ONLY)
 configure_file(cmake/ovrix_host.pc.in ${PROJECT_BINARY_DIR}/ovrix_host.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/zor_feedback.pc ${PROJECT_BINARY_DIR}/ovrix_host.pc
-  DESTINATION ${ZOR_FEEDBACK_PCDIR})
+install(FILES ${PROJECT_BINARY_DIR}/zor_feedback.pc DESTINATION ${ZOR_FEEDBACK_PCDIR})
+if(NOT ZOR_FEEDBACK_HOST_LIBRARY)  # a real framework brings its own module
+  install(FILES ${PROJECT_BINARY_DIR}/ovrix_host.pc DESTINATION ${ZOR_FEEDBACK_PCDIR})
+endif()
 
 # The example response matrices, for zorfb's demo and the examples.
 install(FILES examples/data/ring_response.txt examples/data/transfer_line_response.txt

@@ -12,43 +12,21 @@
 #include <string>
 #include <vector>
 
-#include "testing.h"
+#include "numerics.h"
 
 namespace {
 
-using zf_test::at;
-using zf_test::fill;
-using zf_test::Line;
+using namespace zf_test;  // the helpers of testing.h and numerics.h
 
 constexpr const char* kOrigin = "QTEV_ResponseMatrix::pinv";
-constexpr double kEpsF = std::numeric_limits<float>::epsilon();
-constexpr double kEpsD = std::numeric_limits<double>::epsilon();
+
+void expect_lines_then_timing(const ovrix::LogCapture& cap, const std::vector<Line>& want) {
+  zf_test::expect_lines_then_timing(cap, want, kOrigin);
+}
+
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-const double kPi = std::acos(-1.0);
 
-arma::mat to_arma(QTEV_ResponseMatrix& m) {
-  arma::mat A(static_cast<arma::uword>(m.rows), static_cast<arma::uword>(m.cols));
-  for (int i = 0; i < m.rows; ++i)
-    for (int j = 0; j < m.cols; ++j) A(i, j) = at(m, i, j);
-  return A;
-}
-
-std::string scientific(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3e", v);
-  return text;
-}
-
-// Normalised residuals of the four Moore-Penrose conditions.
-double worst_moore_penrose(const arma::mat& A, const arma::mat& X) {
-  const double na = arma::norm(A, "fro");
-  const double nx = arma::norm(X, "fro");
-  const arma::mat AX = A * X;
-  const arma::mat XA = X * A;
-  return std::max({arma::norm(AX * A - A, "fro") / (na * na * nx),
-                   arma::norm(XA * X - X, "fro") / (nx * nx * na), arma::norm(AX - AX.t(), "fro") / (na * nx),
-                   arma::norm(XA - XA.t(), "fro") / (na * nx)});
-}
+double worst_moore_penrose(const arma::mat& A, const arma::mat& X) { return moore_penrose(A, X).worst(); }
 
 // The pseudo-inverse by LAPACK's standard SVD with Armadillo's default rule
 // (s used when s >= max(m, n) * max(s) * eps), then pinv's floor on the result.
@@ -72,52 +50,8 @@ Reference svd_reference(const arma::mat& A) {
   return r;
 }
 
-// "took (ms): " and a number with four decimals.
-bool is_timing_text(const std::string& t) {
-  const std::string prefix = "took (ms): ";
-  if (t.rfind(prefix, 0) != 0) return false;
-  const std::string num = t.substr(prefix.size());
-  const auto dot = num.find('.');
-  if (dot == std::string::npos || dot == 0 || num.size() - dot - 1 != 4) return false;
-  for (std::size_t k = 0; k < num.size(); ++k)
-    if (k != dot && (num[k] < '0' || num[k] > '9')) return false;
-  return true;
-}
-
-void expect_lines_then_timing(const ovrix::LogCapture& cap, const std::vector<Line>& want) {
-  ASSERT_EQ(cap.lines().size(), want.size() + 1) << "number of log lines";
-  for (std::size_t k = 0; k < want.size(); ++k) {
-    EXPECT_EQ(cap.lines()[k].origin, want[k].origin) << "line " << k;
-    EXPECT_EQ(cap.lines()[k].text, want[k].text) << "line " << k;
-    EXPECT_EQ(cap.lines()[k].flags, want[k].flags) << "line " << k;
-  }
-  const auto& last = cap.lines().back();
-  EXPECT_EQ(last.origin, kOrigin);
-  EXPECT_EQ(last.flags, 8u);
-  EXPECT_TRUE(is_timing_text(last.text)) << last.text;
-}
-
 // ---------------------------------------------------------------------------
 // Catalogue of hard matrices.
-
-double ring_response(int i, int j, int m, int n) {
-  // Closed-orbit response of a ring of 8 cells, tune Q.
-  const double q = 6.23;
-  const auto beta = [](double s) { return 12.0 + 7.0 * std::cos(2.0 * kPi * 8.0 * s); };
-  const auto phase = [q](double s) { return 2.0 * kPi * q * (s + 0.012 * std::sin(2.0 * kPi * 8.0 * s)); };
-  const double sm = (i + 0.25) / m;
-  const double sc = (j + 0.6) / n;
-  return std::sqrt(beta(sm) * beta(sc)) * std::cos(std::fabs(phase(sm) - phase(sc)) - kPi * q) /
-         (2.0 * std::sin(kPi * q));
-}
-
-double smooth(int i, int j, int, int) { return (i == j ? 4.0 : 0.0) + std::sin(1.0 + 1.7 * i + 0.9 * j); }
-double hilbert(int i, int j, int, int) { return 1.0 / (i + j + 1); }
-double rank3(int i, int j, int, int) {
-  double v = 0;
-  for (int k = 0; k < 3; ++k) v += ((i * 3 + k * 5) % 7 - 3) * ((k * 2 + j * 3 + k * j) % 5 - 2);
-  return v;
-}
 
 struct CatalogueCase {
   const char* family;

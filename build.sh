@@ -3,6 +3,7 @@
 #   ./build.sh demo       installs what is missing, builds, runs the main job
 #   ./build.sh test       installs what is missing, builds, runs every test
 #   ./build.sh sanitize   the tests again, built with ASan and UBSan
+#   ./build.sh memcheck   the tests of the normal build under valgrind (tests/valgrind.sh)
 #   ./build.sh deps       only installs what is missing
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -11,9 +12,9 @@ PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas-dev 
           libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
 JOBS=${JOBS:-$(nproc)}
 
-install_missing() {
+install_missing() {  # install_missing [extra packages...]
   local missing=()
-  for p in "${PACKAGES[@]}"; do
+  for p in "${PACKAGES[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -50,5 +51,10 @@ case "${1:-demo}" in
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir build-sanitize --output-on-failure -j "$JOBS"
     ;;
-  *) echo "usage: $0 [demo|test|sanitize|deps]" >&2; exit 2 ;;
+  memcheck)
+    install_missing valgrind
+    build build
+    tests/valgrind.sh build
+    ;;
+  *) echo "usage: $0 [demo|test|sanitize|memcheck|deps]" >&2; exit 2 ;;
 esac

@@ -254,6 +254,7 @@ class D_mdfloat_array : public D_fct {
 
   int num_dims() const { return num_dims_; }
   int dim(int k) const { return (k >= 0 && k < 6) ? dims_[k] : 0; }
+  unsigned int flags() const { return flags_; }  // the constructor's flag word
 
  protected:
   // Offset of an element in the storage, or -1 when the indices lie outside.

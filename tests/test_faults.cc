@@ -5,6 +5,7 @@
 // elements in row-major order written, the rest as they were.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -249,6 +250,64 @@ TEST(AllocationFailure, RingBufferStoreKeepsAConsistentHistory) {
   EqData all, reply;
   rb.get(nullptr, &all, &reply, nullptr);
   EXPECT_EQ(reply.get_ustr(0)->str_data, b);
+}
+
+// The operations the tests above leave out: construction (nothing leaks),
+// assignment and pinv (all or nothing), and a client's read of the ring
+// buffer (the history stays as it was).
+TEST(AllocationFailure, ConstructionAssignmentPinvAndReads) {
+  const char* const long_name = "a property name too long for the small-string buffer";
+  fail_each_allocation([&] { QTEV_ResponseMatrix m(long_name, 40, 30, nullptr); }, [](long) {});
+  fail_each_allocation([&] { D_ringbuf rb(long_name, 50, nullptr); }, [](long) {});
+
+  QTEV_ResponseMatrix a("A", 2, 2, nullptr), b("B", 3, 4, nullptr);
+  a.init(-3.0f);
+  fill(b, pattern);
+  EXPECT_GT(fail_each_allocation([&] { a = b; },
+                                 [&](long) {
+                                   EXPECT_EQ(a.rows, 2);
+                                   EXPECT_EQ(a.cols, 2);
+                                   EXPECT_EQ(elements(a), std::vector<float>(4, -3.0f));
+                                 }),
+            0);
+  EXPECT_TRUE(a == b);
+
+  QTEV_ResponseMatrix x("X", 4, 3, nullptr);
+  float floor = 1.0f;  // clears some input elements, so pinv logs
+  ovrix::LogCapture lines;
+  EXPECT_GT(fail_each_allocation(
+                [&] {
+                  x.init(9.0f);
+                  b.pinv(x, &floor);
+                },
+                [&](long) {
+                  const auto now = elements(x);
+                  EXPECT_TRUE(now == std::vector<float>(12, 9.0f) ||
+                              std::find(now.begin(), now.end(), 9.0f) == now.end());
+                }),
+            0);
+
+  D_ringbuf rb("H", 3, nullptr);
+  std::string text = "a message long enough to need its own allocation";
+  rb.store(text.data());
+  EqData whole;
+  rb.get(nullptr, nullptr, &whole, nullptr);
+  for (const int index : {-1, 0}) {
+    EqData request;
+    request.set_numeric(DATA_INT, index);
+    EXPECT_GT(fail_each_allocation(
+                  [&] {
+                    EqData reply;
+                    rb.get(nullptr, &request, &reply, nullptr);
+                  },
+                  [&](long) {
+                    EqData after;
+                    rb.get(nullptr, nullptr, &after, nullptr);
+                    ASSERT_EQ(after.length(), 3);
+                    EXPECT_EQ(after.get_ustr(0)->str_data, text);
+                  }),
+              0);
+  }
 }
 
 }  // namespace

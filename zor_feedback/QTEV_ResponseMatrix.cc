@@ -84,7 +84,7 @@ GslMatrix QTEV_ResponseMatrix::create_gsl_matrix() {
     log_line(name, DF_LOG, "ERROR: allocating GSL matrix num(dim)=%d !\n", num_dims_);
     return GslMatrix();
   }
-  GslMatrix R(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols));
+  GslMatrix R(static_cast<std::size_t>(rows), static_cast<std::size_t>(cols), GslMatrix::Fill::none);
   if (!R) return R;
   // The base's own accessor, called directly so that it inlines.
   for (int i = 0; i < rows; ++i)
@@ -95,7 +95,8 @@ GslMatrix QTEV_ResponseMatrix::create_gsl_matrix() {
 }
 
 arma::mat QTEV_ResponseMatrix::QTEV2arma_mat(QTEV_ResponseMatrix& A) {
-  arma::mat M(static_cast<arma::uword>(A.rows), static_cast<arma::uword>(A.cols), arma::fill::zeros);
+  // Every element is written below, so the storage is not cleared first.
+  arma::mat M(static_cast<arma::uword>(A.rows), static_cast<arma::uword>(A.cols), arma::fill::none);
   for (int i = 0; i < A.rows; ++i)
     for (int j = 0; j < A.cols; ++j)
       M(static_cast<arma::uword>(i), static_cast<arma::uword>(j)) = A.value(i, j, -1, -1, -1, -1);
@@ -526,6 +527,35 @@ float internal_svd_tolerance(int rows, int cols, double s_max) {
   return t;
 }
 
+// SI * V^T, SI the diagonal matrix of the reciprocals 1 / S[i] of the
+// singular values above `cutoff` (0 for the others): row i of V^T scaled by
+// SI(i, i). Each element of the product has a single non-zero term; gemm sums
+// it onto +0 with the zero terms, which changes nothing but turns a zero
+// result of either sign into +0, hence the "+ 0.0". So the scaling gives the
+// product's bits, unless a non-zero term underflows to zero: the sign of that
+// zero then depends on the order of the BLAS's sums, and the product is
+// formed by gsl_blas_dgemm after all.
+GslMatrix scaled_transpose(const GslVector& S, double cutoff, const GslMatrix& V) {
+  const std::size_t n = S.size();
+  GslMatrix SIpVT(n, n);
+  bool underflow = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double si = S[i] > cutoff ? 1.0 / S[i] : 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double x = si * V(j, i);
+      underflow = underflow || (x == 0.0 && si != 0.0 && V(j, i) != 0.0);
+      SIpVT(i, j) = x + 0.0;
+    }
+  }
+  if (underflow) {
+    GslMatrix SI(n, n);
+    for (std::size_t i = 0; i < n; ++i) SI(i, i) = S[i] > cutoff ? 1.0 / S[i] : 0.0;
+    const GslMatrix VT = transposed_copy(V);
+    gsl_blas_dgemm(CblasNoTrans, CblasNoTrans, 1.0, SI.get(), VT.get(), 0.0, SIpVT.get());
+  }
+  return SIpVT;
+}
+
 void print_vector_table(const char* heading, const GslVector& v) {
   std::puts(heading);
   for (std::size_t i = 0; i < v.size(); ++i) std::printf("%f  ", v[i]);
@@ -613,12 +643,7 @@ void QTEV_ResponseMatrix::invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singula
   // Relative cut-off: the internal tolerance already holds max(S) and is
   // multiplied by it once more. Strict, so a NaN cut-off drops every value.
   const double cutoff = static_cast<double>(used_tol) * s_max;
-  GslMatrix SI(nr, nr);
-  for (std::size_t i = 0; i < nr; ++i) SI(i, i) = S[i] > cutoff ? 1.0 / S[i] : 0.0;
-
-  const GslMatrix VT = transposed_copy(V);
-  GslMatrix SIpVT(nr, nr);
-  gsl_blas_dgemm(CblasNoTrans, CblasNoTrans, 1.0, SI.get(), VT.get(), 0.0, SIpVT.get());
+  GslMatrix SIpVT = scaled_transpose(S, cutoff, V);
   GslMatrix R_plus(nc, nr);
   gsl_blas_dgemm(CblasNoTrans, CblasNoTrans, 1.0, U.get(), SIpVT.get(), 0.0, R_plus.get());
 
@@ -643,17 +668,18 @@ void QTEV_ResponseMatrix::invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singula
   if (tables) print_vector_table("1/s\n----------------------------------------", oos);
 
   // R_plus is wcols x wrows: n x m, the shape of the result, unless the
-  // matrix was transposed; then wrows = n and wcols = m.
-  if (transposed) {
-    R_plus = transposed_copy(R_plus);
-    std::cout << "INFO: Matrix dim change back to: " << wrows << " x " << wcols << '\n';
-  }
-  const auto out_rows = R_plus.size1();
-  const auto out_cols = R_plus.size2();
+  // matrix was transposed; then wrows = n and wcols = m, and the result is
+  // R_plus transposed, read as such below rather than copied.
+  if (transposed) std::cout << "INFO: Matrix dim change back to: " << wrows << " x " << wcols << '\n';
+  const auto out_rows = transposed ? R_plus.size2() : R_plus.size1();
+  const auto out_cols = transposed ? R_plus.size1() : R_plus.size2();
+  const auto result = [&R_plus, transposed](std::size_t i, std::size_t j) {
+    return transposed ? R_plus(j, i) : R_plus(i, j);
+  };
   if (tables) {
     std::puts("\npinv(A)\n----------------------------------------");
     for (std::size_t i = 0; i < out_rows; ++i) {
-      for (std::size_t j = 0; j < out_cols; ++j) std::printf("%.4f\t", R_plus(i, j));
+      for (std::size_t j = 0; j < out_cols; ++j) std::printf("%.4f\t", result(i, j));
       std::putchar('\n');
     }
   }
@@ -667,7 +693,7 @@ void QTEV_ResponseMatrix::invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singula
   const double clip = static_cast<double>(used_tol);
   for (std::size_t i = 0; i < out_rows; ++i)
     for (std::size_t j = 0; j < out_cols; ++j) {
-      const double v = R_plus(i, j);
+      const double v = result(i, j);
       pinvR.set_value(std::fabs(v) > clip ? static_cast<float>(v) : 0.0f, static_cast<int>(i),
                       static_cast<int>(j), -1, -1, -1, -1);
     }
@@ -695,7 +721,9 @@ void QTEV_ResponseMatrix::pinv(QTEV_ResponseMatrix& pinvR, float* tolerance) {
   }
   if (!inversion_operands_ok(name, *this, pinvR)) return;
   arma::mat A = QTEV2arma_mat(*this);
-  if (!inversion_input_finite(name, rows, cols, [&A](int i, int j) {
+  // A scan in storage order first; the row-by-row one, which names the first
+  // bad element, only when there is one.
+  if (!A.is_finite() && !inversion_input_finite(name, rows, cols, [&A](int i, int j) {
         return A.at(static_cast<arma::uword>(i), static_cast<arma::uword>(j));
       }))
     return;

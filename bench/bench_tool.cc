@@ -1,0 +1,72 @@
+// zf_bench_tool - the data and the memory figures of the benchmarks.
+//
+//   zf_bench_tool write ROWS COLS FILE
+//       writes the ring model's ROWS x COLS response matrix as a text file
+//   zf_bench_tool load-rss ROWS COLS FILE
+//       loads FILE into a ROWS x COLS matrix with load_file and prints, as one
+//       JSON line, the peak resident memory of the process before and after
+//       the call (getrusage): the difference is what load_file needed beyond
+//       the matrix itself. Run it once per file, in a fresh process, so that
+//       each peak is its own.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "ring_model.h"
+#include "zor_feedback/zor_feedback.h"
+
+namespace {
+
+long max_rss_kib() {
+  struct rusage ru {};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_maxrss;  // KiB on Linux
+}
+
+int usage() {
+  std::fprintf(stderr, "usage: zf_bench_tool write ROWS COLS FILE\n       zf_bench_tool load-rss ROWS COLS FILE\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) try {
+  if (argc != 5) return usage();
+  const std::string cmd = argv[1];
+  const int rows = std::atoi(argv[2]);
+  const int cols = std::atoi(argv[3]);
+  const char* file = argv[4];
+  if (rows <= 0 || cols <= 0) return usage();
+
+  if (cmd == "write") {
+    const long long bytes = zf_bench::write_ring_file(file, zf_bench::ring_response(rows, cols));
+    std::printf("{\"file\": \"%s\", \"rows\": %d, \"cols\": %d, \"bytes\": %lld}\n", file, rows, cols, bytes);
+    return 0;
+  }
+  if (cmd == "load-rss") {
+    struct stat st {};
+    if (::stat(file, &st) != 0) {
+      std::fprintf(stderr, "zf_bench_tool: cannot stat %s\n", file);
+      return 1;
+    }
+    // The matrix's elements are written (zeroed) by its constructor, so its
+    // storage already counts in the first figure.
+    QTEV_ResponseMatrix R("R", rows, cols, nullptr);
+    const long before = max_rss_kib();
+    const bool ok = R.load_file(file);
+    const long after = max_rss_kib();
+    std::printf(
+        "{\"file\": \"%s\", \"bytes\": %lld, \"rows\": %d, \"cols\": %d, \"ok\": %s, "
+        "\"max_rss_before_kib\": %ld, \"max_rss_after_kib\": %ld, \"growth_kib\": %ld}\n",
+        file, static_cast<long long>(st.st_size), rows, cols, ok ? "true" : "false", before, after, after - before);
+    return ok ? 0 : 1;
+  }
+  return usage();
+} catch (const std::exception& e) {
+  std::fprintf(stderr, "zf_bench_tool: %s\n", e.what());
+  return 1;
+}

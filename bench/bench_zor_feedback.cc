@@ -1,0 +1,470 @@
+// The library's operations side by side with what a user would call instead,
+// on response matrices of the ring model (ring_model.h) in the shapes of real
+// machines, monitors x actuators.
+//
+//  * invert        vs gsl_linalg_SV_decomp of the same matrix (the part of
+//                  the work no implementation of the algorithm can skip) and
+//                  vs Armadillo's pinv (LAPACK's divide-and-conquer SVD)
+//  * pinv          vs arma::pinv of the same data
+//  * multiply      one feedback cycle, inverse (n x m) times orbit (m x 1),
+//                  vs cblas_dgemv on prepared doubles; beside it the gemm call
+//                  that multiply makes, alone and after a plain widening loop
+//  * transpose, entrywise_product   vs plain loops over float arrays
+//  * load_file     MB/s on a 1850 x 712 file vs the std::getline +
+//                  std::istringstream loop whose meaning it has to match
+//  * D_ringbuf::store
+//
+// Baselines are named "raw_..." and take the same arguments as the operation
+// they stand beside, so that bench/report.py can pair them. The file that the
+// load_file benchmarks read is $ZF_BENCH_RING_FILE (a 1850 x 712 ring file,
+// e.g. from `zf_bench_tool write 1850 712 FILE`), or one written to the
+// temporary directory at start-up.
+#include <benchmark/benchmark.h>
+#include <gsl/gsl_blas.h>
+#include <gsl/gsl_cblas.h>
+#include <gsl/gsl_linalg.h>
+#include <gsl/gsl_matrix.h>
+#include <gsl/gsl_vector.h>
+#include <unistd.h>
+
+#include <armadillo>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+#include "ring_model.h"
+#include "zor_feedback/zor_feedback.h"
+
+namespace {
+
+using zf_bench::RingMatrix;
+
+// --- Data --------------------------------------------------------------------
+
+const RingMatrix& ring(int m, int n) {
+  static std::map<std::pair<int, int>, RingMatrix> cache;
+  auto it = cache.find({m, n});
+  if (it == cache.end()) it = cache.emplace(std::make_pair(m, n), zf_bench::ring_response(m, n)).first;
+  return it->second;
+}
+
+// The model's elements as the property stores them (floats).
+std::vector<float> ring_floats(int m, int n) {
+  const RingMatrix& R = ring(m, n);
+  std::vector<float> f(R.values.size());
+  for (std::size_t k = 0; k < f.size(); ++k) f[k] = static_cast<float>(R.values[k]);
+  return f;
+}
+
+void fill(QTEV_ResponseMatrix& M, const std::vector<float>& f) {
+  for (int i = 0; i < M.rows; ++i)
+    for (int j = 0; j < M.cols; ++j) M.set_value(f[static_cast<std::size_t>(i) * M.cols + j], i, j, -1, -1, -1, -1);
+}
+
+// The pseudo-inverse of the m x n ring matrix (n x m, row-major floats): what a
+// feedback cycle multiplies the orbit with.
+const std::vector<float>& ring_inverse(int m, int n) {
+  static std::map<std::pair<int, int>, std::vector<float>> cache;
+  auto it = cache.find({m, n});
+  if (it == cache.end()) {
+    const std::vector<float> f = ring_floats(m, n);
+    arma::mat A(static_cast<arma::uword>(m), static_cast<arma::uword>(n));
+    for (int i = 0; i < m; ++i)
+      for (int j = 0; j < n; ++j) A(i, j) = f[static_cast<std::size_t>(i) * n + j];
+    const arma::mat B = arma::pinv(A);
+    std::vector<float> inv(static_cast<std::size_t>(n) * m);
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < m; ++j) inv[static_cast<std::size_t>(i) * m + j] = static_cast<float>(B(i, j));
+    it = cache.emplace(std::make_pair(m, n), std::move(inv)).first;
+  }
+  return it->second;
+}
+
+// An orbit of m monitors: the response to a kick of the first corrector plus
+// a small ripple, in mm.
+std::vector<float> orbit(int m, int n) {
+  const RingMatrix& R = ring(m, n);
+  std::vector<float> x(static_cast<std::size_t>(m));
+  for (int i = 0; i < m; ++i) x[i] = static_cast<float>(0.3 * R(i, 0) + 0.01 * ((i * 7) % 11 - 5));
+  return x;
+}
+
+struct GslMatrixFree {
+  void operator()(gsl_matrix* m) const { gsl_matrix_free(m); }
+};
+struct GslVectorFree {
+  void operator()(gsl_vector* v) const { gsl_vector_free(v); }
+};
+using GslMatrixPtr = std::unique_ptr<gsl_matrix, GslMatrixFree>;
+using GslVectorPtr = std::unique_ptr<gsl_vector, GslVectorFree>;
+
+// invert writes "INFO: Matrix dim change back to: ..." to standard output for
+// every tall matrix; that output goes nowhere while a benchmark runs (the
+// writes are still made), and the console report stays readable.
+class DiscardStdout {
+ public:
+  DiscardStdout() : old_(std::cout.rdbuf(&null_)) {}
+  ~DiscardStdout() { std::cout.rdbuf(old_); }
+  DiscardStdout(const DiscardStdout&) = delete;
+  DiscardStdout& operator=(const DiscardStdout&) = delete;
+
+ private:
+  struct NullBuf : std::streambuf {
+    int overflow(int c) override { return c; }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+  } null_;
+  std::streambuf* old_;
+};
+
+int arg_m(const benchmark::State& s) { return static_cast<int>(s.range(0)); }
+int arg_n(const benchmark::State& s) { return static_cast<int>(s.range(1)); }
+
+// --- Inversions ----------------------------------------------------------------
+
+void BM_invert(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  QTEV_ResponseMatrix R("R", m, n, nullptr);
+  QTEV_ResponseMatrix pinvR("pinvR", n, m, nullptr);
+  D_spectrum sv("SV", std::min(m, n), nullptr);
+  fill(R, ring_floats(m, n));
+  DiscardStdout quiet;
+  int nosv = 0;
+  float tol = -1.0f;
+  for (auto _ : state) {
+    tol = -1.0f;  // the internal tolerance, as zorfb asks for it
+    R.invert(pinvR, sv, &tol, &nosv);
+    benchmark::ClobberMemory();
+  }
+  state.counters["nosv"] = nosv;
+}
+
+// The decomposition alone, of the matrix that invert decomposes: a double
+// copy of the same float elements, transposed unless the matrix has more rows
+// than columns (GSL decomposes M x N matrices with M >= N, and invert works on
+// the transpose of its wide or square working matrix). The copy that the
+// decomposition overwrites is restored outside the timed region.
+void BM_raw_gsl_SV_decomp(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  const std::vector<float> f = ring_floats(m, n);
+  const bool as_is = m > n;
+  const std::size_t M = static_cast<std::size_t>(as_is ? m : n), N = static_cast<std::size_t>(as_is ? n : m);
+  GslMatrixPtr src(gsl_matrix_alloc(M, N)), A(gsl_matrix_alloc(M, N)), V(gsl_matrix_alloc(N, N));
+  GslVectorPtr S(gsl_vector_alloc(N)), work(gsl_vector_alloc(N));
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < n; ++j) {
+      const double v = f[static_cast<std::size_t>(i) * n + j];
+      if (as_is)
+        gsl_matrix_set(src.get(), i, j, v);
+      else
+        gsl_matrix_set(src.get(), j, i, v);
+    }
+  for (auto _ : state) {
+    state.PauseTiming();
+    gsl_matrix_memcpy(A.get(), src.get());
+    state.ResumeTiming();
+    gsl_linalg_SV_decomp(A.get(), V.get(), S.get(), work.get());
+    benchmark::ClobberMemory();
+  }
+}
+
+arma::mat arma_copy(int m, int n) {
+  const std::vector<float> f = ring_floats(m, n);
+  arma::mat A(static_cast<arma::uword>(m), static_cast<arma::uword>(n));
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < n; ++j) A(i, j) = f[static_cast<std::size_t>(i) * n + j];
+  return A;
+}
+
+void BM_raw_arma_pinv(benchmark::State& state) {
+  const arma::mat A = arma_copy(arg_m(state), arg_n(state));
+  for (auto _ : state) {
+    arma::mat B = arma::pinv(A);
+    benchmark::DoNotOptimize(B.memptr());
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_pinv(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  QTEV_ResponseMatrix R("R", m, n, nullptr);
+  QTEV_ResponseMatrix pinvR("pinvR", n, m, nullptr);
+  fill(R, ring_floats(m, n));
+  float tolerance = 1e-6f;  // below every element of the model: nothing is cleared
+  for (auto _ : state) {
+    R.pinv(pinvR, &tolerance);
+    benchmark::ClobberMemory();
+  }
+}
+
+// --- One feedback cycle: corrections = inverse (n x m) * orbit (m x 1) ---------
+
+void BM_multiply_cycle(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  QTEV_ResponseMatrix inv("pinvR", n, m, nullptr);
+  QTEV_ResponseMatrix x("orbit", m, 1, nullptr);
+  QTEV_ResponseMatrix y("kicks", n, 1, nullptr);
+  fill(inv, ring_inverse(m, n));
+  fill(x, orbit(m, n));
+  for (auto _ : state) {
+    inv.multiply(x, y);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_raw_cblas_dgemv_cycle(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  const std::vector<float>& invf = ring_inverse(m, n);
+  const std::vector<float> xf = orbit(m, n);
+  const std::vector<double> inv(invf.begin(), invf.end()), x(xf.begin(), xf.end());
+  std::vector<double> y(static_cast<std::size_t>(n));
+  for (auto _ : state) {
+    cblas_dgemv(CblasRowMajor, CblasNoTrans, n, m, 1.0, inv.data(), m, x.data(), 1, 0.0, y.data(), 1);
+    benchmark::ClobberMemory();
+  }
+}
+
+// What the product costs once the inverse is in doubles: the gemm call that
+// multiply makes (n x 1 result), on prepared doubles.
+void BM_raw_cblas_dgemm_cycle(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  const std::vector<float>& invf = ring_inverse(m, n);
+  const std::vector<float> xf = orbit(m, n);
+  const std::vector<double> inv(invf.begin(), invf.end()), x(xf.begin(), xf.end());
+  std::vector<double> y(static_cast<std::size_t>(n));
+  for (auto _ : state) {
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, 1, m, 1.0, inv.data(), m, x.data(), 1, 0.0, y.data(),
+                1);
+    benchmark::ClobberMemory();
+  }
+}
+
+// The least that converting the float inverse to doubles and that gemm call
+// can cost: a plain widening loop over the float array into a buffer kept
+// between calls, then the gemm.
+void BM_raw_widen_dgemm_cycle(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  const std::vector<float>& invf = ring_inverse(m, n);
+  const std::vector<float> xf = orbit(m, n);
+  std::vector<double> inv(invf.size()), x(xf.size()), y(static_cast<std::size_t>(n));
+  for (auto _ : state) {
+    for (std::size_t k = 0; k < invf.size(); ++k) inv[k] = invf[k];
+    for (std::size_t k = 0; k < xf.size(); ++k) x[k] = xf[k];
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, 1, m, 1.0, inv.data(), m, x.data(), 1, 0.0, y.data(),
+                1);
+    benchmark::ClobberMemory();
+  }
+}
+
+// --- Transpose and element-wise product -----------------------------------------
+
+void BM_transpose(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  QTEV_ResponseMatrix R("R", m, n, nullptr), RT("RT", n, m, nullptr);
+  fill(R, ring_floats(m, n));
+  for (auto _ : state) {
+    R.transpose(RT);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_raw_loop_transpose(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  const std::vector<float> r = ring_floats(m, n);
+  std::vector<float> t(r.size());
+  for (auto _ : state) {
+    for (int i = 0; i < m; ++i)
+      for (int j = 0; j < n; ++j) t[static_cast<std::size_t>(j) * m + i] = r[static_cast<std::size_t>(i) * n + j];
+    benchmark::DoNotOptimize(t.data());
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_entrywise_product(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  QTEV_ResponseMatrix R("R", m, n, nullptr), W("W", m, n, nullptr), B("B", m, n, nullptr);
+  const std::vector<float> f = ring_floats(m, n);
+  fill(R, f);
+  fill(W, f);
+  for (auto _ : state) {
+    R.entrywise_product(W, B);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_raw_loop_entrywise_product(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  const std::vector<float> a = ring_floats(m, n), w = a;
+  std::vector<float> b(a.size());
+  for (auto _ : state) {
+    for (std::size_t k = 0; k < a.size(); ++k) b[k] = a[k] * w[k];
+    benchmark::DoNotOptimize(b.data());
+    benchmark::ClobberMemory();
+  }
+}
+
+// --- Loading a file ----------------------------------------------------------------
+
+constexpr int kFileRows = 1850;
+constexpr int kFileCols = 712;
+
+const std::string& ring_file() {
+  static const std::string path = [] {
+    if (const char* given = std::getenv("ZF_BENCH_RING_FILE")) return std::string(given);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string p = std::string(tmp != nullptr ? tmp : "/tmp") + "/zf_bench_ring_" + std::to_string(::getpid()) +
+                    ".txt";
+    zf_bench::write_ring_file(p, ring(kFileRows, kFileCols));
+    std::atexit([] { std::remove(ring_file().c_str()); });
+    return p;
+  }();
+  return path;
+}
+
+double file_megabytes(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0.0;
+  return static_cast<double>(st.st_size) / 1e6;
+}
+
+void set_throughput(benchmark::State& state, const std::string& path) {
+  state.counters["MB"] = benchmark::Counter(file_megabytes(path), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_load_file(benchmark::State& state) {
+  const std::string& path = ring_file();
+  QTEV_ResponseMatrix R("R", kFileRows, kFileCols, nullptr);
+  bool ok = true;
+  for (auto _ : state) {
+    ok = R.load_file(path.c_str()) && ok;
+    benchmark::ClobberMemory();
+  }
+  if (!ok) state.SkipWithError("load_file refused the file");
+  set_throughput(state, path);
+}
+
+// The loader as described step by step: two passes of std::getline, each data
+// line parsed by extracting doubles from a std::istringstream, the offset
+// after each data line taken with tellg; values stored only after both counts
+// agree. Into a plain float array.
+bool getline_istringstream_load(const char* fname, int rows, int cols, std::vector<float>& out) {
+  std::ifstream fid(fname, std::ios::in);
+  if (!fid) return false;
+  std::string line;
+  double val = 0.0;
+  int M = 0, N = 0;
+  long long len = 0;
+  while (std::getline(fid, line)) {
+    if (!line.empty() && line[0] == '#') continue;
+    std::istringstream ss(line);
+    N = 0;
+    while (ss >> val) ++N;
+    ++M;
+    len = static_cast<long long>(fid.tellg());
+  }
+  fid.clear();
+  fid.seekg(0);
+  if (M != rows || N != cols) return false;
+  M = 0;
+  while (std::getline(fid, line)) {
+    if (!line.empty() && line[0] == '#') continue;
+    std::istringstream ss(line);
+    N = 0;
+    while (ss >> val) {
+      if (M < rows && N < cols) out[static_cast<std::size_t>(M) * cols + N] = static_cast<float>(val);
+      ++N;
+    }
+    ++M;
+  }
+  benchmark::DoNotOptimize(len);
+  return true;
+}
+
+void BM_raw_getline_istringstream_load(benchmark::State& state) {
+  const std::string& path = ring_file();
+  std::vector<float> out(static_cast<std::size_t>(kFileRows) * kFileCols);
+  bool ok = true;
+  for (auto _ : state) {
+    ok = getline_istringstream_load(path.c_str(), kFileRows, kFileCols, out) && ok;
+    benchmark::ClobberMemory();
+  }
+  if (!ok) state.SkipWithError("the loop refused the file");
+  set_throughput(state, path);
+}
+
+// --- Ring buffer ----------------------------------------------------------------------
+
+// A message of 15 characters fits in std::string's own storage, so every
+// store costs the same whether the slots it shifts were written before or
+// not.
+void BM_ringbuf_store(benchmark::State& state) {
+  D_ringbuf rb("HISTORY", static_cast<int>(state.range(0)), nullptr);
+  char msg[] = "FB cycle ok 42";
+  for (auto _ : state) {
+    rb.store(msg);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// A longer message, as a server writes it, with every slot written once
+// before timing (the steady state of a long-running server).
+void BM_ringbuf_store_long(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  D_ringbuf rb("HISTORY", n, nullptr);
+  char msg[] = "orbit feedback: correction applied, rms 0.124 mm, 576 kicks";
+  for (int k = 0; k < n; ++k) rb.store(msg);
+  for (auto _ : state) {
+    rb.store(msg);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// --- Registration ---------------------------------------------------------------------
+
+void shapes(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"m", "n"});
+  for (auto [m, n] : {std::pair{72, 72}, {320, 281}, {640, 576}, {1850, 712}}) b->Args({m, n});
+}
+
+// Wall-clock time throughout: OpenBLAS may run parts of a call on its own
+// threads, which the CPU time of the calling thread would not show.
+void slow_shapes(benchmark::internal::Benchmark* b) {
+  shapes(b);
+  b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+void fast_shapes(benchmark::internal::Benchmark* b) {
+  shapes(b);
+  b->Unit(benchmark::kMicrosecond)->UseRealTime();
+}
+
+BENCHMARK(BM_invert)->Apply(slow_shapes);
+BENCHMARK(BM_raw_gsl_SV_decomp)->Apply(slow_shapes);
+BENCHMARK(BM_pinv)->Apply(slow_shapes);
+BENCHMARK(BM_raw_arma_pinv)->Apply(slow_shapes);
+BENCHMARK(BM_multiply_cycle)->Apply(fast_shapes);
+BENCHMARK(BM_raw_cblas_dgemv_cycle)->Apply(fast_shapes);
+BENCHMARK(BM_raw_cblas_dgemm_cycle)->Apply(fast_shapes);
+BENCHMARK(BM_raw_widen_dgemm_cycle)->Apply(fast_shapes);
+BENCHMARK(BM_transpose)->Apply(fast_shapes);
+BENCHMARK(BM_raw_loop_transpose)->Apply(fast_shapes);
+BENCHMARK(BM_entrywise_product)->Apply(fast_shapes);
+BENCHMARK(BM_raw_loop_entrywise_product)->Apply(fast_shapes);
+BENCHMARK(BM_load_file)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_raw_getline_istringstream_load)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ringbuf_store)->ArgName("N")->Arg(10)->Arg(1000)->Arg(100000)->UseRealTime();
+BENCHMARK(BM_ringbuf_store_long)->ArgName("N")->Arg(10)->Arg(1000)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

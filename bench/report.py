@@ -1,0 +1,201 @@
+#!/usr/bin/env python3
+"""Turns the results of bench/run_benchmarks.sh into the Markdown tables of
+BENCHMARKS.md: each operation beside its baseline, with the ratio and the
+target it has to meet.
+
+Usage: report.py RESULTS_DIR
+
+Reads RESULTS_DIR/bench.json (Google Benchmark, with repetitions: the medians
+are used), numpy.json (bench/numpy_loadtxt.py), rss.jsonl (zf_bench_tool
+load-rss, one line per file) and machine.txt. Python 3 standard library only.
+"""
+
+import json
+import os
+import sys
+
+SHAPES = [(72, 72), (320, 281), (640, 576), (1850, 712)]
+CV = {}  # coefficient of variation of the repetitions, by benchmark
+
+
+def load_medians(path):
+    with open(path) as f:
+        data = json.load(f)
+    medians, context = {}, data.get("context", {})
+    singles = {}
+    for b in data["benchmarks"]:
+        name = b.get("run_name", b["name"])
+        if b.get("run_type") == "aggregate":
+            if b.get("aggregate_name") == "median":
+                medians[name] = b
+            elif b.get("aggregate_name") == "cv":
+                CV[name] = b["real_time"]
+        else:
+            singles.setdefault(name, b)
+    for name, b in singles.items():  # a run without repetitions
+        medians.setdefault(name, b)
+    return medians, context
+
+
+def seconds(b):
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b.get("time_unit", "ns")]
+    return b["real_time"] * scale
+
+
+def fmt_time(s):
+    if s >= 1.0:
+        return "%.2f s" % s
+    if s >= 1e-3:
+        return "%.2f ms" % (s * 1e3)
+    if s >= 1e-6:
+        return "%.1f µs" % (s * 1e6)
+    return "%.0f ns" % (s * 1e9)
+
+
+def key(op, m, n):
+    return "BM_%s/m:%d/n:%d/real_time" % (op, m, n)
+
+
+def verdict(ratio, limit, at_most=True):
+    if ratio is None:
+        return "–"
+    ok = ratio <= limit if at_most else ratio >= limit
+    return ("met" if ok else "**missed**") + " (%s %.2f)" % ("≤" if at_most else "≥", limit)
+
+
+def pair_table(med, title, op, base, target=None, target_shapes=None, extra=None, digits=2):
+    lines = ["### " + title, ""]
+    head = "| shape (m × n) | %s | %s | ratio |" % (op, base)
+    rule = "|---|---:|---:|---:|"
+    if extra:
+        head += " %s | ratio |" % extra
+        rule += "---:|---:|"
+    if digits > 2:
+        head += " spread (cv) |"
+        rule += "---|"
+    if target:
+        head += " target |"
+        rule += "---|"
+    lines += [head, rule]
+    for m, n in SHAPES:
+        a, b = med.get(key(op, m, n)), med.get(key(base, m, n))
+        if a is None or b is None:
+            continue
+        ta, tb = seconds(a), seconds(b)
+        r = "%%.%df" % digits
+        row = ("| %d × %d | %s | %s | " + r + " |") % (m, n, fmt_time(ta), fmt_time(tb), ta / tb)
+        if extra:
+            c = med.get(key(extra, m, n))
+            row += (" %s | %.2f |" % (fmt_time(seconds(c)), ta / seconds(c))) if c else " – | – |"
+        if digits > 2:
+            ca, cb = CV.get(key(op, m, n)), CV.get(key(base, m, n))
+            row += (" %.1f %% / %.1f %% |" % (100 * ca, 100 * cb)) if ca is not None and cb is not None else " – |"
+        if target:
+            applies = target_shapes is None or (m, n) in target_shapes
+            row += " %s |" % (verdict(ta / tb, target) if applies else "–")
+        lines.append(row)
+    return lines + [""]
+
+
+def multiply_table(med):
+    lines = ["### multiply: one feedback cycle, inverse (n × m) × orbit (m × 1)"
+             " (target ≤ 3 × raw cblas_dgemv at 640 × 576)", "",
+             "`raw gemm`: the `cblas_dgemm` call that `multiply` makes, on prepared doubles; "
+             "`widen + gemm`: a plain float-to-double loop over the inverse and the orbit, then that call "
+             "(the least any conversion to GSL doubles plus the gemm that `multiply` makes can cost). "
+             "Ratios are to `raw dgemv`.", "",
+             "| shape (m × n) | multiply | raw dgemv | ratio | raw gemm | ratio | widen + gemm | ratio | target |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+    for m, n in SHAPES:
+        a = med.get(key("multiply_cycle", m, n))
+        b = med.get(key("raw_cblas_dgemv_cycle", m, n))
+        g = med.get(key("raw_cblas_dgemm_cycle", m, n))
+        w = med.get(key("raw_widen_dgemm_cycle", m, n))
+        if a is None or b is None:
+            continue
+        tb = seconds(b)
+        row = "| %d × %d | %s | %s | %.2f |" % (m, n, fmt_time(seconds(a)), fmt_time(tb), seconds(a) / tb)
+        for c in (g, w):
+            row += (" %s | %.2f |" % (fmt_time(seconds(c)), seconds(c) / tb)) if c else " – | – |"
+        row += " %s |" % (verdict(seconds(a) / tb, 3.0) if (m, n) == (640, 576) else "–")
+        lines.append(row)
+    return lines + [""]
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    out = sys.argv[1]
+    med, context = load_medians(os.path.join(out, "bench.json"))
+    lines = []
+
+    machine = os.path.join(out, "machine.txt")
+    if os.path.exists(machine):
+        lines += ["### Machine", "", "```"]
+        with open(machine) as f:
+            lines += [l.rstrip("\n") for l in f]
+        lines += ["```", ""]
+    reps = context.get("zf_repetitions")
+    lines += ["Medians of %s repetitions, wall-clock time; ratio = library / baseline (below 1: the library"
+              " is faster); spread: the coefficient of variation of the repetitions, library / baseline."
+              % (reps if reps else "the"), ""]
+
+    lines += pair_table(med, "invert: SVD inversion (target ≤ 1.10 × the raw GSL decomposition)",
+                        "invert", "raw_gsl_SV_decomp", 1.10, extra="raw_arma_pinv", digits=3)
+    lines += pair_table(med, "pinv: Armadillo pseudo-inverse (target ≤ 1.05 × raw arma::pinv)",
+                        "pinv", "raw_arma_pinv", 1.05, digits=3)
+    lines += multiply_table(med)
+    lines += pair_table(med, "transpose (no target)", "transpose", "raw_loop_transpose")
+    lines += pair_table(med, "entrywise_product (no target)", "entrywise_product", "raw_loop_entrywise_product")
+
+    # Loading.
+    lines += ["### load_file: 1850 × 712 file, both passes (target ≥ numpy.loadtxt's throughput)", ""]
+    lf, gl = med.get("BM_load_file/real_time"), med.get("BM_raw_getline_istringstream_load/real_time")
+    npy = None
+    if os.path.exists(os.path.join(out, "numpy.json")):
+        with open(os.path.join(out, "numpy.json")) as f:
+            npy = json.loads(f.read().strip().splitlines()[-1])
+    lines += ["| reader | time | MB/s | load_file ÷ reader (throughput) |", "|---|---:|---:|---:|"]
+    lf_rate = lf["MB"] if lf else None
+    if lf:
+        lines.append("| `load_file` | %s | %.0f | 1.00 |" % (fmt_time(seconds(lf)), lf_rate))
+    if gl:
+        lines.append("| `std::getline` + `std::istringstream`, two passes | %s | %.0f | %.2f |"
+                     % (fmt_time(seconds(gl)), gl["MB"], lf_rate / gl["MB"] if lf_rate else 0))
+    if npy:
+        lines.append("| `numpy.loadtxt` (numpy %s, one pass, float64) | %s | %.0f | %.2f |"
+                     % (npy["numpy"], fmt_time(npy["median_s"]), npy["MB_per_s"],
+                        lf_rate / npy["MB_per_s"] if lf_rate else 0))
+    if lf_rate and npy:
+        lines += ["", "Target: %s." % verdict(lf_rate / npy["MB_per_s"], 1.0, at_most=False)]
+    lines.append("")
+
+    rss = os.path.join(out, "rss.jsonl")
+    if os.path.exists(rss):
+        lines += ["### load_file: peak memory (getrusage, ru_maxrss)", "",
+                  "| file | shape | matrix itself | peak RSS before | peak RSS after | growth |",
+                  "|---|---|---:|---:|---:|---:|"]
+        with open(rss) as f:
+            for line in f:
+                r = json.loads(line)
+                lines.append("| %.1f MB | %d × %d | %.1f MiB | %.1f MiB | %.1f MiB | %d KiB |" % (
+                    r["bytes"] / 1e6, r["rows"], r["cols"], r["rows"] * r["cols"] * 4 / 2**20,
+                    r["max_rss_before_kib"] / 1024, r["max_rss_after_kib"] / 1024, r["growth_kib"]))
+        lines.append("")
+
+    lines += ["### D_ringbuf::store (plain shift of N − 1 entries, no target)", "",
+              "| N | message | time per store | per shifted entry |", "|---:|---|---:|---:|"]
+    for op, msg in (("ringbuf_store", "15 characters"), ("ringbuf_store_long", "59 characters")):
+        for n in (10, 1000, 100000):
+            b = med.get("BM_%s/N:%d/real_time" % (op, n))
+            if b:
+                t = seconds(b)
+                lines.append("| %d | %s | %s | %s |" % (n, msg, fmt_time(t), fmt_time(t / max(1, n - 1))))
+    lines.append("")
+    print("\n".join(lines))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

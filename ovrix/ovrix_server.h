@@ -259,10 +259,15 @@ class D_mdfloat_array : public D_fct {
  protected:
   // Offset of an element in the storage, or -1 when the indices lie outside.
   long offset(int i0, int i1, int i2, int i3, int i4, int i5) const {
+    const long size = static_cast<long>(data_.float_size());
+    if (num_dims_ == 2) {  // the common case, kept cheap enough to inline into loops
+      if (i0 < 0 || i0 >= dims_[1] || i1 < 0 || i1 >= dims_[0]) return -1;
+      const long off = static_cast<long>(i0) * dims_[0] + i1;
+      return off < size ? off : -1;
+    }
     const int idx[6] = {i0, i1, i2, i3, i4, i5};
     if (num_dims_ < 1 || num_dims_ > 6) return -1;
     long off = 0;
-    const long size = static_cast<long>(data_.float_size());
     for (int k = 0; k < num_dims_; ++k) {
       const int extent = dims_[num_dims_ - 1 - k];
       if (idx[k] < 0 || idx[k] >= extent) return -1;

@@ -7,24 +7,28 @@
 #include <gsl/gsl_vector.h>
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
 namespace zor_feedback {
 namespace detail {
 
-// Owner of a GSL matrix or vector. The storage is a std::vector, and the GSL
-// struct a view of it, so that GSL never allocates for the library: a failed
+// Owner of a GSL matrix or vector. The storage is owned by the handle, and the
+// GSL struct a view of it, so that GSL never allocates for the library: a failed
 // allocation is a std::bad_alloc, never a call of GSL's error handler (whose
 // default aborts the process). Zero dimensions give an empty handle, since GSL
 // rejects them. Moving keeps the view valid (the buffer moves with it).
 class GslMatrix {
  public:
+  enum class Fill { zeros, none };  // none: every element is written by the caller
+
   GslMatrix() = default;
-  GslMatrix(std::size_t n1, std::size_t n2) {
+  GslMatrix(std::size_t n1, std::size_t n2, Fill fill = Fill::zeros) {
     if (n1 == 0 || n2 == 0) return;
-    data_.assign(n1 * n2, 0.0);  // zeroed, so calloc and alloc are one
-    m_ = gsl_matrix{n1, n2, n2, data_.data(), nullptr, 0};
+    // new double[] leaves the elements uninitialised, new double[]() zeroes.
+    data_.reset(fill == Fill::zeros ? new double[n1 * n2]() : new double[n1 * n2]);
+    m_ = gsl_matrix{n1, n2, n2, data_.get(), nullptr, 0};
   }
   GslMatrix(GslMatrix&& o) noexcept : data_(std::move(o.data_)), m_(o.m_) { o.m_ = gsl_matrix{}; }
   GslMatrix& operator=(GslMatrix&& o) noexcept {
@@ -46,7 +50,7 @@ class GslMatrix {
   double operator()(std::size_t i, std::size_t j) const noexcept { return data_[i * m_.tda + j]; }
 
  private:
-  std::vector<double> data_;
+  std::unique_ptr<double[]> data_;
   gsl_matrix m_{};
 };
 

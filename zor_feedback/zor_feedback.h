@@ -85,9 +85,16 @@ class QTEV_ResponseMatrix : public D_mdfloat_array {
   void transpose(QTEV_ResponseMatrix& transR);
 
   // Loads the matrix from a text file: one line per monitor (row), one number
-  // per actuator (column), lines starting with '#' ignored. The file must have
-  // `rows` data lines, and its last data line `cols` values. Returns false,
-  // with no element changed, when the file cannot be opened or does not fit.
+  // per actuator (column), lines starting with '#' ignored; values are read as
+  // a C++ stream extracts doubles, up to the first text that is not a number.
+  // The file must have `rows` data lines, its last data line `cols` values,
+  // and no line more than `cols` values. Only regular files are opened (a FIFO
+  // or a device never blocks the call). Returns false, with an "ERROR: ..."
+  // line and no element changed, when the file cannot be opened or read or
+  // does not fit; an earlier line with fewer values leaves the rest of its row
+  // as it was. A file rewritten while it is being read is refused too; when
+  // that shows only after the values were stored, the matrix holds a mix of old
+  // and new values and the false result says it cannot be trusted.
   bool load_file(const char* fname);
 
   // Pseudo-inverse by SVD into pinvR (cols x rows). Singular values s with

@@ -20,6 +20,10 @@
 
 namespace {
 
+using zf_test::cols_line;
+using zf_test::rows_line;
+using zf_test::TempDir;
+
 namespace fs = std::filesystem;
 using zf_test::at;
 using zf_test::elements;
@@ -39,31 +43,7 @@ void expect_values(const std::vector<float>& got, const std::vector<float>& want
 // ---------------------------------------------------------------------------
 // Files and paths for load_file.
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string tmpl = (fs::temp_directory_path() / "zf_bad_XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
 
- private:
-  fs::path path_;
-};
-
-std::string rows_line(int m, int rows) {
-  return "ERROR: No. rows (" + std::to_string(m) + ") do not match no. of monitors (" + std::to_string(rows) +
-         ")!";
-}
-std::string cols_line(int n, int cols) {
-  return "ERROR: No. columns (" + std::to_string(n) + ") do not match no. of actuators (" +
-         std::to_string(cols) + ")!";
-}
 
 // The bytes of a literal, NULs included.
 template <std::size_t N>
@@ -96,7 +76,7 @@ TEST(BadFiles, ContentIsCountedOrRefusedNeverMisread) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    ScratchDir dir;
+    TempDir dir;
     const std::string path = (dir.path() / "m.txt").string();
     std::ofstream(path, std::ios::binary) << c.content;
     QTEV_ResponseMatrix m("RM", c.rows, c.cols, nullptr);
@@ -120,7 +100,7 @@ TEST(BadFiles, ContentIsCountedOrRefusedNeverMisread) {
 // Paths that name no readable regular file: one "not found" line, no element
 // changed, and no wait on a device that never ends.
 TEST(BadFiles, PathsThatAreNoRegularFile) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string file = (dir.path() / "m.txt").string();
   std::ofstream(file) << "1 2 3\n";
   const std::string dangling = (dir.path() / "dangling").string();

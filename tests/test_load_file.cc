@@ -23,6 +23,11 @@
 
 namespace {
 
+using zf_test::cols_line;
+using zf_test::rows_line;
+using zf_test::TempDir;
+using zf_test::write_file;
+
 namespace fs = std::filesystem;
 using zf_test::Line;
 
@@ -31,30 +36,6 @@ constexpr unsigned int kInfo = 128;
 constexpr float K = -9.0f;  // an element the load must leave as it was
 const float kInf = std::numeric_limits<float>::infinity();
 
-// A fresh directory for the files of one test, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "zf_load_XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(path_, ec))
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string write_file(const fs::path& p, const std::string& content) {
-  std::ofstream(p, std::ios::binary) << content;
-  return p.string();
-}
 
 std::string replace_all(std::string s, const std::string& from, const std::string& to) {
   for (std::size_t k = s.find(from); k != std::string::npos; k = s.find(from, k + to.size()))
@@ -76,14 +57,6 @@ struct Case {
   std::string file_name = "m.txt";
 };
 
-std::string rows_line(int m, int rows) {
-  return "ERROR: No. rows (" + std::to_string(m) + ") do not match no. of monitors (" + std::to_string(rows) +
-         ")!";
-}
-std::string cols_line(int n, int cols) {
-  return "ERROR: No. columns (" + std::to_string(n) + ") do not match no. of actuators (" +
-         std::to_string(cols) + ")!";
-}
 std::string read_line(const std::string& bytes, int m, int n) {
   return "INFO: Read " + bytes + " bytes from: $F into " + std::to_string(m) + " x " + std::to_string(n) +
          " GSL array";

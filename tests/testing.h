@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -52,6 +57,45 @@ inline void expect_lines(const ovrix::LogCapture& cap, const std::vector<Line>& 
     EXPECT_EQ(got[k].text, want[k].text) << "line " << k;
     EXPECT_EQ(got[k].flags, want[k].flags) << "line " << k;
   }
+}
+
+// A fresh directory for the files of one test, removed afterwards (also when
+// a test took away its permissions).
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "zf_test_XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(path_, ec))
+      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string write_file(const std::filesystem::path& p, const std::string& content) {
+  std::ofstream(p, std::ios::binary) << content;
+  return p.string();
+}
+
+// The loader's two count lines.
+inline std::string rows_line(int m, int rows) {
+  return "ERROR: No. rows (" + std::to_string(m) + ") do not match no. of monitors (" + std::to_string(rows) +
+         ")!";
+}
+inline std::string cols_line(int n, int cols) {
+  return "ERROR: No. columns (" + std::to_string(n) + ") do not match no. of actuators (" +
+         std::to_string(cols) + ")!";
 }
 
 }  // namespace zf_test

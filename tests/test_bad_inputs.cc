@@ -228,16 +228,20 @@ TEST(Tolerance, InfiniteToleranceGivesAZeroInverseAndSaysSo) {
   EXPECT_EQ(elements(X), std::vector<float>(4, 0.0f));
   EXPECT_EQ(nosv, 0);
   EXPECT_EQ(tol, kInf);
-  ASSERT_EQ(cap.lines().size(), 4u);
+  ASSERT_EQ(cap.lines().size(), 5u);
   EXPECT_EQ(cap.lines()[1].text, "INFO: Using user provided SVD cut off tolerance: inf");
   EXPECT_EQ(cap.lines()[2].text, "INFO: Using 0 from 2 singular values");
+  EXPECT_EQ(cap.lines()[3].text,
+            "WARNING: all-zero inverse: no singular value is above the cut-off tol*max(S) = inf; lower tol");
 
   X.init(9.0f);
   cap.clear();
   A.pinv(X, &tol);
   EXPECT_EQ(elements(X), std::vector<float>(4, 0.0f));
-  ASSERT_EQ(cap.lines().size(), 2u);
+  ASSERT_EQ(cap.lines().size(), 3u);
   EXPECT_EQ(cap.lines()[0].text, "removed 4 values (< inf) in input\n");
+  EXPECT_EQ(cap.lines()[1].text,
+            "WARNING: all-zero inverse: tolerance inf cleared all 4 non-zero input elements; lower it");
 }
 
 // ---------------------------------------------------------------------------

@@ -280,19 +280,29 @@ TEST(InvertTolerance, BoundariesOfCutOffCountAndClipping) {
     std::vector<float> inverse;  // diagonal of the result
     int nosv;
     std::vector<std::string> extra;  // log lines between the tolerance and the count
+    std::vector<Line> after;         // log lines after the count
   };
   const Case cases[] = {
-      {"s equal to the cut-off is dropped", {4.0f, 0.5f, 0.25f}, 0.0625f, {0.25f, 2.0f, 0.0f}, 3, {}},
-      {"element equal to tol is cleared", {2.0f, 1.5f}, 0.5f, {0.0f, 1.0f / 1.5f}, 2, {}},
-      {"s equal to tol is counted", {0.5f, 0.25f}, 0.25f, {2.0f, 4.0f}, 2, {}},
-      {"s below tol is not counted but inverted", {0.5f, 0.2f}, 0.25f, {2.0f, 1.0f / 0.2f}, 1, {}},
+      {"s equal to the cut-off is dropped", {4.0f, 0.5f, 0.25f}, 0.0625f, {0.25f, 2.0f, 0.0f}, 3, {}, {}},
+      {"element equal to tol is cleared",
+       {2.0f, 1.5f},
+       0.5f,
+       {0.0f, 1.0f / 1.5f},
+       2,
+       {},
+       {{kOrigin, "INFO: Cleared 1 elements |v| <= tol from the inverse, largest 5.000000e-01", 128},
+        {kOrigin, "WARNING: tol 5.000e-01 cleared 1 elements up to 5.000e-01 (|v| <= tol); lower tol or change units",
+         DF_LOG}}},
+      {"s equal to tol is counted", {0.5f, 0.25f}, 0.25f, {2.0f, 4.0f}, 2, {}, {}},
+      {"s below tol is not counted but inverted", {0.5f, 0.2f}, 0.25f, {2.0f, 1.0f / 0.2f}, 1, {}, {}},
       {"zero tol drops a zero s as infinite",
        {2.0f, 0.0f},
        0.0f,
        {0.5f, 0.0f},
        1,
-       {"INFO: Removed 1 infinite values from S"}},
-      {"negative tol inverts every s", {2.0f, 1.0f}, -0.5f, {0.5f, 1.0f}, 2, {}},
+       {"INFO: Removed 1 infinite values from S"},
+       {}},
+      {"negative tol inverts every s", {2.0f, 1.0f}, -0.5f, {0.5f, 1.0f}, 2, {}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -325,6 +335,7 @@ TEST(InvertTolerance, BoundariesOfCutOffCountAndClipping) {
     want.push_back(
         {kOrigin, "INFO: Using " + std::to_string(c.nosv) + " from " + std::to_string(n) + " singular values",
          128});
+    want.insert(want.end(), c.after.begin(), c.after.end());
     expect_lines_then_timing(cap, want);
   }
 }

@@ -18,33 +18,35 @@
 #ifndef ZOR_FEEDBACK_CHICANE_PHYSICS_H
 #define ZOR_FEEDBACK_CHICANE_PHYSICS_H
 
+#include "zor_feedback/export.h"
+
 // 0.0 if |val| < 1e-4 (strict), else val.
-double chop(double val);
+ZOR_FEEDBACK_API double chop(double val);
 // Lorentz factor of an electron of total energy E [J].
-double E2gamma(double E);
+ZOR_FEEDBACK_API double E2gamma(double E);
 // Velocity as a fraction of the speed of light for the Lorentz factor gamma;
 // NaN for |gamma| < 1.
-double gamma2beta(double gamma);
+ZOR_FEEDBACK_API double gamma2beta(double gamma);
 // Momentum [kg m/s] of an electron of total energy E [J].
-double E2p(double E);
+ZOR_FEEDBACK_API double E2p(double E);
 // Magnet current for the field B, where a1 is the field per unit current.
-double B2I(double B, double a1);
+ZOR_FEEDBACK_API double B2I(double B, double a1);
 // Bending angle [rad] of a dipole of field B [T] and length leff [m] at the
 // energy E [MeV]; NaN when |B leff / E * 299.7924| > 1.
-double B2alpha(double B, double E, double leff);
+ZOR_FEEDBACK_API double B2alpha(double B, double E, double leff);
 // Field [T] that bends by alpha [rad] over leff [m] at E [MeV]; the inverse of
 // B2alpha.
-double alpha2B(double alpha, double E, double leff);
+ZOR_FEEDBACK_API double alpha2B(double alpha, double E, double leff);
 // The chicane's R56 (same unit as leff and d12); 0 for alpha == 0.
-double alpha2R56(double alpha, double leff, double d12);
+ZOR_FEEDBACK_API double alpha2R56(double alpha, double leff, double d12);
 // Transverse orbit offset between dipoles 2 and 3; 0 for alpha == 0.
-double alpha2x_bc(double alpha, double leff, double d12);
+ZOR_FEEDBACK_API double alpha2x_bc(double alpha, double leff, double d12);
 // Bending radius leff / sin(alpha); 0 (not infinity) for alpha == 0.
-double alpha2r(double alpha, double leff);
+ZOR_FEEDBACK_API double alpha2r(double alpha, double leff);
 // Path length from the entrance of dipole 1 to the exit of dipole 4.
-double alpha2l_bc(double alpha, double r, double d12, double d23);
+ZOR_FEEDBACK_API double alpha2l_bc(double alpha, double r, double d12, double d23);
 // Time [s] by which the path l_bc [m] exceeds the straight length
 // 2 z12 + z23 + leff [m], z12 and z23 measured between dipole centres.
-double delta_t(double l_bc, double z12, double z23, double leff);
+ZOR_FEEDBACK_API double delta_t(double l_bc, double z12, double z23, double leff);
 
 #endif  // ZOR_FEEDBACK_CHICANE_PHYSICS_H

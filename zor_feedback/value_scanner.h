@@ -150,15 +150,19 @@ inline bool scan_one(const char*& pos, const char* end, double& out) {
 // a std::istringstream of the line [begin, end) yields, in order, until an
 // extraction fails; returns the number of values.  Reads nothing outside
 // [begin, end), which need not be terminated, and allocates nothing on its
-// usual path.
+// usual path.  With `stop`, *stop is where the values end: `end`, or the first
+// text after white space that is no value.
 template <class F>
-long long scan_values(const char* begin, const char* end, F&& f) {
+long long scan_values(const char* begin, const char* end, F&& f, const char** stop = nullptr) {
   long long n = 0;
   const char* p = begin;
   for (;;) {
     while (p != end && scanning::is_space(*p)) ++p;
     double val;
-    if (p == end || !scanning::scan_one(p, end, val)) return n;
+    if (p == end || !scanning::scan_one(p, end, val)) {
+      if (stop != nullptr) *stop = p;
+      return n;
+    }
     f(val);
     ++n;
   }

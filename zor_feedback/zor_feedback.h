@@ -26,18 +26,135 @@
 #ifndef ZOR_FEEDBACK_ZOR_FEEDBACK_H
 #define ZOR_FEEDBACK_ZOR_FEEDBACK_H
 
-#include <gsl/gsl_matrix.h>
-
 #include <armadillo>
 #include <iosfwd>
+#include <string>
+#include <vector>
 
 #include "ovrix_server.h"
 #include "zor_feedback/chicane_physics.h"
+#include "zor_feedback/export.h"
 
 namespace zor_feedback {
 namespace detail {
 class GslMatrix;  // owning handle of a gsl_matrix (private to the library)
 }
+
+// ---------------------------------------------------------------------------
+// Structured results. Every inversion and the file-shape query compute into a
+// plain result, so that a tool, a binding or a host adapter reads what the
+// operation used, cut and cleared from it, never from the log. The log lines
+// stay as they are: a result and its lines always tell the same story.
+
+// The decomposition behind QTEV_ResponseMatrix::invert.
+//  * gsl: GSL's one-sided Jacobi SVD (gsl_linalg_SV_decomp), the default.
+//    Accurate; its cost grows fast: about 1 s for 640 x 576, 15 s for
+//    1850 x 712.
+//  * lapack: LAPACK's divide-and-conquer SVD (dgesdd, through Armadillo).
+//    15 to 50 times faster on matrices of a few hundred rows and columns;
+//    the singular values agree with gsl's to about 1e-13 of the largest and
+//    the inverse's float elements to a few ulp. Choose it for large matrices
+//    or frequent re-inversions; a singular value within rounding of the
+//    cut-off may then fall on the other side of it (see invert).
+enum class SvdMethod { gsl, lapack };
+
+// "gsl" or "lapack".
+ZOR_FEEDBACK_API const char* svd_method_name(SvdMethod method);
+// The method of that name ("gsl", "lapack"); false for any other text.
+ZOR_FEEDBACK_API bool parse_svd_method(const std::string& name, SvdMethod* method);
+
+// What one SVD inversion (QTEV_ResponseMatrix::invert) did.
+struct SvdReport {
+  bool ok = false;            // false: refused, nothing written; `error` says why
+  std::string error;          // the "ERROR: ..." line that was logged
+  SvdMethod method = SvdMethod::gsl;
+  int rows = 0;               // m, monitors
+  int cols = 0;               // n, actuators; the inverse is n x m
+  bool transposed = false;    // m > n: the transpose was decomposed
+
+  float tol = 0.0f;                 // the tolerance used: what invert writes back to *tol
+  bool internal_tolerance = false;  // computed by the library (the caller passed -1)
+  double cutoff = 0.0;              // tol * max(S): s enters the inverse when s > cutoff
+  std::vector<double> singular_values;  // all min(m, n), non-increasing, as published
+
+  int used = 0;      // singular values that enter the inverse: s > cutoff (relative, strict)
+  int nosv = 0;      // invert's *nosv: min(m, n) - infinite - below_tol
+  int infinite = 0;  // singular values whose reciprocal is infinite (zero ones)
+  int below_tol = 0; // the others below tol (absolute, strict)
+
+  // Elements of the inverse with 0 < |v| <= tol (absolute), stored as 0.
+  long long elements_cleared = 0;
+  double largest_cleared = 0.0;  // the largest |v| among them
+  double largest_element = 0.0;  // the largest |v| of the inverse before clearing
+  bool zero_inverse = false;     // the stored inverse is all zero, the matrix is not
+
+  double condition_number = 0.0;       // max(S) / min(S); infinite for min(S) == 0
+  double condition_number_used = 0.0;  // max(S) / the smallest value used; NaN when none is
+  double time_ms = 0.0;                // the figure of the "took (ms)" line
+
+  std::vector<std::string> warnings;   // the "WARNING: ..." lines that were logged
+};
+
+// How QTEV_ResponseMatrix::pinv decomposed the matrix: the path Armadillo's
+// pinv takes for it.
+enum class PinvPath {
+  svd,        // divide-and-conquer SVD, the general case
+  symmetric,  // symmetric matrix of more than 40 rows: eigen-decomposition
+  cholesky,   // symmetric positive definite, well conditioned: inverted directly
+  diagonal,   // diagonal matrix: element by element
+};
+
+// What one pseudo-inverse (QTEV_ResponseMatrix::pinv) did.
+struct PinvReport {
+  bool ok = false;          // false: refused, nothing written; `error` says why
+  std::string error;        // the "ERROR: ..." line that was logged
+  int rows = 0;             // m
+  int cols = 0;             // n; the inverse is n x m
+  float tolerance = 0.0f;   // the input floor
+  long long input_cleared = 0;   // input elements with 0 < |a| < tolerance cleared
+  long long result_cleared = 0;  // result elements with 0 < |b| < 2^-52 cleared
+  PinvPath path = PinvPath::svd;
+  // The magnitudes the decomposition found (singular values, or absolute
+  // eigenvalues or diagonal elements), non-increasing; empty for cholesky.
+  std::vector<double> singular_values;
+  // Armadillo's threshold max(m, n) * max(singular_values) * 2^-52: values
+  // below it are treated as zero. NaN for cholesky.
+  double threshold = 0.0;
+  int rank = 0;             // values inverted (not below threshold, not zero); n for cholesky
+  bool zero_inverse = false;  // the stored inverse is all zero, the matrix is not
+  double time_ms = 0.0;
+  std::vector<std::string> warnings;  // the "WARNING: ..." lines that were logged
+};
+
+// The shape of a response-matrix file by load_file's own reading: rows = its
+// data lines, cols = the values on the last of them; and the lines that load
+// differently than their author may have meant.
+struct MatrixFileShape {
+  bool ok = false;          // false: not a regular file that can be read; `error` says why
+  std::string error;
+  int rows = 0;             // data lines (every line not starting with '#')
+  int cols = 0;             // values read from the last data line
+  long long last_data_line = 0;  // its line number, from 1; 0 without data lines
+
+  // Data lines with fewer (more) values than the last one, and the first of them.
+  long long shorter_lines = 0, first_shorter_line = 0;
+  long long longer_lines = 0, first_longer_line = 0;
+
+  // Data lines whose values end before the line does, at text that is not a
+  // '#' note: the rest of such a line is not read. Grouped by what ends them.
+  struct Stop {
+    long long lines = 0;      // how many data lines
+    long long first_line = 0; // the first of them, from 1
+    std::string text;         // what ends its values there (a few characters)
+  };
+  Stop separator;  // ',' or ';' followed by a number: a separated file
+  Stop not_finite; // a NaN or an infinity (nan, inf, 1e999): no value the loader takes
+  Stop other;      // anything else: a word, a stray character
+};
+
+// Counts the file at `path` as load_file counts it, changing nothing.
+ZOR_FEEDBACK_API MatrixFileShape matrix_file_shape(const char* path);
+
 }  // namespace zor_feedback
 
 // A response matrix: `rows` monitors by `cols` actuators, stored as a
@@ -45,7 +162,7 @@ class GslMatrix;  // owning handle of a gsl_matrix (private to the library)
 // (row, col) is the response of monitor `row` to actuator `col`; it is read
 // with value(row, col, -1, -1, -1, -1) and written with
 // set_value(v, row, col, -1, -1, -1, -1).
-class QTEV_ResponseMatrix : public D_mdfloat_array {
+class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
  public:
   int rows;  // monitors; set by the constructor, changed only by operator=
   int cols;  // actuators; set by the constructor, changed only by operator=
@@ -95,6 +212,10 @@ class QTEV_ResponseMatrix : public D_mdfloat_array {
   // as it was. A file rewritten while it is being read is refused too; when
   // that shows only after the values were stored, the matrix holds a mix of old
   // and new values and the false result says it cannot be trusted.
+  // A file that loads although some line's values end at a ',' or ';' before
+  // a number, or at a NaN or infinity, gets one "WARNING: ..." line (DF_LOG)
+  // after the completion line: the loader read it differently than it looks.
+  // matrix_file_shape() tells the shape and those lines beforehand.
   bool load_file(const char* fname);
 
   // Pseudo-inverse by SVD into pinvR (cols x rows). Singular values s with
@@ -107,8 +228,36 @@ class QTEV_ResponseMatrix : public D_mdfloat_array {
   // (absolute) are stored as 0.
   // Refused with an "ERROR: ..." line and every output unchanged: a null tol
   // or nosv, a NaN *tol, a matrix that is empty, not two-dimensional or holds
-  // NaN or infinite elements, a pinvR that is not cols x rows.
+  // NaN or infinite elements, a pinvR that is not cols x rows; with the lapack
+  // method also a decomposition that does not converge.
+  // Because *tol is both a relative cut-off and an absolute floor, a
+  // tolerance meant for one can wreck the other: the inverse of a matrix in
+  // small units, or with a user tolerance like 0.1, may lose most or all of
+  // its elements. invert then logs a "WARNING: ..." line (DF_LOG) after the
+  // line of the singular values used: when it cleared an element above
+  // 1e-6 of the inverse's largest, or stored an all-zero inverse of a
+  // non-zero matrix. invert_report() returns the figures behind it.
   void invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, float* tol, int* nosv);
+
+  // invert() with the tolerance `tol` (-1: the internal one), returning what
+  // it did instead of writing *tol and *nosv. Same outputs, same log lines.
+  zor_feedback::SvdReport invert_report(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, float tol);
+
+  // invert() with the tolerance that lets exactly `modes` singular values
+  // pass the cut-off (1 <= modes <= min(rows, cols)), found from this
+  // matrix's own decomposition, as readable as it can be: the float tol with
+  // fewest significant digits for which s > tol * max(S) holds for exactly
+  // `modes` values. Logged as a user-provided tolerance, so that passing the
+  // report's tol to invert() later gives the same inverse. Refused, with
+  // every output unchanged, when no float tolerance does it: the values
+  // `modes` and `modes` + 1 are equal, or the last one kept is zero. The
+  // refused report still holds the singular values.
+  zor_feedback::SvdReport invert_keep(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, int modes);
+
+  // The decomposition that invert uses for this matrix (gsl unless set). Not
+  // copied by operator=: it belongs to this property, not to its values.
+  void set_svd_method(zor_feedback::SvdMethod method) { svd_method_ = method; }
+  zor_feedback::SvdMethod svd_method() const { return svd_method_; }
 
   // Pseudo-inverse by Armadillo's pinv (default tolerance, divide-and-conquer
   // SVD) into pinvR (cols x rows). On a copy, input elements with
@@ -116,14 +265,28 @@ class QTEV_ResponseMatrix : public D_mdfloat_array {
   // with 0 < |b| < 2^-52 are cleared after. *tolerance is never written.
   // Refused like invert (null tolerance, empty, non-finite, wrong pinvR). An
   // SVD failure inside Armadillo throws std::runtime_error; pinvR is then
-  // unchanged.
+  // unchanged. An all-zero result for a non-zero matrix gets a "WARNING: ..."
+  // line (DF_LOG) before the timing line.
   void pinv(QTEV_ResponseMatrix& pinvR, float* tolerance);
+
+  // pinv() with the floor `tolerance`, returning what it did. Same outputs,
+  // same log lines, same exceptions.
+  zor_feedback::PinvReport pinv_report(QTEV_ResponseMatrix& pinvR, float tolerance);
 
  private:
   // A new GSL matrix (rows x cols) holding this matrix's elements. The handle
   // is empty when the base array is not two-dimensional (after an "ERROR: ..."
   // line) or when the matrix has a zero dimension (GSL has no such matrices).
-  zor_feedback::detail::GslMatrix create_gsl_matrix();
+  ZOR_FEEDBACK_LOCAL zor_feedback::detail::GslMatrix create_gsl_matrix();
+
+  // The SVD inversion behind invert, invert_report and invert_keep: with
+  // `keep` the tolerance is chosen to keep that many values, else it is `tol`.
+  // The tolerance used and nosv go to *tol_out and *nosv_out (when not null)
+  // together with the other outputs.
+  ZOR_FEEDBACK_LOCAL zor_feedback::SvdReport invert_svd(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val,
+                                                        float tol, const int* keep, float* tol_out, int* nosv_out);
+
+  zor_feedback::SvdMethod svd_method_ = zor_feedback::SvdMethod::gsl;
 };
 
 // A newest-first history of N time-stamped text entries (USTR, data-type code
@@ -136,7 +299,7 @@ class QTEV_ResponseMatrix : public D_mdfloat_array {
 //  * k with 0 <= k < N: entry k alone (the k-th newest) as the reply's only
 //    entry;
 //  * k >= N: an empty reply (type() == DATA_NULL, length() == 0).
-class D_ringbuf : public D_ustr {
+class ZOR_FEEDBACK_API D_ringbuf : public D_ustr {
  public:
   // Property `str` (not null) with `size` empty entries (time 0, no text). A
   // size of 0 or less starts empty and keeps one entry from the first store.

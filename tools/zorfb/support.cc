@@ -20,7 +20,7 @@ namespace zorfb {
 LogSession::LogSession(bool verbose)
     : verbose_(verbose), previous_(ovrix::set_log_sink([this](const ovrix::LogLine& l) {
         lines_.push_back(l);
-        const bool error = (l.flags & DF_LOG) != 0;
+        const bool error = (l.flags & DF_LOG) != 0 && l.text.rfind("ERROR: ", 0) == 0;
         if (error) ++errors_;
         if (!error && !verbose_) return;
         const bool has_lf = !l.text.empty() && l.text.back() == '\n';

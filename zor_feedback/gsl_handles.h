@@ -1,7 +1,7 @@
-// detail.h - private helpers of the library: owning handles for GSL objects and
-// the formatting of log lines. Not installed.
-#ifndef ZOR_FEEDBACK_DETAIL_H
-#define ZOR_FEEDBACK_DETAIL_H
+// gsl_handles.h - owning handles for the GSL matrices and vectors of the
+// library. Private to the library; not installed.
+#ifndef ZOR_FEEDBACK_GSL_HANDLES_H
+#define ZOR_FEEDBACK_GSL_HANDLES_H
 
 #include <gsl/gsl_matrix.h>
 #include <gsl/gsl_vector.h>
@@ -84,12 +84,7 @@ class GslVector {
   gsl_vector v_{};
 };
 
-// Formats a message printf-style into a 100-byte buffer (a longer text is cut
-// to 99 characters) and hands it to ovrix::printtostderr with origin and flags.
-void log_line(const char* origin, unsigned int flags, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-
 }  // namespace detail
 }  // namespace zor_feedback
 
-#endif  // ZOR_FEEDBACK_DETAIL_H
+#endif  // ZOR_FEEDBACK_GSL_HANDLES_H

@@ -1,4 +1,4 @@
-#include "zor_feedback/detail.h"
+#include "zor_feedback/log_line.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,13 +8,14 @@
 namespace zor_feedback {
 namespace detail {
 
-void log_line(const char* origin, unsigned int flags, const char* format, ...) {
+std::string log_line(const char* origin, unsigned int flags, const char* format, ...) {
   char emsg[100];
   va_list args;
   va_start(args, format);
   std::vsnprintf(emsg, sizeof emsg, format, args);
   va_end(args);
   ovrix::printtostderr(origin, emsg, flags);
+  return emsg;
 }
 
 }  // namespace detail

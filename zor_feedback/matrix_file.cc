@@ -1,0 +1,205 @@
+#include "zor_feedback/matrix_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace zor_feedback {
+namespace detail {
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// O_NONBLOCK keeps the open of a FIFO without a writer from blocking; only
+// regular files are accepted afterwards.
+int open_regular_file(const char* fname, struct stat& st, std::string* why) {
+  if (fname == nullptr) {
+    if (why != nullptr) *why = "no file name";
+    return -1;
+  }
+  int fd;
+  do fd = ::open(fname, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (why != nullptr) *why = std::strerror(errno);
+    return -1;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (why != nullptr) *why = "not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  // Plain blocking reads from here on (regular files ignore the flag anyway).
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
+}
+
+bool same_file_state(int fd, const struct stat& before) {
+  struct stat now;
+  if (::fstat(fd, &now) != 0) return false;
+  return now.st_size == before.st_size && now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
+}
+
+bool LineReader::next(std::string& line) {
+  line.clear();
+  bool any = false;
+  for (;;) {
+    if (pos_ == end_ && !fill()) return any && !failed_;
+    const char* const begin = buf_.data() + pos_;
+    const std::size_t avail = end_ - pos_;
+    const void* const lf = std::memchr(begin, '\n', avail);
+    if (lf != nullptr) {
+      const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(lf) - begin);
+      line.append(begin, n);
+      pos_ += n + 1;
+      consumed_ += static_cast<long long>(n) + 1;
+      return true;
+    }
+    line.append(begin, avail);
+    pos_ = end_;
+    consumed_ += static_cast<long long>(avail);
+    any = true;
+  }
+}
+
+void LineReader::rewind() noexcept {
+  pos_ = end_ = 0;
+  file_pos_ = 0;
+  consumed_ = 0;
+  failed_ = false;
+}
+
+bool LineReader::fill() {
+  ssize_t n;
+  do n = ::pread(fd_, buf_.data(), buf_.size(), file_pos_);
+  while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    failed_ = n < 0;
+    return false;
+  }
+  file_pos_ += n;
+  pos_ = 0;
+  end_ = static_cast<std::size_t>(n);
+  return true;
+}
+
+namespace {
+
+// The word at p: up to white space, ',' or ';'.
+std::string word_at(const char* p, const char* end) {
+  const char* q = p;
+  while (q != end && !scanning::is_space(*q) && *q != ',' && *q != ';') ++q;
+  return std::string(p, q);
+}
+
+void note(MatrixFileShape::Stop& stop, long long line_no, std::string text) {
+  if (stop.lines++ == 0) {
+    stop.first_line = line_no;
+    stop.text = std::move(text);
+  }
+}
+
+// Sorts out why the values of a line end at p, before its end: a separator
+// before a number, a NaN or an infinity the stream does not take, or other
+// text. A '#' note ends a line as meant.
+void classify_stop(const char* p, const char* end, long long line_no, FileCount* count) {
+  if (p == end || *p == '#') return;
+  if (*p == ',' || *p == ';') {
+    const char* q = p + 1;
+    while (q != end && scanning::is_space(*q)) ++q;
+    double v;
+    if (q != end && scanning::scan_one(q, end, v)) {
+      note(count->separator, line_no, std::string(1, *p));
+      return;
+    }
+  }
+  const std::string word = word_at(p, end);
+  char* stop = nullptr;
+  const double v = std::strtod(word.c_str(), &stop);
+  // A few characters are enough to point at it in a message.
+  std::string shown = word.empty() ? std::string(1, *p) : word.substr(0, 16);
+  if (!word.empty() && stop == word.c_str() + word.size() && !std::isfinite(v))
+    note(count->not_finite, line_no, std::move(shown));
+  else
+    note(count->other, line_no, std::move(shown));
+}
+
+}  // namespace
+
+bool count_file(LineReader& reader, FileCount* count) {
+  std::string line;
+  long long line_no = 0;
+  while (reader.next(line)) {
+    ++line_no;
+    if (is_comment(line)) continue;
+    const char* stop = nullptr;
+    const long long n = for_each_value(line, [](double) {}, &stop);
+    classify_stop(stop, line.data() + line.size(), line_no, count);
+    auto& entry = count->by_count[n];
+    if (entry.first++ == 0) entry.second = line_no;
+    ++count->data_lines;
+    count->last_count = n;
+    count->last_data_line = line_no;
+    count->len = reader.offset();
+  }
+  count->bytes = reader.offset();
+  return !reader.failed();
+}
+
+std::pair<long long, long long> FileCount::first_line_above(long long limit) const {
+  std::pair<long long, long long> first{0, 0};  // (line, values)
+  for (auto it = by_count.upper_bound(limit); it != by_count.end(); ++it)
+    if (first.first == 0 || it->second.second < first.first) first = {it->second.second, it->first};
+  return first;
+}
+
+}  // namespace detail
+
+MatrixFileShape matrix_file_shape(const char* path) {
+  MatrixFileShape shape;
+  const std::string shown = path != nullptr ? path : "(null)";
+  struct stat st {};
+  std::string why;
+  const detail::FileDescriptor fd(detail::open_regular_file(path, st, &why));
+  if (fd.get() < 0) {
+    shape.error = "cannot open '" + shown + "': " + why;
+    return shape;
+  }
+  detail::LineReader reader(fd.get());
+  detail::FileCount count;
+  if (!detail::count_file(reader, &count)) {
+    shape.error = "cannot read '" + shown + "': " + std::strerror(errno);
+    return shape;
+  }
+  if (count.data_lines > INT_MAX || count.last_count > INT_MAX) {
+    shape.error = "'" + shown + "' holds more rows or columns than a matrix can have";
+    return shape;
+  }
+  shape.ok = true;
+  shape.rows = static_cast<int>(count.data_lines);
+  shape.cols = static_cast<int>(count.last_count);
+  shape.last_data_line = count.last_data_line;
+  for (const auto& [values, lines] : count.by_count) {
+    const bool shorter = values < count.last_count;
+    if (!shorter && values == count.last_count) continue;
+    long long& n = shorter ? shape.shorter_lines : shape.longer_lines;
+    long long& first = shorter ? shape.first_shorter_line : shape.first_longer_line;
+    n += lines.first;
+    if (first == 0 || lines.second < first) first = lines.second;
+  }
+  shape.separator = std::move(count.separator);
+  shape.not_finite = std::move(count.not_finite);
+  shape.other = std::move(count.other);
+  return shape;
+}
+
+}  // namespace zor_feedback

@@ -1,0 +1,322 @@
+#include "zor_feedback/svd_steps.h"
+
+#include <gsl/gsl_blas.h>
+#include <gsl/gsl_linalg.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+
+namespace zor_feedback {
+namespace detail {
+
+double elapsed_ms(InversionClock::time_point t0) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(InversionClock::now() - t0).count();
+  return static_cast<double>(ns) / 1e9 * 1000.0;
+}
+
+std::string check_operands(const char* origin, const QTEV_ResponseMatrix& self, const QTEV_ResponseMatrix& pinvR) {
+  if (self.num_dims() != 2)
+    return log_line(origin, DF_LOG, "ERROR: matrix has %d dimensions, needs 2; not inverted", self.num_dims());
+  if (self.rows <= 0 || self.cols <= 0)
+    return log_line(origin, DF_LOG, "ERROR: cannot invert an empty matrix (%d x %d)", self.rows, self.cols);
+  if (pinvR.num_dims() != 2 || pinvR.rows != self.cols || pinvR.cols != self.rows)
+    return log_line(origin, DF_LOG,
+                    "ERROR: Dimension mismatch: dim(pinvR) (%d x %d) must be %d x %d for dim(this) (%d x %d)",
+                    pinvR.rows, pinvR.cols, self.cols, self.rows, self.rows, self.cols);
+  return {};
+}
+
+GslMatrix transposed_copy(const GslMatrix& src) {
+  GslMatrix dest(src.size2(), src.size1(), GslMatrix::Fill::none);
+  gsl_matrix_transpose_memcpy(dest.get(), src.get());
+  return dest;
+}
+
+bool decompose(SvdMethod method, GslMatrix& A, GslMatrix& V, GslVector& S) {
+  const std::size_t n1 = A.size1();
+  const std::size_t n2 = A.size2();
+  if (method == SvdMethod::gsl) {
+    GslVector work(n2);
+    gsl_linalg_SV_decomp(A.get(), V.get(), S.get(), work.get());
+    return true;
+  }
+  // A's row-major storage, read in Armadillo's column-major order, is A^T.
+  // Decomposing that, A^T = U2 diag(s) V2^T, gives A = V2 diag(s) U2^T: so
+  // U = V2 and V = U2, and no transposed copy of the input is needed.
+  const arma::mat At(A.get()->data, n2, n1, /*copy_aux_mem=*/false, /*strict=*/true);
+  arma::mat U2, V2;
+  arma::vec s;
+  if (!arma::svd_econ(U2, s, V2, At, "both", "dc")) return false;
+  for (std::size_t i = 0; i < n1; ++i)
+    for (std::size_t j = 0; j < n2; ++j) A(i, j) = V2.at(i, j);
+  for (std::size_t i = 0; i < n2; ++i) {
+    S[i] = s[i];
+    for (std::size_t j = 0; j < n2; ++j) V(i, j) = U2.at(i, j);
+  }
+  return true;
+}
+
+// Each stage is stored as float and the exponent comes from a single-precision
+// logarithm, so that the tolerance written back is the same float to the last
+// bit wherever it is computed.
+float internal_svd_tolerance(int rows, int cols, double s_max) {
+  float t = static_cast<float>(static_cast<double>(std::max(rows, cols)) * kDoubleEpsilon * s_max);
+  const double exponent = static_cast<double>(floorf(log10f(fabsf(t))));
+  t = static_cast<float>(std::round(static_cast<double>(t) / std::pow(10.0, exponent - 1.0)) / 10.0);
+  t = static_cast<float>(static_cast<double>(t) * std::pow(10.0, exponent));
+  return t;
+}
+
+namespace {
+
+// How many of the non-increasing values pass the cut-off tol * max(S), by the
+// comparison invert makes.
+int count_passing(const GslVector& S, float tol) {
+  const double cutoff = static_cast<double>(tol) * S[0];
+  int n = 0;
+  for (std::size_t i = 0; i < S.size(); ++i) n += passes_cutoff(S[i], cutoff) ? 1 : 0;
+  return n;
+}
+
+// v rounded to `digits` significant digits, as a float.
+float round_to_digits(double v, int digits) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*e", digits - 1, v);
+  return std::strtof(text, nullptr);
+}
+
+}  // namespace
+
+bool tolerance_keeping(const GslVector& S, int modes, float* tol, int* blocking) {
+  const auto k = static_cast<int>(S.size());
+  const double last_kept = S[static_cast<std::size_t>(modes - 1)];
+  if (!(last_kept > 0.0)) {
+    *blocking = modes - 1;
+    return false;
+  }
+  // With every value above 0 kept, 0 keeps them: it clears nothing either.
+  const double first_dropped = modes < k ? S[static_cast<std::size_t>(modes)] : 0.0;
+  if (first_dropped == 0.0) {
+    *tol = 0.0f;
+    return true;
+  }
+  if (first_dropped == last_kept) {
+    *blocking = modes;
+    return false;
+  }
+  // Between the two values, on a log scale, as few digits as keep the count.
+  const double middle = std::sqrt(last_kept) * std::sqrt(first_dropped) / S[0];
+  for (int digits = 1; digits <= 9; ++digits) {
+    const float t = round_to_digits(middle, digits);
+    if (count_passing(S, t) == modes) {
+      *tol = t;
+      return true;
+    }
+  }
+  // The interval is narrower than float rounding around the middle: walk the
+  // floats from just below the larger ratio down.
+  float t = std::nextafter(static_cast<float>(last_kept / S[0]), 0.0f);
+  for (int step = 0; step < 64 && t > 0.0f; ++step, t = std::nextafter(t, 0.0f)) {
+    const int n = count_passing(S, t);
+    if (n == modes) {
+      *tol = t;
+      return true;
+    }
+    if (n > modes) break;
+  }
+  *blocking = modes;
+  return false;
+}
+
+// Row i of V^T scaled by SI(i, i). Each element of the product has a single
+// non-zero term; gemm sums it onto +0 with the zero terms, which changes
+// nothing but turns a zero result of either sign into +0, hence the "+ 0.0".
+// So the scaling gives the product's bits, unless a non-zero term underflows
+// to zero: the sign of that zero then depends on the order of the BLAS's
+// sums, and the product is formed by gsl_blas_dgemm after all.
+GslMatrix scaled_transpose(const GslVector& S, double cutoff, const GslMatrix& V) {
+  const std::size_t n = S.size();
+  GslMatrix SIpVT(n, n, GslMatrix::Fill::none);
+  bool underflow = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double si = passes_cutoff(S[i], cutoff) ? 1.0 / S[i] : 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double x = si * V(j, i);
+      underflow = underflow || (x == 0.0 && si != 0.0 && V(j, i) != 0.0);
+      SIpVT(i, j) = x + 0.0;
+    }
+  }
+  if (underflow) {
+    GslMatrix SI(n, n);
+    for (std::size_t i = 0; i < n; ++i) SI(i, i) = passes_cutoff(S[i], cutoff) ? 1.0 / S[i] : 0.0;
+    const GslMatrix VT = transposed_copy(V);
+    gsl_blas_dgemm(CblasNoTrans, CblasNoTrans, 1.0, SI.get(), VT.get(), 0.0, SIpVT.get());
+  }
+  return SIpVT;
+}
+
+void print_vector_table(const char* heading, const GslVector& v) {
+  std::puts(heading);
+  for (std::size_t i = 0; i < v.size(); ++i) std::printf("%f  ", v[i]);
+  std::putchar('\n');
+}
+
+// ---------------------------------------------------------------------------
+// Armadillo's pinv(A) with tolerance 0 and the default method, written out
+// (armadillo_bits/op_pinv_meat.hpp of the Armadillo the library is built
+// with). Armadillo's own internals are called where pinv calls them, so that
+// every path gives pinv's bits; the tests hold the two against each other.
+
+namespace {
+
+using arma::uword;
+
+void fill_values(ArmaPinv* out, const arma::vec& magnitudes, double tol) {
+  out->values.assign(magnitudes.begin(), magnitudes.end());
+  std::sort(out->values.begin(), out->values.end(), std::greater<double>());
+  out->threshold = tol;
+}
+
+bool pinv_diagonal(const arma::mat& A, ArmaPinv* out) {
+  arma::mat& B = out->B;
+  B.zeros(A.n_cols, A.n_rows);
+  const uword N = std::min(A.n_rows, A.n_cols);
+  arma::vec abs_vals(N);
+  double max_abs = 0.0;
+  for (uword i = 0; i < N; ++i) {
+    const double Aii = A.at(i, i);
+    if (std::isnan(Aii)) return false;
+    abs_vals[i] = std::abs(Aii);
+    max_abs = abs_vals[i] > max_abs ? abs_vals[i] : max_abs;
+  }
+  const double tol = static_cast<double>(std::max(A.n_rows, A.n_cols)) * max_abs * kDoubleEpsilon;
+  for (uword i = 0; i < N; ++i)
+    if (abs_vals[i] >= tol && A.at(i, i) != 0.0) {
+      B.at(i, i) = 1.0 / A.at(i, i);
+      ++out->rank;
+    }
+  out->path = PinvPath::diagonal;
+  fill_values(out, abs_vals, tol);
+  return true;
+}
+
+bool pinv_symmetric(const arma::mat& A, ArmaPinv* out) {
+  arma::vec eigval;
+  arma::mat eigvec;
+  if (!arma::auxlib::eig_sym_dc(eigval, eigvec, A)) return false;
+  out->path = PinvPath::symmetric;
+  if (eigval.n_elem == 0) {
+    out->B.zeros(A.n_cols, A.n_rows);
+    return true;
+  }
+  arma::vec abs_eigval = arma::abs(eigval);
+  const arma::uvec indices = arma::sort_index(abs_eigval, "descend");
+  abs_eigval = abs_eigval.elem(indices);
+  eigval = eigval.elem(indices);
+  eigvec = eigvec.cols(indices);
+  const double tol = static_cast<double>(std::max(A.n_rows, A.n_cols)) * abs_eigval[0] * kDoubleEpsilon;
+  fill_values(out, abs_eigval, tol);
+  uword count = 0;
+  for (uword i = 0; i < abs_eigval.n_elem; ++i) count += (abs_eigval[i] >= tol) ? 1 : 0;
+  if (count == 0) {
+    out->B.zeros(A.n_cols, A.n_rows);
+    return true;
+  }
+  arma::vec eigval2(count, arma::fill::none);
+  uword count2 = 0;
+  for (uword i = 0; i < eigval.n_elem; ++i)
+    if (abs_eigval[i] >= tol) {
+      eigval2[count2] = (eigval[i] != 0.0) ? 1.0 / eigval[i] : 0.0;
+      out->rank += eigval[i] != 0.0 ? 1 : 0;
+      ++count2;
+    }
+  const arma::mat eigvec_use(eigvec.memptr(), eigvec.n_rows, count, false);
+  out->B = (eigvec_use * arma::diagmat(eigval2)).eval() * eigvec_use.t();
+  return true;
+}
+
+bool pinv_general(arma::mat& A, ArmaPinv* out) {
+  const uword n_rows = A.n_rows;
+  const uword n_cols = A.n_cols;
+  arma::mat U;
+  arma::vec s;
+  arma::mat V;
+  if (n_cols > n_rows) A = arma::trans(A);
+  if (!arma::auxlib::svd_dc_econ(U, s, V, A)) return false;
+  out->path = PinvPath::svd;
+  double tol = 0.0;
+  if (s.n_elem > 0) tol = static_cast<double>(std::max(n_rows, n_cols)) * s[0] * kDoubleEpsilon;
+  fill_values(out, s, tol);
+  uword count = 0;
+  for (uword i = 0; i < s.n_elem; ++i) count += (s[i] >= tol) ? 1 : 0;
+  if (count == 0) {
+    out->B.zeros(n_cols, n_rows);
+    return true;
+  }
+  arma::vec s2(count, arma::fill::none);
+  uword count2 = 0;
+  for (uword i = 0; i < s.n_elem; ++i)
+    if (s[i] >= tol) {
+      s2[count2] = (s[i] > 0.0) ? 1.0 / s[i] : 0.0;
+      out->rank += s[i] > 0.0 ? 1 : 0;
+      ++count2;
+    }
+  const arma::mat U_use(U.memptr(), U.n_rows, count, false);
+  const arma::mat V_use(V.memptr(), V.n_rows, count, false);
+  arma::mat tmp;
+  if (n_rows >= n_cols) {
+    tmp = V_use * arma::diagmat(s2);
+    out->B = tmp * arma::trans(U_use);
+  } else {
+    tmp = U_use * arma::diagmat(s2);
+    out->B = tmp * arma::trans(V_use);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool arma_pinv(arma::mat A, ArmaPinv* out) {
+  if (A.is_diagmat()) return pinv_diagonal(A, out);
+
+  bool do_sym = false;
+  bool do_sympd = false;
+  const bool is_sym_size_ok = A.n_rows > 40;
+  if (arma::arma_config::optimise_sympd && !arma::auxlib::crippled_lapack(A)) {
+    bool is_approx_sym = false;
+    bool is_approx_sympd = false;
+    arma::sympd_helper::analyse_matrix(is_approx_sym, is_approx_sympd, A);
+    do_sym = is_sym_size_ok && is_approx_sym;
+    do_sympd = is_approx_sympd;
+  }
+  if (do_sympd) {
+    out->B = A;
+    bool is_sympd_junk = false;
+    double rcond = 0.0;
+    const double rcond_threshold =
+        static_cast<double>(std::max(uword(100), A.n_rows)) * std::numeric_limits<double>::epsilon();
+    if (arma::auxlib::inv_sympd_rcond(out->B, is_sympd_junk, rcond, rcond_threshold) && std::isfinite(rcond)) {
+      out->path = PinvPath::cholesky;
+      out->threshold = std::numeric_limits<double>::quiet_NaN();
+      out->rank = static_cast<int>(A.n_cols);
+      return true;
+    }
+  }
+  if (do_sym) return pinv_symmetric(A, out);
+  return pinv_general(A, out);
+}
+
+}  // namespace detail
+
+const char* svd_method_name(SvdMethod method) { return method == SvdMethod::lapack ? "lapack" : "gsl"; }
+
+bool parse_svd_method(const std::string& name, SvdMethod* method) {
+  if (name != "gsl" && name != "lapack") return false;
+  *method = name == "gsl" ? SvdMethod::gsl : SvdMethod::lapack;
+  return true;
+}
+
+}  // namespace zor_feedback

@@ -1,6 +1,7 @@
 #include "zor_feedback/chicane_physics.h"
 
 #include <cmath>
+#include <limits>
 
 // The operations are grouped as written: the numbers must agree with the
 // control system's other implementations to the last bit (the library is
@@ -37,6 +38,29 @@ double alpha2R56(double alpha, double leff, double d12) {
   const double s2 = s * s;
   const double c2 = c * c;
   return ((4 * leff) * alpha) / s + ((-4 * leff) / c - ((s2 + s2) * d12) / (c * c2));
+}
+
+// alpha2R56 falls monotonically from 0 to minus infinity over (0, pi/2) when
+// leff > 0 and d12 >= 0, so bisection on the angle finds the one root. It
+// compares alpha2R56's own values, so that the round trip holds to its
+// rounding, and it ends when the bracket is two neighbouring doubles.
+double R562alpha(double R56, double leff, double d12) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  if (R56 == 0.0) return 0.0;
+  if (!(R56 < 0.0) || !std::isfinite(R56) || !(leff > 0.0) || !(d12 >= 0.0) || !std::isfinite(leff) ||
+      !std::isfinite(d12))
+    return nan;
+  double lo = 0.0;                 // alpha2R56(lo) > R56
+  double hi = 1.5707963267948966;  // pi/2 rounded down: R56 about -2 d12 / cos^3 there, the reach
+  if (!(alpha2R56(hi, leff, d12) <= R56)) return nan;
+  for (int i = 0; i < 2100; ++i) {
+    const double mid = lo + (hi - lo) / 2;
+    if (mid <= lo || mid >= hi) break;
+    (alpha2R56(mid, leff, d12) > R56 ? lo : hi) = mid;
+  }
+  // The neighbour whose R56 lies nearer (lo may be 0, which is no bend).
+  if (lo == 0.0) return hi;
+  return std::fabs(alpha2R56(lo, leff, d12) - R56) < std::fabs(alpha2R56(hi, leff, d12) - R56) ? lo : hi;
 }
 
 double alpha2x_bc(double alpha, double leff, double d12) {

@@ -13,8 +13,9 @@
 //
 // No function checks its arguments: outside their domains the results are NaN
 // or infinite as IEEE arithmetic gives them. The only guards are for an angle
-// of exactly 0 in alpha2R56, alpha2x_bc and alpha2r. All functions are pure and
-// may be called from any thread.
+// of exactly 0 in alpha2R56, alpha2x_bc and alpha2r. R562alpha, the inverse of
+// alpha2R56, is the exception: it says NaN for what no chicane gives. All
+// functions are pure and may be called from any thread.
 #ifndef ZOR_FEEDBACK_CHICANE_PHYSICS_H
 #define ZOR_FEEDBACK_CHICANE_PHYSICS_H
 
@@ -37,8 +38,18 @@ ZOR_FEEDBACK_API double B2alpha(double B, double E, double leff);
 // Field [T] that bends by alpha [rad] over leff [m] at E [MeV]; the inverse of
 // B2alpha.
 ZOR_FEEDBACK_API double alpha2B(double alpha, double E, double leff);
-// The chicane's R56 (same unit as leff and d12); 0 for alpha == 0.
+// The chicane's R56 (same unit as leff and d12); 0 for alpha == 0. The sign
+// convention: a chicane that bends has a negative R56, the same for alpha and
+// -alpha (about -2 alpha^2 (d12 + 2 leff / 3) for small angles).
 ZOR_FEEDBACK_API double alpha2R56(double alpha, double leff, double d12);
+// The bending angle [rad] in (0, pi/2) at which the chicane has the given
+// R56: the inverse of alpha2R56, in its sign convention (negative R56) and
+// its lengths (leff along the axis, d12 between dipoles 1 and 2 along the
+// axis, all three in one unit). alpha2R56 of the result equals R56 to within
+// the rounding of alpha2R56 itself (1e-12 relative for angles above about
+// 0.02 rad). 0 for an R56 of 0; NaN for a positive or non-finite R56, and
+// for leff <= 0 or d12 < 0, where no chicane has that R56.
+ZOR_FEEDBACK_API double R562alpha(double R56, double leff, double d12);
 // Transverse orbit offset between dipoles 2 and 3; 0 for alpha == 0.
 ZOR_FEEDBACK_API double alpha2x_bc(double alpha, double leff, double d12);
 // Bending radius leff / sin(alpha); 0 (not infinity) for alpha == 0.

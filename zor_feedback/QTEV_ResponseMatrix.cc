@@ -220,45 +220,48 @@ int clamp_to_int(long long v) { return v > INT_MAX ? INT_MAX : static_cast<int>(
 // stored and the matrix holds a mix of old and new values: the false result
 // and the error line say that it cannot be trusted. Nothing is ever written
 // outside the matrix.
-bool QTEV_ResponseMatrix::load_file(const char* fname) {
+bool QTEV_ResponseMatrix::load_file(const char* fname) { return load_report(fname).ok; }
+
+zor_feedback::LoadReport QTEV_ResponseMatrix::load_report(const char* fname) {
   static const char* const name = "QTEV_ResponseMatrix::load_file";
   const char* const shown = fname != nullptr ? fname : "(null)";
   log_line(name, kInfo, "INFO: Loading file %s ...", shown);
 
   struct stat opened {};
+  zor_feedback::LoadReport rep;
   const FileDescriptor fid(open_regular_file(fname, opened));
   if (fid.get() < 0) {
-    log_line(name, DF_LOG, "ERROR: file %s not found!", shown);
-    return false;
+    rep.error = log_line(name, DF_LOG, "ERROR: file %s not found!", shown);
+    return rep;
   }
   const int mon = rows, act = cols;
   LineReader reader(fid.get());
 
   FileCount count;
   if (!count_file(reader, &count)) {
-    log_line(name, DF_LOG, "ERROR: reading file %s failed!", shown);
-    return false;
+    rep.error = log_line(name, DF_LOG, "ERROR: reading file %s failed!", shown);
+    return rep;
   }
   if (count.data_lines != mon) {
-    log_line(name, DF_LOG, "ERROR: No. rows (%d) do not match no. of monitors (%d)!", clamp_to_int(count.data_lines),
+    rep.error = log_line(name, DF_LOG, "ERROR: No. rows (%d) do not match no. of monitors (%d)!", clamp_to_int(count.data_lines),
              mon);
-    return false;
+    return rep;
   }
   if (count.last_count != act) {
-    log_line(name, DF_LOG, "ERROR: No. columns (%d) do not match no. of actuators (%d)!",
+    rep.error = log_line(name, DF_LOG, "ERROR: No. columns (%d) do not match no. of actuators (%d)!",
              clamp_to_int(count.last_count), act);
-    return false;
+    return rep;
   }
   // Only an earlier line can be longer: the last one passed the test above.
   const auto [long_line, long_count] = count.first_line_above(act);
   if (long_line != 0) {
-    log_line(name, DF_LOG, "ERROR: Line %d has %d values, more than no. of actuators (%d)!", clamp_to_int(long_line),
+    rep.error = log_line(name, DF_LOG, "ERROR: Line %d has %d values, more than no. of actuators (%d)!", clamp_to_int(long_line),
              clamp_to_int(long_count), act);
-    return false;
+    return rep;
   }
   if (!same_file_state(fid.get(), opened)) {
-    log_line(name, DF_LOG, "ERROR: file %s changed while being read!", shown);
-    return false;
+    rep.error = log_line(name, DF_LOG, "ERROR: file %s changed while being read!", shown);
+    return rep;
   }
 
   // Storing pass. The bounds only matter should the file change meanwhile.
@@ -276,26 +279,28 @@ bool QTEV_ResponseMatrix::load_file(const char* fname) {
     ++M;
   }
   if (reader.failed()) {
-    log_line(name, DF_LOG, "ERROR: reading file %s failed!", shown);
-    return false;
+    rep.error = log_line(name, DF_LOG, "ERROR: reading file %s failed!", shown);
+    return rep;
   }
   if (M != count.data_lines || N != count.last_count || reader.offset() != count.bytes ||
       !same_file_state(fid.get(), opened)) {
-    log_line(name, DF_LOG, "ERROR: file %s changed while being read!", shown);
-    return false;
+    rep.error = log_line(name, DF_LOG, "ERROR: file %s changed while being read!", shown);
+    return rep;
   }
 
   log_line(name, kInfo, "INFO: Read %d bytes from: %s into %d x %d GSL array", clamp_to_int(count.len), shown,
            clamp_to_int(M), clamp_to_int(N));
+  rep.ok = true;
+  rep.bytes = count.len;
   // Loaded as the rules say, but not as it looks: values after a separator or
   // a NaN are not read, and the rows they belong to keep their old elements.
   if (count.separator.lines > 0)
-    log_line(name, DF_LOG, "WARNING: %lld lines continue with '%s' and a number (first: line %lld): no separator, rest not read",
-             count.separator.lines, count.separator.text.c_str(), count.separator.first_line);
+    rep.warnings.push_back(log_line(name, DF_LOG, "WARNING: %lld lines continue with '%s' and a number (first: line %lld): no separator, rest not read",
+             count.separator.lines, count.separator.text.c_str(), count.separator.first_line));
   if (count.not_finite.lines > 0)
-    log_line(name, DF_LOG, "WARNING: %lld lines stop at '%s', not a finite number (first: line %lld); rest not read",
-             count.not_finite.lines, count.not_finite.text.c_str(), count.not_finite.first_line);
-  return true;
+    rep.warnings.push_back(log_line(name, DF_LOG, "WARNING: %lld lines stop at '%s', not a finite number (first: line %lld); rest not read",
+             count.not_finite.lines, count.not_finite.text.c_str(), count.not_finite.first_line));
+  return rep;
 }
 
 // ---------------------------------------------------------------------------

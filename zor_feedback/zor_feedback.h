@@ -152,6 +152,14 @@ struct MatrixFileShape {
   Stop other;      // anything else: a word, a stray character
 };
 
+// What one load_file did.
+struct LoadReport {
+  bool ok = false;          // the values were stored
+  std::string error;        // otherwise: the "ERROR: ..." line that was logged
+  std::vector<std::string> warnings;  // the "WARNING: ..." lines that were logged
+  long long bytes = 0;      // the completion line's figure: offset past the last data line
+};
+
 // Counts the file at `path` as load_file counts it, changing nothing.
 ZOR_FEEDBACK_API MatrixFileShape matrix_file_shape(const char* path);
 
@@ -217,6 +225,8 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
   // after the completion line: the loader read it differently than it looks.
   // matrix_file_shape() tells the shape and those lines beforehand.
   bool load_file(const char* fname);
+  // load_file(), returning what it did: the same stores, the same log lines.
+  zor_feedback::LoadReport load_report(const char* fname);
 
   // Pseudo-inverse by SVD into pinvR (cols x rows). Singular values s with
   // s > *tol * max(S) are inverted (relative cut-off, strict), the others

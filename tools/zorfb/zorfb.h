@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <iosfwd>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "zor_feedback/zor_feedback.h"
+#include "zorfb/simulation.h"
 
 namespace zorfb {
 
@@ -170,84 +170,6 @@ int run_chicane(const Global& g, const ChicaneOptions& o);
 
 // ---------------------------------------------------------------------------
 // Demo: a feedback server on a simulated ring.
-
-// One correction cycle as a client sees it.
-struct CycleRecord {
-  int cycle = 0;
-  double orbit_rms = 0;      // [mm]
-  double orbit_max = 0;      // [mm]
-  double corrector_rms = 0;  // [mrad]
-};
-
-// Gaussian numbers from a fixed seed, the same on every platform (the
-// standard library's normal distributions are not).
-class Gaussian {
- public:
-  explicit Gaussian(unsigned seed) : gen_(seed) {}
-  double operator()();
-
- private:
-  std::mt19937 gen_;
-  bool have_spare_ = false;
-  double spare_ = 0.0;
-};
-
-// A feedback server location with its properties, and the ring it corrects.
-// The ring's orbit is R * (error kicks + corrector settings) + monitor noise;
-// each cycle the server reads the orbit and moves its correctors by
-// -gain * inverse * orbit.
-class FeedbackSimulation {
- public:
-  struct Settings {
-    std::string matrix_file;
-    int history = 16;            // entries of the message history
-    double gain = 0.5;
-    double noise_mm = 0.010;     // monitor noise, rms [mm]
-    double error_mrad = 0.050;   // error kicks, rms [mrad]
-    unsigned seed = 20240611;
-    float tol = -1.0f;           // SVD tolerance (-1: internal)
-  };
-
-  // Counts the file's shape and builds the location with matrices of it.
-  // ok() tells whether that worked; error() says why not.
-  explicit FeedbackSimulation(Settings s);
-  bool ok() const { return error_.empty(); }
-  const std::string& error() const { return error_; }
-
-  // load_file and invert, with a message in the history. False (and error())
-  // when the load fails or the library logs an error.
-  bool load_and_invert();
-  // Measures the orbit (cycle 0: before any correction), stores the message,
-  // then applies one correction.
-  CycleRecord cycle();
-
-  // What a client reads through the location's get().
-  std::vector<float> client_spectrum();
-  std::vector<USTR> client_history();
-
-  EqFct& location() { return location_; }
-  int monitors() const { return monitors_; }
-  int correctors() const { return correctors_; }
-  float tol() const { return tol_; }
-  int nosv() const { return nosv_; }
-
- private:
-  void measure();
-
-  Settings s_;
-  std::string error_;
-  int monitors_ = 0;
-  int correctors_ = 0;
-  EqFct location_{"ORBIT.FEEDBACK"};
-  std::unique_ptr<QTEV_ResponseMatrix> R_, inverse_, orbit_, correctors_set_, kicks_, step_;
-  std::unique_ptr<D_spectrum> spectrum_;
-  std::unique_ptr<D_ringbuf> history_;
-  std::vector<double> errors_;
-  Gaussian noise_;
-  float tol_ = -1.0f;
-  int nosv_ = 0;
-  int cycle_ = 0;
-};
 
 struct DemoOptions {
   std::string data;  // response-matrix file; empty: the shipped ring

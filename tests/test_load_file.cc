@@ -99,7 +99,9 @@ std::vector<Case> cases() {
       {"a word, an open exponent, hex", Kind::File, "1 2 x 4\n1 2 3e\n0x10 2 3\n7 8 9\n", 4, 3, true,
        {1, 2, K, 1, 2, K, 0, K, K, 7, 8, 9}, {{kInfo, read_line("$N", 4, 3)}}},
       {"float range", Kind::File, "1e39 -1e39 1e-50\n7 1e400 3\n0.1 -0 +2.5\n", 3, 3, true,
-       {kInf, -kInf, 0, 7, K, K, 0.1f, -0.0f, 2.5f}, {{kInfo, read_line("$N", 3, 3)}}},
+       {kInf, -kInf, 0, 7, K, K, 0.1f, -0.0f, 2.5f},
+       {{kInfo, read_line("$N", 3, 3)},
+        {DF_LOG, "WARNING: 1 lines stop at '1e400', not a finite number (first: line 2); rest not read"}}},
       {"empty file into 0 x 0", Kind::File, "", 0, 0, true, {}, {{kInfo, read_line("0", 0, 0)}}},
       {"empty lines into 2 x 0", Kind::File, "\n#c\n \n", 2, 0, true, {}, {{kInfo, read_line("6", 2, 0)}}},
 
@@ -274,6 +276,51 @@ TEST(LoadFile, StoresThroughTheBaseClass) {
   ovrix::LogCapture cap;
   EXPECT_TRUE(m.load_file(path.c_str()));
   EXPECT_EQ(zf_test::elements(m), (std::vector<float>{1, 2, 3, 4}));
+}
+
+// The shape by the loader's counting, and the lines it reads differently than
+// they look, by what ends their values.
+TEST(MatrixFileShape, CountsLikeTheLoaderAndSortsOutTheStops) {
+  struct ShapeCase {
+    const char* content;
+    int rows, cols;
+    long long shorter, longer;
+    long long separator, not_finite, other;  // lines of each kind
+    const char* first_text;                  // the first stop's text, of whichever kind
+  };
+  const ShapeCase cases[] = {
+      {"", 0, 0, 0, 0, 0, 0, 0, ""},
+      {"# only a comment\n", 0, 0, 0, 0, 0, 0, 0, ""},
+      {"1 2 3\r\n4 5 6   # note\r\n", 2, 3, 0, 0, 0, 0, 0, ""},
+      {"# c\n1 2\n # a note, not a comment\n3 4", 3, 2, 1, 0, 0, 0, 0, ""},
+      {"1 2 3\n4 5\n#end\n", 2, 2, 0, 1, 0, 0, 0, ""},
+      {"1,2,3\n4;5;6\n7, 8, 9\n", 3, 1, 0, 0, 3, 0, 0, ","},
+      {"1 nan 3\n-inf\n1e999 2\n", 3, 0, 0, 1, 0, 3, 0, "nan"},
+      {"1 2 x 4\n1,\nWORDS here\n", 3, 0, 0, 2, 0, 0, 3, "x"},
+  };
+  TempDir dir;
+  const std::string file = (dir.path() / "shape.txt").string();
+  for (const ShapeCase& c : cases) {
+    SCOPED_TRACE(c.content);
+    write_file(file, c.content);
+    const zor_feedback::MatrixFileShape s = zor_feedback::matrix_file_shape(file.c_str());
+    ASSERT_TRUE(s.ok) << s.error;
+    EXPECT_EQ(s.rows, c.rows);
+    EXPECT_EQ(s.cols, c.cols);
+    EXPECT_EQ(s.shorter_lines, c.shorter);
+    EXPECT_EQ(s.longer_lines, c.longer);
+    EXPECT_EQ(s.separator.lines, c.separator);
+    EXPECT_EQ(s.not_finite.lines, c.not_finite);
+    EXPECT_EQ(s.other.lines, c.other);
+    const auto& first = c.separator ? s.separator : c.not_finite ? s.not_finite : s.other;
+    EXPECT_EQ(first.text, c.first_text);
+    EXPECT_EQ(first.first_line, c.separator + c.not_finite + c.other > 0 ? 1 : 0);
+  }
+  const std::string missing = (dir.path() / "missing.txt").string();
+  const zor_feedback::MatrixFileShape s = zor_feedback::matrix_file_shape(missing.c_str());
+  EXPECT_FALSE(s.ok);
+  EXPECT_EQ(s.error, "cannot open '" + missing + "': No such file or directory");
+  EXPECT_FALSE(zor_feedback::matrix_file_shape(dir.path().c_str()).ok) << "a directory is no matrix file";
 }
 
 }  // namespace

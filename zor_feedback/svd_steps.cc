@@ -81,11 +81,10 @@ int count_passing(const GslVector& S, float tol) {
   return n;
 }
 
-// v rounded to `digits` significant digits, as a float.
-float round_to_digits(double v, int digits) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.*e", digits - 1, v);
-  return std::strtof(text, nullptr);
+// The smallest float of `digits` significant digits not below v.
+float round_up_to_digits(double v, int digits) {
+  const double scale = std::pow(10.0, std::floor(std::log10(v)) - (digits - 1));
+  return static_cast<float>(std::ceil(v / scale) * scale);
 }
 
 }  // namespace
@@ -107,17 +106,19 @@ bool tolerance_keeping(const GslVector& S, int modes, float* tol, int* blocking)
     *blocking = modes;
     return false;
   }
-  // Between the two values, on a log scale, as few digits as keep the count.
-  const double middle = std::sqrt(last_kept) * std::sqrt(first_dropped) / S[0];
+  // Just above the first value dropped: the tolerance is also the absolute
+  // floor of the inverse's elements, so the smallest that keeps the count
+  // clears the least. As few digits as keep the count, for the operator.
+  const double lowest = first_dropped / S[0];
   for (int digits = 1; digits <= 9; ++digits) {
-    const float t = round_to_digits(middle, digits);
+    const float t = round_up_to_digits(lowest, digits);
     if (count_passing(S, t) == modes) {
       *tol = t;
       return true;
     }
   }
-  // The interval is narrower than float rounding around the middle: walk the
-  // floats from just below the larger ratio down.
+  // Rounding up overshot the last value kept: the two lie closer than nine
+  // digits. Walk the floats down from just below the larger ratio.
   float t = std::nextafter(static_cast<float>(last_kept / S[0]), 0.0f);
   for (int step = 0; step < 64 && t > 0.0f; ++step, t = std::nextafter(t, 0.0f)) {
     const int n = count_passing(S, t);

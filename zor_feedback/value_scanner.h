@@ -159,8 +159,9 @@ long long scan_values(const char* begin, const char* end, F&& f, const char** st
   for (;;) {
     while (p != end && scanning::is_space(*p)) ++p;
     double val;
+    const char* const token = p;  // a failed value may have been consumed
     if (p == end || !scanning::scan_one(p, end, val)) {
-      if (stop != nullptr) *stop = p;
+      if (stop != nullptr) *stop = token;
       return n;
     }
     f(val);

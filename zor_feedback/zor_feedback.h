@@ -255,9 +255,9 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
 
   // invert() with the tolerance that lets exactly `modes` singular values
   // pass the cut-off (1 <= modes <= min(rows, cols)), found from this
-  // matrix's own decomposition, as readable as it can be: the float tol with
-  // fewest significant digits for which s > tol * max(S) holds for exactly
-  // `modes` values. Logged as a user-provided tolerance, so that passing the
+  // matrix's own decomposition: the float tol just above s[modes] / max(S),
+  // in as few significant digits as keep the count (the smallest such tol
+  // clears the fewest elements; 0 when the values beyond `modes` are 0). Logged as a user-provided tolerance, so that passing the
   // report's tol to invert() later gives the same inverse. Refused, with
   // every output unchanged, when no float tolerance does it: the values
   // `modes` and `modes` + 1 are equal, or the last one kept is zero. The

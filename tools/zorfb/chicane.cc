@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "zor_feedback/chicane_physics.h"
 #include "zorfb/zorfb.h"
 
@@ -31,18 +33,24 @@ struct Param {
   const char* name;
   const char* unit;
 };
-constexpr Param kParams[] = {{"energy", "MeV"}, {"field", "T"}, {"angle", "deg"},
+constexpr Param kParams[] = {{"energy", "MeV"}, {"field", "T"}, {"angle", "deg"}, {"r56", "m"},
                              {"leff", "m"},     {"d12", "m"},   {"d23", "m"}};
 
 void set_param(ChicaneInput& in, const std::string& name, double v) {
   if (name == "energy") in.energy_mev = v;
   if (name == "field") {
     in.field_t = v;
-    in.use_angle = false;
+    in.use_angle = in.use_r56 = false;
   }
   if (name == "angle") {
     in.angle_rad = v * kDeg;
     in.use_angle = true;
+    in.use_r56 = false;
+  }
+  if (name == "r56") {
+    in.r56 = v;
+    in.use_r56 = true;
+    in.use_angle = false;
   }
   if (name == "leff") in.leff = v;
   if (name == "d12") in.d12 = v;
@@ -66,7 +74,7 @@ bool parse_scan(const std::string& text, Scan* scan, std::string* why) {
       scan->unit = p.unit;
     }
   if (eq == std::string::npos || !known) {
-    *why = "--scan '" + text + "': expected NAME=FROM:TO:STEPS with NAME one of energy, field, angle, leff, d12, d23";
+    *why = "--scan '" + text + "': expected NAME=FROM:TO:STEPS with NAME one of energy, field, angle, r56, leff, d12, d23";
     return false;
   }
   scan->name = name;
@@ -107,7 +115,10 @@ ChicaneResult compute_chicane(const ChicaneInput& in) {
   r.beta = gamma2beta(r.gamma);
   r.p_si = E2p(e_joule);
   r.p_mev = r.p_si * kSpeedOfLight / kJoulePerMeV;
-  if (in.use_angle) {
+  if (in.use_r56) {
+    r.angle = R562alpha(in.r56, in.leff, in.d12);
+    r.field = alpha2B(r.angle, in.energy_mev, in.leff);
+  } else if (in.use_angle) {
     r.angle = in.angle_rad;
     r.field = alpha2B(r.angle, in.energy_mev, in.leff);
   } else {
@@ -131,6 +142,9 @@ ChicaneResult compute_chicane(const ChicaneInput& in) {
     r.problem = "the energy lies below the electron rest energy (" + fmt("%.6f", kRestEnergyMeV) + " MeV)";
   else if (!(in.leff > 0.0) || !(in.d12 >= 0.0) || !(in.d23 >= 0.0))
     r.problem = "leff must be positive, d12 and d23 not negative";
+  else if (in.use_r56 && std::isnan(r.angle))
+    r.problem = "no chicane of these dimensions has R56 = " + fmt("%g", in.r56) +
+                " m (a chicane that bends has a negative R56)";
   else if (std::isnan(r.angle))
     r.problem = "the field is too strong for the energy: B * leff / E * 299.7924 = " +
                 fmt("%.4g", in.field_t * in.leff / in.energy_mev * 299.7924) + " exceeds 1, no beam passes";
@@ -155,9 +169,10 @@ void print_chicane(std::ostream& os, const ChicaneInput& in, const ChicaneResult
   row("Lorentz factor", "gamma", fmt("%.2f", r.gamma));
   row("velocity", "beta", fmt("%.9f", r.beta) + "  (1 - beta = " + fmt("%.3e", 1.0 - r.beta) + ")");
   row("momentum", "p", fmt("%.4f", r.p_mev) + " MeV/c = " + fmt("%.4e", r.p_si) + " kg m/s");
-  row("bending angle", "alpha", fmt("%.6f", r.angle) + " rad = " + fmt("%.4f", r.angle / kDeg) + " deg" +
-                                    (in.use_angle ? " (given)" : ""));
-  row("dipole field", "B", fmt("%.5f", r.field) + " T" + (in.use_angle ? "" : " (given)"));
+  const bool field_given = !in.use_angle && !in.use_r56;
+  row("bending angle", "alpha", fmt("%.8f", r.angle) + " rad = " + fmt("%.4f", r.angle / kDeg) + " deg" +
+                                    (in.use_angle ? " (given)" : in.use_r56 ? " (for the R56 given)" : ""));
+  row("dipole field", "B", fmt("%.5f", r.field) + " T" + (field_given ? " (given)" : ""));
   if (in.a1 != 0.0) row("magnet current", "I", fmt("%.2f", r.current) + " A  (at " + fmt("%g", in.a1) + " T/A)");
   row("bending radius", "r", fmt("%.4f", r.r) + " m");
   row("orbit offset", "x_bc", fmt("%.3f", r.x_bc * 1e3) + " mm (between dipoles 2 and 3)");
@@ -165,7 +180,7 @@ void print_chicane(std::ostream& os, const ChicaneInput& in, const ChicaneResult
   row("straight length", "L", fmt("%.6f", r.straight) + " m (2 d12 + d23 + 4 leff)");
   row("path difference", "l_bc - L", fmt("%.4f", (r.l_bc - r.straight) * 1e3) + " mm");
   row("time delay", "delta_t", fmt("%.4f", r.delta_t * 1e12) + " ps");
-  row("compaction", "R56", fmt("%.4f", r.r56 * 1e3) + " mm");
+  row("compaction", "R56", fmt("%.4f", r.r56 * 1e3) + " mm" + (in.use_r56 ? " (given)" : ""));
 }
 
 int run_chicane(const Global&, const ChicaneOptions& o) {
@@ -177,13 +192,15 @@ int run_chicane(const Global&, const ChicaneOptions& o) {
       return kUsage;
     }
   }
-  const bool scans_bend = scan.name == "field" || scan.name == "angle";
-  if (scans_bend && (o.have_field || o.have_angle)) {
-    std::cerr << "zorfb: error: --scan " << scan.name << " sets the bend itself; leave out --field and --angle\n";
+  const bool scans_bend = scan.name == "field" || scan.name == "angle" || scan.name == "r56";
+  const int bends = (o.have_field ? 1 : 0) + (o.have_angle ? 1 : 0) + (o.have_r56 ? 1 : 0);
+  if (scans_bend && bends > 0) {
+    std::cerr << "zorfb: error: --scan " << scan.name
+              << " sets the bend itself; leave out --field, --angle and --r56\n";
     return kUsage;
   }
-  if (!scans_bend && o.have_field == o.have_angle) {
-    std::cerr << "zorfb: error: give the bend as either --field or --angle (exactly one of them)\n";
+  if (!scans_bend && bends != 1) {
+    std::cerr << "zorfb: error: give the bend as one of --field, --angle or --r56 (exactly one of them)\n";
     return kUsage;
   }
 
@@ -201,24 +218,24 @@ int run_chicane(const Global&, const ChicaneOptions& o) {
   for (const ChicaneInput& in : inputs) results.push_back(compute_chicane(in));
 
   if (o.format == "csv") {
-    const auto head = columns(inputs[0], results[0]);
-    for (std::size_t c = 0; c < head.size(); ++c) std::cout << head[c].first << ',';
+    for (const auto& col : columns(inputs[0], results[0])) std::cout << col.first << ',';
     std::cout << "valid\n";
     for (std::size_t i = 0; i < inputs.size(); ++i) {
-      for (const auto& col : columns(inputs[i], results[i])) std::cout << json_number(col.second) << ',';
+      for (const auto& col : columns(inputs[i], results[i]))
+        std::cout << (std::isfinite(col.second) ? fmt("%.9g", col.second) : "null") << ',';
       std::cout << (results[i].valid ? 1 : 0) << '\n';
     }
   } else if (o.format == "json") {
-    std::cout << "[\n";
+    nlohmann::ordered_json all = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < inputs.size(); ++i) {
-      std::cout << "  {";
+      nlohmann::ordered_json j;
       for (const auto& col : columns(inputs[i], results[i]))
-        std::cout << '"' << col.first << "\": " << json_number(col.second) << ", ";
-      std::cout << "\"valid\": " << (results[i].valid ? "true" : "false");
-      if (!results[i].valid) std::cout << ", \"problem\": " << json_string(results[i].problem);
-      std::cout << '}' << (i + 1 < inputs.size() ? "," : "") << '\n';
+        j[col.first] = std::isfinite(col.second) ? nlohmann::ordered_json(col.second) : nullptr;
+      j["valid"] = results[i].valid;
+      if (!results[i].valid) j["problem"] = results[i].problem;
+      all.push_back(std::move(j));
     }
-    std::cout << "]\n";
+    std::cout << all.dump(2) << '\n';
   } else if (scan.name.empty()) {
     print_chicane(std::cout, inputs[0], results[0], "");
   } else {
@@ -244,8 +261,11 @@ int run_chicane(const Global&, const ChicaneOptions& o) {
                                              : in.d23;
       if (lead) std::cout << fmt("%12.6g ", x);
       if (!r.valid) {
-        const double given = in.use_angle ? in.angle_rad / kDeg : in.field_t;
-        std::cout << fmt(in.use_angle ? "%11.4f" : "%22.5f", given) << "  " << r.problem << '\n';
+        if (in.use_r56)
+          std::cout << "  " << r.problem << '\n';
+        else
+          std::cout << fmt(in.use_angle ? "%11.4f" : "%22.5f", in.use_angle ? in.angle_rad / kDeg : in.field_t)
+                    << "  " << r.problem << '\n';
         continue;
       }
       std::snprintf(buf, sizeof buf, "%11.4f %10.5f %9.4f %11.3f %12.4f %12.4f %11.4f", r.angle / kDeg, r.field, r.r,

@@ -1,14 +1,12 @@
-// zorfb svd and zorfb pinv: the library's two inversions on a response-matrix
-// file, with the results a physicist needs to pick a cut-off.
+// zorfb svd, pinv and correct: the library's two inversions on a
+// response-matrix file, and one correction step, with the figures a physicist
+// needs to pick a cut-off. Every figure comes from the library's reports.
+#include <fmt/format.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <iostream>
-#include <limits>
-#include <memory>
-#include <sstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -18,129 +16,164 @@ namespace zorfb {
 
 namespace {
 
+using json = nlohmann::ordered_json;
+
 // Above this many elements an inversion takes long enough to say so first.
 constexpr long kLongWork = 100000;
+// A gsl inversion slower than this gets the hint that lapack is faster.
+constexpr double kSlowGslMs = 1000.0;
 
-std::string fmt(const char* format, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, v);
-  return buf;
-}
-
-void error(const std::string& text) { std::cerr << "zorfb: error: " << text << '\n'; }
-
-// A response matrix read from a file, shaped by the file itself.
-struct Input {
-  std::unique_ptr<QTEV_ResponseMatrix> R;
-  int rows = 0;
-  int cols = 0;
-};
-
-// Counts the file's shape, builds a matrix of it in `location` and loads it
-// with load_file. Returns kOk, or the exit code after an error message.
-int load_input(const std::string& file, EqFct& location, LogSession& log, Input* in) {
-  FileShape shape;
-  std::string why;
-  if (!count_shape(file, &shape, &why)) {
-    error(why);
-    return kFailure;
-  }
-  if (shape.rows == 0) {
-    error("'" + file + "' has no data lines (every line starts with '#')");
-    return kFailure;
-  }
-  if (shape.cols == 0) {
-    error("'" + file + "': the last data line (line " + std::to_string(shape.last_data_line) +
-          ") holds no numbers, so the number of columns is 0; remove empty lines at the end and mark "
-          "headings with '#'");
-    return kFailure;
-  }
-  // A longer line makes the loader refuse the file (with its own message); a
-  // shorter one is loaded and leaves the rest of its row as it was (0 here).
-  if (shape.fewer_lines > 0)
-    std::cerr << "zorfb: warning: '" << file << "': " << shape.fewer_lines << " of " << shape.rows
-              << " data lines hold fewer than the " << shape.cols << " values of the last one (first at line "
-              << shape.first_fewer_line << "); their missing elements are 0\n";
-
-  in->R = std::make_unique<QTEV_ResponseMatrix>("RESPONSE_MATRIX", shape.rows, shape.cols, &location);
-  in->rows = shape.rows;
-  in->cols = shape.cols;
-  const int errors = log.errors();
-  if (!in->R->load_file(file.c_str()) || log.errors() != errors) {
-    error("cannot load '" + file + "' as a " + std::to_string(shape.rows) + " x " + std::to_string(shape.cols) +
-          " response matrix");
-    return kFailure;
-  }
-  for (int i = 0; i < in->rows; ++i)
-    for (int j = 0; j < in->cols; ++j)
-      if (!std::isfinite(in->R->value(i, j, -1, -1, -1, -1))) {
-        error("'" + file + "': element (" + std::to_string(i) + ", " + std::to_string(j) +
-              ") lies beyond the float range of the matrix");
-        return kFailure;
-      }
-  return kOk;
-}
-
-void announce_long_work(const char* what, const Input& in) {
-  const long elements = static_cast<long>(in.rows) * in.cols;
+void announce_long_work(const char* what, int m, int n) {
+  const long elements = static_cast<long>(m) * n;
   if (elements > kLongWork)
-    std::cerr << "zorfb: " << what << " of a " << in.rows << " x " << in.cols << " matrix (" << elements
-              << " elements), this may take a while ...\n";
+    std::cerr << fmt::format("zorfb: {} of a {} x {} matrix ({} elements), this may take a while ...\n", what, m, n,
+                             elements);
 }
 
 // Where the library's own standard output goes after a call: with the text
 // output when asked for (-v, --debug), to standard error beside csv or json.
-void forward_library_output(const Global& g, const InvertOptions& o, const std::string& text) {
+void forward_library_output(const Global& g, const std::string& format, const std::string& text) {
   if (text.empty() || !(g.verbose || g.debug)) return;
-  (o.format == "text" ? std::cout : std::cerr) << text << std::flush;
+  (format == "text" ? std::cout : std::cerr) << text << std::flush;
 }
 
-// The inverse written with --out.
-int write_inverse(const InvertOptions& o, QTEV_ResponseMatrix& inverse, const std::vector<std::string>& header) {
-  std::string why;
-  if (!write_matrix(o.out, inverse, header, &why)) {
-    error(why);
+std::vector<bool> first_n(std::size_t size, int n) {
+  std::vector<bool> v(size);
+  for (std::size_t i = 0; i < size; ++i) v[i] = static_cast<int>(i) < n;
+  return v;
+}
+
+// A number for json: null when not finite (nlohmann writes those as null too).
+json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+
+std::string sci(double v, int digits = 3) { return fmt::format("{:.{}e}", v, digits); }
+
+void print_csv_values(const std::vector<double>& values, const std::vector<bool>& used) {
+  std::cout << "index,singular_value,used\n";
+  for (std::size_t i = 0; i < values.size(); ++i)
+    std::cout << fmt::format("{},{:.9g},{}\n", i, values[i], used[i] ? 1 : 0);
+}
+
+// A float as json: its shortest decimal that reads back into the same float.
+json number(float v) { return std::isfinite(v) ? json(std::stod(fmt::format("{}", v))) : json(nullptr); }
+
+// The scalar figures as the csv output's first line: "# key=value, ...".
+std::string csv_header(const json& j) {
+  std::string out = "#";
+  for (const auto& [key, value] : j.items()) {
+    if (value.is_array()) continue;
+    const std::string text = value.is_string()       ? value.get<std::string>()
+                             : value.is_number_float() ? fmt::format("{:.9g}", value.get<double>())
+                                                       : value.dump();
+    out += fmt::format(" {}={},", key, text);
+  }
+  out.back() = '\n';
+  return out;
+}
+
+void print_range(const std::vector<double>& values, int used) {
+  if (used == 0) return;
+  const double hi = values.front(), lo = values[static_cast<std::size_t>(used - 1)];
+  std::cout << fmt::format("used range  {} .. {}  (condition number {:.4g})\n", sci(hi), sci(lo), hi / lo);
+}
+
+// A library warning in the text report, after the report's own label.
+void print_warnings(const std::vector<std::string>& warnings) {
+  for (const std::string& w : warnings)
+    std::cout << "warning     " << (w.rfind("WARNING: ", 0) == 0 ? w.substr(9) : w) << '\n';
+}
+
+std::vector<std::string> all_warnings(const MatrixInput& in, const std::vector<std::string>& more) {
+  std::vector<std::string> w = in.warnings;
+  w.insert(w.end(), more.begin(), more.end());
+  return w;
+}
+
+// The inversion of svd and correct, and what both say about it.
+struct Inversion {
+  zor_feedback::SvdReport report;
+  double total_ms = 0.0;
+};
+
+// Runs invert_report or invert_keep into `inverse`; prints the library's
+// standard output where it belongs, the error of a refusal, the lapack hint.
+int invert(const Global& g, const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV_ResponseMatrix& inverse,
+           D_spectrum& spectrum, Inversion* inv) {
+  R.set_svd_method(o.method);
+  announce_long_work("SVD", R.rows, R.cols);
+  {
+    StdoutDiversion diversion;
+    inv->report = o.keep > 0 ? R.invert_keep(inverse, spectrum, o.keep) : R.invert_report(inverse, spectrum, o.tol);
+    forward_library_output(g, o.format, diversion.finish());
+  }
+  const zor_feedback::SvdReport& r = inv->report;
+  if (!r.ok) {
+    print_error("the SVD inversion of '" + o.file + "' failed: " + r.error);
+    return kFailure;
+  }
+  if (o.method == zor_feedback::SvdMethod::gsl && r.time_ms > kSlowGslMs)
+    std::cerr << fmt::format(
+        "zorfb: note: GSL's SVD took {:.1f} s; --svd lapack gives the same result faster (the server's "
+        "set_svd_method)\n",
+        r.time_ms / 1000.0);
+  if (r.zero_inverse) {
+    print_error(fmt::format(
+        "the inverse of '{}' is all zero although the matrix is not; nothing is written.\n  {}\n  Try a smaller "
+        "--tol, --keep N to choose how many singular values enter, or the matrix in other units.",
+        o.file, r.warnings.empty() ? std::string() : r.warnings.front()));
     return kFailure;
   }
   return kOk;
 }
 
-double elapsed_ms(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+// The svd figures as json keys, in the order they are printed.
+json svd_json(const InvertOptions& o, const zor_feedback::SvdReport& r) {
+  json j;
+  j["file"] = o.file;
+  j["rows"] = r.rows;
+  j["cols"] = r.cols;
+  j["method"] = zor_feedback::svd_method_name(r.method);
+  j["tolerance"] = number(r.tol);
+  j["tolerance_source"] = o.keep > 0 ? "keep" : r.internal_tolerance ? "internal" : "user";
+  if (o.keep > 0) j["keep"] = o.keep;
+  j["cutoff"] = number(r.cutoff);
+  j["used"] = r.used;
+  j["nosv"] = r.nosv;
+  j["elements_cleared"] = r.elements_cleared;
+  j["largest_cleared"] = number(r.largest_cleared);
+  j["condition_number"] = number(r.condition_number);
+  j["condition_number_used"] = number(r.condition_number_used);
+  j["time_ms"] = r.time_ms;
+  return j;
 }
 
-// One spectrum, as svd and pinv report it.
-struct Spectrum {
-  std::vector<double> values;
-  std::vector<bool> used;
-  double cutoff = 0.0;
-  int used_count() const { return static_cast<int>(std::count(used.begin(), used.end(), true)); }
-};
-
-void print_csv_values(const Spectrum& s) {
-  std::cout << "index,singular_value,used\n";
-  for (std::size_t i = 0; i < s.values.size(); ++i)
-    std::cout << i << ',' << json_number(s.values[i]) << ',' << (s.used[i] ? 1 : 0) << '\n';
-}
-
-void print_json_values(const Spectrum& s) {
-  std::cout << "  \"singular_values\": [";
-  for (std::size_t i = 0; i < s.values.size(); ++i) std::cout << (i ? ", " : "") << json_number(s.values[i]);
-  std::cout << "],\n  \"used_flags\": [";
-  for (std::size_t i = 0; i < s.used.size(); ++i) std::cout << (i ? ", " : "") << (s.used[i] ? "true" : "false");
-  std::cout << "],\n";
-}
-
-void print_range(const Spectrum& s) {
-  double hi = 0.0, lo = HUGE_VAL;
-  for (std::size_t i = 0; i < s.values.size(); ++i)
-    if (s.used[i]) {
-      hi = std::max(hi, s.values[i]);
-      lo = std::min(lo, s.values[i]);
-    }
-  if (s.used_count() == 0) return;
-  std::cout << "used range  " << fmt("%.3e", hi) << " .. " << fmt("%.3e", lo) << "  (condition number "
-            << fmt("%.4g", hi / lo) << ")\n";
+void print_svd_text(const InvertOptions& o, const zor_feedback::SvdReport& r) {
+  const std::size_t k = r.singular_values.size();
+  std::cout << fmt::format("{} of {}: {} x {} (monitors x actuators), {} singular value{}\n\n",
+                           r.method == zor_feedback::SvdMethod::lapack ? "SVD (LAPACK)" : "SVD", o.file, r.rows,
+                           r.cols, k, k == 1 ? "" : "s");
+  std::cout << "Singular values, log scale ('#' used, '.' dropped, '-' cut-off):\n"
+            << spectrum_chart(r.singular_values, first_n(k, r.used), r.cutoff) << '\n';
+  print_range(r.singular_values, r.used);
+  std::string source = "  (given)";
+  if (o.keep > 0)
+    source = fmt::format("  (chosen: exactly {} values pass the cut-off; set it on the server)", o.keep);
+  else if (r.internal_tolerance)
+    source = std::isnan(r.tol) ? "  (internal; not a number, since the largest singular value is 0)"
+                               : "  (internal: max(m, n) * eps * max(S), two significant digits)";
+  std::cout << "tolerance   " << sci(static_cast<double>(r.tol)) << source << '\n';
+  std::cout << "cut-off     " << sci(r.cutoff) << "  (tolerance * largest singular value)\n";
+  std::cout << fmt::format("used        {} of {} singular values lie above the cut-off and enter the inverse\n",
+                           r.used, k);
+  std::cout << fmt::format("nosv        {}  (what the server reports: values not below the tolerance itself and "
+                           "not zero)\n",
+                           r.nosv);
+  if (r.elements_cleared > 0)
+    std::cout << fmt::format("cleared     {} elements of the inverse with |v| <= tolerance, largest {}\n",
+                             r.elements_cleared, sci(r.largest_cleared));
+  std::cout << fmt::format("condition   {:.4g} (matrix), {:.4g} (part used)\n", r.condition_number,
+                           r.condition_number_used);
+  std::cout << fmt::format("time        {:.3f} ms\n", r.time_ms);
 }
 
 }  // namespace
@@ -149,84 +182,49 @@ void print_range(const Spectrum& s) {
 int run_svd(const Global& g, const InvertOptions& o) {
   LogSession log(g.verbose);
   EqFct location("ZORFB");
-  Input in;
-  if (const int rc = load_input(o.file, location, log, &in); rc != kOk) return rc;
-  const int m = in.rows, n = in.cols, k = std::min(m, n);
-
+  MatrixInput in;
+  if (const int rc = load_matrix(o.file, "RESPONSE_MATRIX", location, &in); rc != kOk) return rc;
+  const int m = in.shape.rows, n = in.shape.cols;
   QTEV_ResponseMatrix inverse("INVERSE", n, m, &location);
-  D_spectrum spectrum("SINGULAR_VALUES", k, &location);
-  announce_long_work("SVD", in);
-
-  float tol = o.tol;
-  const bool internal = tol == -1.0f;
-  int nosv = 0;
-  const int errors = log.errors();
-  StdoutDiversion diversion;
-  const auto t0 = std::chrono::steady_clock::now();
-  in.R->invert(inverse, spectrum, &tol, &nosv);
-  const double ms = elapsed_ms(t0);
-  forward_library_output(g, o, diversion.finish());
-  if (log.errors() != errors) {
-    error("the SVD inversion of '" + o.file + "' failed");
-    return kFailure;
-  }
-
-  // The spectrum as a client reads it, and which values entered the inverse:
-  // those above the relative cut-off tol * max(S).
-  EqData request, reply;
-  location.get("SINGULAR_VALUES", &request, &reply);
-  Spectrum s;
-  for (int i = 0; i < reply.length(); ++i) s.values.push_back(reply.get_double(i));
-  double smax = 0.0;
-  for (const double v : s.values) smax = std::max(smax, v);
-  s.cutoff = static_cast<double>(tol) * smax;
-  for (const double v : s.values) s.used.push_back(v > s.cutoff);
+  D_spectrum spectrum("SINGULAR_VALUES", std::min(m, n), &location);
+  Inversion inv;
+  if (const int rc = invert(g, o, *in.R, inverse, spectrum, &inv); rc != kOk) return rc;
+  const zor_feedback::SvdReport& r = inv.report;
 
   if (!o.out.empty()) {
-    const int rc = write_inverse(
-        o, inverse,
-        {"Pseudo-inverse of " + o.file + " by QTEV_ResponseMatrix::invert (zorfb " ZOR_FEEDBACK_VERSION ").",
-         "Shape: " + std::to_string(n) + " rows (actuators) x " + std::to_string(m) + " columns (monitors).",
-         "Tolerance " + fmt("%.9g", tol) + (internal ? " (internal)" : " (user)") + ": " +
-             std::to_string(s.used_count()) + " of " + std::to_string(k) + " singular values inverted (nosv " +
-             std::to_string(nosv) + ").",
-         "Elements with |v| <= tolerance are stored as 0. Units: the inverse of the input's."});
-    if (rc != kOk) return rc;
+    std::string why;
+    const std::vector<std::string> header = {
+        fmt::format("Pseudo-inverse of {} by QTEV_ResponseMatrix::invert (zorfb {}, {}).", o.file,
+                    ZOR_FEEDBACK_VERSION, zor_feedback::svd_method_name(r.method)),
+        fmt::format("Shape: {} rows (actuators) x {} columns (monitors).", n, m),
+        fmt::format("Tolerance {:.9g} ({}): {} of {} singular values inverted (nosv {}).", r.tol,
+                    o.keep > 0 ? "chosen" : r.internal_tolerance ? "internal" : "user", r.used,
+                    r.singular_values.size(), r.nosv),
+        "Elements with |v| <= tolerance are stored as 0. Units: the inverse of the input's."};
+    if (!write_matrix(o.out, inverse, header, &why)) {
+      print_error(why);
+      return kFailure;
+    }
   }
 
-  const char* source = internal ? "internal" : "user";
-  if (o.format == "csv") {
-    std::cout << "# file=" << o.file << ", rows=" << m << ", cols=" << n << ", tolerance=" << json_number(tol)
-              << ", tolerance_source=" << source << ", cutoff=" << json_number(s.cutoff) << ", nosv=" << nosv
-              << ", used=" << s.used_count() << ", time_ms=" << fmt("%.4f", ms) << '\n';
-    print_csv_values(s);
-  } else if (o.format == "json") {
-    std::cout << "{\n  \"command\": \"svd\",\n  \"file\": " << json_string(o.file) << ",\n  \"rows\": " << m
-              << ",\n  \"cols\": " << n << ",\n  \"tolerance\": " << json_number(tol)
-              << ",\n  \"tolerance_source\": \"" << source << "\",\n  \"cutoff\": " << json_number(s.cutoff)
-              << ",\n  \"nosv\": " << nosv << ",\n  \"used\": " << s.used_count() << ",\n";
-    print_json_values(s);
-    std::cout << "  \"time_ms\": " << fmt("%.4f", ms)
-              << ",\n  \"out\": " << (o.out.empty() ? std::string("null") : json_string(o.out)) << "\n}\n";
+  const std::vector<std::string> warnings = all_warnings(in, r.warnings);
+  const std::vector<bool> used = first_n(r.singular_values.size(), r.used);
+  if (o.format == "json") {
+    json j{{"command", "svd"}};
+    j.update(svd_json(o, r));
+    j["singular_values"] = r.singular_values;
+    j["used_flags"] = used;
+    j["warnings"] = warnings;
+    j["out"] = o.out.empty() ? json(nullptr) : json(o.out);
+    std::cout << j.dump(2) << '\n';
+  } else if (o.format == "csv") {
+    std::cout << csv_header(svd_json(o, r));
+    for (const std::string& w : warnings) std::cout << "# warning: " << w << '\n';
+    print_csv_values(r.singular_values, used);
   } else {
-    std::cout << "SVD of " << o.file << ": " << m << " x " << n << " (monitors x actuators), " << k
-              << (k == 1 ? " singular value\n\n" : " singular values\n\n");
-    std::cout << "Singular values, log scale ('#' used, '.' dropped, '-' cut-off):\n";
-    std::cout << spectrum_chart(s.values, s.used, s.cutoff);
-    std::cout << '\n';
-    print_range(s);
-    std::cout << "tolerance   " << fmt("%.3e", tol)
-              << (!internal             ? "  (given)"
-                  : std::isnan(tol)     ? "  (internal; not a number, since the largest singular value is 0)"
-                                        : "  (internal: max(m, n) * eps * max(S), two significant digits)")
-              << '\n';
-    std::cout << "cut-off     " << fmt("%.3e", s.cutoff) << "  (tolerance * largest singular value)\n";
-    std::cout << "used        " << nosv << " of " << k << " singular values";
-    if (nosv != s.used_count())
-      std::cout << " not below the tolerance; " << s.used_count() << " lie above the cut-off and enter the inverse";
-    std::cout << '\n';
-    std::cout << "time        " << fmt("%.3f", ms) << " ms\n";
-    if (!o.out.empty()) std::cout << "inverse     " << n << " x " << m << " written to " << o.out << '\n';
+    print_svd_text(o, r);
+    print_warnings(r.warnings);
+    if (!o.out.empty()) std::cout << fmt::format("inverse     {} x {} written to {}\n", n, m, o.out);
   }
   return kOk;
 }
@@ -235,99 +233,167 @@ int run_svd(const Global& g, const InvertOptions& o) {
 int run_pinv(const Global& g, const InvertOptions& o) {
   LogSession log(g.verbose);
   EqFct location("ZORFB");
-  Input in;
-  if (const int rc = load_input(o.file, location, log, &in); rc != kOk) return rc;
-  const int m = in.rows, n = in.cols, k = std::min(m, n);
-
+  MatrixInput in;
+  if (const int rc = load_matrix(o.file, "RESPONSE_MATRIX", location, &in); rc != kOk) return rc;
+  const int m = in.shape.rows, n = in.shape.cols;
   QTEV_ResponseMatrix inverse("INVERSE", n, m, &location);
-  announce_long_work("pseudo-inverse", in);
+  announce_long_work("pseudo-inverse", m, n);
 
-  float tolerance = o.tol;
-  const std::size_t first_line = log.lines().size();
-  const int errors = log.errors();
-  double ms = 0.0;
+  zor_feedback::PinvReport r;
   {
     StdoutDiversion diversion;
-    const auto t0 = std::chrono::steady_clock::now();
     try {
-      in.R->pinv(inverse, &tolerance);
+      r = in.R->pinv_report(inverse, o.tol);
     } catch (const std::exception& e) {
-      const std::string text = diversion.finish();
-      std::cerr << text;
-      error(std::string("the pseudo-inverse of '") + o.file + "' failed: " + e.what());
+      std::cerr << diversion.finish();
+      print_error(std::string("the pseudo-inverse of '") + o.file + "' failed: " + e.what());
       return kFailure;
     }
-    ms = elapsed_ms(t0);
-    forward_library_output(g, o, diversion.finish());
+    forward_library_output(g, o.format, diversion.finish());
   }
-  if (log.errors() != errors) {
-    error("the pseudo-inverse of '" + o.file + "' failed");
+  if (!r.ok) {
+    print_error("the pseudo-inverse of '" + o.file + "' failed: " + r.error);
     return kFailure;
   }
-  // How many elements each floor removed, from the library's own lines.
-  int in_cleared = 0, out_cleared = 0;
-  for (std::size_t i = first_line; i < log.lines().size(); ++i) {
-    const ovrix::LogLine& l = log.lines()[i];
-    int count = 0;
-    if (std::sscanf(l.text.c_str(), "removed %d values", &count) != 1) continue;
-    if (l.text.find("in input") != std::string::npos) in_cleared = count;
-    if (l.text.find("in inverse") != std::string::npos) out_cleared = count;
+  if (r.zero_inverse) {
+    print_error(fmt::format(
+        "the pseudo-inverse of '{}' is all zero although the matrix is not; nothing is written.\n  {}\n  Try a "
+        "smaller --tolerance, or the matrix in other units.",
+        o.file, r.warnings.empty() ? std::string() : r.warnings.front()));
+    return kFailure;
   }
+  static const char* const kPaths[] = {"svd", "symmetric", "cholesky", "diagonal"};
+  const char* path = kPaths[static_cast<int>(r.path)];
 
-  // For the chart: the singular values of the matrix that Armadillo inverted
-  // (the input floor applied), and Armadillo's own threshold.
-  arma::mat A = in.R->QTEV2arma_mat(*in.R);
-  A.transform([&](double a) { return (std::fabs(a) < static_cast<double>(tolerance) && a != 0.0) ? 0.0 : a; });
-  arma::vec sv;
-  Spectrum s;
-  if (arma::svd(sv, A)) {
-    const double threshold =
-        static_cast<double>(std::max(m, n)) * (sv.n_elem ? sv.max() : 0.0) * std::numeric_limits<double>::epsilon();
-    s.cutoff = threshold;
-    for (const double v : sv) {
-      s.values.push_back(v);
-      s.used.push_back(v >= threshold && v > 0.0);
+  if (!o.out.empty()) {
+    std::string why;
+    const std::vector<std::string> header = {
+        fmt::format("Pseudo-inverse of {} by QTEV_ResponseMatrix::pinv (zorfb {}).", o.file, ZOR_FEEDBACK_VERSION),
+        fmt::format("Shape: {} rows (actuators) x {} columns (monitors).", n, m),
+        fmt::format("Input floor {:.9g}: {} elements cleared; result elements below 2^-52 cleared: {}.",
+                    r.tolerance, r.input_cleared, r.result_cleared),
+        "Units: the inverse of the input's."};
+    if (!write_matrix(o.out, inverse, header, &why)) {
+      print_error(why);
+      return kFailure;
     }
   }
 
-  if (!o.out.empty()) {
-    const int rc = write_inverse(
-        o, inverse,
-        {"Pseudo-inverse of " + o.file + " by QTEV_ResponseMatrix::pinv (zorfb " ZOR_FEEDBACK_VERSION ").",
-         "Shape: " + std::to_string(n) + " rows (actuators) x " + std::to_string(m) + " columns (monitors).",
-         "Input floor " + fmt("%.9g", tolerance) + ": " + std::to_string(in_cleared) +
-             " elements cleared; result elements below 2^-52 cleared: " + std::to_string(out_cleared) + ".",
-         "Units: the inverse of the input's."});
-    if (rc != kOk) return rc;
-  }
-
-  if (o.format == "csv") {
-    std::cout << "# file=" << o.file << ", rows=" << m << ", cols=" << n << ", tolerance=" << json_number(tolerance)
-              << ", input_cleared=" << in_cleared << ", inverse_cleared=" << out_cleared
-              << ", threshold=" << json_number(s.cutoff) << ", used=" << s.used_count()
-              << ", time_ms=" << fmt("%.4f", ms) << '\n';
-    print_csv_values(s);
-  } else if (o.format == "json") {
-    std::cout << "{\n  \"command\": \"pinv\",\n  \"file\": " << json_string(o.file) << ",\n  \"rows\": " << m
-              << ",\n  \"cols\": " << n << ",\n  \"tolerance\": " << json_number(tolerance)
-              << ",\n  \"input_cleared\": " << in_cleared << ",\n  \"inverse_cleared\": " << out_cleared
-              << ",\n  \"threshold\": " << json_number(s.cutoff) << ",\n  \"used\": " << s.used_count() << ",\n";
-    print_json_values(s);
-    std::cout << "  \"time_ms\": " << fmt("%.4f", ms)
-              << ",\n  \"out\": " << (o.out.empty() ? std::string("null") : json_string(o.out)) << "\n}\n";
+  const std::vector<bool> used = first_n(r.singular_values.size(), r.rank);
+  json j{{"command", "pinv"},
+         {"file", o.file},
+         {"rows", m},
+         {"cols", n},
+         {"tolerance", number(r.tolerance)},
+         {"input_cleared", r.input_cleared},
+         {"inverse_cleared", r.result_cleared},
+         {"decomposition", path},
+         {"threshold", number(r.threshold)},
+         {"used", r.rank},
+         {"time_ms", r.time_ms}};
+  const std::vector<std::string> warnings = all_warnings(in, r.warnings);
+  if (o.format == "json") {
+    j["singular_values"] = r.singular_values;
+    j["used_flags"] = used;
+    j["warnings"] = warnings;
+    j["out"] = o.out.empty() ? json(nullptr) : json(o.out);
+    std::cout << j.dump(2) << '\n';
+  } else if (o.format == "csv") {
+    j.erase("command");
+    std::cout << csv_header(j);
+    for (const std::string& w : warnings) std::cout << "# warning: " << w << '\n';
+    print_csv_values(r.singular_values, used);
   } else {
-    std::cout << "Pseudo-inverse of " << o.file << ": " << m << " x " << n << " (monitors x actuators)\n\n";
-    std::cout << "Singular values of the matrix as inverted, log scale ('#' used, '.' dropped,\n"
-                 "'-' Armadillo's threshold max(m, n) * eps * max(S)):\n";
-    std::cout << spectrum_chart(s.values, s.used, s.cutoff);
-    std::cout << '\n';
-    print_range(s);
-    std::cout << "input floor " << fmt("%.3e", tolerance) << "  (" << in_cleared
-              << " elements with 0 < |a| < floor cleared)\n";
-    std::cout << "result      " << out_cleared << " elements with 0 < |b| < 2^-52 cleared\n";
-    std::cout << "used        " << s.used_count() << " of " << k << " singular values\n";
-    std::cout << "time        " << fmt("%.3f", ms) << " ms\n";
-    if (!o.out.empty()) std::cout << "inverse     " << n << " x " << m << " written to " << o.out << '\n';
+    std::cout << fmt::format("Pseudo-inverse of {}: {} x {} (monitors x actuators)\n\n", o.file, m, n);
+    if (r.path == zor_feedback::PinvPath::cholesky) {
+      std::cout << "Symmetric positive definite and well conditioned: Armadillo inverted it directly\n"
+                   "(Cholesky), with no singular values to cut.\n\n";
+    } else {
+      std::cout << fmt::format(
+          "{} of the matrix as inverted, log scale ('#' used, '.' dropped,\n'-' Armadillo's threshold max(m, n) "
+          "* eps * max):\n",
+          r.path == zor_feedback::PinvPath::svd ? "Singular values" : "Absolute eigenvalues");
+      std::cout << spectrum_chart(r.singular_values, used, r.threshold) << '\n';
+      print_range(r.singular_values, r.rank);
+    }
+    std::cout << fmt::format("input floor {}  ({} elements with 0 < |a| < floor cleared)\n",
+                             sci(static_cast<double>(r.tolerance)), r.input_cleared);
+    std::cout << fmt::format("result      {} elements with 0 < |b| < 2^-52 cleared\n", r.result_cleared);
+    std::cout << fmt::format("used        {} of {} ({} decomposition)\n", r.rank, std::min(m, n), path);
+    std::cout << fmt::format("time        {:.3f} ms\n", r.time_ms);
+    print_warnings(r.warnings);
+    if (!o.out.empty()) std::cout << fmt::format("inverse     {} x {} written to {}\n", n, m, o.out);
+  }
+  return kOk;
+}
+
+// ---------------------------------------------------------------------------
+// One correction step: step = -gain * R+ * orbit, and the orbit the linear
+// model predicts after it, orbit + R * step, all by the library's multiply.
+int run_correct(const Global& g, const CorrectOptions& o) {
+  LogSession log(g.verbose);
+  EqFct location("ZORFB");
+  MatrixInput in;
+  if (const int rc = load_matrix(o.invert.file, "RESPONSE_MATRIX", location, &in); rc != kOk) return rc;
+  const int m = in.shape.rows, n = in.shape.cols;
+  MatrixInput orbit;
+  if (const int rc = load_matrix(o.orbit, "ORBIT", location, &orbit); rc != kOk) return rc;
+  if (orbit.shape.rows != m || orbit.shape.cols != 1) {
+    print_error(fmt::format("'{}' holds a {} x {} matrix; the orbit of '{}' is {} x 1 (one value per monitor, "
+                            "one per line)",
+                            o.orbit, orbit.shape.rows, orbit.shape.cols, o.invert.file, m));
+    return kFailure;
+  }
+  QTEV_ResponseMatrix inverse("INVERSE", n, m, &location);
+  D_spectrum spectrum("SINGULAR_VALUES", std::min(m, n), &location);
+  Inversion inv;
+  if (const int rc = invert(g, o.invert, *in.R, inverse, spectrum, &inv); rc != kOk) return rc;
+  const zor_feedback::SvdReport& r = inv.report;
+
+  QTEV_ResponseMatrix step("STEP", n, 1, &location), response("RESPONSE", m, 1, nullptr);
+  inverse.multiply(*orbit.R, step);
+  std::vector<double> steps;
+  for (int j = 0; j < n; ++j) {
+    const float s = static_cast<float>(-o.gain * step.value(j, 0, -1, -1, -1, -1));
+    step.set_value(s, j, 0, -1, -1, -1, -1);
+    steps.push_back(s);
+  }
+  in.R->multiply(step, response);
+  double before = 0.0, after = 0.0;
+  for (int i = 0; i < m; ++i) {
+    const double x = orbit.R->value(i, 0, -1, -1, -1, -1);
+    const double y = x + response.value(i, 0, -1, -1, -1, -1);
+    before += x * x;
+    after += y * y;
+  }
+  before = std::sqrt(before / m);
+  after = std::sqrt(after / m);
+
+  const std::vector<std::string> warnings = all_warnings(in, all_warnings(orbit, r.warnings));
+  json j{{"command", "correct"}, {"orbit", o.orbit}, {"gain", o.gain}};
+  j.update(svd_json(o.invert, r));
+  j["orbit_rms"] = before;
+  j["predicted_rms"] = after;
+  if (o.invert.format == "json") {
+    j["step"] = steps;
+    j["warnings"] = warnings;
+    std::cout << j.dump(2) << '\n';
+  } else if (o.invert.format == "csv") {
+    j.erase("command");
+    std::cout << csv_header(j);
+    for (const std::string& w : warnings) std::cout << "# warning: " << w << '\n';
+    std::cout << "actuator,step\n";
+    for (int k = 0; k < n; ++k) std::cout << fmt::format("{},{:.9g}\n", k, steps[static_cast<std::size_t>(k)]);
+  } else {
+    std::cout << fmt::format(
+        "Correction of {} by {} ({} monitors x {} actuators), gain {:g}\n"
+        "tolerance {} ({} of {} singular values used), step = -gain * inverse * orbit\n\n",
+        o.orbit, o.invert.file, m, n, o.gain, sci(static_cast<double>(r.tol)), r.used, r.singular_values.size());
+    std::cout << "actuator        step\n";
+    for (int k = 0; k < n; ++k) std::cout << fmt::format("{:8d}  {:10.6g}\n", k, steps[static_cast<std::size_t>(k)]);
+    std::cout << fmt::format("\norbit rms   {:.6g} now, {:.6g} predicted after the step (linear model)\n", before,
+                             after);
+    print_warnings(r.warnings);
   }
   return kOk;
 }

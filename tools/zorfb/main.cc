@@ -1,6 +1,7 @@
 // zorfb - the zor_feedback library's operations on the command line, through
 // the library's own code paths, so that an offline answer is the server's.
 #include <CLI/CLI.hpp>
+#include <gsl/gsl_errno.h>
 
 #include <iostream>
 #include <string>
@@ -19,6 +20,29 @@ number of values on the last of them.)";
 void add_format(CLI::App* sub, std::string* format) {
   sub->add_option("--format", *format, "output: text (default), csv or json")
       ->check(CLI::IsMember({"text", "csv", "json"}));
+}
+
+// --svd gsl|lapack, into *method.
+void add_method(CLI::App* sub, zor_feedback::SvdMethod* method) {
+  sub->add_option_function<std::string>(
+         "--svd",
+         [method](const std::string& name) { zor_feedback::parse_svd_method(name, method); },
+         "the decomposition: gsl (default, the server's default) or lapack (divide and conquer, far faster\n"
+         "on large matrices, the same result to rounding)")
+      ->check(CLI::IsMember({"gsl", "lapack"}));
+}
+
+// --tol T or --keep N for the SVD inversion.
+void add_tolerance(CLI::App* sub, zorfb::InvertOptions* o) {
+  CLI::Option* tol = sub->add_option(
+      "--tol", o->tol,
+      "cut-off tolerance, relative to the largest singular value (and an absolute floor on the\n"
+      "inverse's elements); -1 (default) asks for the library's internal one");
+  CLI::Option* keep = sub->add_option(
+      "--keep", o->keep,
+      "choose the tolerance that lets exactly N singular values enter the inverse, and report it")
+                          ->check(CLI::PositiveNumber);
+  tol->excludes(keep);
 }
 
 }  // namespace
@@ -50,15 +74,15 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 1000));
   demo_cmd->add_option("--gain", demo.gain, "feedback gain (default 0.5)")->check(CLI::Range(0.0, 2.0));
   demo_cmd->add_option("--seed", demo.seed, "seed of the simulated errors and noise");
+  add_method(demo_cmd, &demo.method);
 
   // svd
   InvertOptions svd;
   CLI::App* svd_cmd = app.add_subcommand(
       "svd", "invert a response-matrix file by SVD (QTEV_ResponseMatrix::invert) and chart its spectrum");
   svd_cmd->add_option("file", svd.file, "response-matrix file")->required();
-  svd_cmd->add_option("--tol", svd.tol,
-                      "cut-off tolerance, relative to the largest singular value; -1 (default) asks for\n"
-                      "the library's internal one");
+  add_tolerance(svd_cmd, &svd);
+  add_method(svd_cmd, &svd.method);
   svd_cmd->add_option("--out", svd.out, "write the inverse (actuators x monitors) to this file, loadable by load_file");
   add_format(svd_cmd, &svd.format);
 
@@ -73,19 +97,33 @@ int main(int argc, char** argv) {
   pinv_cmd->add_option("--out", pinv.out, "write the inverse (actuators x monitors) to this file, loadable by load_file");
   add_format(pinv_cmd, &pinv.format);
 
+  // correct
+  CorrectOptions correct;
+  CLI::App* correct_cmd = app.add_subcommand(
+      "correct", "one orbit correction step offline: the corrector change -gain * inverse * orbit");
+  correct_cmd->add_option("matrix", correct.invert.file, "response-matrix file (monitors x actuators)")->required();
+  correct_cmd->add_option("orbit", correct.orbit, "orbit file: one value per monitor, one per line")->required();
+  add_tolerance(correct_cmd, &correct.invert);
+  add_method(correct_cmd, &correct.invert.method);
+  correct_cmd->add_option("--gain", correct.gain, "feedback gain G (default 1)");
+  add_format(correct_cmd, &correct.invert.format);
+
   // chicane
   ChicaneOptions ch;
   CLI::App* ch_cmd = app.add_subcommand("chicane", "every quantity of a four-dipole chicane, or a scan over one parameter");
   ch_cmd->add_option("-E,--energy", ch.input.energy_mev, "total beam energy [MeV]")->required();
   CLI::Option* field = ch_cmd->add_option("-B,--field", ch.input.field_t, "dipole field [T]");
   CLI::Option* angle = ch_cmd->add_option("--angle", ch.input.angle_rad, "bending angle of each dipole [deg]");
+  CLI::Option* r56 = ch_cmd->add_option("--r56", ch.input.r56,
+                                        "the chicane's R56 [m], negative: the bend that gives it (R562alpha)");
   field->excludes(angle);
+  r56->excludes(field)->excludes(angle);
   ch_cmd->add_option("--leff", ch.input.leff, "effective dipole length along the axis [m]")->required();
   ch_cmd->add_option("--d12", ch.input.d12, "drift between dipoles 1-2 (and 3-4) along the axis [m]")->required();
   ch_cmd->add_option("--d23", ch.input.d23, "drift between dipoles 2-3 [m]")->required();
   ch_cmd->add_option("--a1", ch.input.a1, "field per unit current [T/A], to show the magnet current");
   ch_cmd->add_option("--scan", ch.scan,
-                     "NAME=FROM:TO:STEPS: a table over one of energy, field, angle, leff, d12, d23\n"
+                     "NAME=FROM:TO:STEPS: a table over one of energy, field, angle, r56, leff, d12, d23\n"
                      "(in the units above), e.g. --scan field=0.05:0.2:7");
   add_format(ch_cmd, &ch.format);
   ch_cmd->footer(
@@ -105,12 +143,16 @@ int main(int argc, char** argv) {
   }
 
   if (g.debug) OVRIX_debug |= 128;
+  gsl_set_error_handler_off();  // a failed GSL call returns its status; it never aborts the tool
   try {
     if (*svd_cmd) return run_svd(g, svd);
     if (*pinv_cmd) return run_pinv(g, pinv);
+    if (*correct_cmd) return run_correct(g, correct);
     if (*ch_cmd) {
       ch.have_field = field->count() > 0;
       ch.have_angle = angle->count() > 0;
+      ch.have_r56 = r56->count() > 0;
+      ch.input.use_r56 = ch.have_r56;
       if (ch.have_angle) {
         ch.input.angle_rad *= 3.14159265358979323846 / 180.0;
         ch.input.use_angle = true;

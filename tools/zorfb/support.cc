@@ -11,18 +11,22 @@
 #include <iostream>
 #include <string>
 
-#include "zor_feedback/value_scanner.h"
+#include <fmt/format.h>
+
 #include "zorfb/zorfb.h"
 
 namespace zorfb {
 
+void print_error(const std::string& text) { std::cerr << "zorfb: error: " << text << '\n'; }
+
+namespace {
+void print_warning(const std::string& text) { std::cerr << "zorfb: warning: " << text << '\n'; }
+}  // namespace
+
 // ---------------------------------------------------------------------------
 LogSession::LogSession(bool verbose)
-    : verbose_(verbose), previous_(ovrix::set_log_sink([this](const ovrix::LogLine& l) {
-        lines_.push_back(l);
-        const bool error = (l.flags & DF_LOG) != 0 && l.text.rfind("ERROR: ", 0) == 0;
-        if (error) ++errors_;
-        if (!error && !verbose_) return;
+    : previous_(ovrix::set_log_sink([verbose](const ovrix::LogLine& l) {
+        if (!verbose) return;
         const bool has_lf = !l.text.empty() && l.text.back() == '\n';
         std::cerr << l.origin << ": " << l.text << (has_lf ? "" : "\n");
       })) {}
@@ -64,51 +68,73 @@ std::string StdoutDiversion::finish() {
 }
 
 // ---------------------------------------------------------------------------
-bool count_shape(const std::string& path, FileShape* shape, std::string* error) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    *error = "'" + path + "' is not a regular file";
-    return false;
+int load_matrix(const std::string& file, const char* property, EqFct& location, MatrixInput* in) {
+  in->shape = zor_feedback::matrix_file_shape(file.c_str());
+  const zor_feedback::MatrixFileShape& shape = in->shape;
+  if (!shape.ok) {
+    print_error(shape.error);
+    return kFailure;
   }
-  std::ifstream in(path, std::ios::in);
-  if (!in) {
-    *error = "cannot open '" + path + "': " + std::strerror(errno);
-    return false;
+  // What a server would read differently than the file looks: refused, so
+  // that no result of it is taken for the matrix that was meant.
+  if (shape.separator.lines > 0) {
+    const std::string& sep = shape.separator.text;
+    print_error(fmt::format(
+        "'{0}' line {1}: values separated by '{2}' ({3} lines); the loader separates values by blanks only and "
+        "would read the first value of each such line. Convert the file first, e.g.  tr '{2}' ' ' < '{0}' > "
+        "converted.txt",
+        file, shape.separator.first_line, sep, shape.separator.lines));
+    return kFailure;
   }
-  // Counts per data line, to compare them with the last one afterwards.
-  std::vector<std::pair<int, long long>> counts;  // (line number, values)
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    if (!line.empty() && line[0] == '#') continue;
-    const long long n = zor_feedback::detail::scan_values(line.data(), line.data() + line.size(), [](double) {});
-    counts.emplace_back(number, n);
+  if (shape.rows == 0) {
+    print_error("'" + file + "' has no data lines (every line starts with '#')");
+    return kFailure;
   }
-  if (in.bad()) {
-    *error = "cannot read '" + path + "': " + std::strerror(errno);
-    return false;
+  if (shape.not_finite.lines > 0) {
+    print_error(fmt::format(
+        "'{}' line {}: '{}' is not a number the loader reads (NaN and infinity are not; {} lines), so the row "
+        "would end there; write finite values",
+        file, shape.not_finite.first_line, shape.not_finite.text, shape.not_finite.lines));
+    return kFailure;
   }
-  const long long most = std::numeric_limits<int>::max();
-  if (static_cast<long long>(counts.size()) > most || (!counts.empty() && counts.back().second > most)) {
-    *error = "'" + path + "' holds more rows or columns than a matrix can have";
-    return false;
+  if (shape.cols == 0) {
+    std::string why = shape.other.lines > 0 && shape.other.first_line == shape.last_data_line
+                          ? " (it starts with '" + shape.other.text + "')"
+                          : "";
+    print_error(fmt::format(
+        "'{}': the last data line (line {}) holds no numbers{}, so the number of columns is 0; remove empty "
+        "lines at the end and mark headings with '#'",
+        file, shape.last_data_line, why));
+    return kFailure;
   }
-  FileShape s;
-  s.rows = static_cast<int>(counts.size());
-  if (!counts.empty()) {
-    s.cols = static_cast<int>(counts.back().second);
-    s.last_data_line = counts.back().first;
+  if (shape.other.lines > 0)
+    in->warnings.push_back(fmt::format("'{}' line {}: the text after the values ('{}') is not read ({} lines); "
+                                       "mark notes with '#'",
+                                       file, shape.other.first_line, shape.other.text, shape.other.lines));
+  // A longer line makes the loader refuse the file (with its own message); a
+  // shorter one is loaded and leaves the rest of its row as it was (0 here).
+  if (shape.shorter_lines > 0)
+    in->warnings.push_back(fmt::format(
+        "'{}': {} of {} data lines hold fewer than the {} values of the last one (first at line {}); their "
+        "missing elements are 0",
+        file, shape.shorter_lines, shape.rows, shape.cols, shape.first_shorter_line));
+
+  in->R = std::make_unique<QTEV_ResponseMatrix>(property, shape.rows, shape.cols, &location);
+  const zor_feedback::LoadReport load = in->R->load_report(file.c_str());
+  if (!load.ok) {
+    print_error(fmt::format("cannot load '{}' as a {} x {} response matrix: {}", file, shape.rows, shape.cols,
+                            load.error));
+    return kFailure;
   }
-  for (const auto& c : counts) {
-    if (c.second < s.cols) {
-      if (s.fewer_lines++ == 0) s.first_fewer_line = c.first;
-    } else if (c.second > s.cols) {
-      if (s.more_lines++ == 0) s.first_more_line = c.first;
-    }
-  }
-  *shape = s;
-  return true;
+  in->warnings.insert(in->warnings.end(), load.warnings.begin(), load.warnings.end());
+  for (int i = 0; i < shape.rows; ++i)
+    for (int j = 0; j < shape.cols; ++j)
+      if (!std::isfinite(in->R->value(i, j, -1, -1, -1, -1))) {
+        print_error(fmt::format("'{}': element ({}, {}) lies beyond the float range of the matrix", file, i, j));
+        return kFailure;
+      }
+  for (const std::string& w : in->warnings) print_warning(w);
+  return kOk;
 }
 
 bool write_matrix(const std::string& path, QTEV_ResponseMatrix& m, const std::vector<std::string>& header,
@@ -138,36 +164,6 @@ bool write_matrix(const std::string& path, QTEV_ResponseMatrix& m, const std::ve
     return false;
   }
   return true;
-}
-
-// ---------------------------------------------------------------------------
-std::string json_number(double v) {
-  if (!std::isfinite(v)) return "null";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.9g", v);
-  return buf;
-}
-
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (const char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
 }
 
 // ---------------------------------------------------------------------------

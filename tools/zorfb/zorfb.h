@@ -17,23 +17,23 @@ namespace zorfb {
 // Exit codes of every command.
 enum Exit : int {
   kOk = 0,
-  kFailure = 1,  // the operation failed: unreadable or ill-fitting file, library error
+  kFailure = 1,  // the operation failed: unreadable or ill-fitting file, refused or useless result
   kUsage = 2,    // bad command line
 };
 
 // Options that every command accepts.
 struct Global {
-  bool verbose = false;  // show the library's INFO and timing lines
+  bool verbose = false;  // show the library's log lines
   bool debug = false;    // set bit 128 of OVRIX_debug (the library's debug tables)
 };
 
 // ---------------------------------------------------------------------------
 // Logging
 
-// Receives the library's log lines while it lives and writes them to standard
-// error as "origin: text": every line when verbose, otherwise only the DF_LOG
-// lines (errors). Counts the DF_LOG lines, so that a command knows whether a
-// library call failed. Restores the previous sink when destroyed.
+// Receives the library's log lines while it lives: with `verbose` it writes
+// each to standard error as "origin: text", otherwise it keeps them quiet (a
+// command reports errors and warnings from the library's results). Restores
+// the previous sink when destroyed.
 class LogSession {
  public:
   explicit LogSession(bool verbose);
@@ -41,15 +41,7 @@ class LogSession {
   LogSession(const LogSession&) = delete;
   LogSession& operator=(const LogSession&) = delete;
 
-  // DF_LOG lines seen so far.
-  int errors() const { return errors_; }
-  // Every line seen so far, whatever was printed.
-  const std::vector<ovrix::LogLine>& lines() const { return lines_; }
-
  private:
-  bool verbose_;
-  int errors_ = 0;
-  std::vector<ovrix::LogLine> lines_;
   ovrix::LogSink previous_;
 };
 
@@ -75,22 +67,19 @@ class StdoutDiversion {
 // ---------------------------------------------------------------------------
 // Response-matrix files
 
-// The shape of a response-matrix file by the loader's own counting: data
-// lines are the lines (split at line feeds) that do not start with '#'; the
-// columns are the number of values on the last data line.
-struct FileShape {
-  int rows = 0;
-  int cols = 0;
-  int fewer_lines = 0;       // data lines with fewer values than the last one
-  int first_fewer_line = 0;  // line number (from 1) of the first of them
-  int more_lines = 0;        // data lines with more values than the last one
-  int first_more_line = 0;   // line number of the first of them
-  int last_data_line = 0;    // line number of the last data line
+// A matrix loaded from a file, shaped by the file itself.
+struct MatrixInput {
+  std::unique_ptr<QTEV_ResponseMatrix> R;
+  zor_feedback::MatrixFileShape shape;
+  std::vector<std::string> warnings;  // what the file may mean differently than it is read
 };
 
-// Counts the shape of the file at path. Returns false, with a message in
-// *error, when it is not a regular file that can be read.
-bool count_shape(const std::string& path, FileShape* shape, std::string* error);
+// Takes the file's shape by the loader's rules, refuses what a server would
+// misread (values separated by ',' or ';', a NaN or infinity where a value
+// stands, no data), builds a matrix `property` of that shape in `location`
+// and loads it. Returns kOk, or kFailure after an error message on standard
+// error.
+int load_matrix(const std::string& file, const char* property, EqFct& location, MatrixInput* in);
 
 // Writes the matrix in the loader's format: the header lines as '#' comments,
 // then one line per row with every value as "%.9g", which reads back into the
@@ -110,14 +99,11 @@ bool write_matrix(const std::string& path, QTEV_ResponseMatrix& m, const std::ve
 std::string spectrum_chart(const std::vector<double>& values, const std::vector<bool>& used, double cutoff,
                            int height = 12, int max_width = 72);
 
-// A number as JSON: "%.9g", or null for infinity and NaN.
-std::string json_number(double v);
-// A string as a JSON string literal, quotes included.
-std::string json_string(const std::string& s);
-
 // Where the example data lie: the installed share directory next to the
 // executable, else the source tree's examples/data. Empty when neither exists.
 std::string example_data_path(const std::string& file);
+
+void print_error(const std::string& text);
 
 // ---------------------------------------------------------------------------
 // Commands. Each returns its exit code and writes its results to standard
@@ -125,21 +111,32 @@ std::string example_data_path(const std::string& file);
 
 struct InvertOptions {
   std::string file;
-  float tol = -1.0f;          // svd: -1 = the library's internal tolerance; pinv: the input floor
-  std::string out;            // write the inverse here when not empty
+  float tol = -1.0f;            // svd: -1 = the library's internal tolerance; pinv: the input floor
+  int keep = 0;                 // svd: choose the tolerance that keeps this many values (0: use tol)
+  zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
+  std::string out;              // write the inverse here when not empty
   std::string format = "text";  // text, csv or json
 };
 int run_svd(const Global& g, const InvertOptions& o);
 int run_pinv(const Global& g, const InvertOptions& o);
+
+struct CorrectOptions {
+  InvertOptions invert;  // the matrix file, tol or keep, method, format
+  std::string orbit;     // file of the measured orbit: one value per monitor
+  double gain = 1.0;
+};
+int run_correct(const Global& g, const CorrectOptions& o);
 
 // ---------------------------------------------------------------------------
 // Chicane
 
 struct ChicaneInput {
   double energy_mev = 0.0;  // total beam energy [MeV]
-  double field_t = 0.0;     // dipole field [T], used when use_angle is false
+  double field_t = 0.0;     // dipole field [T], used when the bend is given as a field
   double angle_rad = 0.0;   // bending angle [rad], used when use_angle is true
   bool use_angle = false;
+  double r56 = 0.0;         // [m], used when use_r56 is true: the angle comes from R562alpha
+  bool use_r56 = false;
   double leff = 0.0;        // effective dipole length along the axis [m]
   double d12 = 0.0;         // drift between dipoles 1-2 and 3-4, along the axis [m]
   double d23 = 0.0;         // drift between dipoles 2-3 [m]
@@ -163,19 +160,21 @@ struct ChicaneOptions {
   ChicaneInput input;
   bool have_field = false;
   bool have_angle = false;
+  bool have_r56 = false;
   std::string scan;     // "name=from:to:steps", empty for none
   std::string format = "text";
 };
 int run_chicane(const Global& g, const ChicaneOptions& o);
 
 // ---------------------------------------------------------------------------
-// Demo: a feedback server on a simulated ring.
+// Demo: a feedback server on a simulated ring (simulation.h).
 
 struct DemoOptions {
   std::string data;  // response-matrix file; empty: the shipped ring
   int cycles = 12;
   double gain = 0.5;
-  unsigned seed = 20240611;
+  unsigned long seed = 20240611;
+  zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
 };
 int run_demo(const Global& g, const DemoOptions& o);
 

@@ -1,6 +1,6 @@
 // The library's operations side by side with what a user would call instead,
-// on response matrices of the ring model (ring_model.h) in the shapes of real
-// machines, monitors x actuators.
+// on response matrices of the ring model (tools/ring_model.h) in the shapes
+// of real machines, monitors x actuators.
 //
 //  * invert        vs gsl_linalg_SV_decomp of the same matrix (the part of
 //                  the work no implementation of the algorithm can skip) and
@@ -46,14 +46,14 @@
 
 namespace {
 
-using zf_bench::RingMatrix;
+using RingMatrix = zf_model::Matrix;
 
 // --- Data --------------------------------------------------------------------
 
 const RingMatrix& ring(int m, int n) {
   static std::map<std::pair<int, int>, RingMatrix> cache;
   auto it = cache.find({m, n});
-  if (it == cache.end()) it = cache.emplace(std::make_pair(m, n), zf_bench::ring_response(m, n)).first;
+  if (it == cache.end()) it = cache.emplace(std::make_pair(m, n), zf_model::ring_response(m, n)).first;
   return it->second;
 }
 
@@ -322,7 +322,7 @@ const std::string& ring_file() {
     const char* tmp = std::getenv("TMPDIR");
     std::string p = std::string(tmp != nullptr ? tmp : "/tmp") + "/zf_bench_ring_" + std::to_string(::getpid()) +
                     ".txt";
-    zf_bench::write_ring_file(p, ring(kFileRows, kFileCols));
+    zf_model::write_ring_file(p, ring(kFileRows, kFileCols));
     std::atexit([] { std::remove(ring_file().c_str()); });
     return p;
   }();

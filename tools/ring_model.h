@@ -178,6 +178,21 @@ inline std::string matrix_text(const std::vector<std::string>& header, const Mat
   return text;
 }
 
+// Writes R of any shape as a ring response-matrix file, as the benchmarks
+// load it. Returns the file's size in bytes.
+inline long long write_ring_file(const std::string& path, const Matrix& R) {
+  const std::string text = matrix_text({"Closed-orbit response matrix of a storage-ring model, horizontal plane.",
+                                        "Units: mm of orbit per mrad of corrector kick.",
+                                        "Shape: " + std::to_string(R.rows) + " rows x " + std::to_string(R.cols) +
+                                            " columns. Made by zf_bench_tool."},
+                                       R);
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) throw std::runtime_error("cannot write " + path);
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (std::fclose(f) != 0 || !written) throw std::runtime_error("cannot write " + path);
+  return static_cast<long long>(text.size());
+}
+
 }  // namespace zf_model
 
 #endif  // ZOR_FEEDBACK_TOOLS_RING_MODEL_H

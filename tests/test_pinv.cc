@@ -62,11 +62,11 @@ struct CatalogueCase {
 
 const CatalogueCase kCatalogue[] = {
     {"square", "square_8", 8, 8, smooth},
-    {"square", "ring_60x60", 60, 60, ring_response},
+    {"square", "ring_60x60", 60, 60, ring_orbit},
     {"tall", "tall_12x5", 12, 5, smooth},
-    {"tall", "ring_144x128", 144, 128, ring_response},
+    {"tall", "ring_144x128", 144, 128, ring_orbit},
     {"wide", "wide_5x12", 5, 12, smooth},
-    {"wide", "ring_30x40", 30, 40, ring_response},
+    {"wide", "ring_30x40", 30, 40, ring_orbit},
     {"rank_deficient", "rank3_9x6", 9, 6, rank3},
     {"rank_deficient", "rank3_6x9", 6, 9, rank3},
     {"ill_conditioned", "hilbert_5", 5, 5, hilbert},  // symmetric positive definite

@@ -21,8 +21,8 @@ constexpr double kEpsD = std::numeric_limits<double>::epsilon();
 
 inline arma::mat to_arma(QTEV_ResponseMatrix& m) {
   arma::mat A(static_cast<arma::uword>(m.rows), static_cast<arma::uword>(m.cols));
-  for (int i = 0; i < m.rows; ++i)
-    for (int j = 0; j < m.cols; ++j) A(i, j) = at(m, i, j);
+  for (arma::uword i = 0; i < A.n_rows; ++i)
+    for (arma::uword j = 0; j < A.n_cols; ++j) A(i, j) = at(m, static_cast<int>(i), static_cast<int>(j));
   return A;
 }
 

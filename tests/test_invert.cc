@@ -157,8 +157,10 @@ TEST_P(InvertCatalogue, IsThePseudoInverseOfAnIndependentSvd) {
 
   // The spectrum: every singular value, in non-increasing order.
   ASSERT_EQ(S.length(), k);
-  for (int i = 0; i < k; ++i)
-    EXPECT_NEAR(S.point(i), ref.s(i), kEpsF * ref.s(i) + 16 * k * kEpsD * ref.s(0)) << "s" << i;
+  for (int i = 0; i < k; ++i) {
+    const double s = ref.s(static_cast<arma::uword>(i));
+    EXPECT_NEAR(S.point(i), s, kEpsF * s + 16 * k * kEpsD * ref.s(0)) << "s" << i;
+  }
 
   // The result against the reference: float rounding plus the two SVDs'
   // difference, which grows with the size and the conditioning.
@@ -309,7 +311,8 @@ TEST(InvertTolerance, BoundariesOfCutOffCountAndClipping) {
     EXPECT_TRUE(zf_test::same_bits({tol}, {c.tol})) << "a user tolerance is not written";
     EXPECT_EQ(nosv, c.nosv);
     for (int i = 0; i < n; ++i)
-      for (int j = 0; j < n; ++j) EXPECT_EQ(at(X, i, j), i == j ? c.inverse[i] : 0.0f) << i << "," << j;
+      for (int j = 0; j < n; ++j)
+        EXPECT_EQ(at(X, i, j), i == j ? c.inverse[static_cast<std::size_t>(i)] : 0.0f) << i << "," << j;
     // The spectrum keeps every value, also those cut off.
     std::vector<float> sorted = c.diag;
     std::sort(sorted.rbegin(), sorted.rend());

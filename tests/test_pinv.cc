@@ -40,7 +40,7 @@ Reference svd_reference(const arma::mat& A) {
   arma::vec s;
   if (!arma::svd(U, s, V, A, "std")) throw std::runtime_error("reference SVD failed");
   Reference r{arma::mat(A.n_cols, A.n_rows, arma::fill::zeros), 1.0};
-  const double cut = std::max(A.n_rows, A.n_cols) * s.max() * kEpsD;
+  const double cut = static_cast<double>(std::max(A.n_rows, A.n_cols)) * s.max() * kEpsD;
   for (arma::uword k = 0; k < s.n_elem; ++k)
     if (s(k) >= cut && s(k) > 0) {
       r.X += V.col(k) * U.col(k).t() / s(k);
@@ -160,7 +160,7 @@ TEST(PinvFloor, InputFloorIsStrictAbsoluteAndWorksOnACopy) {
     SCOPED_TRACE(c.what);
     QTEV_ResponseMatrix A("A", 2, 2, nullptr);
     QTEV_ResponseMatrix X("X", 2, 2, nullptr);
-    fill(A, [&](int i, int j) { return i == j ? 2.0f * (i + 1) : c.e; });
+    fill(A, [&](int i, int j) { return i == j ? 2.0f * static_cast<float>(i + 1) : c.e; });
     const auto before = zf_test::elements(A);
     float tolerance = c.tolerance;
     ovrix::LogCapture cap;
@@ -189,7 +189,7 @@ TEST(PinvFloor, CountsEveryClearedElement) {
   fill(A, [](int i, int j) {
     const int k = i * 5 + j;
     if (k == 3 || k == 17) return 0.0f;
-    return k % 3 == 0 ? 1.0f + k : 1e-3f * (k % 2 == 0 ? 1 : -1);
+    return k % 3 == 0 ? 1.0f + static_cast<float>(k) : 1e-3f * (k % 2 == 0 ? 1 : -1);
   });
   float tolerance = 0.01f;
   ovrix::LogCapture cap;

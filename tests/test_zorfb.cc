@@ -221,7 +221,8 @@ TEST_F(Zorfb, SvdMatchesTheLibraryAndOutRoundTrips) {
     }
     const Csv csv = parse_csv(r.out);
     ASSERT_EQ(csv.values.size(), 3u);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(static_cast<float>(csv.values[i]), lib.spectrum.point(i)) << i;
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(static_cast<float>(csv.values[static_cast<std::size_t>(i)]), lib.spectrum.point(i)) << i;
     EXPECT_TRUE(contains(csv.header, "nosv=" + std::to_string(lib.nosv))) << csv.header;
     char tol_text[32];
     std::snprintf(tol_text, sizeof tol_text, "tolerance=%.9g,", static_cast<double>(lib.tol));
@@ -402,7 +403,7 @@ TEST(ZorfbDemo, OrbitConvergesToTheNoiseFloor) {
   for (int c = 0; c <= 12; ++c) rms.push_back(sim.cycle().orbit_rms);
   EXPECT_GT(rms[0], 10 * s.noise_mm) << "the errors dominate before the first correction";
   // With gain 0.5 the error orbit halves each cycle until the noise dominates.
-  for (int c = 1; c <= 4; ++c) EXPECT_LT(rms[c], 0.6 * rms[c - 1]) << c;
+  for (std::size_t c = 1; c <= 4; ++c) EXPECT_LT(rms[c], 0.6 * rms[c - 1]) << c;
   EXPECT_LT(rms.back(), 2 * s.noise_mm);
 
   // The history as a client reads it: newest first, one entry per cycle, the

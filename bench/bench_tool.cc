@@ -43,7 +43,7 @@ int main(int argc, char** argv) try {
   if (rows <= 0 || cols <= 0) return usage();
 
   if (cmd == "write") {
-    const long long bytes = zf_bench::write_ring_file(file, zf_bench::ring_response(rows, cols));
+    const long long bytes = zf_model::write_ring_file(file, zf_model::ring_response(rows, cols));
     std::printf("{\"file\": \"%s\", \"rows\": %d, \"cols\": %d, \"bytes\": %lld}\n", file, rows, cols, bytes);
     return 0;
   }

@@ -1,6 +1,6 @@
 // The library's operations side by side with what a user would call instead,
-// on response matrices of the ring model (ring_model.h) in the shapes of real
-// machines, monitors x actuators.
+// on response matrices of the ring model (tools/ring_model.h) in the shapes
+// of real machines, monitors x actuators.
 //
 //  * invert        vs gsl_linalg_SV_decomp of the same matrix (the part of
 //                  the work no implementation of the algorithm can skip) and
@@ -46,14 +46,19 @@
 
 namespace {
 
-using zf_bench::RingMatrix;
+using RingMatrix = zf_model::Matrix;
 
 // --- Data --------------------------------------------------------------------
+
+// Offset of (i, j) in a row-major matrix of `cols` columns.
+std::size_t offset(int i, int j, int cols) {
+  return static_cast<std::size_t>(i) * static_cast<std::size_t>(cols) + static_cast<std::size_t>(j);
+}
 
 const RingMatrix& ring(int m, int n) {
   static std::map<std::pair<int, int>, RingMatrix> cache;
   auto it = cache.find({m, n});
-  if (it == cache.end()) it = cache.emplace(std::make_pair(m, n), zf_bench::ring_response(m, n)).first;
+  if (it == cache.end()) it = cache.emplace(std::make_pair(m, n), zf_model::ring_response(m, n)).first;
   return it->second;
 }
 
@@ -67,7 +72,15 @@ std::vector<float> ring_floats(int m, int n) {
 
 void fill(QTEV_ResponseMatrix& M, const std::vector<float>& f) {
   for (int i = 0; i < M.rows; ++i)
-    for (int j = 0; j < M.cols; ++j) M.set_value(f[static_cast<std::size_t>(i) * M.cols + j], i, j, -1, -1, -1, -1);
+    for (int j = 0; j < M.cols; ++j) M.set_value(f[offset(i, j, M.cols)], i, j, -1, -1, -1, -1);
+}
+
+// The m x n row-major floats f widened to double.
+arma::mat arma_copy(const std::vector<float>& f, int m, int n) {
+  arma::mat A(static_cast<arma::uword>(m), static_cast<arma::uword>(n));
+  for (arma::uword i = 0; i < A.n_rows; ++i)
+    for (arma::uword j = 0; j < A.n_cols; ++j) A(i, j) = f[i * A.n_cols + j];
+  return A;
 }
 
 // The pseudo-inverse of the m x n ring matrix (n x m, row-major floats): what a
@@ -77,13 +90,10 @@ const std::vector<float>& ring_inverse(int m, int n) {
   auto it = cache.find({m, n});
   if (it == cache.end()) {
     const std::vector<float> f = ring_floats(m, n);
-    arma::mat A(static_cast<arma::uword>(m), static_cast<arma::uword>(n));
-    for (int i = 0; i < m; ++i)
-      for (int j = 0; j < n; ++j) A(i, j) = f[static_cast<std::size_t>(i) * n + j];
-    const arma::mat B = arma::pinv(A);
-    std::vector<float> inv(static_cast<std::size_t>(n) * m);
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j < m; ++j) inv[static_cast<std::size_t>(i) * m + j] = static_cast<float>(B(i, j));
+    const arma::mat B = arma::pinv(arma_copy(f, m, n));
+    std::vector<float> inv(B.n_elem);
+    for (arma::uword i = 0; i < B.n_rows; ++i)
+      for (arma::uword j = 0; j < B.n_cols; ++j) inv[i * B.n_cols + j] = static_cast<float>(B(i, j));
     it = cache.emplace(std::make_pair(m, n), std::move(inv)).first;
   }
   return it->second;
@@ -94,7 +104,8 @@ const std::vector<float>& ring_inverse(int m, int n) {
 std::vector<float> orbit(int m, int n) {
   const RingMatrix& R = ring(m, n);
   std::vector<float> x(static_cast<std::size_t>(m));
-  for (int i = 0; i < m; ++i) x[i] = static_cast<float>(0.3 * R(i, 0) + 0.01 * ((i * 7) % 11 - 5));
+  for (int i = 0; i < m; ++i)
+    x[static_cast<std::size_t>(i)] = static_cast<float>(0.3 * R(i, 0) + 0.01 * ((i * 7) % 11 - 5));
   return x;
 }
 
@@ -159,14 +170,9 @@ void BM_raw_gsl_SV_decomp(benchmark::State& state) {
   const std::size_t M = static_cast<std::size_t>(as_is ? m : n), N = static_cast<std::size_t>(as_is ? n : m);
   GslMatrixPtr src(gsl_matrix_alloc(M, N)), A(gsl_matrix_alloc(M, N)), V(gsl_matrix_alloc(N, N));
   GslVectorPtr S(gsl_vector_alloc(N)), work(gsl_vector_alloc(N));
-  for (int i = 0; i < m; ++i)
-    for (int j = 0; j < n; ++j) {
-      const double v = f[static_cast<std::size_t>(i) * n + j];
-      if (as_is)
-        gsl_matrix_set(src.get(), i, j, v);
-      else
-        gsl_matrix_set(src.get(), j, i, v);
-    }
+  for (std::size_t i = 0; i < M; ++i)
+    for (std::size_t j = 0; j < N; ++j)
+      gsl_matrix_set(src.get(), i, j, as_is ? f[i * N + j] : f[j * M + i]);
   for (auto _ : state) {
     state.PauseTiming();
     gsl_matrix_memcpy(A.get(), src.get());
@@ -176,13 +182,7 @@ void BM_raw_gsl_SV_decomp(benchmark::State& state) {
   }
 }
 
-arma::mat arma_copy(int m, int n) {
-  const std::vector<float> f = ring_floats(m, n);
-  arma::mat A(static_cast<arma::uword>(m), static_cast<arma::uword>(n));
-  for (int i = 0; i < m; ++i)
-    for (int j = 0; j < n; ++j) A(i, j) = f[static_cast<std::size_t>(i) * n + j];
-  return A;
-}
+arma::mat arma_copy(int m, int n) { return arma_copy(ring_floats(m, n), m, n); }
 
 void BM_raw_arma_pinv(benchmark::State& state) {
   const arma::mat A = arma_copy(arg_m(state), arg_n(state));
@@ -282,7 +282,7 @@ void BM_raw_loop_transpose(benchmark::State& state) {
   std::vector<float> t(r.size());
   for (auto _ : state) {
     for (int i = 0; i < m; ++i)
-      for (int j = 0; j < n; ++j) t[static_cast<std::size_t>(j) * m + i] = r[static_cast<std::size_t>(i) * n + j];
+      for (int j = 0; j < n; ++j) t[offset(j, i, m)] = r[offset(i, j, n)];
     benchmark::DoNotOptimize(t.data());
     benchmark::ClobberMemory();
   }
@@ -322,7 +322,7 @@ const std::string& ring_file() {
     const char* tmp = std::getenv("TMPDIR");
     std::string p = std::string(tmp != nullptr ? tmp : "/tmp") + "/zf_bench_ring_" + std::to_string(::getpid()) +
                     ".txt";
-    zf_bench::write_ring_file(p, ring(kFileRows, kFileCols));
+    zf_model::write_ring_file(p, ring(kFileRows, kFileCols));
     std::atexit([] { std::remove(ring_file().c_str()); });
     return p;
   }();
@@ -379,7 +379,7 @@ bool getline_istringstream_load(const char* fname, int rows, int cols, std::vect
     std::istringstream ss(line);
     N = 0;
     while (ss >> val) {
-      if (M < rows && N < cols) out[static_cast<std::size_t>(M) * cols + N] = static_cast<float>(val);
+      if (M < rows && N < cols) out[offset(M, N, cols)] = static_cast<float>(val);
       ++N;
     }
     ++M;

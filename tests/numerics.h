@@ -11,18 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "ring_model.h"
 #include "testing.h"
 
 namespace zf_test {
 
 constexpr double kEpsF = std::numeric_limits<float>::epsilon();
 constexpr double kEpsD = std::numeric_limits<double>::epsilon();
-const double kPi = std::acos(-1.0);
 
 inline arma::mat to_arma(QTEV_ResponseMatrix& m) {
   arma::mat A(static_cast<arma::uword>(m.rows), static_cast<arma::uword>(m.cols));
-  for (int i = 0; i < m.rows; ++i)
-    for (int j = 0; j < m.cols; ++j) A(i, j) = at(m, i, j);
+  for (arma::uword i = 0; i < A.n_rows; ++i)
+    for (arma::uword j = 0; j < A.n_cols; ++j) A(i, j) = at(m, static_cast<int>(i), static_cast<int>(j));
   return A;
 }
 
@@ -50,16 +50,13 @@ inline std::string scientific(double v) {
 
 // --- The catalogue's matrices, element (i, j) of an m x n matrix.
 
-// Closed-orbit response of a ring of 8 cells, tune Q: monitors and correctors
-// at different places, beta and phase modulated by the cells.
-inline double ring_response(int i, int j, int m, int n) {
-  const double q = 6.23;
-  const auto beta = [](double s) { return 12.0 + 7.0 * std::cos(2.0 * kPi * 8.0 * s); };
-  const auto phase = [q](double s) { return 2.0 * kPi * q * (s + 0.012 * std::sin(2.0 * kPi * 8.0 * s)); };
-  const double sm = (i + 0.25) / m;
-  const double sc = (j + 0.6) / n;
-  return std::sqrt(beta(sm) * beta(sc)) * std::cos(std::fabs(phase(sm) - phase(sc)) - kPi * q) /
-         (2.0 * std::sin(kPi * q));
+// Closed-orbit response of the FODO ring model of the benchmarks and the
+// example data, sized for an m x n matrix: monitors and correctors spread
+// over different places. Element by element, so that a case costs no more
+// than its matrix.
+inline double ring_orbit(int i, int j, int m, int n) {
+  const zf_model::Ring r = zf_model::ring_for_shape(m, n);
+  return zf_model::closed_orbit(r, zf_model::monitor(r.lattice, i, m), zf_model::corrector(r.lattice, j, n));
 }
 
 inline double smooth(int i, int j, int, int) { return (i == j ? 4.0 : 0.0) + std::sin(1.0 + 1.7 * i + 0.9 * j); }

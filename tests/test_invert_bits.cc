@@ -39,9 +39,10 @@ GslM* transposed(const gsl_matrix* a) {
 // n x m, computed by the operation's steps one by one.
 std::vector<float> step_by_step(QTEV_ResponseMatrix& A, float tol) {
   const int m = A.rows, n = A.cols;
-  std::unique_ptr<GslM> R(new GslM(m, n));
+  std::unique_ptr<GslM> R(new GslM(static_cast<std::size_t>(m), static_cast<std::size_t>(n)));
   for (int i = 0; i < m; ++i)
-    for (int j = 0; j < n; ++j) gsl_matrix_set(R->m, i, j, A.value(i, j, -1, -1, -1, -1));
+    for (int j = 0; j < n; ++j)
+      gsl_matrix_set(R->m, static_cast<std::size_t>(i), static_cast<std::size_t>(j), A.value(i, j, -1, -1, -1, -1));
   const bool tall = m > n;
   if (tall) R.reset(transposed(R->m));
   const std::size_t rows = R->m->size1, cols = R->m->size2;

@@ -103,8 +103,9 @@ TEST(ResponseMatrix, ArmadilloRoundTripIsExact) {
   const arma::mat A = m.QTEV2arma_mat(m);
   ASSERT_EQ(A.n_rows, 3u);
   ASSERT_EQ(A.n_cols, 4u);
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 4; ++j) EXPECT_EQ(A(i, j), static_cast<double>(at(m, i, j)));
+  for (arma::uword i = 0; i < 3; ++i)
+    for (arma::uword j = 0; j < 4; ++j)
+      EXPECT_EQ(A(i, j), static_cast<double>(at(m, static_cast<int>(i), static_cast<int>(j))));
 
   QTEV_ResponseMatrix back("BACK", 3, 4, nullptr);
   EXPECT_EQ(back.arma_mat2QTEV(A), &back);
@@ -121,8 +122,9 @@ TEST(ResponseMatrix, ArmadilloIntoMatrixStoresTopLeftBlockOrRefusesSmaller) {
     for (arma::uword j = 0; j < 6; ++j) big(i, j) = 0.1 * static_cast<double>(i * 6 + j);
   QTEV_ResponseMatrix m("M", 3, 4, nullptr);
   m.arma_mat2QTEV(big);
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 4; ++j) EXPECT_EQ(at(m, i, j), static_cast<float>(big(i, j)));
+  for (arma::uword i = 0; i < 3; ++i)
+    for (arma::uword j = 0; j < 4; ++j)
+      EXPECT_EQ(at(m, static_cast<int>(i), static_cast<int>(j)), static_cast<float>(big(i, j)));
 
   const auto before = zf_test::elements(m);
   ovrix::LogCapture cap;

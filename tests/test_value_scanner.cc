@@ -29,8 +29,8 @@ std::vector<double> stream_values(const std::string& line) {
 std::vector<double> scanned_values(const std::string& line) {
   const std::string buffer = line + "987e5";
   std::vector<double> out;
-  const int n = scan_values(buffer.data(), buffer.data() + line.size(),
-                            [&out](double v) { out.push_back(v); });
+  const long long n = scan_values(buffer.data(), buffer.data() + line.size(),
+                                  [&out](double v) { out.push_back(v); });
   EXPECT_EQ(static_cast<std::size_t>(n), out.size()) << "count vs calls";
   return out;
 }
@@ -43,7 +43,8 @@ std::uint64_t bits(double v) {
 
 std::string printable(const std::string& s) {
   std::string out;
-  for (unsigned char c : s) {
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
     if (c >= 0x20 && c < 0x7f && c != '\\') {
       out += static_cast<char>(c);
     } else {
@@ -317,7 +318,7 @@ TEST(ValueScanner, AgreesWithStreamOnRandomLines) {
 TEST(ValueScanner, StopsAtTheGivenEnd) {
   const std::string text = "12345 6";
   std::vector<double> got;
-  const int n = scan_values(text.data(), text.data() + 3, [&got](double v) { got.push_back(v); });
+  const long long n = scan_values(text.data(), text.data() + 3, [&got](double v) { got.push_back(v); });
   EXPECT_EQ(n, 1);
   EXPECT_EQ(got, std::vector<double>{123});
   EXPECT_EQ(scan_values(nullptr, nullptr, [](double) { FAIL(); }), 0);

@@ -226,7 +226,8 @@ TEST_F(Zorfb, SvdMatchesTheLibraryAndOutRoundTrips) {
     }
     const Csv csv = parse_csv(r.out);
     ASSERT_EQ(csv.values.size(), 3u);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(static_cast<float>(csv.values[i]), lib.spectrum.point(i)) << i;
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(static_cast<float>(csv.values[static_cast<std::size_t>(i)]), lib.spectrum.point(i)) << i;
     EXPECT_TRUE(contains(csv.header, "nosv=" + std::to_string(lib.nosv))) << csv.header;
     // The tolerance reads back into the very float the server would use.
     const std::size_t at_tol = csv.header.find(" tolerance=");
@@ -376,7 +377,7 @@ TEST(ZorfbDemo, OrbitConvergesToTheNoiseFloor) {
   for (int c = 0; c <= 12; ++c) rms.push_back(sim.cycle().orbit_rms);
   EXPECT_GT(rms[0], 10 * s.noise_mm) << "the errors dominate before the first correction";
   // With gain 0.5 the error orbit halves each cycle until the noise dominates.
-  for (int c = 1; c <= 4; ++c) EXPECT_LT(rms[c], 0.6 * rms[c - 1]) << c;
+  for (std::size_t c = 1; c <= 4; ++c) EXPECT_LT(rms[c], 0.6 * rms[c - 1]) << c;
   EXPECT_LT(rms.back(), 2 * s.noise_mm);
 
   // The history as a client reads it: newest first, one entry per cycle, the

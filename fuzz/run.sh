@@ -14,7 +14,6 @@ cmake --build "$BUILD" -j "$(nproc)"
 
 status=0
 for target in fuzz_load_file fuzz_ringbuf_get fuzz_value_scanner; do
-  [ -x "$BUILD/fuzz/$target" ] || continue
   seeds="fuzz/corpus/${target#fuzz_}"
   work=$(mktemp -d)
   [ -d "$seeds" ] && cp -r "$seeds/." "$work/"

@@ -164,7 +164,7 @@ D_fct* EqFct::find(const std::string& property) const {
 bool EqFct::get(const std::string& property, EqData* request, EqData* reply) {
   D_fct* p = find(property);
   if (p == nullptr) return false;
-  EqAdr adr(property);
+  EqAdr adr;
   p->get(&adr, request, reply, this);
   return true;
 }
@@ -212,8 +212,8 @@ void D_fct::get_value(EqData*) {}
 
 // ---------------------------------------------------------------------------
 D_mdfloat_array::D_mdfloat_array(const std::string& name, int d1, int d0, EqFct* location,
-                                 unsigned int flags)
-    : D_fct(name, location), flags_(flags) {
+                                 unsigned int /*flags: the framework's, no meaning here*/)
+    : D_fct(name, location) {
   dims_[0] = std::max(d0, 0);
   dims_[1] = std::max(d1, 0);
   data_.set_float_array(DATA_MDA_FLOAT,

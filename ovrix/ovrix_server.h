@@ -137,16 +137,9 @@ class EqData {
 class EqFct;
 class D_fct;
 
-// A property address as a client names it.
-class EqAdr {
- public:
-  EqAdr() = default;
-  explicit EqAdr(std::string property) : property_(std::move(property)) {}
-  const std::string& property() const { return property_; }
-
- private:
-  std::string property_;
-};
+// A property address as a client names it; passed on by the library, never
+// read.
+class EqAdr {};
 
 // Configuration records; the library only passes them on.
 class Config {};
@@ -171,10 +164,11 @@ class EqFct {
   // Returns false when there is no such property.
   bool get(const std::string& property, EqData* request, EqData* reply);
 
+ private:
+  friend class D_fct;  // properties register themselves
   void attach(D_fct* p);
   void detach(D_fct* p);
 
- private:
   std::string name_;
   std::vector<D_fct*> props_;
 };
@@ -254,7 +248,6 @@ class D_mdfloat_array : public D_fct {
 
   int num_dims() const { return num_dims_; }
   int dim(int k) const { return (k >= 0 && k < 6) ? dims_[k] : 0; }
-  unsigned int flags() const { return flags_; }  // the constructor's flag word
 
  protected:
   // Offset of an element in the storage, or -1 when the indices lie outside.
@@ -285,7 +278,6 @@ class D_mdfloat_array : public D_fct {
   std::int64_t dim_stamp_ = 0;     // time stamp of the shape
 
  private:
-  unsigned int flags_;
   int mode_ = 0;
 };
 

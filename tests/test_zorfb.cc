@@ -1,7 +1,5 @@
 // zorfb: the executable end to end (exit codes, messages, results equal to the
-// library's own), and its parts in-process (file shape, chart, demo, chicane).
-// Built empty when the tools are not (ZORFB_EXE undefined).
-#ifdef ZORFB_EXE
+// library's own), and its parts in-process (chart, demo, chicane).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -439,5 +437,3 @@ TEST(ZorfbChicane, FieldAndAngleGiveTheSameChicane) {
 }
 
 }  // namespace
-
-#endif  // ZORFB_EXE

@@ -221,7 +221,7 @@ bool pinv_symmetric(const arma::mat& A, ArmaPinv* out) {
   const double tol = static_cast<double>(std::max(A.n_rows, A.n_cols)) * abs_eigval[0] * kDoubleEpsilon;
   fill_values(out, abs_eigval, tol);
   uword count = 0;
-  for (uword i = 0; i < abs_eigval.n_elem; ++i) count += (abs_eigval[i] >= tol) ? 1 : 0;
+  for (uword i = 0; i < abs_eigval.n_elem; ++i) count += (abs_eigval[i] >= tol) ? 1u : 0u;
   if (count == 0) {
     out->B.zeros(A.n_cols, A.n_rows);
     return true;
@@ -252,7 +252,7 @@ bool pinv_general(arma::mat& A, ArmaPinv* out) {
   if (s.n_elem > 0) tol = static_cast<double>(std::max(n_rows, n_cols)) * s[0] * kDoubleEpsilon;
   fill_values(out, s, tol);
   uword count = 0;
-  for (uword i = 0; i < s.n_elem; ++i) count += (s[i] >= tol) ? 1 : 0;
+  for (uword i = 0; i < s.n_elem; ++i) count += (s[i] >= tol) ? 1u : 0u;
   if (count == 0) {
     out->B.zeros(n_cols, n_rows);
     return true;

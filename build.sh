@@ -1,60 +1,93 @@
 #!/usr/bin/env bash
 # Set-up, build and run in one step on Debian 12.
-#   ./build.sh demo       installs what is missing, builds, runs the main job
-#   ./build.sh test       installs what is missing, builds, runs every test
-#   ./build.sh sanitize   the tests again, built with ASan and UBSan
-#   ./build.sh memcheck   the tests of the normal build under valgrind (tests/valgrind.sh)
-#   ./build.sh deps       only installs what is missing
+#   ./build.sh demo          installs what the demo needs, builds the library and zorfb, runs zorfb demo
+#   ./build.sh test          installs what is missing, builds everything, runs every test
+#   ./build.sh sanitize      the tests again, built with ASan and UBSan
+#   ./build.sh memcheck      the tests of the normal build under valgrind (tests/valgrind.sh)
+#   ./build.sh bench [quick] builds the benchmarks (Release) and runs them (bench/run_benchmarks.sh);
+#                            quick: each benchmark once, briefly, to see that they run
+#   ./build.sh format        checks the sources against .clang-format
+#   ./build.sh deps          only installs what is missing
+# Missing Debian packages are installed with apt-get: directly as root, through
+# sudo otherwise; without either the script prints the command and stops.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas-dev liblapack-dev
-          libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
+# What the library and zorfb need; the demo needs nothing else.
+DEMO_PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas-dev liblapack-dev
+               libcli11-dev libfmt-dev nlohmann-json3-dev)
+# What the tests, the benchmarks and the checks need besides.
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-format)
 JOBS=${JOBS:-$(nproc)}
 
-install_missing() {  # install_missing [extra packages...]
+install_missing() {  # install_missing PACKAGE...
   local missing=()
-  for p in "${PACKAGES[@]}" "$@"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
+  local apt=(apt-get)
   if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages. As root, run:" >&2
-    echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
-    exit 1
+    if ! command -v sudo >/dev/null; then
+      echo "Missing packages. As root, run:" >&2
+      echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+      exit 1
+    fi
+    apt=(sudo apt-get)
   fi
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+  "${apt[@]}" update
+  DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
 }
 
-build() {  # build DIR [cmake options...]
+configure() {  # configure DIR [cmake options...]
   local dir=$1; shift
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_FEEDBACK_WERROR=ON "$@"
-  cmake --build "$dir" -j "$JOBS"
 }
 
 case "${1:-demo}" in
-  deps) install_missing ;;
+  deps) install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" ;;
   demo)
-    install_missing
-    build build
-    if [ -x build/tools/zorfb ]; then build/tools/zorfb demo; else build/examples/matrix_basics; fi
+    install_missing "${DEMO_PACKAGES[@]}"
+    configure build -DZOR_FEEDBACK_BUILD_TESTS=OFF
+    cmake --build build -j "$JOBS" --target zorfb
+    build/tools/zorfb demo
     ;;
   test)
-    install_missing
-    build build
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure build -DZOR_FEEDBACK_BUILD_TESTS=ON
+    cmake --build build -j "$JOBS"
     ctest --test-dir build --output-on-failure -j "$JOBS"
     ;;
   sanitize)
-    install_missing
-    build build-sanitize -DZOR_FEEDBACK_SANITIZE=ON -DZOR_FEEDBACK_BUILD_BENCH=OFF
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure build-sanitize -DZOR_FEEDBACK_SANITIZE=ON -DZOR_FEEDBACK_BUILD_TESTS=ON
+    cmake --build build-sanitize -j "$JOBS"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir build-sanitize --output-on-failure -j "$JOBS"
     ;;
   memcheck)
-    install_missing valgrind
-    build build
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" valgrind
+    configure build -DZOR_FEEDBACK_BUILD_TESTS=ON
+    cmake --build build -j "$JOBS"
     tests/valgrind.sh build
     ;;
-  *) echo "usage: $0 [demo|test|sanitize|memcheck|deps]" >&2; exit 2 ;;
+  bench)
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" python3-numpy
+    cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZOR_FEEDBACK_WERROR=ON -DZOR_FEEDBACK_BUILD_BENCH=ON \
+      -DZOR_FEEDBACK_BUILD_TESTS=OFF
+    cmake --build build-bench -j "$JOBS" --target zf_bench zf_bench_tool
+    if [ "${2:-}" = quick ]; then
+      OPENBLAS_NUM_THREADS=1 build-bench/bench/zf_bench --benchmark_min_time=0.001 \
+        --benchmark_filter='m:72/' >/dev/null
+      echo "benchmarks build and run"
+    else
+      bench/run_benchmarks.sh build-bench
+    fi
+    ;;
+  format)
+    install_missing clang-format
+    git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
+    echo "sources formatted as .clang-format says"
+    ;;
+  *) echo "usage: $0 [demo|test|sanitize|memcheck|bench [quick]|format|deps]" >&2; exit 2 ;;
 esac

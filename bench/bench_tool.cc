@@ -28,7 +28,8 @@ long max_rss_kib() {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: zf_bench_tool write ROWS COLS FILE\n       zf_bench_tool load-rss ROWS COLS FILE\n");
+  std::fprintf(stderr,
+               "usage: zf_bench_tool write ROWS COLS FILE\n       zf_bench_tool load-rss ROWS COLS FILE\n");
   return 2;
 }
 
@@ -62,7 +63,8 @@ int main(int argc, char** argv) try {
     std::printf(
         "{\"file\": \"%s\", \"bytes\": %lld, \"rows\": %d, \"cols\": %d, \"ok\": %s, "
         "\"max_rss_before_kib\": %ld, \"max_rss_after_kib\": %ld, \"growth_kib\": %ld}\n",
-        file, static_cast<long long>(st.st_size), rows, cols, ok ? "true" : "false", before, after, after - before);
+        file, static_cast<long long>(st.st_size), rows, cols, ok ? "true" : "false", before, after,
+        after - before);
     return ok ? 0 : 1;
   }
   return usage();

@@ -27,6 +27,7 @@
 #include <gsl/gsl_vector.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
 #include <armadillo>
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +38,6 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
-#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -171,8 +171,7 @@ void BM_raw_gsl_SV_decomp(benchmark::State& state) {
   GslMatrixPtr src(gsl_matrix_alloc(M, N)), A(gsl_matrix_alloc(M, N)), V(gsl_matrix_alloc(N, N));
   GslVectorPtr S(gsl_vector_alloc(N)), work(gsl_vector_alloc(N));
   for (std::size_t i = 0; i < M; ++i)
-    for (std::size_t j = 0; j < N; ++j)
-      gsl_matrix_set(src.get(), i, j, as_is ? f[i * N + j] : f[j * M + i]);
+    for (std::size_t j = 0; j < N; ++j) gsl_matrix_set(src.get(), i, j, as_is ? f[i * N + j] : f[j * M + i]);
   for (auto _ : state) {
     state.PauseTiming();
     gsl_matrix_memcpy(A.get(), src.get());
@@ -241,8 +240,8 @@ void BM_raw_cblas_dgemm_cycle(benchmark::State& state) {
   const std::vector<double> inv(invf.begin(), invf.end()), x(xf.begin(), xf.end());
   std::vector<double> y(static_cast<std::size_t>(n));
   for (auto _ : state) {
-    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, 1, m, 1.0, inv.data(), m, x.data(), 1, 0.0, y.data(),
-                1);
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, 1, m, 1.0, inv.data(), m, x.data(), 1, 0.0,
+                y.data(), 1);
     benchmark::ClobberMemory();
   }
 }
@@ -258,8 +257,8 @@ void BM_raw_widen_dgemm_cycle(benchmark::State& state) {
   for (auto _ : state) {
     for (std::size_t k = 0; k < invf.size(); ++k) inv[k] = invf[k];
     for (std::size_t k = 0; k < xf.size(); ++k) x[k] = xf[k];
-    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, 1, m, 1.0, inv.data(), m, x.data(), 1, 0.0, y.data(),
-                1);
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, n, 1, m, 1.0, inv.data(), m, x.data(), 1, 0.0,
+                y.data(), 1);
     benchmark::ClobberMemory();
   }
 }
@@ -320,8 +319,8 @@ const std::string& ring_file() {
   static const std::string path = [] {
     if (const char* given = std::getenv("ZF_BENCH_RING_FILE")) return std::string(given);
     const char* tmp = std::getenv("TMPDIR");
-    std::string p = std::string(tmp != nullptr ? tmp : "/tmp") + "/zf_bench_ring_" + std::to_string(::getpid()) +
-                    ".txt";
+    std::string p =
+        std::string(tmp != nullptr ? tmp : "/tmp") + "/zf_bench_ring_" + std::to_string(::getpid()) + ".txt";
     zf_model::write_ring_file(p, ring(kFileRows, kFileCols));
     std::atexit([] { std::remove(ring_file().c_str()); });
     return p;
@@ -336,7 +335,8 @@ double file_megabytes(const std::string& path) {
 }
 
 void set_throughput(benchmark::State& state, const std::string& path) {
-  state.counters["MB"] = benchmark::Counter(file_megabytes(path), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MB"] =
+      benchmark::Counter(file_megabytes(path), benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void BM_load_file(benchmark::State& state) {

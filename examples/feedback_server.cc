@@ -34,10 +34,10 @@ int main(int argc, char** argv) {
   D_ringbuf history("HISTORY", 8, &location);
 
   // Column vectors are matrices with one column.
-  QTEV_ResponseMatrix orbit("ORBIT", kMonitors, 1, &location);          // [mm]
+  QTEV_ResponseMatrix orbit("ORBIT", kMonitors, 1, &location);              // [mm]
   QTEV_ResponseMatrix correctors("CORRECTORS", kCorrectors, 1, &location);  // [mrad]
-  QTEV_ResponseMatrix step("STEP", kCorrectors, 1, nullptr);            // not published
-  QTEV_ResponseMatrix kicks("KICKS", kCorrectors, 1, nullptr);          // model only
+  QTEV_ResponseMatrix step("STEP", kCorrectors, 1, nullptr);                // not published
+  QTEV_ResponseMatrix kicks("KICKS", kCorrectors, 1, nullptr);              // model only
 
   // Load the file. The file must have exactly kMonitors data lines and
   // kCorrectors values on the last one; otherwise load_file logs an
@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
     // Measure: orbit = R * (field errors + correctors). multiply() writes
     // R * kicks into orbit, which must have R.rows rows and kicks' columns.
     for (int j = 0; j < kCorrectors; ++j)
-      kicks.set_value(static_cast<float>(field_error(j) + correctors.value(j, 0, -1, -1, -1, -1)), j, 0, -1, -1,
-                      -1, -1);
+      kicks.set_value(static_cast<float>(field_error(j) + correctors.value(j, 0, -1, -1, -1, -1)), j, 0, -1,
+                      -1, -1, -1);
     R.multiply(kicks, orbit);
 
     // The orbit's rms, for the message.
@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
   // entry (a request without a value), newest first.
   EqData request, reply;
   location.get("HISTORY", &request, &reply);
-  for (int i = 0; i < reply.length(); ++i) std::printf("HISTORY[%d] %s\n", i, reply.get_ustr(i)->str_data.c_str());
+  for (int i = 0; i < reply.length(); ++i)
+    std::printf("HISTORY[%d] %s\n", i, reply.get_ustr(i)->str_data.c_str());
   return 0;
 }

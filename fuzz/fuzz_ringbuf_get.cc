@@ -24,8 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     D_ringbuf rb("FUZZ.HISTORY", n, nullptr);
     // The model: entries newest first, as (time, text).
-    std::deque<std::pair<std::time_t, std::string>> model(static_cast<std::size_t>(n > 0 ? n : 0),
-                                                         {0, ""});
+    std::deque<std::pair<std::time_t, std::string>> model(static_cast<std::size_t>(n > 0 ? n : 0), {0, ""});
     EqData reply;
     while (pos < size) {
       const uint8_t op = data[pos++];

@@ -26,8 +26,7 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 
 void report(const char* what, const std::string& line, const std::vector<double>& want,
             const std::vector<double>& got) {
-  std::fprintf(stderr, "value scanner differs from the stream (%s) on %zu bytes:\n", what,
-               line.size());
+  std::fprintf(stderr, "value scanner differs from the stream (%s) on %zu bytes:\n", what, line.size());
   for (const char c : line) std::fprintf(stderr, "\\x%02x", static_cast<unsigned char>(c));
   std::fprintf(stderr, "\nstream :");
   for (double v : want) std::fprintf(stderr, " %.17g", v);
@@ -44,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // any read past its end.
   const char* begin = reinterpret_cast<const char*>(data);
   std::vector<double> got;
-  const long long n = zor_feedback::detail::scan_values(begin, begin + size,
-                                                        [&got](double v) { got.push_back(v); });
+  const long long n =
+      zor_feedback::detail::scan_values(begin, begin + size, [&got](double v) { got.push_back(v); });
   const std::string line(begin, size);
   const std::vector<double> want = stream_values(line);
   if (n < 0 || static_cast<std::size_t>(n) != got.size()) report("count vs calls", line, want, got);

@@ -18,8 +18,16 @@ ovrix::TimeSource g_time;
 
 bool is_int32_code(int c) {
   switch (c) {
-    case DATA_INT: case DATA_BOOL: case DATA_LONG: case DATA_UINT: case DATA_ULONG:
-    case DATA_A_INT: case DATA_A_LONG: case DATA_A_BOOL: case DATA_A_UINT: case DATA_A_ULONG:
+    case DATA_INT:
+    case DATA_BOOL:
+    case DATA_LONG:
+    case DATA_UINT:
+    case DATA_ULONG:
+    case DATA_A_INT:
+    case DATA_A_LONG:
+    case DATA_A_BOOL:
+    case DATA_A_UINT:
+    case DATA_A_ULONG:
       return true;
     default:
       return false;
@@ -233,9 +241,7 @@ void D_mdfloat_array::set(EqAdr*, EqData* sd, EqData*, EqFct*) {
 
 void D_mdfloat_array::get_multi(EqAdr* a, EqData* sd, EqData* dd, EqFct* f) { get(a, sd, dd, f); }
 
-void D_mdfloat_array::write(std::ostream& os) {
-  os << property_name() << ' ' << data_.float_size() << '\n';
-}
+void D_mdfloat_array::write(std::ostream& os) { os << property_name() << ' ' << data_.float_size() << '\n'; }
 
 void D_mdfloat_array::set_mode(int mode) { mode_ = mode; }
 void D_mdfloat_array::send(EqData* dd) { get(nullptr, nullptr, dd, nullptr); }
@@ -272,8 +278,7 @@ std::string D_ustr::get_string() { return value_.str_data; }
 USTR* D_ustr::value() { return &value_; }
 
 // ---------------------------------------------------------------------------
-D_spectrum::D_spectrum(const std::string& name, int max_length, EqFct* location)
-    : D_fct(name, location) {
+D_spectrum::D_spectrum(const std::string& name, int max_length, EqFct* location) : D_fct(name, location) {
   points_.reserve(static_cast<std::size_t>(std::max(max_length, 0)));
 }
 
@@ -317,7 +322,8 @@ void printtostderr(const char* origin, const char* message, unsigned int flags) 
   std::tm local{};
   if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
   const bool ends_with_lf = !line.text.empty() && line.text.back() == '\n';
-  std::fprintf(stderr, "%s %s: %s%s", stamp, line.origin.c_str(), line.text.c_str(), ends_with_lf ? "" : "\n");
+  std::fprintf(stderr, "%s %s: %s%s", stamp, line.origin.c_str(), line.text.c_str(),
+               ends_with_lf ? "" : "\n");
 }
 
 LogSink set_log_sink(LogSink sink) {
@@ -327,8 +333,7 @@ LogSink set_log_sink(LogSink sink) {
   return previous;
 }
 
-LogCapture::LogCapture()
-    : previous_(set_log_sink([this](const LogLine& l) { lines_.push_back(l); })) {}
+LogCapture::LogCapture() : previous_(set_log_sink([this](const LogLine& l) { lines_.push_back(l); })) {}
 
 LogCapture::~LogCapture() { set_log_sink(std::move(previous_)); }
 

@@ -70,8 +70,8 @@ struct USTR {
   int i1_data = 0;
   float f1_data = 0.0f;
   float f2_data = 0.0f;
-  std::time_t tm = 0;     // seconds
-  std::string str_data;   // the text; owned, so a USTR is an independent copy
+  std::time_t tm = 0;    // seconds
+  std::string str_data;  // the text; owned, so a USTR is an independent copy
 };
 
 // A typed data container: what a client sends as a request and gets back as
@@ -271,11 +271,11 @@ class D_mdfloat_array : public D_fct {
   }
 
   // The state that travels with an assignment of the whole array.
-  EqData data_;                    // the elements, DATA_MDA_FLOAT
-  int num_dims_ = 2;               // number of dimensions
+  EqData data_;                       // the elements, DATA_MDA_FLOAT
+  int num_dims_ = 2;                  // number of dimensions
   int dims_[6] = {0, 0, 0, 0, 0, 0};  // extents; dims_[0] is the fastest index
-  char dim_labels_[80] = {};       // axis description
-  std::int64_t dim_stamp_ = 0;     // time stamp of the shape
+  char dim_labels_[80] = {};          // axis description
+  std::int64_t dim_stamp_ = 0;        // time stamp of the shape
 
  private:
   int mode_ = 0;

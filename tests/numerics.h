@@ -59,7 +59,9 @@ inline double ring_orbit(int i, int j, int m, int n) {
   return zf_model::closed_orbit(r, zf_model::monitor(r.lattice, i, m), zf_model::corrector(r.lattice, j, n));
 }
 
-inline double smooth(int i, int j, int, int) { return (i == j ? 4.0 : 0.0) + std::sin(1.0 + 1.7 * i + 0.9 * j); }
+inline double smooth(int i, int j, int, int) {
+  return (i == j ? 4.0 : 0.0) + std::sin(1.0 + 1.7 * i + 0.9 * j);
+}
 inline double hilbert(int i, int j, int, int) { return 1.0 / (i + j + 1); }
 
 // Exact small-integer products of rank 3: the zero singular values are the

@@ -43,8 +43,6 @@ void expect_values(const std::vector<float>& got, const std::vector<float>& want
 // ---------------------------------------------------------------------------
 // Files and paths for load_file.
 
-
-
 // The bytes of a literal, NULs included.
 template <std::size_t N>
 std::string bytes(const char (&s)[N]) {
@@ -62,6 +60,8 @@ TEST(BadFiles, ContentIsCountedOrRefusedNeverMisread) {
     std::string outcome;      // the line after the start line; "$N": the size, "$F": the path
   };
   const std::string loaded = "INFO: Read $N bytes from: $F into ";
+  // One case per line.
+  // clang-format off
   const Case cases[] = {
       {"binary", bytes("\x7f" "ELF\x02\x01\x01\0\0\0\n\xff\xfe\0\x01\x80\n"), 2, 3, false, {},
        cols_line(0, 3)},
@@ -74,6 +74,7 @@ TEST(BadFiles, ContentIsCountedOrRefusedNeverMisread) {
       {"4 MiB line without line feed", huge_blanks + "7", 1, 1, true, {7}, loaded + "1 x 1 GSL array"},
       {"4 MiB line, no number", huge_blanks + "x 1\n", 1, 1, false, {}, cols_line(0, 1)},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     TempDir dir;
@@ -91,9 +92,9 @@ TEST(BadFiles, ContentIsCountedOrRefusedNeverMisread) {
     if (outcome.find("$N") != std::string::npos)
       outcome.replace(outcome.find("$N"), 2, std::to_string(c.content.size()));
     if (outcome.find("$F") != std::string::npos) outcome.replace(outcome.find("$F"), 2, path);
-    zf_test::expect_lines(cap, {{"QTEV_ResponseMatrix::load_file", "INFO: Loading file " + path + " ...", 128},
-                                {"QTEV_ResponseMatrix::load_file", outcome.substr(0, 99),
-                                 c.ok ? 128u : DF_LOG}});
+    zf_test::expect_lines(cap,
+                          {{"QTEV_ResponseMatrix::load_file", "INFO: Loading file " + path + " ...", 128},
+                           {"QTEV_ResponseMatrix::load_file", outcome.substr(0, 99), c.ok ? 128u : DF_LOG}});
   }
 }
 
@@ -179,8 +180,8 @@ TEST(EmptyShapes, InversionsRefuseConversionsCopeInitWritesNothing) {
     A.invert(X, S, &tol, &nosv);
     const std::string error =
         "ERROR: cannot invert an empty matrix (" + std::to_string(m) + " x " + std::to_string(n) + ")";
-    zf_test::expect_lines(cap, {{"QTEV_ResponseMatrix::pinv", error, DF_LOG},
-                                {"QTEV_ResponseMatrix::invert", error, DF_LOG}});
+    zf_test::expect_lines(
+        cap, {{"QTEV_ResponseMatrix::pinv", error, DF_LOG}, {"QTEV_ResponseMatrix::invert", error, DF_LOG}});
     EXPECT_EQ(tol, -1.0f);
     EXPECT_EQ(nosv, 42);
     EXPECT_EQ(S.length(), 0);

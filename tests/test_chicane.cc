@@ -16,9 +16,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The electron and the speed of light as the library's unit system fixes them.
-constexpr double kMass = 9.1093897e-31;   // kg
-constexpr double kC = 299792458.0;        // m/s
-const double kRest = kMass * kC * kC;     // J
+constexpr double kMass = 9.1093897e-31;  // kg
+constexpr double kC = 299792458.0;       // m/s
+const double kRest = kMass * kC * kC;    // J
 
 bool is_plus_zero(double v) { return v == 0.0 && !std::signbit(v); }
 
@@ -38,8 +38,7 @@ TEST(Chop, ThresholdIsStrictAndSmallValuesBecomePlusZero) {
   EXPECT_TRUE(is_plus_zero(chop(-0.0)));
   EXPECT_TRUE(is_plus_zero(chop(-std::numeric_limits<double>::denorm_min())));
 
-  for (double v : {1e-4, -1e-4, -0.5, 0.5, 1e300, -1e300, kInf, -kInf})
-    EXPECT_EQ(chop(v), v) << v;
+  for (double v : {1e-4, -1e-4, -0.5, 0.5, 1e300, -1e300, kInf, -kInf}) EXPECT_EQ(chop(v), v) << v;
   EXPECT_TRUE(std::signbit(chop(-1e-4)));
   EXPECT_TRUE(std::isnan(chop(kNaN)));
 }
@@ -55,8 +54,7 @@ TEST(Kinematics, RestEnergyGivesGammaOneAndNoMomentum) {
 
 TEST(Kinematics, BelowRestEnergyIsNaN) {
   for (double g : {0.5, 0.0, -0.5, 0.999999}) EXPECT_TRUE(std::isnan(gamma2beta(g))) << g;
-  for (double e : {0.0, 0.5 * kRest, std::nextafter(kRest, 0.0)})
-    EXPECT_TRUE(std::isnan(E2p(e))) << e;
+  for (double e : {0.0, 0.5 * kRest, std::nextafter(kRest, 0.0)}) EXPECT_TRUE(std::isnan(E2p(e))) << e;
   EXPECT_EQ(gamma2beta(kInf), 1.0);
 }
 
@@ -133,11 +131,11 @@ TEST(Magnet, FieldFromAngleInvertsAngleFromField) {
 }
 
 TEST(Magnet, OutsideTheDomain) {
-  EXPECT_TRUE(std::isnan(B2alpha(10.0, 100.0, 1.0)));   // sin(alpha) = 29.98
+  EXPECT_TRUE(std::isnan(B2alpha(10.0, 100.0, 1.0)));  // sin(alpha) = 29.98
   EXPECT_TRUE(std::isnan(B2alpha(-10.0, 100.0, 1.0)));
-  EXPECT_TRUE(std::isnan(B2alpha(1.0, 0.0, 1.0)));      // E = 0
+  EXPECT_TRUE(std::isnan(B2alpha(1.0, 0.0, 1.0)));  // E = 0
   EXPECT_TRUE(std::isnan(B2alpha(0.0, 0.0, 1.0)));
-  EXPECT_TRUE(std::isinf(alpha2B(0.1, 500.0, 0.0)));    // leff = 0
+  EXPECT_TRUE(std::isinf(alpha2B(0.1, 500.0, 0.0)));  // leff = 0
   EXPECT_TRUE(std::isnan(alpha2B(0.0, 500.0, 0.0)));
   EXPECT_EQ(B2alpha(0.0, 500.0, 0.5), 0.0);
 }
@@ -231,8 +229,7 @@ TEST(Geometry, OffsetOfTheOrbitBetweenTheMiddleDipoles) {
 
 TEST(Geometry, PathLength) {
   // No bend: the two drifts, whatever the finite radius.
-  for (double r : {0.0, 1.0, -3.0, 1e300})
-    EXPECT_EQ(alpha2l_bc(0.0, r, 5.0, 1.5), 11.5) << r;
+  for (double r : {0.0, 1.0, -3.0, 1e300}) EXPECT_EQ(alpha2l_bc(0.0, r, 5.0, 1.5), 11.5) << r;
   // Bent, the path is longer than the straight length 4 leff + 2 d12 + d23.
   for (const Chicane& k : kChicanes)
     for (double alpha : {1e-3, 0.05, 0.3, -0.3}) {

@@ -111,7 +111,8 @@ TEST(ThrowingResult, ProductsLeaveTheFirstKElementsWritten) {
   QTEV_ResponseMatrix from_arma("FA", 3, 4, nullptr);
   const arma::mat A = a.QTEV2arma_mat(a);
   from_arma.arma_mat2QTEV(A);
-  check_every_failure_point(3, 4, elements(from_arma), [&](QTEV_ResponseMatrix& out) { out.arma_mat2QTEV(A); });
+  check_every_failure_point(3, 4, elements(from_arma),
+                            [&](QTEV_ResponseMatrix& out) { out.arma_mat2QTEV(A); });
 
   // init writes through the same accessor.
   std::vector<float> all_sevens(12, 7.0f);
@@ -123,7 +124,9 @@ TEST(ThrowingResult, ProductsLeaveTheFirstKElementsWritten) {
 // spectrum, the first k result elements, and the old *tol and *nosv.
 TEST(ThrowingResult, InversionsLeaveTheFirstKElementsWritten) {
   QTEV_ResponseMatrix a("A", 3, 4, nullptr);
-  fill(a, [](int i, int j) { return i == j ? 2.0f + static_cast<float>(i) : 0.125f * static_cast<float>(i + j); });
+  fill(a, [](int i, int j) {
+    return i == j ? 2.0f + static_cast<float>(i) : 0.125f * static_cast<float>(i + j);
+  });
   QTEV_ResponseMatrix inverse("X", 4, 3, nullptr);
   D_spectrum sv("SV", 3, nullptr);
   float tol = -1.0f;
@@ -182,8 +185,8 @@ TEST(AllocationFailure, ProductsChangeNothing) {
   fill(c, other);
   const auto before = elements(c);
   ovrix::LogCapture quiet;
-  const int n = fail_each_allocation([&] { a.multiply(b, c); },
-                                     [&](long) { EXPECT_EQ(elements(c), before); });
+  const int n =
+      fail_each_allocation([&] { a.multiply(b, c); }, [&](long) { EXPECT_EQ(elements(c), before); });
   EXPECT_GT(n, 0);
 
   QTEV_ResponseMatrix t("T", 3, 5, nullptr);
@@ -214,8 +217,8 @@ TEST(AllocationFailure, InvertChangesAllOutputsOrNone) {
         a.invert(x, sv, &tol, &nosv);
       },
       [&](long) {
-        const bool untouched = sv.length() == 0 && tol == -1.0f && nosv == -5 &&
-                               elements(x) == std::vector<float>(15, 9.0f);
+        const bool untouched =
+            sv.length() == 0 && tol == -1.0f && nosv == -5 && elements(x) == std::vector<float>(15, 9.0f);
         const bool complete = sv.length() == 3 && tol != -1.0f && nosv == 3;
         EXPECT_TRUE(untouched || complete);
       });
@@ -231,11 +234,15 @@ TEST(AllocationFailure, LoadFileLoadsAllOrNothing) {
   QTEV_ResponseMatrix m("M", 3, 2, nullptr);
   const std::vector<float> before(6, -1.0f), loaded{1, 2, 3, 4, 5, 6};
   ovrix::LogCapture quiet;
-  fail_each_allocation([&] { m.init(-1.0f); m.load_file(path.c_str()); },
-                       [&](long) {
-                         const auto now = elements(m);
-                         EXPECT_TRUE(now == before || now == loaded);
-                       });
+  fail_each_allocation(
+      [&] {
+        m.init(-1.0f);
+        m.load_file(path.c_str());
+      },
+      [&](long) {
+        const auto now = elements(m);
+        EXPECT_TRUE(now == before || now == loaded);
+      });
   EXPECT_EQ(elements(m), loaded);
   std::remove(path.c_str());
 }

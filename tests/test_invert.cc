@@ -108,6 +108,8 @@ struct CatalogueCase {
   int rank_user;
 };
 
+// One case per line.
+// clang-format off
 const CatalogueCase kCatalogue[] = {
     {"square", "square_8", 8, 8, smooth, 8, 1e-9f, 8},
     {"square", "ring_60x60", 60, 60, ring_orbit, 60, 1e-9f, 60},
@@ -125,6 +127,7 @@ const CatalogueCase kCatalogue[] = {
     {"ill_conditioned", "graded_8x6", 8, 6, graded, 6, 1e-5f, 5},
     {"ill_conditioned", "graded_6x8", 6, 8, graded, 6, 1e-5f, 5},
 };
+// clang-format on
 
 // Each case with the internal tolerance (true) and with its user tolerance.
 class InvertCatalogue : public ::testing::TestWithParam<std::tuple<CatalogueCase, bool>> {};
@@ -216,12 +219,15 @@ TEST(InvertTolerance, InternalToleranceIsRoundedToTwoDigitsAndWrittenBack) {
     float want;
     const char* text;
   };
+  // One case per line.
+  // clang-format off
   const Case cases[] = {
       {1, 1, 1229.48f, 2.7e-13f, "2.700000e-13"},  // 2.73e-13
       {1, 1, 44.856f, 1e-14f, "1.000000e-14"},     // 9.96e-15: rounds up into the next decade
       {3, 4, 3537.1f, 3.1e-12f, "3.100000e-12"},   // 3.1416e-12, max(m, n) = 4
       {5, 2, 6.0f, 6.7e-15f, "6.700000e-15"},      // 6.66e-15, tall: max(m, n) = 5
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     QTEV_ResponseMatrix A("A", c.m, c.n, nullptr);
@@ -253,10 +259,13 @@ TEST(InvertTolerance, InternalToleranceUsesMaxSTwice) {
     float inverse1;  // element (1, 1) of the result
     int nosv;
   };
+  // One case per line.
+  // clang-format off
   const Case cases[] = {
       {1000.0f, 1e-10f, 4.4e-13f, 0.0f, 2},  // cut-off 4.4e-10 > 1e-10 > 4.4e-13
       {1e-3f, 1e-19f, 4.4e-19f, 1e19f, 1},   // cut-off 4.4e-22 < 1e-19 < 4.4e-19
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.s0);
     QTEV_ResponseMatrix A("A", 2, 2, nullptr);
@@ -284,6 +293,8 @@ TEST(InvertTolerance, BoundariesOfCutOffCountAndClipping) {
     std::vector<std::string> extra;  // log lines between the tolerance and the count
     std::vector<Line> after;         // log lines after the count
   };
+  // One case per line.
+  // clang-format off
   const Case cases[] = {
       {"s equal to the cut-off is dropped", {4.0f, 0.5f, 0.25f}, 0.0625f, {0.25f, 2.0f, 0.0f}, 3, {}, {}},
       {"element equal to tol is cleared",
@@ -306,6 +317,7 @@ TEST(InvertTolerance, BoundariesOfCutOffCountAndClipping) {
        {}},
       {"negative tol inverts every s", {2.0f, 1.0f}, -0.5f, {0.5f, 1.0f}, 2, {}, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const int n = static_cast<int>(c.diag.size());
@@ -408,6 +420,8 @@ struct SequenceCase {
 
 const std::string kRule = "----------------------------------------";
 
+// One case per line.
+// clang-format off
 const SequenceCase kSequences[] = {
     {"square",
      2,
@@ -439,6 +453,7 @@ const SequenceCase kSequences[] = {
          "\n0.6667\t-0.3333\t\n-0.3333\t0.6667\t\n0.3333\t0.3333\t\n",
      ""},
 };
+// clang-format on
 
 TEST(InvertOutput, ExactLogLinesAndTables) {
   for (const SequenceCase& c : kSequences) {
@@ -483,6 +498,8 @@ TEST(InvertRefusal, BadOperandsChangeNothing) {
     std::string error;
     float tol = -1.0f;  // *tol on entry
   };
+  // One case per line.
+  // clang-format off
   const Case cases[] = {
       {"null tol", 3, 4, 4, 3, 2, true, false, {}, "ERROR: null tol or nosv pointer; not inverted"},
       {"NaN tolerance", 3, 4, 4, 3, 2, false, false, {},
@@ -541,6 +558,7 @@ TEST(InvertRefusal, BadOperandsChangeNothing) {
        {{2, 0}, {0, 1}, {3, 2}},
        "ERROR: matrix holds 3 non-finite values, first at (0, 1); not inverted"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     OddMatrix A("A", c.m, c.n, nullptr);

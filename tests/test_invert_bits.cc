@@ -42,7 +42,8 @@ std::vector<float> step_by_step(QTEV_ResponseMatrix& A, float tol) {
   std::unique_ptr<GslM> R(new GslM(static_cast<std::size_t>(m), static_cast<std::size_t>(n)));
   for (int i = 0; i < m; ++i)
     for (int j = 0; j < n; ++j)
-      gsl_matrix_set(R->m, static_cast<std::size_t>(i), static_cast<std::size_t>(j), A.value(i, j, -1, -1, -1, -1));
+      gsl_matrix_set(R->m, static_cast<std::size_t>(i), static_cast<std::size_t>(j),
+                     A.value(i, j, -1, -1, -1, -1));
   const bool tall = m > n;
   if (tall) R.reset(transposed(R->m));
   const std::size_t rows = R->m->size1, cols = R->m->size2;
@@ -80,7 +81,10 @@ struct Case {
   std::function<float(int, int)> f;
 };
 
-float smooth(int i, int j) { return std::cos(0.7f * static_cast<float>(i) - 1.3f * static_cast<float>(j)) + 0.1f * static_cast<float>(i + j); }
+float smooth(int i, int j) {
+  return std::cos(0.7f * static_cast<float>(i) - 1.3f * static_cast<float>(j)) +
+         0.1f * static_cast<float>(i + j);
+}
 
 TEST(InvertBits, EqualsTheStepByStepPipeline) {
   const Case cases[] = {
@@ -91,7 +95,8 @@ TEST(InvertBits, EqualsTheStepByStepPipeline) {
       {"rank deficient", 6, 5, [](int i, int j) { return smooth(i % 3, j); }},
       // A zero column: an exactly zero singular value.
       {"zero column", 5, 4, [](int i, int j) { return j == 2 ? 0.0f : smooth(i, j); }},
-      {"negative elements", 7, 3, [](int i, int j) { return -std::fabs(smooth(i, j)) * static_cast<float>(j + 1); }},
+      {"negative elements", 7, 3,
+       [](int i, int j) { return -std::fabs(smooth(i, j)) * static_cast<float>(j + 1); }},
   };
   // 0: every non-zero value inverted; 0.2 and 0.9: some or most dropped (zero
   // rows of SI against V's elements of both signs); -0.5: every value
@@ -106,7 +111,8 @@ TEST(InvertBits, EqualsTheStepByStepPipeline) {
       float t = tol;
       int nosv = 0;
       A.invert(X, sv, &t, &nosv);
-      EXPECT_TRUE(zf_test::same_bits(zf_test::elements(X), step_by_step(A, tol))) << c.name << ", tol " << tol;
+      EXPECT_TRUE(zf_test::same_bits(zf_test::elements(X), step_by_step(A, tol)))
+          << c.name << ", tol " << tol;
     }
 }
 

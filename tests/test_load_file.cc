@@ -36,7 +36,6 @@ constexpr unsigned int kInfo = 128;
 constexpr float K = -9.0f;  // an element the load must leave as it was
 const float kInf = std::numeric_limits<float>::infinity();
 
-
 std::string replace_all(std::string s, const std::string& from, const std::string& to) {
   for (std::size_t k = s.find(from); k != std::string::npos; k = s.find(from, k + to.size()))
     s.replace(k, from.size(), to);

@@ -60,6 +60,8 @@ struct CatalogueCase {
   double (*gen)(int, int, int, int);
 };
 
+// One case per line.
+// clang-format off
 const CatalogueCase kCatalogue[] = {
     {"square", "square_8", 8, 8, smooth},
     {"square", "ring_60x60", 60, 60, ring_orbit},
@@ -72,6 +74,7 @@ const CatalogueCase kCatalogue[] = {
     {"ill_conditioned", "hilbert_5", 5, 5, hilbert},  // symmetric positive definite
     {"ill_conditioned", "hilbert_8x5", 8, 5, hilbert},
 };
+// clang-format on
 
 class PinvCatalogue : public ::testing::TestWithParam<CatalogueCase> {};
 
@@ -146,6 +149,8 @@ TEST(PinvFloor, InputFloorIsStrictAbsoluteAndWorksOnACopy) {
     std::vector<std::string> lines;
   };
   const float below = std::nextafter(0.5f, 0.0f);
+  // One case per line.
+  // clang-format off
   const Case cases[] = {
       {"equal to the floor stays", 0.5f, 0.5f, false, {}},
       {"just below the floor is cleared", 0.5f, below, true, {"removed 2 values (< 0.5) in input\n"}},
@@ -156,6 +161,7 @@ TEST(PinvFloor, InputFloorIsStrictAbsoluteAndWorksOnACopy) {
       {"negative floor", -1.0f, 1e-30f, false, {"removed 2 values (< 2e-16) in inverse\n"}},
       {"NaN floor", kNaN, 1e-30f, false, {"removed 2 values (< 2e-16) in inverse\n"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     QTEV_ResponseMatrix A("A", 2, 2, nullptr);
@@ -204,9 +210,11 @@ TEST(PinvFloor, CountsEveryClearedElement) {
   cap.clear();
   A.pinv(X, &tolerance);
   expect_lines_then_timing(
-      cap, {{kOrigin, "removed 20 values (< 0.01) in input\n", 128},
-            {kOrigin, "WARNING: all-zero inverse: tolerance 1.000e-02 cleared all 20 non-zero input elements; lower it",
-             DF_LOG}});
+      cap,
+      {{kOrigin, "removed 20 values (< 0.01) in input\n", 128},
+       {kOrigin,
+        "WARNING: all-zero inverse: tolerance 1.000e-02 cleared all 20 non-zero input elements; lower it",
+        DF_LOG}});
   for (float v : zf_test::elements(X)) EXPECT_EQ(v, 0.0f);
 }
 
@@ -259,6 +267,8 @@ TEST(PinvRefusal, BadOperandsChangeNothing) {
     std::vector<std::pair<int, int>> non_finite;  // NaN first, then infinities
     std::string error;
   };
+  // One case per line.
+  // clang-format off
   const Case cases[] = {
       {"null tolerance", 3, 4, 4, 3, 2, true, {}, "ERROR: null tolerance pointer; not inverted"},
       {"pinvR not transposed",
@@ -291,6 +301,7 @@ TEST(PinvRefusal, BadOperandsChangeNothing) {
        {{0, 0}, {2, 3}},
        "ERROR: matrix holds 2 non-finite values, first at (0, 0); not inverted"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     OddMatrix A("A", c.m, c.n, nullptr);

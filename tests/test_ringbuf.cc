@@ -26,7 +26,9 @@ struct Entry {
   std::time_t tm;
   bool operator==(const Entry& o) const { return text == o.text && tm == o.tm; }
 };
-std::ostream& operator<<(std::ostream& os, const Entry& e) { return os << "{\"" << e.text << "\", " << e.tm << "}"; }
+std::ostream& operator<<(std::ostream& os, const Entry& e) {
+  return os << "{\"" << e.text << "\", " << e.tm << "}";
+}
 
 // The entries of a reply, checking on the way that the fields the history does
 // not use are zero.
@@ -174,8 +176,8 @@ TEST_F(RingBuf, RequestSelectsByTypeCode) {
   for (int k = 0; k < n; ++k) store(rb, "m" + std::to_string(k));
   const std::vector<Entry> all = read_all(rb);  // all[i].text == "m" + (4 - i)
 
-  constexpr int kAll = -1;    // the whole buffer
-  constexpr int kNone = -2;   // an empty reply
+  constexpr int kAll = -1;   // the whole buffer
+  constexpr int kNone = -2;  // an empty reply
   struct Case {
     const char* what;
     int code;
@@ -375,7 +377,8 @@ TEST_F(RingBuf, LongRunMatchesAModelHistory) {
   D_ringbuf rb("HISTORY", n, nullptr);
   std::deque<Entry> model(n, kEmpty);
   for (int k = 0; k < 10000; ++k) {
-    const std::string text = "message " + std::to_string(k) + std::string(static_cast<std::size_t>(k % 37), '.');
+    const std::string text =
+        "message " + std::to_string(k) + std::string(static_cast<std::size_t>(k % 37), '.');
     store(rb, text);
     model.push_front({text, now_});
     model.pop_back();

@@ -29,8 +29,8 @@ std::vector<double> stream_values(const std::string& line) {
 std::vector<double> scanned_values(const std::string& line) {
   const std::string buffer = line + "987e5";
   std::vector<double> out;
-  const long long n = scan_values(buffer.data(), buffer.data() + line.size(),
-                                  [&out](double v) { out.push_back(v); });
+  const long long n =
+      scan_values(buffer.data(), buffer.data() + line.size(), [&out](double v) { out.push_back(v); });
   EXPECT_EQ(static_cast<std::size_t>(n), out.size()) << "count vs calls";
   return out;
 }
@@ -66,8 +66,7 @@ std::string difference(const std::vector<double>& want, const std::vector<double
       msg << "value " << i << ": want " << want[i] << ", got " << got[i];
       return msg.str();
     }
-  if (want.size() != got.size())
-    msg << "count: want " << want.size() << ", got " << got.size();
+  if (want.size() != got.size()) msg << "count: want " << want.size() << ", got " << got.size();
   return msg.str();
 }
 
@@ -134,13 +133,12 @@ TEST(ValueScanner, QuirksOfStreamExtraction) {
       {"1e400", {}},
       {"3 -1e400 4", {3}},
       {"1e308 1e309", {1e308}},
-      {"1.7976931348623158e308", {max}},   // below the half-way point to infinity
-      {"1.7976931348623159e308", {}},      // above it: rounds to infinity
+      {"1.7976931348623158e308", {max}},  // below the half-way point to infinity
+      {"1.7976931348623159e308", {}},     // above it: rounds to infinity
       {"-1.7976931348623159e308", {}},
       {"1e-400 2", {0, 2}},
       {"-1e-400", {-0.0}},
-      {"4.9e-324 2.4703282292062327e-324 2.4703282292062328e-324",
-       {min_denormal, 0, min_denormal}},
+      {"4.9e-324 2.4703282292062327e-324 2.4703282292062328e-324", {min_denormal, 0, min_denormal}},
       {"2.2250738585072011e-308", {2.2250738585072011e-308}},
       {"9007199254740993", {9007199254740992.0}},  // tie, to even
       {"9007199254740995", {9007199254740996.0}},
@@ -171,8 +169,8 @@ TEST(ValueScanner, LongDigitStringsRoundLikeTheStream) {
       "0." + zeros + "1",
       nines,
       "0." + nines,
-      "9007199254740993" + zeros,                // 2^53 + 1 scaled: a tie
-      "9007199254740993" + zeros + "1",          // just above the tie
+      "9007199254740993" + zeros,        // 2^53 + 1 scaled: a tie
+      "9007199254740993" + zeros + "1",  // just above the tie
       "9007199254740993." + zeros + "1e-400",
       // Half-way between 1 and its successor, 2^-53 exactly, then a tail.
       "1.00000000000000011102230246251565404236316680908203125",
@@ -182,7 +180,8 @@ TEST(ValueScanner, LongDigitStringsRoundLikeTheStream) {
       "2.4703282292062327208828439643411068618252990130716238221279284125033775364"
       "5e-324",
       "2.4703282292062327208828439643411068618252990130716238221279284125033775364"
-      "5" + zeros + "1e-324",
+      "5" +
+          zeros + "1e-324",
       // Above the half-way point between the largest double and infinity.
       "1.797693134862315807937289714053034150799341327710154e308",
       "1.797693134862315807937289714053034150799341327710153" + nines + "e308",
@@ -206,7 +205,10 @@ class LineGenerator {
     const int tokens = pick(0, 8);
     for (int t = 0; t < tokens; ++t) {
       separator(s);
-      if (chance(85)) number(s); else junk(s);
+      if (chance(85))
+        number(s);
+      else
+        junk(s);
     }
     if (chance(30)) separator(s);
     return s;
@@ -237,10 +239,9 @@ class LineGenerator {
     } else if (r < 10) {
       s += std::string(static_cast<std::size_t>(pick(15, 60)), any_of("09"));
     } else if (r < 13) {
-      static const char* const hard[] = {
-          "2.4703282292062327", "2.4703282292062328", "1.7976931348623157",
-          "1.7976931348623158", "1.7976931348623159", "9007199254740993",
-          "4.9406564584124654", "2.2250738585072011", "2.2250738585072014"};
+      static const char* const hard[] = {"2.4703282292062327", "2.4703282292062328", "1.7976931348623157",
+                                         "1.7976931348623158", "1.7976931348623159", "9007199254740993",
+                                         "4.9406564584124654", "2.2250738585072011", "2.2250738585072014"};
       s += hard[pick(0, 8)];
       return;
     } else {
@@ -259,10 +260,14 @@ class LineGenerator {
     if (chance(3)) s += any_of("+-");
     const int r = pick(0, 99);
     if (r < 8) return;
-    if (r < 60) digits(s, pick(1, 2));
-    else if (r < 85) s += std::to_string(pick(280, 345));
-    else if (r < 95) digits(s, pick(3, 5));
-    else digits(s, pick(6, 30));
+    if (r < 60)
+      digits(s, pick(1, 2));
+    else if (r < 85)
+      s += std::to_string(pick(280, 345));
+    else if (r < 95)
+      digits(s, pick(3, 5));
+    else
+      digits(s, pick(6, 30));
   }
 
   void number(std::string& s) {
@@ -276,7 +281,10 @@ class LineGenerator {
   void separator(std::string& s) {
     const int r = pick(0, 99);
     if (r < 10) return;  // values run into each other
-    if (r < 70) { s += ' '; return; }
+    if (r < 70) {
+      s += ' ';
+      return;
+    }
     const int n = pick(1, 3);
     for (int i = 0; i < n; ++i) s += any_of(" \t\r\v\f ");
   }
@@ -286,8 +294,8 @@ class LineGenerator {
     if (r < 60) {
       s += any_of(",;#xXeEinfaINFAd.+-/");
     } else if (r < 75) {
-      static const char* const words[] = {"inf", "nan", "-inf", "0x1A", "1d3", "e5", ".e",
-                                          "NaN", "infinity", "+."};
+      static const char* const words[] = {"inf", "nan", "-inf", "0x1A",     "1d3",
+                                          "e5",  ".e",  "NaN",  "infinity", "+."};
       s += words[pick(0, 9)];
     } else {
       s += static_cast<char>(pick(0, 255));

@@ -86,7 +86,9 @@ std::vector<std::string> lines_of(const std::string& text) {
   return v;
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 // --- Exit codes and messages ---------------------------------------------
 
@@ -302,7 +304,8 @@ TEST_F(Zorfb, OutputStreamsFollowTheOptions) {
 
   const Result verbose = run({"svd", file, "-v"});
   ASSERT_EQ(verbose.rc, 0);
-  EXPECT_TRUE(contains(verbose.err, "QTEV_ResponseMatrix::invert: INFO: SVD on 5 x 3 matrix ...")) << verbose.err;
+  EXPECT_TRUE(contains(verbose.err, "QTEV_ResponseMatrix::invert: INFO: SVD on 5 x 3 matrix ..."))
+      << verbose.err;
   EXPECT_TRUE(contains(verbose.err, "took (ms)")) << verbose.err;
 
   // The debug tables go to standard output, but never into json.
@@ -320,7 +323,8 @@ TEST_F(Zorfb, LargeMatrixIsAnnounced) {
   // 400 x 300 = 120000 elements, past the announcement threshold.
   std::string text;
   for (int i = 0; i < 400; ++i) {
-    for (int j = 0; j < 300; ++j) text += std::to_string(((i * 7 + j * 13) % 17) - 8 + (i == j ? 40 : 0)) + " ";
+    for (int j = 0; j < 300; ++j)
+      text += std::to_string(((i * 7 + j * 13) % 17) - 8 + (i == j ? 40 : 0)) + " ";
     text += "\n";
   }
   const Result r = run({"svd", write("big.txt", text), "--format", "csv"});
@@ -343,7 +347,8 @@ TEST_F(Zorfb, DemoIsShortDeterministicAndConverges) {
 // --- In-process parts --------------------------------------------------------
 
 TEST(ZorfbChart, MarksUsedDroppedCutoffAndZero) {
-  const std::string chart = zorfb::spectrum_chart({100.0, 10.0, 1.0, 0.0}, {true, true, false, false}, 5.0, 6);
+  const std::string chart =
+      zorfb::spectrum_chart({100.0, 10.0, 1.0, 0.0}, {true, true, false, false}, 5.0, 6);
   const std::vector<std::string> rows = lines_of(chart);
   ASSERT_EQ(rows.size(), 8u) << chart;  // 6 rows, the axis, the index labels
   // Four characters per value: the first value fills the top row alone.

@@ -25,7 +25,8 @@ using zf_model::Element;
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
-std::string format(const char* fmt, ...) {
+std::string
+format(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
   va_list again;
@@ -55,8 +56,8 @@ void add_elements(std::vector<std::string>& header, const std::vector<Element>& 
   header.push_back(format("rows:    %zu monitors %s", monitors.size(), span("BPM", monitors).c_str()));
   header.push_back(
       format("columns: %zu horizontal correctors %s", correctors.size(), span("CH", correctors).c_str()));
-  header.push_back(format("Shape: %zu rows x %zu columns. Made by tools/make_example_data.cc.", monitors.size(),
-                          correctors.size()));
+  header.push_back(format("Shape: %zu rows x %zu columns. Made by tools/make_example_data.cc.",
+                          monitors.size(), correctors.size()));
 }
 
 // Monitors at every quadrupole, correctors at every QF.
@@ -73,8 +74,8 @@ std::string ring_file() {
       "Units: mm of orbit per mrad of corrector kick.",
       format("Lattice: %d thin-lens FODO cells of %.1f m (circumference %.1f m), tune Q = %.2f,", f.cells,
              f.cell_length, f.cells * f.cell_length, ring.tune),
-      format("  phase advance %.2f deg per cell, beta %.3f m at QF, %.3f m at QD.", degrees(f.mu), f.beta_max(),
-             f.beta_min()),
+      format("  phase advance %.2f deg per cell, beta %.3f m at QF, %.3f m at QD.", degrees(f.mu),
+             f.beta_max(), f.beta_min()),
       "Monitors at every quadrupole (QF, QD), correctors at every QF.",
       "R_ij = sqrt(beta_i beta_j) cos(|phi_i - phi_j| - pi Q) / (2 sin(pi Q))",
   };
@@ -115,13 +116,15 @@ int main(int argc, char** argv) {
   std::string out = ZF_EXAMPLE_DATA_DIR;
   bool check = false;
   app.add_option("--out", out, "output directory (default: examples/data of the source tree)");
-  app.add_flag("--check", check, "compare with the files in the directory instead of writing; exit 1 on a difference");
+  app.add_flag("--check", check,
+               "compare with the files in the directory instead of writing; exit 1 on a difference");
   CLI11_PARSE(app, argc, argv);
 
   try {
     std::vector<std::string> stale;
-    for (const auto& [file, text] : {std::pair<const char*, std::string>{"ring_response.txt", ring_file()},
-                                     std::pair<const char*, std::string>{"transfer_line_response.txt", line_file()}}) {
+    for (const auto& [file, text] :
+         {std::pair<const char*, std::string>{"ring_response.txt", ring_file()},
+          std::pair<const char*, std::string>{"transfer_line_response.txt", line_file()}}) {
       const std::filesystem::path path = std::filesystem::path(out) / file;
       if (check) {
         if (!same_as_file(path, text)) stale.push_back(path.string());

@@ -133,7 +133,8 @@ struct Matrix {
 };
 
 template <class Response>
-Matrix response(const std::vector<Element>& monitors, const std::vector<Element>& correctors, Response element) {
+Matrix response(const std::vector<Element>& monitors, const std::vector<Element>& correctors,
+                Response element) {
   Matrix R;
   R.rows = static_cast<int>(monitors.size());
   R.cols = static_cast<int>(correctors.size());
@@ -145,13 +146,15 @@ Matrix response(const std::vector<Element>& monitors, const std::vector<Element>
 
 inline Matrix ring_response(const Ring& r, const std::vector<Element>& monitors,
                             const std::vector<Element>& correctors) {
-  return response(monitors, correctors, [&r](const Element& m, const Element& c) { return closed_orbit(r, m, c); });
+  return response(monitors, correctors,
+                  [&r](const Element& m, const Element& c) { return closed_orbit(r, m, c); });
 }
 
 // The matrix of ring_for_shape, e.g. in the shapes of real machines.
 inline Matrix ring_response(int monitors, int correctors) {
   const Ring r = ring_for_shape(monitors, correctors);
-  return ring_response(r, zf_model::monitors(r.lattice, monitors), zf_model::correctors(r.lattice, correctors));
+  return ring_response(r, zf_model::monitors(r.lattice, monitors),
+                       zf_model::correctors(r.lattice, correctors));
 }
 
 inline Matrix line_response(const std::vector<Element>& monitors, const std::vector<Element>& correctors) {
@@ -181,11 +184,12 @@ inline std::string matrix_text(const std::vector<std::string>& header, const Mat
 // Writes R of any shape as a ring response-matrix file, as the benchmarks
 // load it. Returns the file's size in bytes.
 inline long long write_ring_file(const std::string& path, const Matrix& R) {
-  const std::string text = matrix_text({"Closed-orbit response matrix of a storage-ring model, horizontal plane.",
-                                        "Units: mm of orbit per mrad of corrector kick.",
-                                        "Shape: " + std::to_string(R.rows) + " rows x " + std::to_string(R.cols) +
-                                            " columns. Made by zf_bench_tool."},
-                                       R);
+  const std::string text =
+      matrix_text({"Closed-orbit response matrix of a storage-ring model, horizontal plane.",
+                   "Units: mm of orbit per mrad of corrector kick.",
+                   "Shape: " + std::to_string(R.rows) + " rows x " + std::to_string(R.cols) +
+                       " columns. Made by zf_bench_tool."},
+                  R);
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) throw std::runtime_error("cannot write " + path);
   const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();

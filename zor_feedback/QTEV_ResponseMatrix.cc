@@ -104,8 +104,8 @@ QTEV_ResponseMatrix* QTEV_ResponseMatrix::arma_mat2QTEV(arma::mat A) {
   }
   for (int i = 0; i < rows; ++i)
     for (int j = 0; j < cols; ++j)
-      set_value(static_cast<float>(A.at(static_cast<arma::uword>(i), static_cast<arma::uword>(j))), i, j,
-                -1, -1, -1, -1);
+      set_value(static_cast<float>(A.at(static_cast<arma::uword>(i), static_cast<arma::uword>(j))), i, j, -1,
+                -1, -1, -1);
   return this;
 }
 
@@ -243,20 +243,20 @@ zor_feedback::LoadReport QTEV_ResponseMatrix::load_report(const char* fname) {
     return rep;
   }
   if (count.data_lines != mon) {
-    rep.error = log_line(name, DF_LOG, "ERROR: No. rows (%d) do not match no. of monitors (%d)!", clamp_to_int(count.data_lines),
-             mon);
+    rep.error = log_line(name, DF_LOG, "ERROR: No. rows (%d) do not match no. of monitors (%d)!",
+                         clamp_to_int(count.data_lines), mon);
     return rep;
   }
   if (count.last_count != act) {
     rep.error = log_line(name, DF_LOG, "ERROR: No. columns (%d) do not match no. of actuators (%d)!",
-             clamp_to_int(count.last_count), act);
+                         clamp_to_int(count.last_count), act);
     return rep;
   }
   // Only an earlier line can be longer: the last one passed the test above.
   const auto [long_line, long_count] = count.first_line_above(act);
   if (long_line != 0) {
-    rep.error = log_line(name, DF_LOG, "ERROR: Line %d has %d values, more than no. of actuators (%d)!", clamp_to_int(long_line),
-             clamp_to_int(long_count), act);
+    rep.error = log_line(name, DF_LOG, "ERROR: Line %d has %d values, more than no. of actuators (%d)!",
+                         clamp_to_int(long_line), clamp_to_int(long_count), act);
     return rep;
   }
   if (!same_file_state(fid.get(), opened)) {
@@ -273,7 +273,8 @@ zor_feedback::LoadReport QTEV_ResponseMatrix::load_report(const char* fname) {
     N = 0;
     for_each_value(line, [&](double val) {
       if (M < mon && N < act)
-        D_mdfloat_array::set_value(static_cast<float>(val), static_cast<int>(M), static_cast<int>(N), -1, -1, -1, -1);
+        D_mdfloat_array::set_value(static_cast<float>(val), static_cast<int>(M), static_cast<int>(N), -1, -1,
+                                   -1, -1);
       ++N;
     });
     ++M;
@@ -292,14 +293,7 @@ zor_feedback::LoadReport QTEV_ResponseMatrix::load_report(const char* fname) {
            clamp_to_int(M), clamp_to_int(N));
   rep.ok = true;
   rep.bytes = count.len;
-  // Loaded as the rules say, but not as it looks: values after a separator or
-  // a NaN are not read, and the rows they belong to keep their old elements.
-  if (count.separator.lines > 0)
-    rep.warnings.push_back(log_line(name, DF_LOG, "WARNING: %lld lines continue with '%s' and a number (first: line %lld): no separator, rest not read",
-             count.separator.lines, count.separator.text.c_str(), count.separator.first_line));
-  if (count.not_finite.lines > 0)
-    rep.warnings.push_back(log_line(name, DF_LOG, "WARNING: %lld lines stop at '%s', not a finite number (first: line %lld); rest not read",
-             count.not_finite.lines, count.not_finite.text.c_str(), count.not_finite.first_line));
+  rep.warnings = warn_misread_lines(name, count);
   return rep;
 }
 
@@ -319,7 +313,8 @@ zor_feedback::LoadReport QTEV_ResponseMatrix::load_report(const char* fname) {
 // elements. All arithmetic goes into temporaries; the outputs are written only
 // when nothing can fail any more.
 
-void QTEV_ResponseMatrix::invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, float* tol, int* nosv) {
+void QTEV_ResponseMatrix::invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, float* tol,
+                                 int* nosv) {
   if (tol == nullptr || nosv == nullptr) {
     log_line("QTEV_ResponseMatrix::invert", DF_LOG, "ERROR: null tol or nosv pointer; not inverted");
     return;
@@ -327,7 +322,8 @@ void QTEV_ResponseMatrix::invert(QTEV_ResponseMatrix& pinvR, D_spectrum& singula
   invert_svd(pinvR, singular_val, *tol, nullptr, tol, nosv);
 }
 
-SvdReport QTEV_ResponseMatrix::invert_report(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, float tol) {
+SvdReport QTEV_ResponseMatrix::invert_report(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val,
+                                             float tol) {
   return invert_svd(pinvR, singular_val, tol, nullptr, nullptr, nullptr);
 }
 
@@ -411,20 +407,25 @@ SvdReport QTEV_ResponseMatrix::invert_svd(QTEV_ResponseMatrix& pinvR, D_spectrum
     if (!tolerance_keeping(S, *keep, &used_tol, &blocking)) {
       const auto b = static_cast<std::size_t>(blocking);
       if (S[b] == 0.0)
-        rep.error = log_line(name, DF_LOG, "ERROR: no tolerance keeps %d values: s[%d] is 0 and cannot pass; not inverted",
+        rep.error = log_line(name, DF_LOG,
+                             "ERROR: no tolerance keeps %d values: s[%d] is 0 and cannot pass; not inverted",
                              *keep, blocking);
       else
-        rep.error = log_line(name, DF_LOG, "ERROR: no tolerance keeps exactly %d values: s[%d] = %.9e, s[%d] = %.9e",
-                             *keep, blocking - 1, S[b - 1], blocking, S[b]);
+        rep.error =
+            log_line(name, DF_LOG, "ERROR: no tolerance keeps exactly %d values: s[%d] = %.9e, s[%d] = %.9e",
+                     *keep, blocking - 1, S[b - 1], blocking, S[b]);
       return rep;
     }
-    log_line(name, kInfo, "INFO: Using user provided SVD cut off tolerance: %e", static_cast<double>(used_tol));
+    log_line(name, kInfo, "INFO: Using user provided SVD cut off tolerance: %e",
+             static_cast<double>(used_tol));
   } else if (used_tol == -1.0f) {
     used_tol = internal_svd_tolerance(wrows, wcols, s_max);
     rep.internal_tolerance = true;
-    log_line(name, kInfo, "INFO: Using internal tolerance for SVD cut off: %e", static_cast<double>(used_tol));
+    log_line(name, kInfo, "INFO: Using internal tolerance for SVD cut off: %e",
+             static_cast<double>(used_tol));
   } else {
-    log_line(name, kInfo, "INFO: Using user provided SVD cut off tolerance: %e", static_cast<double>(used_tol));
+    log_line(name, kInfo, "INFO: Using user provided SVD cut off tolerance: %e",
+             static_cast<double>(used_tol));
   }
   rep.tol = used_tol;
   const bool tables = (OVRIX_debug & kInversionTables) != 0;
@@ -478,7 +479,8 @@ SvdReport QTEV_ResponseMatrix::invert_svd(QTEV_ResponseMatrix& pinvR, D_spectrum
   // off), the result with elements |v| <= tol cleared, the tolerance, the
   // count. Nothing before them allocates after the first is written.
   singular_val.set_length(static_cast<int>(nr));
-  for (std::size_t i = 0; i < nr; ++i) singular_val.fill_spectrum(static_cast<int>(i), static_cast<float>(S[i]));
+  for (std::size_t i = 0; i < nr; ++i)
+    singular_val.fill_spectrum(static_cast<int>(i), static_cast<float>(S[i]));
   const double clip = static_cast<double>(used_tol);
   bool all_zero = true;
   for (std::size_t i = 0; i < out_rows; ++i)
@@ -505,26 +507,7 @@ SvdReport QTEV_ResponseMatrix::invert_svd(QTEV_ResponseMatrix& pinvR, D_spectrum
   rep.condition_number_used = rep.used > 0 ? s_max / S[static_cast<std::size_t>(rep.used - 1)]
                                            : std::numeric_limits<double>::quiet_NaN();
 
-  // What the double role of the tolerance did to the inverse: counted always,
-  // warned about when it is more than rounding noise.
-  if (rep.elements_cleared > 0)
-    log_line(name, kInfo, "INFO: Cleared %lld elements |v| <= tol from the inverse, largest %e", rep.elements_cleared,
-             rep.largest_cleared);
-  if (rep.zero_inverse && rep.used == 0)
-    rep.warnings.push_back(log_line(
-        name, DF_LOG, "WARNING: all-zero inverse: no singular value is above the cut-off tol*max(S) = %.3e; lower tol",
-        rep.cutoff));
-  else if (rep.zero_inverse && rep.elements_cleared > 0)
-    rep.warnings.push_back(log_line(
-        name, DF_LOG, "WARNING: all-zero inverse: tol %.3e also clears every element |v| <= tol; lower tol or units",
-        clip));
-  else if (rep.zero_inverse)
-    rep.warnings.push_back(
-        log_line(name, DF_LOG, "WARNING: all-zero inverse: its elements lie below the float range; rescale the matrix"));
-  else if (rep.elements_cleared > 0 && rep.largest_cleared > 1e-6 * rep.largest_element)
-    rep.warnings.push_back(log_line(
-        name, DF_LOG, "WARNING: tol %.3e cleared %lld elements up to %.3e (|v| <= tol); lower tol or change units",
-        clip, rep.elements_cleared, rep.largest_cleared));
+  report_clearing(name, clip, &rep);
 
   rep.time_ms = elapsed_ms(t0);
   log_line(name, kTiming, "took (ms): %.4f", rep.time_ms);
@@ -581,7 +564,8 @@ PinvReport QTEV_ResponseMatrix::pinv_report(QTEV_ResponseMatrix& pinvR, float to
     input_zero = input_zero && a == 0.0;
   }
   if (rep.input_cleared > 0)
-    log_line(name, kInfo, "removed %d values (< %.g) in input\n", static_cast<int>(rep.input_cleared), floor_in);
+    log_line(name, kInfo, "removed %d values (< %.g) in input\n", static_cast<int>(rep.input_cleared),
+             floor_in);
 
   ArmaPinv P;
   if (!arma_pinv(std::move(A), &P)) arma::arma_stop_runtime_error("pinv(): svd failed");
@@ -605,13 +589,7 @@ PinvReport QTEV_ResponseMatrix::pinv_report(QTEV_ResponseMatrix& pinvR, float to
   pinvR.arma_mat2QTEV(std::move(P.B));
 
   rep.zero_inverse = all_zero && !matrix_zero;
-  if (rep.zero_inverse && input_zero)
-    rep.warnings.push_back(log_line(
-        name, DF_LOG, "WARNING: all-zero inverse: tolerance %.3e cleared all %lld non-zero input elements; lower it",
-        floor_in, rep.input_cleared));
-  else if (rep.zero_inverse)
-    rep.warnings.push_back(log_line(
-        name, DF_LOG, "WARNING: all-zero inverse of a non-zero matrix: its elements lie below 2^-52; rescale it"));
+  if (rep.zero_inverse) rep.warnings.push_back(warn_zero_pinv(name, input_zero, floor_in, rep.input_cleared));
 
   rep.time_ms = elapsed_ms(t0);
   log_line(name, kTiming, "took (ms): %.4f", rep.time_ms);

@@ -1,5 +1,7 @@
 #include "zor_feedback/matrix_file.h"
 
+#include "zor_feedback/log_line.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -142,7 +144,8 @@ bool count_file(LineReader& reader, FileCount* count) {
     ++line_no;
     if (is_comment(line)) continue;
     const char* stop = nullptr;
-    const long long n = for_each_value(line, [](double) {}, &stop);
+    const long long n = for_each_value(
+        line, [](double) {}, &stop);
     classify_stop(stop, line.data() + line.size(), line_no, count);
     auto& entry = count->by_count[n];
     if (entry.first++ == 0) entry.second = line_no;
@@ -160,6 +163,21 @@ std::pair<long long, long long> FileCount::first_line_above(long long limit) con
   for (auto it = by_count.upper_bound(limit); it != by_count.end(); ++it)
     if (first.first == 0 || it->second.second < first.first) first = {it->second.second, it->first};
   return first;
+}
+
+std::vector<std::string> warn_misread_lines(const char* origin, const FileCount& count) {
+  std::vector<std::string> warnings;
+  if (count.separator.lines > 0)
+    warnings.push_back(log_line(
+        origin, DF_LOG,
+        "WARNING: %lld lines continue with '%s' and a number (first: line %lld): no separator, rest not read",
+        count.separator.lines, count.separator.text.c_str(), count.separator.first_line));
+  if (count.not_finite.lines > 0)
+    warnings.push_back(
+        log_line(origin, DF_LOG,
+                 "WARNING: %lld lines stop at '%s', not a finite number (first: line %lld); rest not read",
+                 count.not_finite.lines, count.not_finite.text.c_str(), count.not_finite.first_line));
+  return warnings;
 }
 
 }  // namespace detail

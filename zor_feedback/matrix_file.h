@@ -98,6 +98,11 @@ struct FileCount {
 // read error.
 bool count_file(LineReader& reader, FileCount* count);
 
+// Logs (DF_LOG) and returns a "WARNING: ..." line for each kind of line that
+// loads as the rules say but not as it looks: values after a separator or a
+// NaN are not read, and the rows they belong to keep their old elements.
+std::vector<std::string> warn_misread_lines(const char* origin, const FileCount& count);
+
 }  // namespace detail
 }  // namespace zor_feedback
 

@@ -17,9 +17,11 @@ double elapsed_ms(InversionClock::time_point t0) {
   return static_cast<double>(ns) / 1e9 * 1000.0;
 }
 
-std::string check_operands(const char* origin, const QTEV_ResponseMatrix& self, const QTEV_ResponseMatrix& pinvR) {
+std::string check_operands(const char* origin, const QTEV_ResponseMatrix& self,
+                           const QTEV_ResponseMatrix& pinvR) {
   if (self.num_dims() != 2)
-    return log_line(origin, DF_LOG, "ERROR: matrix has %d dimensions, needs 2; not inverted", self.num_dims());
+    return log_line(origin, DF_LOG, "ERROR: matrix has %d dimensions, needs 2; not inverted",
+                    self.num_dims());
   if (self.rows <= 0 || self.cols <= 0)
     return log_line(origin, DF_LOG, "ERROR: cannot invert an empty matrix (%d x %d)", self.rows, self.cols);
   if (pinvR.num_dims() != 2 || pinvR.rows != self.cols || pinvR.cols != self.rows)
@@ -165,6 +167,42 @@ void print_vector_table(const char* heading, const GslVector& v) {
   std::putchar('\n');
 }
 
+void report_clearing(const char* origin, double tol, SvdReport* rep) {
+  if (rep->elements_cleared > 0)
+    log_line(origin, kInfo, "INFO: Cleared %lld elements |v| <= tol from the inverse, largest %e",
+             rep->elements_cleared, rep->largest_cleared);
+  std::string warning;
+  if (rep->zero_inverse && rep->used == 0)
+    warning = log_line(
+        origin, DF_LOG,
+        "WARNING: all-zero inverse: no singular value is above the cut-off tol*max(S) = %.3e; lower tol",
+        rep->cutoff);
+  else if (rep->zero_inverse && rep->elements_cleared > 0)
+    warning = log_line(
+        origin, DF_LOG,
+        "WARNING: all-zero inverse: tol %.3e also clears every element |v| <= tol; lower tol or units", tol);
+  else if (rep->zero_inverse)
+    warning =
+        log_line(origin, DF_LOG,
+                 "WARNING: all-zero inverse: its elements lie below the float range; rescale the matrix");
+  else if (rep->elements_cleared > 0 && rep->largest_cleared > 1e-6 * rep->largest_element)
+    warning =
+        log_line(origin, DF_LOG,
+                 "WARNING: tol %.3e cleared %lld elements up to %.3e (|v| <= tol); lower tol or change units",
+                 tol, rep->elements_cleared, rep->largest_cleared);
+  if (!warning.empty()) rep->warnings.push_back(std::move(warning));
+}
+
+std::string warn_zero_pinv(const char* origin, bool input_cleared_all, double floor, long long cleared) {
+  if (input_cleared_all)
+    return log_line(
+        origin, DF_LOG,
+        "WARNING: all-zero inverse: tolerance %.3e cleared all %lld non-zero input elements; lower it", floor,
+        cleared);
+  return log_line(origin, DF_LOG,
+                  "WARNING: all-zero inverse of a non-zero matrix: its elements lie below 2^-52; rescale it");
+}
+
 // ---------------------------------------------------------------------------
 // Armadillo's pinv(A) with tolerance 0 and the default method, written out
 // (armadillo_bits/op_pinv_meat.hpp of the Armadillo the library is built
@@ -299,7 +337,8 @@ bool arma_pinv(arma::mat A, ArmaPinv* out) {
     double rcond = 0.0;
     const double rcond_threshold =
         static_cast<double>(std::max(uword(100), A.n_rows)) * std::numeric_limits<double>::epsilon();
-    if (arma::auxlib::inv_sympd_rcond(out->B, is_sympd_junk, rcond, rcond_threshold) && std::isfinite(rcond)) {
+    if (arma::auxlib::inv_sympd_rcond(out->B, is_sympd_junk, rcond, rcond_threshold) &&
+        std::isfinite(rcond)) {
       out->path = PinvPath::cholesky;
       out->threshold = std::numeric_limits<double>::quiet_NaN();
       out->rank = static_cast<int>(A.n_cols);

@@ -29,7 +29,8 @@ double elapsed_ms(InversionClock::time_point t0);
 // The checks both inversions make before they touch anything: this matrix is
 // a non-empty two-dimensional array and pinvR has its transposed shape.
 // Returns the logged error line, empty when all is well.
-std::string check_operands(const char* origin, const QTEV_ResponseMatrix& self, const QTEV_ResponseMatrix& pinvR);
+std::string check_operands(const char* origin, const QTEV_ResponseMatrix& self,
+                           const QTEV_ResponseMatrix& pinvR);
 
 // Logs and returns an error line when an element is NaN or infinite (GSL's
 // SVD may then fail to converge and call the aborting error handler, and any
@@ -47,7 +48,8 @@ std::string check_finite(const char* origin, int rows, int cols, Element element
         first_col = j;
       }
   if (bad == 0) return {};
-  return log_line(origin, DF_LOG, "ERROR: matrix holds %zu non-finite values, first at (%d, %d); not inverted", bad,
+  return log_line(origin, DF_LOG,
+                  "ERROR: matrix holds %zu non-finite values, first at (%d, %d); not inverted", bad,
                   first_row, first_col);
 }
 
@@ -82,13 +84,23 @@ GslMatrix scaled_transpose(const GslVector& S, double cutoff, const GslMatrix& V
 
 void print_vector_table(const char* heading, const GslVector& v);
 
+// What the double role of the tolerance did to the inverse, from the counts
+// in `rep`: an INFO line (flags 128) whenever elements were cleared, and a
+// "WARNING: ..." line (DF_LOG, also kept in rep->warnings) when the inverse is
+// all zero for a non-zero matrix or lost an element above 1e-6 of its largest.
+void report_clearing(const char* origin, double tol, SvdReport* rep);
+
+// The warning of a pinv whose result is all zero for a non-zero matrix:
+// whether the input floor cleared it all, or the result lies below 2^-52.
+std::string warn_zero_pinv(const char* origin, bool input_cleared_all, double floor, long long cleared);
+
 // Armadillo's pinv with its default arguments, step by step, so that the
 // decomposition it used can be reported: the same path choice, the same
 // threshold, the same products, hence the same bits.
 struct ArmaPinv {
-  arma::mat B;                  // the pseudo-inverse
+  arma::mat B;  // the pseudo-inverse
   PinvPath path = PinvPath::svd;
-  std::vector<double> values;   // non-increasing magnitudes; empty for cholesky
+  std::vector<double> values;  // non-increasing magnitudes; empty for cholesky
   double threshold = 0.0;
   int rank = 0;
 };

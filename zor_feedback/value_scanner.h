@@ -51,8 +51,8 @@ inline bool convert_strtod(const char* first, const char* last, double& out) {
 // Converts the text [first, last) of one value, already checked against the
 // grammar and without a '+' sign.  `magnitude` is the decimal exponent of the
 // value's leading digit plus one: the value lies in [10^(m-1), 10^m).
-inline bool convert_slow(const char* first, const char* last, bool negative,
-                         std::int64_t magnitude, double& out) {
+inline bool convert_slow(const char* first, const char* last, bool negative, std::int64_t magnitude,
+                         double& out) {
   double v = 0.0;
   const std::from_chars_result r = std::from_chars(first, last, v);
   if (r.ptr == last) {
@@ -131,9 +131,8 @@ inline bool scan_one(const char*& pos, const char* end, double& out) {
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
   // Clinger's fast path: w and 10^|e10| are exact doubles, so one correctly
   // rounded multiplication or division gives the correctly rounded value.
-  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   if (nd <= 19 && w <= (std::uint64_t{1} << 53) && e10 >= -22 && e10 <= 22) {
     const double m = static_cast<double>(w);
     const double v = e10 < 0 ? m / kPow10[-e10] : m * kPow10[e10];

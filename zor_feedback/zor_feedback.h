@@ -65,22 +65,22 @@ ZOR_FEEDBACK_API bool parse_svd_method(const std::string& name, SvdMethod* metho
 
 // What one SVD inversion (QTEV_ResponseMatrix::invert) did.
 struct SvdReport {
-  bool ok = false;            // false: refused, nothing written; `error` says why
-  std::string error;          // the "ERROR: ..." line that was logged
+  bool ok = false;    // false: refused, nothing written; `error` says why
+  std::string error;  // the "ERROR: ..." line that was logged
   SvdMethod method = SvdMethod::gsl;
-  int rows = 0;               // m, monitors
-  int cols = 0;               // n, actuators; the inverse is n x m
-  bool transposed = false;    // m > n: the transpose was decomposed
+  int rows = 0;             // m, monitors
+  int cols = 0;             // n, actuators; the inverse is n x m
+  bool transposed = false;  // m > n: the transpose was decomposed
 
-  float tol = 0.0f;                 // the tolerance used: what invert writes back to *tol
-  bool internal_tolerance = false;  // computed by the library (the caller passed -1)
-  double cutoff = 0.0;              // tol * max(S): s enters the inverse when s > cutoff
+  float tol = 0.0f;                     // the tolerance used: what invert writes back to *tol
+  bool internal_tolerance = false;      // computed by the library (the caller passed -1)
+  double cutoff = 0.0;                  // tol * max(S): s enters the inverse when s > cutoff
   std::vector<double> singular_values;  // all min(m, n), non-increasing, as published
 
-  int used = 0;      // singular values that enter the inverse: s > cutoff (relative, strict)
-  int nosv = 0;      // invert's *nosv: min(m, n) - infinite - below_tol
-  int infinite = 0;  // singular values whose reciprocal is infinite (zero ones)
-  int below_tol = 0; // the others below tol (absolute, strict)
+  int used = 0;       // singular values that enter the inverse: s > cutoff (relative, strict)
+  int nosv = 0;       // invert's *nosv: min(m, n) - infinite - below_tol
+  int infinite = 0;   // singular values whose reciprocal is infinite (zero ones)
+  int below_tol = 0;  // the others below tol (absolute, strict)
 
   // Elements of the inverse with 0 < |v| <= tol (absolute), stored as 0.
   long long elements_cleared = 0;
@@ -92,7 +92,7 @@ struct SvdReport {
   double condition_number_used = 0.0;  // max(S) / the smallest value used; NaN when none is
   double time_ms = 0.0;                // the figure of the "took (ms)" line
 
-  std::vector<std::string> warnings;   // the "WARNING: ..." lines that were logged
+  std::vector<std::string> warnings;  // the "WARNING: ..." lines that were logged
 };
 
 // How QTEV_ResponseMatrix::pinv decomposed the matrix: the path Armadillo's
@@ -106,11 +106,11 @@ enum class PinvPath {
 
 // What one pseudo-inverse (QTEV_ResponseMatrix::pinv) did.
 struct PinvReport {
-  bool ok = false;          // false: refused, nothing written; `error` says why
-  std::string error;        // the "ERROR: ..." line that was logged
-  int rows = 0;             // m
-  int cols = 0;             // n; the inverse is n x m
-  float tolerance = 0.0f;   // the input floor
+  bool ok = false;               // false: refused, nothing written; `error` says why
+  std::string error;             // the "ERROR: ..." line that was logged
+  int rows = 0;                  // m
+  int cols = 0;                  // n; the inverse is n x m
+  float tolerance = 0.0f;        // the input floor
   long long input_cleared = 0;   // input elements with 0 < |a| < tolerance cleared
   long long result_cleared = 0;  // result elements with 0 < |b| < 2^-52 cleared
   PinvPath path = PinvPath::svd;
@@ -120,7 +120,7 @@ struct PinvReport {
   // Armadillo's threshold max(m, n) * max(singular_values) * 2^-52: values
   // below it are treated as zero. NaN for cholesky.
   double threshold = 0.0;
-  int rank = 0;             // values inverted (not below threshold, not zero); n for cholesky
+  int rank = 0;               // values inverted (not below threshold, not zero); n for cholesky
   bool zero_inverse = false;  // the stored inverse is all zero, the matrix is not
   double time_ms = 0.0;
   std::vector<std::string> warnings;  // the "WARNING: ..." lines that were logged
@@ -130,10 +130,10 @@ struct PinvReport {
 // data lines, cols = the values on the last of them; and the lines that load
 // differently than their author may have meant.
 struct MatrixFileShape {
-  bool ok = false;          // false: not a regular file that can be read; `error` says why
+  bool ok = false;  // false: not a regular file that can be read; `error` says why
   std::string error;
-  int rows = 0;             // data lines (every line not starting with '#')
-  int cols = 0;             // values read from the last data line
+  int rows = 0;                  // data lines (every line not starting with '#')
+  int cols = 0;                  // values read from the last data line
   long long last_data_line = 0;  // its line number, from 1; 0 without data lines
 
   // Data lines with fewer (more) values than the last one, and the first of them.
@@ -143,21 +143,21 @@ struct MatrixFileShape {
   // Data lines whose values end before the line does, at text that is not a
   // '#' note: the rest of such a line is not read. Grouped by what ends them.
   struct Stop {
-    long long lines = 0;      // how many data lines
-    long long first_line = 0; // the first of them, from 1
-    std::string text;         // what ends its values there (a few characters)
+    long long lines = 0;       // how many data lines
+    long long first_line = 0;  // the first of them, from 1
+    std::string text;          // what ends its values there (a few characters)
   };
-  Stop separator;  // ',' or ';' followed by a number: a separated file
-  Stop not_finite; // a NaN or an infinity (nan, inf, 1e999): no value the loader takes
-  Stop other;      // anything else: a word, a stray character
+  Stop separator;   // ',' or ';' followed by a number: a separated file
+  Stop not_finite;  // a NaN or an infinity (nan, inf, 1e999): no value the loader takes
+  Stop other;       // anything else: a word, a stray character
 };
 
 // What one load_file did.
 struct LoadReport {
-  bool ok = false;          // the values were stored
-  std::string error;        // otherwise: the "ERROR: ..." line that was logged
+  bool ok = false;                    // the values were stored
+  std::string error;                  // otherwise: the "ERROR: ..." line that was logged
   std::vector<std::string> warnings;  // the "WARNING: ..." lines that were logged
-  long long bytes = 0;      // the completion line's figure: offset past the last data line
+  long long bytes = 0;                // the completion line's figure: offset past the last data line
 };
 
 // Counts the file at `path` as load_file counts it, changing nothing.
@@ -257,11 +257,10 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
   // pass the cut-off (1 <= modes <= min(rows, cols)), found from this
   // matrix's own decomposition: the float tol just above s[modes] / max(S),
   // in as few significant digits as keep the count (the smallest such tol
-  // clears the fewest elements; 0 when the values beyond `modes` are 0). Logged as a user-provided tolerance, so that passing the
-  // report's tol to invert() later gives the same inverse. Refused, with
-  // every output unchanged, when no float tolerance does it: the values
-  // `modes` and `modes` + 1 are equal, or the last one kept is zero. The
-  // refused report still holds the singular values.
+  // clears the fewest elements; 0 when the values beyond `modes` are 0). Logged as a user-provided tolerance,
+  // so that passing the report's tol to invert() later gives the same inverse. Refused, with every output
+  // unchanged, when no float tolerance does it: the values `modes` and `modes` + 1 are equal, or the last one
+  // kept is zero. The refused report still holds the singular values.
   zor_feedback::SvdReport invert_keep(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, int modes);
 
   // The decomposition that invert uses for this matrix (gsl unless set). Not
@@ -294,7 +293,8 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
   // The tolerance used and nosv go to *tol_out and *nosv_out (when not null)
   // together with the other outputs.
   ZOR_FEEDBACK_LOCAL zor_feedback::SvdReport invert_svd(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val,
-                                                        float tol, const int* keep, float* tol_out, int* nosv_out);
+                                                        float tol, const int* keep, float* tol_out,
+                                                        int* nosv_out);
 
   zor_feedback::SvdMethod svd_method_ = zor_feedback::SvdMethod::gsl;
 };
@@ -322,8 +322,8 @@ class ZOR_FEEDBACK_API D_ringbuf : public D_ustr {
 
   void get(EqAdr*, EqData* sd, EqData* dd, EqFct*) override;
   void set(EqAdr*, EqData*, EqData*, EqFct*) override;  // ignored
-  void read() override;                                  // nothing to read
-  void write(std::ostream&) override;                    // writes nothing
+  void read() override;                                 // nothing to read
+  void write(std::ostream&) override;                   // writes nothing
 
   void config(Config*);  // does nothing
 

@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
 
   std::printf("consumer: %d of %d singular values, |pinv(R) R - 1| = %.2e, gamma(130 MeV) = %.2f\n", nosv,
               spectrum.length(), worst, gamma);
-  const bool ok = nosv == 12 && worst < 1e-4 && std::fabs(gamma - 254.4) < 0.01 && location.properties().size() == 5;
+  const bool ok =
+      nosv == 12 && worst < 1e-4 && std::fabs(gamma - 254.4) < 0.01 && location.properties().size() == 5;
   // GSL calls cblas_dgemm through the process's symbol lookup: the first
   // library that defines it wins.
   Dl_info info{};

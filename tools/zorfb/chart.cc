@@ -85,8 +85,9 @@ std::string spectrum_chart(const std::vector<double>& values, const std::vector<
   // A value fills row r when its logarithm rounds to that row or above.
   auto reaches = [&](double v, int r) { return positive(v) && std::log10(v) >= level(r) - step / 2; };
   const int cut_row =
-      have_cutoff ? std::clamp(static_cast<int>(std::lround((top - std::log10(cutoff)) / step)), 0, height - 1)
-                  : -1;
+      have_cutoff
+          ? std::clamp(static_cast<int>(std::lround((top - std::log10(cutoff)) / step)), 0, height - 1)
+          : -1;
 
   std::string out;
   for (int r = 0; r < height; ++r) {

@@ -74,14 +74,16 @@ bool parse_scan(const std::string& text, Scan* scan, std::string* why) {
       scan->unit = p.unit;
     }
   if (eq == std::string::npos || !known) {
-    *why = "--scan '" + text + "': expected NAME=FROM:TO:STEPS with NAME one of energy, field, angle, r56, leff, d12, d23";
+    *why = "--scan '" + text +
+           "': expected NAME=FROM:TO:STEPS with NAME one of energy, field, angle, r56, leff, d12, d23";
     return false;
   }
   scan->name = name;
   char tail = 0;
   if (std::sscanf(text.c_str() + eq + 1, "%lf:%lf:%d%c", &scan->from, &scan->to, &scan->steps, &tail) != 3 ||
       !std::isfinite(scan->from) || !std::isfinite(scan->to)) {
-    *why = "--scan '" + text + "': FROM:TO:STEPS must be two numbers and a whole number, e.g. field=0.05:0.2:7";
+    *why =
+        "--scan '" + text + "': FROM:TO:STEPS must be two numbers and a whole number, e.g. field=0.05:0.2:7";
     return false;
   }
   if (scan->steps < 2 || scan->steps > 10000) {
@@ -94,15 +96,24 @@ bool parse_scan(const std::string& text, Scan* scan, std::string* why) {
 // One result as named numbers in SI units (energy in MeV, as given), the
 // columns of the csv and json output.
 std::vector<std::pair<const char*, double>> columns(const ChicaneInput& in, const ChicaneResult& r) {
-  return {{"energy_MeV", in.energy_mev}, {"field_T", r.field},
-          {"angle_rad", r.angle},        {"leff_m", in.leff},
-          {"d12_m", in.d12},             {"d23_m", in.d23},
-          {"gamma", r.gamma},            {"beta", r.beta},
-          {"momentum_MeV_c", r.p_mev},   {"momentum_kg_m_s", r.p_si},
-          {"current_A", r.current},      {"radius_m", r.r},
-          {"x_bc_m", r.x_bc},            {"l_bc_m", r.l_bc},
-          {"straight_m", r.straight},    {"path_difference_m", r.l_bc - r.straight},
-          {"delta_t_s", r.delta_t},      {"R56_m", r.r56}};
+  return {{"energy_MeV", in.energy_mev},
+          {"field_T", r.field},
+          {"angle_rad", r.angle},
+          {"leff_m", in.leff},
+          {"d12_m", in.d12},
+          {"d23_m", in.d23},
+          {"gamma", r.gamma},
+          {"beta", r.beta},
+          {"momentum_MeV_c", r.p_mev},
+          {"momentum_kg_m_s", r.p_si},
+          {"current_A", r.current},
+          {"radius_m", r.r},
+          {"x_bc_m", r.x_bc},
+          {"l_bc_m", r.l_bc},
+          {"straight_m", r.straight},
+          {"path_difference_m", r.l_bc - r.straight},
+          {"delta_t_s", r.delta_t},
+          {"R56_m", r.r56}};
 }
 
 }  // namespace
@@ -170,10 +181,14 @@ void print_chicane(std::ostream& os, const ChicaneInput& in, const ChicaneResult
   row("velocity", "beta", fmt("%.9f", r.beta) + "  (1 - beta = " + fmt("%.3e", 1.0 - r.beta) + ")");
   row("momentum", "p", fmt("%.4f", r.p_mev) + " MeV/c = " + fmt("%.4e", r.p_si) + " kg m/s");
   const bool field_given = !in.use_angle && !in.use_r56;
-  row("bending angle", "alpha", fmt("%.8f", r.angle) + " rad = " + fmt("%.4f", r.angle / kDeg) + " deg" +
-                                    (in.use_angle ? " (given)" : in.use_r56 ? " (for the R56 given)" : ""));
+  row("bending angle", "alpha",
+      fmt("%.8f", r.angle) + " rad = " + fmt("%.4f", r.angle / kDeg) + " deg" +
+          (in.use_angle ? " (given)"
+           : in.use_r56 ? " (for the R56 given)"
+                        : ""));
   row("dipole field", "B", fmt("%.5f", r.field) + " T" + (field_given ? " (given)" : ""));
-  if (in.a1 != 0.0) row("magnet current", "I", fmt("%.2f", r.current) + " A  (at " + fmt("%g", in.a1) + " T/A)");
+  if (in.a1 != 0.0)
+    row("magnet current", "I", fmt("%.2f", r.current) + " A  (at " + fmt("%g", in.a1) + " T/A)");
   row("bending radius", "r", fmt("%.4f", r.r) + " m");
   row("orbit offset", "x_bc", fmt("%.3f", r.x_bc * 1e3) + " mm (between dipoles 2 and 3)");
   row("path length", "l_bc", fmt("%.6f", r.l_bc) + " m (entrance of dipole 1 to exit of dipole 4)");
@@ -264,12 +279,13 @@ int run_chicane(const Global&, const ChicaneOptions& o) {
         if (in.use_r56)
           std::cout << "  " << r.problem << '\n';
         else
-          std::cout << fmt(in.use_angle ? "%11.4f" : "%22.5f", in.use_angle ? in.angle_rad / kDeg : in.field_t)
+          std::cout << fmt(in.use_angle ? "%11.4f" : "%22.5f",
+                           in.use_angle ? in.angle_rad / kDeg : in.field_t)
                     << "  " << r.problem << '\n';
         continue;
       }
-      std::snprintf(buf, sizeof buf, "%11.4f %10.5f %9.4f %11.3f %12.4f %12.4f %11.4f", r.angle / kDeg, r.field, r.r,
-                    r.x_bc * 1e3, (r.l_bc - r.straight) * 1e3, r.delta_t * 1e12, r.r56 * 1e3);
+      std::snprintf(buf, sizeof buf, "%11.4f %10.5f %9.4f %11.3f %12.4f %12.4f %11.4f", r.angle / kDeg,
+                    r.field, r.r, r.x_bc * 1e3, (r.l_bc - r.straight) * 1e3, r.delta_t * 1e12, r.r56 * 1e3);
       std::cout << buf << (current ? fmt(" %11.2f", r.current) : std::string()) << '\n';
     }
   }

@@ -26,8 +26,8 @@ constexpr double kSlowGslMs = 1000.0;
 void announce_long_work(const char* what, int m, int n) {
   const long elements = static_cast<long>(m) * n;
   if (elements > kLongWork)
-    std::cerr << fmt::format("zorfb: {} of a {} x {} matrix ({} elements), this may take a while ...\n", what, m, n,
-                             elements);
+    std::cerr << fmt::format("zorfb: {} of a {} x {} matrix ({} elements), this may take a while ...\n", what,
+                             m, n, elements);
 }
 
 // Where the library's own standard output goes after a call: with the text
@@ -62,7 +62,7 @@ std::string csv_header(const json& j) {
   std::string out = "#";
   for (const auto& [key, value] : j.items()) {
     if (value.is_array()) continue;
-    const std::string text = value.is_string()       ? value.get<std::string>()
+    const std::string text = value.is_string()         ? value.get<std::string>()
                              : value.is_number_float() ? fmt::format("{:.9g}", value.get<double>())
                                                        : value.dump();
     out += fmt::format(" {}={},", key, text);
@@ -103,7 +103,8 @@ int invert(const Global& g, const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV
   announce_long_work("SVD", R.rows, R.cols);
   {
     StdoutDiversion diversion;
-    inv->report = o.keep > 0 ? R.invert_keep(inverse, spectrum, o.keep) : R.invert_report(inverse, spectrum, o.tol);
+    inv->report =
+        o.keep > 0 ? R.invert_keep(inverse, spectrum, o.keep) : R.invert_report(inverse, spectrum, o.tol);
     forward_library_output(g, o.format, diversion.finish());
   }
   const zor_feedback::SvdReport& r = inv->report;
@@ -117,10 +118,11 @@ int invert(const Global& g, const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV
         "set_svd_method)\n",
         r.time_ms / 1000.0);
   if (r.zero_inverse) {
-    print_error(fmt::format(
-        "the inverse of '{}' is all zero although the matrix is not; nothing is written.\n  {}\n  Try a smaller "
-        "--tol, --keep N to choose how many singular values enter, or the matrix in other units.",
-        o.file, r.warnings.empty() ? std::string() : r.warnings.front()));
+    print_error(
+        fmt::format("the inverse of '{}' is all zero although the matrix is not; nothing is written.\n  {}\n "
+                    " Try a smaller "
+                    "--tol, --keep N to choose how many singular values enter, or the matrix in other units.",
+                    o.file, r.warnings.empty() ? std::string() : r.warnings.front()));
     return kFailure;
   }
   return kOk;
@@ -150,8 +152,8 @@ json svd_json(const InvertOptions& o, const zor_feedback::SvdReport& r) {
 void print_svd_text(const InvertOptions& o, const zor_feedback::SvdReport& r) {
   const std::size_t k = r.singular_values.size();
   std::cout << fmt::format("{} of {}: {} x {} (monitors x actuators), {} singular value{}\n\n",
-                           r.method == zor_feedback::SvdMethod::lapack ? "SVD (LAPACK)" : "SVD", o.file, r.rows,
-                           r.cols, k, k == 1 ? "" : "s");
+                           r.method == zor_feedback::SvdMethod::lapack ? "SVD (LAPACK)" : "SVD", o.file,
+                           r.rows, r.cols, k, k == 1 ? "" : "s");
   std::cout << "Singular values, log scale ('#' used, '.' dropped, '-' cut-off):\n"
             << spectrum_chart(r.singular_values, first_n(k, r.used), r.cutoff) << '\n';
   print_range(r.singular_values, r.used);
@@ -163,11 +165,12 @@ void print_svd_text(const InvertOptions& o, const zor_feedback::SvdReport& r) {
                                : "  (internal: max(m, n) * eps * max(S), two significant digits)";
   std::cout << "tolerance   " << sci(static_cast<double>(r.tol)) << source << '\n';
   std::cout << "cut-off     " << sci(r.cutoff) << "  (tolerance * largest singular value)\n";
-  std::cout << fmt::format("used        {} of {} singular values lie above the cut-off and enter the inverse\n",
-                           r.used, k);
-  std::cout << fmt::format("nosv        {}  (what the server reports: values not below the tolerance itself and "
-                           "not zero)\n",
-                           r.nosv);
+  std::cout << fmt::format(
+      "used        {} of {} singular values lie above the cut-off and enter the inverse\n", r.used, k);
+  std::cout << fmt::format(
+      "nosv        {}  (what the server reports: values not below the tolerance itself and "
+      "not zero)\n",
+      r.nosv);
   if (r.elements_cleared > 0)
     std::cout << fmt::format("cleared     {} elements of the inverse with |v| <= tolerance, largest {}\n",
                              r.elements_cleared, sci(r.largest_cleared));
@@ -198,8 +201,10 @@ int run_svd(const Global& g, const InvertOptions& o) {
                     ZOR_FEEDBACK_VERSION, zor_feedback::svd_method_name(r.method)),
         fmt::format("Shape: {} rows (actuators) x {} columns (monitors).", n, m),
         fmt::format("Tolerance {:.9g} ({}): {} of {} singular values inverted (nosv {}).", r.tol,
-                    o.keep > 0 ? "chosen" : r.internal_tolerance ? "internal" : "user", r.used,
-                    r.singular_values.size(), r.nosv),
+                    o.keep > 0             ? "chosen"
+                    : r.internal_tolerance ? "internal"
+                                           : "user",
+                    r.used, r.singular_values.size(), r.nosv),
         "Elements with |v| <= tolerance are stored as 0. Units: the inverse of the input's."};
     if (!write_matrix(o.out, inverse, header, &why)) {
       print_error(why);
@@ -256,10 +261,11 @@ int run_pinv(const Global& g, const InvertOptions& o) {
     return kFailure;
   }
   if (r.zero_inverse) {
-    print_error(fmt::format(
-        "the pseudo-inverse of '{}' is all zero although the matrix is not; nothing is written.\n  {}\n  Try a "
-        "smaller --tolerance, or the matrix in other units.",
-        o.file, r.warnings.empty() ? std::string() : r.warnings.front()));
+    print_error(
+        fmt::format("the pseudo-inverse of '{}' is all zero although the matrix is not; nothing is "
+                    "written.\n  {}\n  Try a "
+                    "smaller --tolerance, or the matrix in other units.",
+                    o.file, r.warnings.empty() ? std::string() : r.warnings.front()));
     return kFailure;
   }
   static const char* const kPaths[] = {"svd", "symmetric", "cholesky", "diagonal"};
@@ -268,7 +274,8 @@ int run_pinv(const Global& g, const InvertOptions& o) {
   if (!o.out.empty()) {
     std::string why;
     const std::vector<std::string> header = {
-        fmt::format("Pseudo-inverse of {} by QTEV_ResponseMatrix::pinv (zorfb {}).", o.file, ZOR_FEEDBACK_VERSION),
+        fmt::format("Pseudo-inverse of {} by QTEV_ResponseMatrix::pinv (zorfb {}).", o.file,
+                    ZOR_FEEDBACK_VERSION),
         fmt::format("Shape: {} rows (actuators) x {} columns (monitors).", n, m),
         fmt::format("Input floor {:.9g}: {} elements cleared; result elements below 2^-52 cleared: {}.",
                     r.tolerance, r.input_cleared, r.result_cleared),
@@ -310,7 +317,8 @@ int run_pinv(const Global& g, const InvertOptions& o) {
                    "(Cholesky), with no singular values to cut.\n\n";
     } else {
       std::cout << fmt::format(
-          "{} of the matrix as inverted, log scale ('#' used, '.' dropped,\n'-' Armadillo's threshold max(m, n) "
+          "{} of the matrix as inverted, log scale ('#' used, '.' dropped,\n'-' Armadillo's threshold max(m, "
+          "n) "
           "* eps * max):\n",
           r.path == zor_feedback::PinvPath::svd ? "Singular values" : "Absolute eigenvalues");
       std::cout << spectrum_chart(r.singular_values, used, r.threshold) << '\n';
@@ -339,9 +347,10 @@ int run_correct(const Global& g, const CorrectOptions& o) {
   MatrixInput orbit;
   if (const int rc = load_matrix(o.orbit, "ORBIT", location, &orbit); rc != kOk) return rc;
   if (orbit.shape.rows != m || orbit.shape.cols != 1) {
-    print_error(fmt::format("'{}' holds a {} x {} matrix; the orbit of '{}' is {} x 1 (one value per monitor, "
-                            "one per line)",
-                            o.orbit, orbit.shape.rows, orbit.shape.cols, o.invert.file, m));
+    print_error(
+        fmt::format("'{}' holds a {} x {} matrix; the orbit of '{}' is {} x 1 (one value per monitor, "
+                    "one per line)",
+                    o.orbit, orbit.shape.rows, orbit.shape.cols, o.invert.file, m));
     return kFailure;
   }
   QTEV_ResponseMatrix inverse("INVERSE", n, m, &location);
@@ -383,16 +392,19 @@ int run_correct(const Global& g, const CorrectOptions& o) {
     std::cout << csv_header(j);
     for (const std::string& w : warnings) std::cout << "# warning: " << w << '\n';
     std::cout << "actuator,step\n";
-    for (int k = 0; k < n; ++k) std::cout << fmt::format("{},{:.9g}\n", k, steps[static_cast<std::size_t>(k)]);
+    for (int k = 0; k < n; ++k)
+      std::cout << fmt::format("{},{:.9g}\n", k, steps[static_cast<std::size_t>(k)]);
   } else {
     std::cout << fmt::format(
         "Correction of {} by {} ({} monitors x {} actuators), gain {:g}\n"
         "tolerance {} ({} of {} singular values used), step = -gain * inverse * orbit\n\n",
-        o.orbit, o.invert.file, m, n, o.gain, sci(static_cast<double>(r.tol)), r.used, r.singular_values.size());
+        o.orbit, o.invert.file, m, n, o.gain, sci(static_cast<double>(r.tol)), r.used,
+        r.singular_values.size());
     std::cout << "actuator        step\n";
-    for (int k = 0; k < n; ++k) std::cout << fmt::format("{:8d}  {:10.6g}\n", k, steps[static_cast<std::size_t>(k)]);
-    std::cout << fmt::format("\norbit rms   {:.6g} now, {:.6g} predicted after the step (linear model)\n", before,
-                             after);
+    for (int k = 0; k < n; ++k)
+      std::cout << fmt::format("{:8d}  {:10.6g}\n", k, steps[static_cast<std::size_t>(k)]);
+    std::cout << fmt::format("\norbit rms   {:.6g} now, {:.6g} predicted after the step (linear model)\n",
+                             before, after);
     print_warnings(r.warnings);
   }
   return kOk;

@@ -39,8 +39,9 @@ int run_demo(const Global& g, const DemoOptions& o) {
   FeedbackSimulation::Settings settings;
   settings.matrix_file = o.data.empty() ? example_data_path("ring_response.txt") : o.data;
   if (settings.matrix_file.empty()) {
-    std::cerr << "zorfb: error: the example data (ring_response.txt) are neither installed next to zorfb nor in "
-                 "the source tree; name a response-matrix file with --data\n";
+    std::cerr
+        << "zorfb: error: the example data (ring_response.txt) are neither installed next to zorfb nor in "
+           "the source tree; name a response-matrix file with --data\n";
     return kFailure;
   }
   settings.gain = o.gain;
@@ -89,12 +90,13 @@ int run_demo(const Global& g, const DemoOptions& o) {
   std::vector<bool> used;
   for (std::size_t i = 0; i < values.size(); ++i) used.push_back(static_cast<int>(i) < rep.used);
   std::cout << "SINGULAR_VALUES, log scale ('#' used, '.' dropped, '-' cut-off):\n"
-            << spectrum_chart(values, used, cutoff, 10)
-            << "tolerance " << fmt("%.2g", sim.tol()) << " (internal), cut-off " << fmt("%.2g", cutoff) << ", "
-            << rep.used << " of " << values.size() << " singular values used\n\n";
+            << spectrum_chart(values, used, cutoff, 10) << "tolerance " << fmt("%.2g", sim.tol())
+            << " (internal), cut-off " << fmt("%.2g", cutoff) << ", " << rep.used << " of " << values.size()
+            << " singular values used\n\n";
 
-  std::cout << "Correction cycles: gain " << fmt("%g", o.gain) << ", field errors " << fmt("%g", settings.error_mrad)
-            << " mrad rms, monitor noise " << fmt("%g", settings.noise_mm * 1e3) << " um rms\n";
+  std::cout << "Correction cycles: gain " << fmt("%g", o.gain) << ", field errors "
+            << fmt("%g", settings.error_mrad) << " mrad rms, monitor noise "
+            << fmt("%g", settings.noise_mm * 1e3) << " um rms\n";
   std::cout << "cycle  orbit rms [mm]  orbit max [mm]  correctors rms [mrad]\n";
   for (int c = 0; c <= o.cycles; ++c) {
     const CycleRecord r = sim.cycle();

@@ -1,7 +1,7 @@
 // zorfb - the zor_feedback library's operations on the command line, through
 // the library's own code paths, so that an offline answer is the server's.
-#include <CLI/CLI.hpp>
 #include <gsl/gsl_errno.h>
+#include <CLI/CLI.hpp>
 
 #include <iostream>
 #include <string>
@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr const char* kFooter = R"(Exit status: 0 success, 1 the operation failed (file, library error), 2 bad command line.
+constexpr const char* kFooter =
+    R"(Exit status: 0 success, 1 the operation failed (file, library error), 2 bad command line.
 
 Response-matrix file: one line per monitor (row), one number per actuator
 (column), separated by blanks; lines starting with '#' are comments. The
@@ -25,8 +26,7 @@ void add_format(CLI::App* sub, std::string* format) {
 // --svd gsl|lapack, into *method.
 void add_method(CLI::App* sub, zor_feedback::SvdMethod* method) {
   sub->add_option_function<std::string>(
-         "--svd",
-         [method](const std::string& name) { zor_feedback::parse_svd_method(name, method); },
+         "--svd", [method](const std::string& name) { zor_feedback::parse_svd_method(name, method); },
          "the decomposition: gsl (default, the server's default) or lapack (divide and conquer, far faster\n"
          "on large matrices, the same result to rounding)")
       ->check(CLI::IsMember({"gsl", "lapack"}));
@@ -38,10 +38,11 @@ void add_tolerance(CLI::App* sub, zorfb::InvertOptions* o) {
       "--tol", o->tol,
       "cut-off tolerance, relative to the largest singular value (and an absolute floor on the\n"
       "inverse's elements); -1 (default) asks for the library's internal one");
-  CLI::Option* keep = sub->add_option(
-      "--keep", o->keep,
-      "choose the tolerance that lets exactly N singular values enter the inverse, and report it")
-                          ->check(CLI::PositiveNumber);
+  CLI::Option* keep =
+      sub->add_option(
+             "--keep", o->keep,
+             "choose the tolerance that lets exactly N singular values enter the inverse, and report it")
+          ->check(CLI::PositiveNumber);
   tol->excludes(keep);
 }
 
@@ -83,7 +84,8 @@ int main(int argc, char** argv) {
   svd_cmd->add_option("file", svd.file, "response-matrix file")->required();
   add_tolerance(svd_cmd, &svd);
   add_method(svd_cmd, &svd.method);
-  svd_cmd->add_option("--out", svd.out, "write the inverse (actuators x monitors) to this file, loadable by load_file");
+  svd_cmd->add_option("--out", svd.out,
+                      "write the inverse (actuators x monitors) to this file, loadable by load_file");
   add_format(svd_cmd, &svd.format);
 
   // pinv
@@ -92,17 +94,21 @@ int main(int argc, char** argv) {
   CLI::App* pinv_cmd = app.add_subcommand(
       "pinv", "invert a response-matrix file by Armadillo's pseudo-inverse (QTEV_ResponseMatrix::pinv)");
   pinv_cmd->add_option("file", pinv.file, "response-matrix file")->required();
-  pinv_cmd->add_option("--tolerance", pinv.tol,
-                       "floor on the input: elements with 0 < |a| < T are cleared before inverting (default 0)");
-  pinv_cmd->add_option("--out", pinv.out, "write the inverse (actuators x monitors) to this file, loadable by load_file");
+  pinv_cmd->add_option(
+      "--tolerance", pinv.tol,
+      "floor on the input: elements with 0 < |a| < T are cleared before inverting (default 0)");
+  pinv_cmd->add_option("--out", pinv.out,
+                       "write the inverse (actuators x monitors) to this file, loadable by load_file");
   add_format(pinv_cmd, &pinv.format);
 
   // correct
   CorrectOptions correct;
   CLI::App* correct_cmd = app.add_subcommand(
       "correct", "one orbit correction step offline: the corrector change -gain * inverse * orbit");
-  correct_cmd->add_option("matrix", correct.invert.file, "response-matrix file (monitors x actuators)")->required();
-  correct_cmd->add_option("orbit", correct.orbit, "orbit file: one value per monitor, one per line")->required();
+  correct_cmd->add_option("matrix", correct.invert.file, "response-matrix file (monitors x actuators)")
+      ->required();
+  correct_cmd->add_option("orbit", correct.orbit, "orbit file: one value per monitor, one per line")
+      ->required();
   add_tolerance(correct_cmd, &correct.invert);
   add_method(correct_cmd, &correct.invert.method);
   correct_cmd->add_option("--gain", correct.gain, "feedback gain G (default 1)");
@@ -110,16 +116,19 @@ int main(int argc, char** argv) {
 
   // chicane
   ChicaneOptions ch;
-  CLI::App* ch_cmd = app.add_subcommand("chicane", "every quantity of a four-dipole chicane, or a scan over one parameter");
+  CLI::App* ch_cmd =
+      app.add_subcommand("chicane", "every quantity of a four-dipole chicane, or a scan over one parameter");
   ch_cmd->add_option("-E,--energy", ch.input.energy_mev, "total beam energy [MeV]")->required();
   CLI::Option* field = ch_cmd->add_option("-B,--field", ch.input.field_t, "dipole field [T]");
-  CLI::Option* angle = ch_cmd->add_option("--angle", ch.input.angle_rad, "bending angle of each dipole [deg]");
-  CLI::Option* r56 = ch_cmd->add_option("--r56", ch.input.r56,
-                                        "the chicane's R56 [m], negative: the bend that gives it (R562alpha)");
+  CLI::Option* angle =
+      ch_cmd->add_option("--angle", ch.input.angle_rad, "bending angle of each dipole [deg]");
+  CLI::Option* r56 = ch_cmd->add_option(
+      "--r56", ch.input.r56, "the chicane's R56 [m], negative: the bend that gives it (R562alpha)");
   field->excludes(angle);
   r56->excludes(field)->excludes(angle);
   ch_cmd->add_option("--leff", ch.input.leff, "effective dipole length along the axis [m]")->required();
-  ch_cmd->add_option("--d12", ch.input.d12, "drift between dipoles 1-2 (and 3-4) along the axis [m]")->required();
+  ch_cmd->add_option("--d12", ch.input.d12, "drift between dipoles 1-2 (and 3-4) along the axis [m]")
+      ->required();
   ch_cmd->add_option("--d23", ch.input.d23, "drift between dipoles 2-3 [m]")->required();
   ch_cmd->add_option("--a1", ch.input.a1, "field per unit current [T/A], to show the magnet current");
   ch_cmd->add_option("--scan", ch.scan,

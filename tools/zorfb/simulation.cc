@@ -101,7 +101,8 @@ bool FeedbackSimulation::replace_matrix(const std::string& path, std::string* er
     *error = load.error;
     return false;
   }
-  const zor_feedback::SvdReport r = R.invert_report(inverse, spectrum, report_.internal_tolerance ? -1.0f : report_.tol);
+  const zor_feedback::SvdReport r =
+      R.invert_report(inverse, spectrum, report_.internal_tolerance ? -1.0f : report_.tol);
   if (!r.ok) {
     *error = r.error;
     return false;
@@ -124,8 +125,8 @@ void FeedbackSimulation::measure() {
   R_->multiply(*kicks_, *orbit_);
   for (int i = 0; i < monitors_; ++i)
     orbit_->set_value(
-        static_cast<float>(orbit_->value(i, 0, -1, -1, -1, -1) + gsl_ran_gaussian(rng_.get(), s_.noise_mm)), i, 0,
-        -1, -1, -1, -1);
+        static_cast<float>(orbit_->value(i, 0, -1, -1, -1, -1) + gsl_ran_gaussian(rng_.get(), s_.noise_mm)),
+        i, 0, -1, -1, -1, -1);
 }
 
 CycleRecord FeedbackSimulation::cycle() {

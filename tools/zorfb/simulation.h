@@ -36,12 +36,12 @@ class FeedbackSimulation {
  public:
   struct Settings {
     std::string matrix_file;
-    int history = 16;            // entries of the message history
+    int history = 16;  // entries of the message history
     double gain = 0.5;
-    double noise_mm = 0.010;     // monitor noise, rms [mm]
-    double error_mrad = 0.050;   // error kicks, rms [mrad]
+    double noise_mm = 0.010;    // monitor noise, rms [mm]
+    double error_mrad = 0.050;  // error kicks, rms [mrad]
     unsigned long seed = 20240611;
-    float tol = -1.0f;           // SVD tolerance (-1: internal)
+    float tol = -1.0f;  // SVD tolerance (-1: internal)
     zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
   };
 

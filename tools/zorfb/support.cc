@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <limits>
 #include <iostream>
+#include <limits>
 #include <string>
 
 #include <fmt/format.h>
@@ -80,7 +80,8 @@ int load_matrix(const std::string& file, const char* property, EqFct& location, 
   if (shape.separator.lines > 0) {
     const std::string& sep = shape.separator.text;
     print_error(fmt::format(
-        "'{0}' line {1}: values separated by '{2}' ({3} lines); the loader separates values by blanks only and "
+        "'{0}' line {1}: values separated by '{2}' ({3} lines); the loader separates values by blanks only "
+        "and "
         "would read the first value of each such line. Convert the file first, e.g.  tr '{2}' ' ' < '{0}' > "
         "converted.txt",
         file, shape.separator.first_line, sep, shape.separator.lines));
@@ -91,10 +92,11 @@ int load_matrix(const std::string& file, const char* property, EqFct& location, 
     return kFailure;
   }
   if (shape.not_finite.lines > 0) {
-    print_error(fmt::format(
-        "'{}' line {}: '{}' is not a number the loader reads (NaN and infinity are not; {} lines), so the row "
-        "would end there; write finite values",
-        file, shape.not_finite.first_line, shape.not_finite.text, shape.not_finite.lines));
+    print_error(
+        fmt::format("'{}' line {}: '{}' is not a number the loader reads (NaN and infinity are not; {} "
+                    "lines), so the row "
+                    "would end there; write finite values",
+                    file, shape.not_finite.first_line, shape.not_finite.text, shape.not_finite.lines));
     return kFailure;
   }
   if (shape.cols == 0) {
@@ -108,9 +110,10 @@ int load_matrix(const std::string& file, const char* property, EqFct& location, 
     return kFailure;
   }
   if (shape.other.lines > 0)
-    in->warnings.push_back(fmt::format("'{}' line {}: the text after the values ('{}') is not read ({} lines); "
-                                       "mark notes with '#'",
-                                       file, shape.other.first_line, shape.other.text, shape.other.lines));
+    in->warnings.push_back(
+        fmt::format("'{}' line {}: the text after the values ('{}') is not read ({} lines); "
+                    "mark notes with '#'",
+                    file, shape.other.first_line, shape.other.text, shape.other.lines));
   // A longer line makes the loader refuse the file (with its own message); a
   // shorter one is loaded and leaves the rest of its row as it was (0 here).
   if (shape.shorter_lines > 0)
@@ -130,7 +133,8 @@ int load_matrix(const std::string& file, const char* property, EqFct& location, 
   for (int i = 0; i < shape.rows; ++i)
     for (int j = 0; j < shape.cols; ++j)
       if (!std::isfinite(in->R->value(i, j, -1, -1, -1, -1))) {
-        print_error(fmt::format("'{}': element ({}, {}) lies beyond the float range of the matrix", file, i, j));
+        print_error(
+            fmt::format("'{}': element ({}, {}) lies beyond the float range of the matrix", file, i, j));
         return kFailure;
       }
   for (const std::string& w : in->warnings) print_warning(w);

@@ -111,8 +111,8 @@ void print_error(const std::string& text);
 
 struct InvertOptions {
   std::string file;
-  float tol = -1.0f;            // svd: -1 = the library's internal tolerance; pinv: the input floor
-  int keep = 0;                 // svd: choose the tolerance that keeps this many values (0: use tol)
+  float tol = -1.0f;  // svd: -1 = the library's internal tolerance; pinv: the input floor
+  int keep = 0;       // svd: choose the tolerance that keeps this many values (0: use tol)
   zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
   std::string out;              // write the inverse here when not empty
   std::string format = "text";  // text, csv or json
@@ -135,17 +135,17 @@ struct ChicaneInput {
   double field_t = 0.0;     // dipole field [T], used when the bend is given as a field
   double angle_rad = 0.0;   // bending angle [rad], used when use_angle is true
   bool use_angle = false;
-  double r56 = 0.0;         // [m], used when use_r56 is true: the angle comes from R562alpha
+  double r56 = 0.0;  // [m], used when use_r56 is true: the angle comes from R562alpha
   bool use_r56 = false;
-  double leff = 0.0;        // effective dipole length along the axis [m]
-  double d12 = 0.0;         // drift between dipoles 1-2 and 3-4, along the axis [m]
-  double d23 = 0.0;         // drift between dipoles 2-3 [m]
-  double a1 = 0.0;          // field per unit current [T/A]; 0: no current
+  double leff = 0.0;  // effective dipole length along the axis [m]
+  double d12 = 0.0;   // drift between dipoles 1-2 and 3-4, along the axis [m]
+  double d23 = 0.0;   // drift between dipoles 2-3 [m]
+  double a1 = 0.0;    // field per unit current [T/A]; 0: no current
 };
 
 struct ChicaneResult {
   bool valid = false;
-  std::string problem;      // why not valid
+  std::string problem;  // why not valid
   double gamma = 0, beta = 0, p_si = 0, p_mev = 0;
   double angle = 0, field = 0, current = 0;
   double r = 0, x_bc = 0, l_bc = 0, straight = 0, delta_t = 0, r56 = 0;
@@ -154,14 +154,15 @@ struct ChicaneResult {
 // Every chicane quantity through the library's functions.
 ChicaneResult compute_chicane(const ChicaneInput& in);
 // The worked-example report: inputs and every result with its unit.
-void print_chicane(std::ostream& os, const ChicaneInput& in, const ChicaneResult& r, const std::string& indent);
+void print_chicane(std::ostream& os, const ChicaneInput& in, const ChicaneResult& r,
+                   const std::string& indent);
 
 struct ChicaneOptions {
   ChicaneInput input;
   bool have_field = false;
   bool have_angle = false;
   bool have_r56 = false;
-  std::string scan;     // "name=from:to:steps", empty for none
+  std::string scan;  // "name=from:to:steps", empty for none
   std::string format = "text";
 };
 int run_chicane(const Global& g, const ChicaneOptions& o);

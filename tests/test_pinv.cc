@@ -113,6 +113,54 @@ INSTANTIATE_TEST_SUITE_P(Hard, PinvCatalogue, ::testing::ValuesIn(kCatalogue),
                            return std::string(p.param.name);
                          });
 
+// pinv goes Armadillo's way for each kind of matrix, and reports it: the
+// result is arma::pinv's to the bit (before the floor on the result, which
+// clears nothing here), the decomposition, threshold and rank are Armadillo's.
+TEST(PinvReport, FollowsArmadillosPathAndReportsIt) {
+  struct PathCase {
+    const char* what;
+    int m, n;
+    double (*gen)(int, int, int, int);
+    zor_feedback::PinvPath path;
+  };
+  const auto sym = [](int i, int j, int, int) { return std::cos(1.0 + i + j) + (i == j ? 0.5 : 0.0); };
+  const auto diag = [](int i, int j, int, int) { return i == j ? 1.0 + i : 0.0; };
+  const PathCase cases[] = {
+      {"general", 9, 6, smooth, zor_feedback::PinvPath::svd},
+      {"wide", 5, 12, rank3, zor_feedback::PinvPath::svd},
+      {"diagonal", 5, 4, diag, zor_feedback::PinvPath::diagonal},
+      {"symmetric indefinite, 50 x 50", 50, 50, sym, zor_feedback::PinvPath::symmetric},
+      {"symmetric positive definite", 5, 5, hilbert, zor_feedback::PinvPath::cholesky},
+  };
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    QTEV_ResponseMatrix A("A", c.m, c.n, nullptr), X("X", c.n, c.m, nullptr);
+    fill(A, [&](int i, int j) { return static_cast<float>(c.gen(i, j, c.m, c.n)); });
+    ovrix::LogCapture quiet;
+    const zor_feedback::PinvReport r = A.pinv_report(X, 0.0f);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.path, c.path);
+    const arma::mat a = to_arma(A);
+    const arma::mat want = arma::pinv(a);
+    std::vector<float> bits;
+    for (arma::uword i = 0; i < want.n_rows; ++i)
+      for (arma::uword j = 0; j < want.n_cols; ++j) bits.push_back(static_cast<float>(want(i, j)));
+    EXPECT_EQ(r.result_cleared, 0);
+    EXPECT_TRUE(same_bits(elements(X), bits));
+    if (c.path == zor_feedback::PinvPath::cholesky) {
+      EXPECT_TRUE(r.singular_values.empty());
+      EXPECT_EQ(r.rank, c.n);
+      continue;
+    }
+    const arma::vec s =
+        c.path == zor_feedback::PinvPath::symmetric ? arma::vec(arma::abs(arma::eig_sym(a))) : arma::svd(a);
+    ASSERT_EQ(r.singular_values.size(), s.n_elem);
+    EXPECT_NEAR(r.singular_values.front(), s.max(), 1e-13 * s.max());
+    EXPECT_NEAR(r.threshold, std::max(c.m, c.n) * s.max() * kEpsD, 1e-12 * r.threshold);
+    EXPECT_EQ(r.rank, static_cast<int>(arma::accu(s >= r.threshold)));
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The floors.
 

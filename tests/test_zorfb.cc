@@ -332,6 +332,115 @@ TEST_F(Zorfb, LargeMatrixIsAnnounced) {
   EXPECT_TRUE(contains(r.err, "400 x 300 matrix (120000 elements)")) << r.err;
 }
 
+// What the server would compute wrongly or read differently than meant never
+// ends in success: an all-zero inverse of a non-zero matrix, a separated file,
+// a NaN where a value stands.
+TEST_F(Zorfb, NoSilentWrongInverse) {
+  const std::string line = std::string(ZORFB_DATA_DIR) + "/transfer_line_response.txt";
+  const Result fine = run({"svd", line});
+  EXPECT_EQ(fine.rc, 0) << fine.err;
+  EXPECT_FALSE(contains(fine.out + fine.err, "warning")) << "the internal tolerance in the usual units";
+
+  // The relative tolerance 0.1 is also the absolute floor of elements < 0.07.
+  const std::string out = path("inverse.txt");
+  const Result floor = run({"svd", line, "--tol", "0.1", "--out", out});
+  EXPECT_EQ(floor.rc, 1);
+  EXPECT_TRUE(contains(floor.err, "is all zero although the matrix is not")) << floor.err;
+  EXPECT_TRUE(contains(floor.err, "--keep")) << floor.err;
+  EXPECT_NE(::access(out.c_str(), F_OK), 0) << "nothing written";
+
+  // The same matrix in units a million times smaller: the internal tolerance
+  // grows with the matrix and clears its whole inverse.
+  std::string scaled;
+  for (const std::string& l : lines_of(slurp(line))) {
+    if (l.empty() || l[0] == '#') continue;
+    std::istringstream in(l);
+    for (double v; in >> v;) scaled += std::to_string(v * 1e6) + " ";
+    scaled += "\n";
+  }
+  const Result units = run({"svd", write("scaled.txt", scaled), "--format", "json"});
+  EXPECT_EQ(units.rc, 1);
+  EXPECT_TRUE(contains(units.err, "WARNING: all-zero inverse")) << units.err;
+
+  const Result pinv = run({"pinv", line, "--tolerance", "1e3"});
+  EXPECT_EQ(pinv.rc, 1);
+  EXPECT_TRUE(contains(pinv.err, "cleared all 114 non-zero input elements")) << pinv.err;
+
+  const Result csv = run({"svd", write("m.csv", "1,2,3\n4,5,6\n")});
+  EXPECT_EQ(csv.rc, 1);
+  EXPECT_TRUE(contains(csv.err, "line 1: values separated by ','")) << csv.err;
+  const Result nan = run({"svd", write("nan.txt", "1 2\nnan 4\n")});
+  EXPECT_EQ(nan.rc, 1);
+  EXPECT_TRUE(contains(nan.err, "line 2: 'nan' is not a number the loader reads")) << nan.err;
+  const Result words = run({"svd", write("words.txt", "1 0 # fine\n0 2 volts\n")});
+  EXPECT_EQ(words.rc, 0) << words.err;
+  EXPECT_TRUE(
+      contains(words.err, "warning: '" + path("words.txt") + "' line 2: the text after the values ('volts')"))
+      << words.err;
+}
+
+// --keep N gives the tolerance to set on the server for N modes.
+TEST_F(Zorfb, KeepGivesTheServersToleranceForNValues) {
+  const std::string ring = std::string(ZORFB_DATA_DIR) + "/ring_response.txt";
+  for (const int n : {48, 47}) {
+    const Result keep = run({"svd", ring, "--keep", std::to_string(n), "--format", "json"});
+    ASSERT_EQ(keep.rc, 0) << keep.err;
+    const auto j = nlohmann::json::parse(keep.out);
+    EXPECT_EQ(j["used"], n);
+    EXPECT_EQ(j["tolerance_source"], "keep");
+    const Result server = run({"svd", ring, "--tol", j["tolerance"].dump(), "--format", "json"});
+    EXPECT_EQ(nlohmann::json::parse(server.out)["used"], n) << "the tolerance as an operator types it";
+  }
+  // The ring's modes come in pairs of equal singular values.
+  const Result pair = run({"svd", ring, "--keep", "40"});
+  EXPECT_EQ(pair.rc, 1);
+  EXPECT_TRUE(contains(pair.err, "no tolerance keeps exactly 40 values")) << pair.err;
+}
+
+TEST_F(Zorfb, CorrectIsMinusGainTimesTheInverseTimesTheOrbit) {
+  const std::string ring = std::string(ZORFB_DATA_DIR) + "/ring_response.txt";
+  std::string orbit_text = "# orbit [mm]\n";
+  for (int i = 0; i < 96; ++i) orbit_text += std::to_string(0.1 * std::sin(0.7 * i)) + "\n";
+  const std::string orbit_file = write("orbit.txt", orbit_text);
+  const Result r = run({"correct", ring, orbit_file, "--gain", "0.5", "--format", "json"});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+
+  LibraryInverse lib(ring, 96, 48, -1.0f);
+  QTEV_ResponseMatrix orbit("ORBIT", 96, 1, nullptr), step("STEP", 48, 1, nullptr);
+  {
+    ovrix::LogCapture quiet;
+    testing::internal::CaptureStdout();
+    lib.R.invert(lib.inverse, lib.spectrum, &lib.tol, &lib.nosv);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(orbit.load_file(orbit_file.c_str()));
+  }
+  lib.inverse.multiply(orbit, step);
+  ASSERT_EQ(j["step"].size(), 48u);
+  for (int k = 0; k < 48; ++k)
+    EXPECT_EQ(j["step"][static_cast<std::size_t>(k)].get<float>(),
+              static_cast<float>(-0.5 * step.value(k, 0, -1, -1, -1, -1)))
+        << k;
+  EXPECT_LT(j["predicted_rms"].get<double>(), j["orbit_rms"].get<double>());
+  const Result wrong = run({"correct", ring, ring});
+  EXPECT_EQ(wrong.rc, 1);
+  EXPECT_TRUE(contains(wrong.err, "is 96 x 1 (one value per monitor")) << wrong.err;
+}
+
+TEST_F(Zorfb, ChicaneFromItsR56) {
+  const Result r = run({"chicane", "-E", "130", "--leff", "0.5", "--d12", "3", "--d23", "1", "--r56",
+                        "-0.0729222763", "--format", "json"});
+  ASSERT_EQ(r.rc, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out)[0];
+  EXPECT_NEAR(j["angle_rad"].get<double>(), 0.10396146, 5e-9);
+  EXPECT_NEAR(j["field_T"].get<double>(), 0.09, 1e-9);
+  EXPECT_NEAR(j["R56_m"].get<double>(), -0.0729222763, 1e-12);
+  const Result wrong =
+      run({"chicane", "-E", "130", "--leff", "0.5", "--d12", "3", "--d23", "1", "--r56", "0.01"});
+  EXPECT_EQ(wrong.rc, 1);
+  EXPECT_TRUE(contains(wrong.err, "negative R56")) << wrong.err;
+}
+
 TEST_F(Zorfb, DemoIsShortDeterministicAndConverges) {
   const Result a = run({"demo"});
   ASSERT_EQ(a.rc, 0) << a.err;

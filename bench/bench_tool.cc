@@ -8,12 +8,18 @@
 //       the call (getrusage): the difference is what load_file needed beyond
 //       the matrix itself. Run it once per file, in a fresh process, so that
 //       each peak is its own.
+//   zf_bench_tool invert-rss ROWS COLS FILE gsl|lapack
+//       loads FILE, then inverts it with that engine and prints, as one JSON
+//       line, the peak resident memory before and after invert: the working
+//       set of the engine beyond the matrices themselves.
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <string>
 
 #include "ring_model.h"
@@ -36,7 +42,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) try {
-  if (argc != 5) return usage();
+  if (argc != 5 && argc != 6) return usage();
   const std::string cmd = argv[1];
   const int rows = std::atoi(argv[2]);
   const int cols = std::atoi(argv[3]);
@@ -66,6 +72,23 @@ int main(int argc, char** argv) try {
         file, static_cast<long long>(st.st_size), rows, cols, ok ? "true" : "false", before, after,
         after - before);
     return ok ? 0 : 1;
+  }
+  zor_feedback::SvdMethod method;
+  if (cmd == "invert-rss" && argc == 6 && zor_feedback::parse_svd_method(argv[5], &method)) {
+    QTEV_ResponseMatrix R("R", rows, cols, nullptr), inverse("INVERSE", cols, rows, nullptr);
+    D_spectrum spectrum("SINGULAR_VALUES", std::min(rows, cols), nullptr);
+    ovrix::LogCapture quiet;
+    if (!R.load_file(file)) return 1;
+    R.set_svd_method(method);
+    std::cout.setstate(std::ios::failbit);  // the line invert writes for a tall matrix
+    const long before = max_rss_kib();
+    const zor_feedback::SvdReport r = R.invert_report(inverse, spectrum, -1.0f);
+    const long after = max_rss_kib();
+    std::printf(
+        "{\"method\": \"%s\", \"rows\": %d, \"cols\": %d, \"ok\": %s, \"time_ms\": %.1f, "
+        "\"max_rss_before_kib\": %ld, \"max_rss_after_kib\": %ld, \"growth_kib\": %ld}\n",
+        argv[5], rows, cols, r.ok ? "true" : "false", r.time_ms, before, after, after - before);
+    return r.ok ? 0 : 1;
   }
   return usage();
 } catch (const std::exception& e) {

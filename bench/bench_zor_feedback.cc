@@ -5,6 +5,9 @@
 //  * invert        vs gsl_linalg_SV_decomp of the same matrix (the part of
 //                  the work no implementation of the algorithm can skip) and
 //                  vs Armadillo's pinv (LAPACK's divide-and-conquer SVD)
+//  * invert_lapack invert with the LAPACK engine, vs the economy
+//                  divide-and-conquer SVD with singular vectors (dgesdd
+//                  through arma::svd_econ) of the same matrix
 //  * pinv          vs arma::pinv of the same data
 //  * multiply      one feedback cycle, inverse (n x m) times orbit (m x 1),
 //                  vs cblas_dgemv on prepared doubles; beside it the gemm call
@@ -181,7 +184,37 @@ void BM_raw_gsl_SV_decomp(benchmark::State& state) {
   }
 }
 
+// invert with LAPACK's divide-and-conquer engine.
+void BM_invert_lapack(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  QTEV_ResponseMatrix R("R", m, n, nullptr);
+  QTEV_ResponseMatrix pinvR("pinvR", n, m, nullptr);
+  D_spectrum sv("SV", std::min(m, n), nullptr);
+  fill(R, ring_floats(m, n));
+  R.set_svd_method(zor_feedback::SvdMethod::lapack);
+  DiscardStdout quiet;
+  zor_feedback::SvdReport r;
+  for (auto _ : state) {
+    r = R.invert_report(pinvR, sv, -1.0f);
+    benchmark::ClobberMemory();
+  }
+  state.counters["used"] = r.used;
+}
+
 arma::mat arma_copy(int m, int n) { return arma_copy(ring_floats(m, n), m, n); }
+
+// The economy SVD with both sets of singular vectors by dgesdd, what numpy's
+// pinv and Armadillo's call: the decomposition alone, of the same matrix.
+void BM_raw_dgesdd_econ(benchmark::State& state) {
+  const arma::mat A = arma_copy(arg_m(state), arg_n(state));
+  arma::mat U, V;
+  arma::vec s;
+  for (auto _ : state) {
+    if (!arma::svd_econ(U, s, V, A, "both", "dc")) state.SkipWithError("dgesdd failed");
+    benchmark::DoNotOptimize(U.memptr());
+    benchmark::ClobberMemory();
+  }
+}
 
 void BM_raw_arma_pinv(benchmark::State& state) {
   const arma::mat A = arma_copy(arg_m(state), arg_n(state));
@@ -450,6 +483,8 @@ void fast_shapes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_invert)->Apply(slow_shapes);
 BENCHMARK(BM_raw_gsl_SV_decomp)->Apply(slow_shapes);
+BENCHMARK(BM_invert_lapack)->Apply(slow_shapes);
+BENCHMARK(BM_raw_dgesdd_econ)->Apply(slow_shapes);
 BENCHMARK(BM_pinv)->Apply(slow_shapes);
 BENCHMARK(BM_raw_arma_pinv)->Apply(slow_shapes);
 BENCHMARK(BM_multiply_cycle)->Apply(fast_shapes);

@@ -6,8 +6,10 @@ target it has to meet.
 Usage: report.py RESULTS_DIR
 
 Reads RESULTS_DIR/bench.json (Google Benchmark, with repetitions: the medians
-are used), numpy.json (bench/numpy_loadtxt.py), rss.jsonl (zf_bench_tool
-load-rss, one line per file) and machine.txt. Python 3 standard library only.
+are used), numpy.json (bench/numpy_loadtxt.py), numpy_pinv.jsonl
+(bench/numpy_pinv.py, one line per shape), rss.jsonl (zf_bench_tool load-rss,
+one line per file), invert_rss.jsonl (zf_bench_tool invert-rss, one line per
+engine) and machine.txt. Python 3 standard library only.
 """
 
 import json
@@ -122,6 +124,50 @@ def multiply_table(med):
     return lines + [""]
 
 
+def read_jsonl(path):
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def lapack_table(med, out):
+    numpy_pinv = {(r["rows"], r["cols"]): r for r in read_jsonl(os.path.join(out, "numpy_pinv.jsonl"))}
+    lines = ["### invert with the LAPACK engine (targets: ≤ 1.25 × raw economy dgesdd; ≤ numpy.linalg.pinv"
+             " at 640 × 576 and 1850 × 712)", "",
+             "`raw dgesdd`: `arma::svd_econ(U, s, V, A, \"both\", \"dc\")` of the same matrix, the decomposition "
+             "alone; `numpy pinv`: `numpy.linalg.pinv` (numpy's economy divide-and-conquer SVD and its products) "
+             "on the same float elements, same OpenBLAS, one thread; `gsl`: `invert` with the default engine.", "",
+             "| shape (m × n) | invert (lapack) | raw dgesdd | ratio | target | numpy pinv | ratio | target |"
+             " invert (gsl) | gsl ÷ lapack |",
+             "|---|---:|---:|---:|---|---:|---:|---|---:|---:|"]
+    for m, n in SHAPES:
+        a, b = med.get(key("invert_lapack", m, n)), med.get(key("raw_dgesdd_econ", m, n))
+        if a is None or b is None:
+            continue
+        ta, tb = seconds(a), seconds(b)
+        row = "| %d × %d | %s | %s | %.2f | %s |" % (m, n, fmt_time(ta), fmt_time(tb), ta / tb, verdict(ta / tb, 1.25))
+        npy = numpy_pinv.get((m, n))
+        if npy:
+            r = ta / npy["median_s"]
+            row += " %s | %.2f | %s |" % (fmt_time(npy["median_s"]), r, verdict(r, 1.0))
+        else:
+            row += " – | – | – |"
+        g = med.get(key("invert", m, n))
+        row += (" %s | %.1f |" % (fmt_time(seconds(g)), seconds(g) / ta)) if g else " – | – |"
+        lines.append(row)
+    rss = read_jsonl(os.path.join(out, "invert_rss.jsonl"))
+    if rss:
+        lines += ["", "Peak working set of one `invert` at 1850 × 712 (getrusage `ru_maxrss`, a fresh process per "
+                  "engine, after `load_file`; the matrix itself is 5.0 MiB as floats):", "",
+                  "| engine | time | peak RSS before | peak RSS after | growth |", "|---|---:|---:|---:|---:|"]
+        for r in rss:
+            lines.append("| %s | %.0f ms | %.1f MiB | %.1f MiB | %.1f MiB |" % (
+                r["method"], r["time_ms"], r["max_rss_before_kib"] / 1024, r["max_rss_after_kib"] / 1024,
+                r["growth_kib"] / 1024))
+    return lines + [""]
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__, file=sys.stderr)
@@ -143,6 +189,7 @@ def main():
 
     lines += pair_table(med, "invert: SVD inversion (target ≤ 1.10 × the raw GSL decomposition)",
                         "invert", "raw_gsl_SV_decomp", 1.10, extra="raw_arma_pinv", digits=3)
+    lines += lapack_table(med, out)
     lines += pair_table(med, "pinv: Armadillo pseudo-inverse (target ≤ 1.05 × raw arma::pinv)",
                         "pinv", "raw_arma_pinv", 1.05, digits=3)
     lines += multiply_table(med)

@@ -29,6 +29,7 @@ mkdir -p "$out"
 echo "== data files" >&2
 ring=$out/ring_1850x712.txt
 "$tool" write 1850 712 "$ring" >&2
+"$tool" write 640 576 "$out/ring_640x576.txt" >&2
 "$tool" write 1280 712 "$out/ring_10MB.txt" >&2      # 10 MB
 "$tool" write 12800 712 "$out/ring_100MB.txt" >&2    # 100 MB
 
@@ -58,6 +59,20 @@ echo "Load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) after the run" >
 echo "== numpy.loadtxt" >&2
 "$python" "$here/numpy_loadtxt.py" "$ring" --repetitions "$reps" --rows 1850 --cols 712 > "$out/numpy.json"
 cat "$out/numpy.json" >&2
+
+echo "== numpy.linalg.pinv" >&2
+: > "$out/numpy_pinv.jsonl"
+for f in "$out/ring_640x576.txt" "$ring"; do
+  "$python" "$here/numpy_pinv.py" "$f" --repetitions "$reps" >> "$out/numpy_pinv.jsonl"
+done
+cat "$out/numpy_pinv.jsonl" >&2
+
+echo "== invert peak memory, each engine" >&2
+: > "$out/invert_rss.jsonl"
+for method in gsl lapack; do
+  "$tool" invert-rss 1850 712 "$ring" "$method" >> "$out/invert_rss.jsonl"
+done
+cat "$out/invert_rss.jsonl" >&2
 
 echo "== load_file peak memory" >&2
 : > "$out/rss.jsonl"

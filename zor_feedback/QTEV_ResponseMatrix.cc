@@ -371,33 +371,27 @@ SvdReport QTEV_ResponseMatrix::invert_svd(QTEV_ResponseMatrix& pinvR, D_spectrum
   int wcols = static_cast<int>(R.size2());
   log_line(name, kInfo, "INFO: SVD on %d x %d matrix ...", wrows, wcols);
 
-  // The decompositions want at least as many rows as columns; the decomposed
-  // matrix gA_t is the transpose of the working matrix, so a tall matrix is
-  // transposed first (and then gA_t is the matrix itself).
+  // The decompositions want at least as many rows as columns: a tall matrix
+  // is decomposed as it is, another one as its transpose (the working matrix
+  // is then the transpose of what was decomposed).
   rep.transposed = wrows > wcols;
-  GslMatrix gA_t;
   if (rep.transposed) {
     log_line(name, kInfo, "INFO: M < N transposing matrix ...");
     std::swap(wrows, wcols);
     log_line(name, kInfo, "INFO: matrix dim changed to: %d x %d", wrows, wcols);
-    gA_t = std::move(R);
-  } else {
-    gA_t = transposed_copy(R);
-    R = GslMatrix();
   }
   const auto nr = static_cast<std::size_t>(wrows);
-  const auto nc = static_cast<std::size_t>(wcols);
 
-  // gA_t (wcols x wrows) = U diag(S) V^T; the decomposition leaves U in gA_t.
+  // The decomposed matrix (wcols x wrows) = U diag(S) V^T.
   if (svd_method_ == zor_feedback::SvdMethod::lapack)
     log_line(name, kInfo, "INFO: SVD by LAPACK's divide and conquer (dgesdd)");
-  GslMatrix V(nr, nr);
-  GslVector S(nr);
-  if (!decompose(svd_method_, gA_t, V, S)) {
+  TallSvd svd;
+  if (!svd.decompose(svd_method_, std::move(R), rep.transposed)) {
     rep.error = log_line(name, DF_LOG, "ERROR: LAPACK's SVD (dgesdd) did not converge; not inverted");
     return rep;
   }
-  const GslMatrix& U = gA_t;
+  const GslMatrix& V = svd.V();
+  const GslVector& S = svd.S();
   const double s_max = gsl_vector_max(S.get());
   for (std::size_t i = 0; i < nr; ++i) rep.singular_values.push_back(S[i]);
 
@@ -435,8 +429,7 @@ SvdReport QTEV_ResponseMatrix::invert_svd(QTEV_ResponseMatrix& pinvR, D_spectrum
   // multiplied by it once more. Strict, so a NaN cut-off drops every value.
   rep.cutoff = static_cast<double>(used_tol) * s_max;
   GslMatrix SIpVT = scaled_transpose(S, rep.cutoff, V);
-  GslMatrix R_plus(nc, nr, GslMatrix::Fill::none);
-  gsl_blas_dgemm(CblasNoTrans, CblasNoTrans, 1.0, U.get(), SIpVT.get(), 0.0, R_plus.get());
+  const GslMatrix R_plus = svd.times_u(SIpVT);
 
   // The count for the report uses the absolute tolerance, not the cut-off.
   GslVector oos(nr);

@@ -1,6 +1,7 @@
 #include "zor_feedback/svd_steps.h"
 
 #include <gsl/gsl_blas.h>
+#include <gsl/gsl_cblas.h>
 #include <gsl/gsl_linalg.h>
 
 #include <algorithm>
@@ -37,28 +38,47 @@ GslMatrix transposed_copy(const GslMatrix& src) {
   return dest;
 }
 
-bool decompose(SvdMethod method, GslMatrix& A, GslMatrix& V, GslVector& S) {
-  const std::size_t n1 = A.size1();
-  const std::size_t n2 = A.size2();
+bool TallSvd::decompose(SvdMethod method, GslMatrix R, bool tall) {
+  method_ = method;
+  const std::size_t n2 = tall ? R.size2() : R.size1();
+  V_ = GslMatrix(n2, n2);
+  S_ = GslVector(n2);
   if (method == SvdMethod::gsl) {
+    U_ = tall ? std::move(R) : transposed_copy(R);
     GslVector work(n2);
-    gsl_linalg_SV_decomp(A.get(), V.get(), S.get(), work.get());
+    gsl_linalg_SV_decomp(U_.get(), V_.get(), S_.get(), work.get());
     return true;
   }
-  // A's row-major storage, read in Armadillo's column-major order, is A^T.
-  // Decomposing that, A^T = U2 diag(s) V2^T, gives A = V2 diag(s) U2^T: so
-  // U = V2 and V = U2, and no transposed copy of the input is needed.
-  const arma::mat At(A.get()->data, n2, n1, /*copy_aux_mem=*/false, /*strict=*/true);
-  arma::mat U2, V2;
+  // LAPACK is column-major, and its divide and conquer is faster on a tall
+  // matrix than on a wide one. R's row-major storage, read column-major, is
+  // R^T: the tall matrix itself for a wide R, which needs no copy (dgesdd
+  // may overwrite it; R is ours); a tall R is transposed once.
+  arma::mat view(R.get()->data, R.size2(), R.size1(), /*copy_aux_mem=*/false, /*strict=*/true);
+  arma::mat A;
+  if (tall) A = view.t();
+  arma::mat Vc;
   arma::vec s;
-  if (!arma::svd_econ(U2, s, V2, At, "both", "dc")) return false;
-  for (std::size_t i = 0; i < n1; ++i)
-    for (std::size_t j = 0; j < n2; ++j) A(i, j) = V2.at(i, j);
-  for (std::size_t i = 0; i < n2; ++i) {
-    S[i] = s[i];
-    for (std::size_t j = 0; j < n2; ++j) V(i, j) = U2.at(i, j);
-  }
+  if (!arma::auxlib::svd_dc_econ(Uc_, s, Vc, tall ? A : view)) return false;
+  arma::mat(V_.get()->data, n2, n2, false, true) = Vc.t();
+  for (std::size_t i = 0; i < n2; ++i) S_[i] = s[i];
   return true;
+}
+
+GslMatrix TallSvd::times_u(const GslMatrix& X) const {
+  const std::size_t n2 = X.size1();
+  if (method_ == SvdMethod::gsl) {
+    GslMatrix P(U_.size1(), n2, GslMatrix::Fill::none);
+    gsl_blas_dgemm(CblasNoTrans, CblasNoTrans, 1.0, U_.get(), X.get(), 0.0, P.get());
+    return P;
+  }
+  // P row-major is P^T column-major, and P^T = X^T U^T: X's row-major storage
+  // is X^T column-major, U is column-major.
+  const std::size_t n1 = Uc_.n_rows;
+  GslMatrix P(n1, n2, GslMatrix::Fill::none);
+  const auto i1 = static_cast<int>(n1), i2 = static_cast<int>(n2);
+  cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, i2, i1, i2, 1.0, X.get()->data, i2, Uc_.memptr(), i1,
+              0.0, P.get()->data, i2);
+  return P;
 }
 
 // Each stage is stored as float and the exponent comes from a single-precision

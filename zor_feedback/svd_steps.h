@@ -56,10 +56,26 @@ std::string check_finite(const char* origin, int rows, int cols, Element element
 // dest = transpose of src.
 GslMatrix transposed_copy(const GslMatrix& src);
 
-// Decomposes A (n1 x n2, n1 >= n2) as A = U diag(S) V^T with S
-// non-increasing; A is overwritten by U (n1 x n2), V is n2 x n2, S n2. False
-// when the decomposition does not converge (lapack only; GSL reports nothing).
-bool decompose(SvdMethod method, GslMatrix& A, GslMatrix& V, GslVector& S);
+// The SVD of the tall working matrix A = U diag(S) V^T (n1 x n2, n1 >= n2,
+// S non-increasing): A is the matrix R itself when it has more rows than
+// columns, else its transpose. Each engine keeps U in the layout it delivers.
+class TallSvd {
+ public:
+  // Decomposes R (consumed). False when the decomposition does not converge
+  // (lapack only; GSL reports nothing).
+  bool decompose(SvdMethod method, GslMatrix R, bool tall);
+  const GslMatrix& V() const { return V_; }
+  const GslVector& S() const { return S_; }
+  // U * X (n1 x n2, row-major) for X (n2 x n2, row-major).
+  GslMatrix times_u(const GslMatrix& X) const;
+
+ private:
+  SvdMethod method_ = SvdMethod::gsl;
+  GslMatrix U_;   // gsl: row-major, in the matrix GSL decomposed
+  arma::mat Uc_;  // lapack: column-major, as LAPACK delivers it
+  GslMatrix V_;
+  GslVector S_;
+};
 
 // The internal tolerance: max(rows, cols) * eps * max(S), rounded to two
 // significant digits, each stage stored as float. A zero max(S) gives NaN.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, build and run in one step on Debian 12.
 #   ./build.sh demo       installs what is missing, builds, runs the main job
-#   ./build.sh test       installs what is missing, builds, runs every test
+#   ./build.sh test       installs what is missing, builds (the Python module too), runs every test
 #   ./build.sh sanitize   the tests again, built with ASan and UBSan
 #   ./build.sh memcheck   the tests of the normal build under valgrind (tests/valgrind.sh)
 #   ./build.sh deps       only installs what is missing
@@ -10,6 +10,8 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas-dev liblapack-dev
           libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
+# The Python module (built and tested by `test`), for Debian's /usr/bin/python3.
+PYTHON_PACKAGES=(pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib)
 JOBS=${JOBS:-$(nproc)}
 
 install_missing() {  # install_missing [extra packages...]
@@ -34,20 +36,21 @@ build() {  # build DIR [cmake options...]
 }
 
 case "${1:-demo}" in
-  deps) install_missing ;;
+  deps) install_missing "${PYTHON_PACKAGES[@]}" ;;
   demo)
     install_missing
     build build
     if [ -x build/tools/zorfb ]; then build/tools/zorfb demo; else build/examples/matrix_basics; fi
     ;;
   test)
-    install_missing
-    build build
+    install_missing "${PYTHON_PACKAGES[@]}"
+    build build -DZOR_FEEDBACK_BUILD_PYTHON=ON -DPython3_EXECUTABLE=/usr/bin/python3
     ctest --test-dir build --output-on-failure -j "$JOBS"
     ;;
   sanitize)
     install_missing
-    build build-sanitize -DZOR_FEEDBACK_SANITIZE=ON -DZOR_FEEDBACK_BUILD_BENCH=OFF
+    # An ASan-built module does not load into a normal python3.
+    build build-sanitize -DZOR_FEEDBACK_SANITIZE=ON -DZOR_FEEDBACK_BUILD_BENCH=OFF -DZOR_FEEDBACK_BUILD_PYTHON=OFF
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir build-sanitize --output-on-failure -j "$JOBS"
     ;;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, build and run in one step on Debian 12.
 #   ./build.sh demo          installs what the demo needs, builds the library and zorfb, runs zorfb demo
-#   ./build.sh test          installs what is missing, builds everything, runs every test
+#   ./build.sh test          installs what is missing, builds everything (the Python module too), runs every test
 #   ./build.sh sanitize      the tests again, built with ASan and UBSan
 #   ./build.sh memcheck      the tests of the normal build under valgrind (tests/valgrind.sh)
 #   ./build.sh bench [quick] builds the benchmarks (Release) and runs them (bench/run_benchmarks.sh);
@@ -16,8 +16,12 @@ cd "$(dirname "$0")"
 # What the library and zorfb need; the demo needs nothing else.
 DEMO_PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas-dev liblapack-dev
                libcli11-dev libfmt-dev nlohmann-json3-dev)
-# What the tests, the benchmarks and the checks need besides.
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+# What the tests, the benchmarks and the checks need besides; the Python
+# module is built for Debian's /usr/bin/python3.
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-format
+               pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib)
+# The full build of `test` (and of `memcheck`, which reuses its directory).
+TEST_OPTIONS=(-DZOR_FEEDBACK_BUILD_TESTS=ON -DZOR_FEEDBACK_BUILD_PYTHON=ON -DPython3_EXECUTABLE=/usr/bin/python3)
 JOBS=${JOBS:-$(nproc)}
 
 install_missing() {  # install_missing PACKAGE...
@@ -54,20 +58,21 @@ case "${1:-demo}" in
     ;;
   test)
     install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
-    configure build -DZOR_FEEDBACK_BUILD_TESTS=ON
+    configure build "${TEST_OPTIONS[@]}"
     cmake --build build -j "$JOBS"
     ctest --test-dir build --output-on-failure -j "$JOBS"
     ;;
   sanitize)
     install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
-    configure build-sanitize -DZOR_FEEDBACK_SANITIZE=ON -DZOR_FEEDBACK_BUILD_TESTS=ON
+    # An ASan-built module does not load into a normal python3.
+    configure build-sanitize -DZOR_FEEDBACK_SANITIZE=ON -DZOR_FEEDBACK_BUILD_TESTS=ON -DZOR_FEEDBACK_BUILD_PYTHON=OFF
     cmake --build build-sanitize -j "$JOBS"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir build-sanitize --output-on-failure -j "$JOBS"
     ;;
   memcheck)
     install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" valgrind
-    configure build -DZOR_FEEDBACK_BUILD_TESTS=ON
+    configure build "${TEST_OPTIONS[@]}"
     cmake --build build -j "$JOBS"
     tests/valgrind.sh build
     ;;

@@ -1,0 +1,152 @@
+"""The Python module against the library's own answers, on the installed copy.
+
+ctest runs this with PYTHONPATH at the scratch prefix, ZORFB naming the zorfb
+executable and ZF_DATA_DIR the example data.
+"""
+
+import ast
+import json
+import logging
+import os
+import subprocess
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import zor_feedback as zf
+
+DATA = Path(os.environ.get("ZF_DATA_DIR", Path(__file__).resolve().parents[2] / "examples" / "data"))
+RING = DATA / "ring_response.txt"
+
+
+def bits(a):
+    """The float32 bit patterns: tells -0 from +0 and any last-bit difference."""
+    return np.ascontiguousarray(a, dtype=np.float32).view(np.uint32)
+
+
+def zorfb(*args):
+    exe = os.environ.get("ZORFB")
+    if not exe:
+        pytest.skip("ZORFB is not set")
+    return subprocess.run([exe, *args], check=True, capture_output=True, text=True).stdout
+
+
+@pytest.fixture(scope="module")
+def ring():
+    return zf.load(RING)
+
+
+@pytest.mark.parametrize("tol", [None, 0.003])
+def test_svd_is_zorfbs_bit_for_bit(tmp_path, ring, tol):
+    out = tmp_path / "inverse.txt"
+    args = ["svd", str(RING), "--out", str(out), "--format", "json"] + (["--tol", str(tol)] if tol else [])
+    expected = json.loads(zorfb(*args))
+    res = zf.invert(ring) if tol is None else zf.invert(ring, tol=tol)
+    assert res.inverse.dtype == np.float32 and res.inverse.shape == (48, 96)
+    assert np.array_equal(bits(res.inverse), bits(zf.load(out)))
+    assert np.array_equal(bits(res.singular_values), bits(expected["singular_values"]))
+    assert (np.float32(res.tol), res.nosv, res.used) == (
+        np.float32(expected["tolerance"]), expected["nosv"], expected["used"])
+    assert res.internal_tolerance == (tol is None)
+
+
+def test_pinv_is_zorfbs_bit_for_bit(tmp_path, ring):
+    out = tmp_path / "inverse.txt"
+    zorfb("pinv", str(RING), "--out", str(out))
+    res = zf.pinv(ring)
+    assert np.array_equal(bits(res.inverse), bits(zf.load(out)))
+    assert (res.path, res.rank, res.input_cleared) == ("svd", 48, 0)
+
+
+def test_any_layout_and_dtype_gives_the_same_inverse(ring):
+    expected = bits(zf.invert(ring).inverse)
+    padded = np.zeros((2 * 96, 3 * 48), dtype=np.float32)
+    padded[::2, ::3] = ring
+    kept = ring.copy()
+    for variant in (ring.astype(np.float64), np.asfortranarray(ring), padded[::2, ::3], ring.tolist()):
+        assert np.array_equal(bits(zf.invert(variant).inverse), expected)
+    assert np.array_equal(bits(ring), bits(kept))  # the input is never written
+
+
+def test_refusals_raise_the_librarys_text_once(caplog, tmp_path, ring):
+    caplog.set_level(logging.DEBUG, logger="zor_feedback")
+    bad = ring.copy()
+    bad[3, 5] = np.nan
+    with pytest.raises(ValueError, match=r"^ERROR: matrix holds 1 non-finite values, first at \(3, 5\)"):
+        zf.invert(bad)
+    with pytest.raises(ValueError, match=r"^ERROR: SVD cut off tolerance is not a number"):
+        zf.invert(ring, tol=float("nan"))
+    with pytest.raises(ValueError, match=r"^ERROR: no tolerance keeps exactly 32 values"):
+        zf.invert(ring, keep=32)  # s[31] == s[32]: the ring's modes come in pairs
+    with pytest.raises(ValueError, match=r"^ERROR: Dimension mismatch: dim\(A\): 96 x 48 dim\(B\): 96 x 48"):
+        zf.multiply(ring, ring)
+    with pytest.raises(OSError, match="No such file"):
+        zf.load(tmp_path / "missing.txt")
+    longer = tmp_path / "longer.txt"
+    longer.write_text("1 2 3\n4 5\n")
+    with pytest.raises(ValueError, match=r"^ERROR: Line 1 has 3 values, more than no\. of actuators \(2\)!"):
+        zf.load(longer)
+    assert not [r for r in caplog.records if "ERROR" in r.getMessage()]
+
+
+def test_warnings_and_progress_reach_logging(caplog, ring):
+    caplog.set_level(logging.DEBUG, logger="zor_feedback")
+    res = zf.invert(ring, tol=0.003)  # also an absolute floor: clears most of a mm/mrad inverse
+    assert res.elements_cleared > 0 and len(res.warnings) == 1
+    by_level = {level: [r.getMessage() for r in caplog.records if r.levelno == level]
+                for level in (logging.DEBUG, logging.INFO, logging.WARNING)}
+    assert by_level[logging.WARNING] == ["QTEV_ResponseMatrix::invert: " + res.warnings[0]]
+    assert any("INFO: Using 48 from 48 singular values" in m for m in by_level[logging.INFO])
+    assert any("took (ms)" in m for m in by_level[logging.DEBUG])
+
+
+def test_products_and_transpose(ring):
+    inverse = zf.invert(ring).inverse
+    identity = zf.multiply(inverse, ring)
+    assert identity.dtype == np.float32
+    assert np.abs(identity - np.eye(48)).max() < 1e-4
+    assert np.array_equal(bits(zf.transpose(ring)), bits(ring.T))
+    assert np.array_equal(bits(zf.entrywise_product(ring, ring)), bits(ring * ring))
+
+
+def test_chicane_functions_broadcast_like_ufuncs():
+    alpha = np.linspace(0.0, 0.1, 5)[:, None]
+    leff = np.array([0.3, 0.5])
+    got = zf.alpha2R56(alpha, leff, 3.0)
+    assert got.shape == (5, 2)
+    for i, a in enumerate(alpha[:, 0]):
+        for j, l in enumerate(leff):
+            assert type(zf.alpha2R56(float(a), float(l), 3.0)) is float
+            assert got[i, j] == zf.alpha2R56(float(a), float(l), 3.0)
+    r56 = zf.alpha2R56(0.05, 0.5, 3.0)
+    back = zf.R562alpha(r56, 0.5, [3.0, -1.0])  # d12 < 0: no chicane has it
+    assert back[0] == zf.R562alpha(r56, 0.5, 3.0) and np.isnan(back[1])
+
+
+def test_threads_invert_side_by_side(ring):
+    expected = {m: bits(zf.invert(ring, method=m).inverse) for m in ("gsl", "lapack")}
+    failures = []
+
+    def work(method):
+        for _ in range(5):
+            if not np.array_equal(bits(zf.invert(ring, method=method).inverse), expected[method]):
+                failures.append(method)
+
+    threads = [threading.Thread(target=work, args=(m,)) for m in ("gsl", "lapack") * 2]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+def test_stub_names_what_the_module_has():
+    stub = ast.parse(Path(zf.__file__).with_name("zor_feedback.pyi").read_text())
+    names = {n.name for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    names |= {n.target.id for n in stub.body if isinstance(n, ast.AnnAssign)}
+    assert names == {n for n in dir(zf) if not n.startswith("_")} | {"__version__"}
+    for cls in (zf.SvdResult, zf.PinvResult):
+        stub_cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
+        assert {f.name for f in stub_cls.body} == {n for n in dir(cls) if not n.startswith("_")}

@@ -1,5 +1,7 @@
 // zorfb chicane: every quantity of a four-dipole chicane through the library's
 // chicane functions, once or as a scan over one parameter.
+#include <fmt/printf.h>
+
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -21,12 +23,6 @@ constexpr double kRestEnergyMeV = 8.187111168006824e-14 / kJoulePerMeV;  // as E
 constexpr double kSpeedOfLight = 299792458.0;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kDeg = kPi / 180.0;
-
-std::string fmt(const char* format, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, v);
-  return buf;
-}
 
 // The parameters a scan may vary, with the unit its values are given in.
 struct Param {
@@ -150,15 +146,17 @@ ChicaneResult compute_chicane(const ChicaneInput& in) {
   r.r56 = alpha2R56(r.angle, in.leff, in.d12);
 
   if (!(in.energy_mev > kRestEnergyMeV))
-    r.problem = "the energy lies below the electron rest energy (" + fmt("%.6f", kRestEnergyMeV) + " MeV)";
+    r.problem =
+        "the energy lies below the electron rest energy (" + fmt::sprintf("%.6f", kRestEnergyMeV) + " MeV)";
   else if (!(in.leff > 0.0) || !(in.d12 >= 0.0) || !(in.d23 >= 0.0))
     r.problem = "leff must be positive, d12 and d23 not negative";
   else if (in.use_r56 && std::isnan(r.angle))
-    r.problem = "no chicane of these dimensions has R56 = " + fmt("%g", in.r56) +
+    r.problem = "no chicane of these dimensions has R56 = " + fmt::sprintf("%g", in.r56) +
                 " m (a chicane that bends has a negative R56)";
   else if (std::isnan(r.angle))
     r.problem = "the field is too strong for the energy: B * leff / E * 299.7924 = " +
-                fmt("%.4g", in.field_t * in.leff / in.energy_mev * 299.7924) + " exceeds 1, no beam passes";
+                fmt::sprintf("%.4g", in.field_t * in.leff / in.energy_mev * 299.7924) +
+                " exceeds 1, no beam passes";
   else if (!(std::fabs(r.angle) < kPi / 2))
     r.problem = "the bending angle must lie below 90 degrees";
   r.valid = r.problem.empty();
@@ -166,8 +164,9 @@ ChicaneResult compute_chicane(const ChicaneInput& in) {
 }
 
 void print_chicane(std::ostream& os, const ChicaneInput& in, const ChicaneResult& r, const std::string& ind) {
-  os << ind << "Beam energy " << fmt("%g", in.energy_mev) << " MeV; dipoles of " << fmt("%g", in.leff)
-     << " m; drifts d12 = " << fmt("%g", in.d12) << " m, d23 = " << fmt("%g", in.d23) << " m\n";
+  os << ind << "Beam energy " << fmt::sprintf("%g", in.energy_mev) << " MeV; dipoles of "
+     << fmt::sprintf("%g", in.leff) << " m; drifts d12 = " << fmt::sprintf("%g", in.d12)
+     << " m, d23 = " << fmt::sprintf("%g", in.d23) << " m\n";
   if (!r.valid) {
     os << ind << "No chicane: " << r.problem << '\n';
     return;
@@ -177,25 +176,28 @@ void print_chicane(std::ostream& os, const ChicaneInput& in, const ChicaneResult
     std::snprintf(buf, sizeof buf, "%-16s %-9s = ", what, sym);
     os << ind << buf << val << '\n';
   };
-  row("Lorentz factor", "gamma", fmt("%.2f", r.gamma));
-  row("velocity", "beta", fmt("%.9f", r.beta) + "  (1 - beta = " + fmt("%.3e", 1.0 - r.beta) + ")");
-  row("momentum", "p", fmt("%.4f", r.p_mev) + " MeV/c = " + fmt("%.4e", r.p_si) + " kg m/s");
+  row("Lorentz factor", "gamma", fmt::sprintf("%.2f", r.gamma));
+  row("velocity", "beta",
+      fmt::sprintf("%.9f", r.beta) + "  (1 - beta = " + fmt::sprintf("%.3e", 1.0 - r.beta) + ")");
+  row("momentum", "p",
+      fmt::sprintf("%.4f", r.p_mev) + " MeV/c = " + fmt::sprintf("%.4e", r.p_si) + " kg m/s");
   const bool field_given = !in.use_angle && !in.use_r56;
   row("bending angle", "alpha",
-      fmt("%.8f", r.angle) + " rad = " + fmt("%.4f", r.angle / kDeg) + " deg" +
+      fmt::sprintf("%.8f", r.angle) + " rad = " + fmt::sprintf("%.4f", r.angle / kDeg) + " deg" +
           (in.use_angle ? " (given)"
            : in.use_r56 ? " (for the R56 given)"
                         : ""));
-  row("dipole field", "B", fmt("%.5f", r.field) + " T" + (field_given ? " (given)" : ""));
+  row("dipole field", "B", fmt::sprintf("%.5f", r.field) + " T" + (field_given ? " (given)" : ""));
   if (in.a1 != 0.0)
-    row("magnet current", "I", fmt("%.2f", r.current) + " A  (at " + fmt("%g", in.a1) + " T/A)");
-  row("bending radius", "r", fmt("%.4f", r.r) + " m");
-  row("orbit offset", "x_bc", fmt("%.3f", r.x_bc * 1e3) + " mm (between dipoles 2 and 3)");
-  row("path length", "l_bc", fmt("%.6f", r.l_bc) + " m (entrance of dipole 1 to exit of dipole 4)");
-  row("straight length", "L", fmt("%.6f", r.straight) + " m (2 d12 + d23 + 4 leff)");
-  row("path difference", "l_bc - L", fmt("%.4f", (r.l_bc - r.straight) * 1e3) + " mm");
-  row("time delay", "delta_t", fmt("%.4f", r.delta_t * 1e12) + " ps");
-  row("compaction", "R56", fmt("%.4f", r.r56 * 1e3) + " mm" + (in.use_r56 ? " (given)" : ""));
+    row("magnet current", "I",
+        fmt::sprintf("%.2f", r.current) + " A  (at " + fmt::sprintf("%g", in.a1) + " T/A)");
+  row("bending radius", "r", fmt::sprintf("%.4f", r.r) + " m");
+  row("orbit offset", "x_bc", fmt::sprintf("%.3f", r.x_bc * 1e3) + " mm (between dipoles 2 and 3)");
+  row("path length", "l_bc", fmt::sprintf("%.6f", r.l_bc) + " m (entrance of dipole 1 to exit of dipole 4)");
+  row("straight length", "L", fmt::sprintf("%.6f", r.straight) + " m (2 d12 + d23 + 4 leff)");
+  row("path difference", "l_bc - L", fmt::sprintf("%.4f", (r.l_bc - r.straight) * 1e3) + " mm");
+  row("time delay", "delta_t", fmt::sprintf("%.4f", r.delta_t * 1e12) + " ps");
+  row("compaction", "R56", fmt::sprintf("%.4f", r.r56 * 1e3) + " mm" + (in.use_r56 ? " (given)" : ""));
 }
 
 int run_chicane(const Global&, const ChicaneOptions& o) {
@@ -237,7 +239,7 @@ int run_chicane(const Global&, const ChicaneOptions& o) {
     std::cout << "valid\n";
     for (std::size_t i = 0; i < inputs.size(); ++i) {
       for (const auto& col : columns(inputs[i], results[i]))
-        std::cout << (std::isfinite(col.second) ? fmt("%.9g", col.second) : "null") << ',';
+        std::cout << (std::isfinite(col.second) ? fmt::sprintf("%.9g", col.second) : "null") << ',';
       std::cout << (results[i].valid ? 1 : 0) << '\n';
     }
   } else if (o.format == "json") {
@@ -274,19 +276,19 @@ int run_chicane(const Global&, const ChicaneOptions& o) {
                        : scan.name == "leff" ? in.leff
                        : scan.name == "d12"  ? in.d12
                                              : in.d23;
-      if (lead) std::cout << fmt("%12.6g ", x);
+      if (lead) std::cout << fmt::sprintf("%12.6g ", x);
       if (!r.valid) {
         if (in.use_r56)
           std::cout << "  " << r.problem << '\n';
         else
-          std::cout << fmt(in.use_angle ? "%11.4f" : "%22.5f",
-                           in.use_angle ? in.angle_rad / kDeg : in.field_t)
+          std::cout << fmt::sprintf(in.use_angle ? "%11.4f" : "%22.5f",
+                                    in.use_angle ? in.angle_rad / kDeg : in.field_t)
                     << "  " << r.problem << '\n';
         continue;
       }
       std::snprintf(buf, sizeof buf, "%11.4f %10.5f %9.4f %11.3f %12.4f %12.4f %11.4f", r.angle / kDeg,
                     r.field, r.r, r.x_bc * 1e3, (r.l_bc - r.straight) * 1e3, r.delta_t * 1e12, r.r56 * 1e3);
-      std::cout << buf << (current ? fmt(" %11.2f", r.current) : std::string()) << '\n';
+      std::cout << buf << (current ? fmt::sprintf(" %11.2f", r.current) : std::string()) << '\n';
     }
   }
 

@@ -1,5 +1,7 @@
 // zorfb demo: an orbit feedback server on a simulated storage ring, shown as a
 // client of the server sees it.
+#include <fmt/printf.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -14,12 +16,6 @@
 namespace zorfb {
 
 namespace {
-
-std::string fmt(const char* format, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, v);
-  return buf;
-}
 
 // The simulated clock of the demo: one correction cycle per second from a fixed
 // start, so that the history reads the same on every run.
@@ -90,18 +86,18 @@ int run_demo(const Global& g, const DemoOptions& o) {
   std::vector<bool> used;
   for (std::size_t i = 0; i < values.size(); ++i) used.push_back(static_cast<int>(i) < rep.used);
   std::cout << "SINGULAR_VALUES, log scale ('#' used, '.' dropped, '-' cut-off):\n"
-            << spectrum_chart(values, used, cutoff, 10) << "tolerance " << fmt("%.2g", sim.tol())
-            << " (internal), cut-off " << fmt("%.2g", cutoff) << ", " << rep.used << " of " << values.size()
-            << " singular values used\n\n";
+            << spectrum_chart(values, used, cutoff, 10) << "tolerance " << fmt::sprintf("%.2g", sim.tol())
+            << " (internal), cut-off " << fmt::sprintf("%.2g", cutoff) << ", " << rep.used << " of "
+            << values.size() << " singular values used\n\n";
 
-  std::cout << "Correction cycles: gain " << fmt("%g", o.gain) << ", field errors "
-            << fmt("%g", settings.error_mrad) << " mrad rms, monitor noise "
-            << fmt("%g", settings.noise_mm * 1e3) << " um rms\n";
+  std::cout << "Correction cycles: gain " << fmt::sprintf("%g", o.gain) << ", field errors "
+            << fmt::sprintf("%g", settings.error_mrad) << " mrad rms, monitor noise "
+            << fmt::sprintf("%g", settings.noise_mm * 1e3) << " um rms\n";
   std::cout << "cycle  orbit rms [mm]  orbit max [mm]  correctors rms [mrad]\n";
   for (int c = 0; c <= o.cycles; ++c) {
     const CycleRecord r = sim.cycle();
-    std::cout << fmt("%5.0f  ", r.cycle) << fmt("%14.4f  ", r.orbit_rms) << fmt("%14.4f  ", r.orbit_max)
-              << fmt("%21.4f\n", r.corrector_rms);
+    std::cout << fmt::sprintf("%5d  ", r.cycle) << fmt::sprintf("%14.4f  ", r.orbit_rms)
+              << fmt::sprintf("%14.4f  ", r.orbit_max) << fmt::sprintf("%21.4f\n", r.corrector_rms);
     now += 1;
   }
 
@@ -110,9 +106,10 @@ int run_demo(const Global& g, const DemoOptions& o) {
   for (std::size_t i = 0; i < history.size(); ++i) {
     const USTR& u = history[i];
     if (u.tm == 0 && u.str_data.empty())
-      std::cout << fmt("  [%2.0f]", static_cast<double>(i)) << " (empty)\n";
+      std::cout << fmt::sprintf("  [%2.0f]", static_cast<double>(i)) << " (empty)\n";
     else
-      std::cout << fmt("  [%2.0f] ", static_cast<double>(i)) << utc_time(u.tm) << "  " << u.str_data << '\n';
+      std::cout << fmt::sprintf("  [%2.0f] ", static_cast<double>(i)) << utc_time(u.tm) << "  " << u.str_data
+                << '\n';
   }
 
   // A worked example of the chicane functions: a first bunch compressor.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -69,6 +70,25 @@ std::string csv_header(const json& j) {
   }
   out.back() = '\n';
   return out;
+}
+
+// The csv and json outputs. json: the figures `j`, then `more` (the lists)
+// and the warnings. csv: j's figures as the first line, the warnings as
+// comments, then `table`. False for the text output, which is the command's.
+bool print_machine_output(const std::string& format, json j, const json& more,
+                          const std::vector<std::string>& warnings, const std::function<void()>& table) {
+  if (format == "json") {
+    j.update(more);
+    j["warnings"] = warnings;
+    std::cout << j.dump(2) << '\n';
+    return true;
+  }
+  if (format != "csv") return false;
+  j.erase("command");
+  std::cout << csv_header(j);
+  for (const std::string& w : warnings) std::cout << "# warning: " << w << '\n';
+  table();
+  return true;
 }
 
 void print_range(const std::vector<double>& values, int used) {
@@ -214,19 +234,13 @@ int run_svd(const Global& g, const InvertOptions& o) {
 
   const std::vector<std::string> warnings = all_warnings(in, r.warnings);
   const std::vector<bool> used = first_n(r.singular_values.size(), r.used);
-  if (o.format == "json") {
-    json j{{"command", "svd"}};
-    j.update(svd_json(o, r));
-    j["singular_values"] = r.singular_values;
-    j["used_flags"] = used;
-    j["warnings"] = warnings;
-    j["out"] = o.out.empty() ? json(nullptr) : json(o.out);
-    std::cout << j.dump(2) << '\n';
-  } else if (o.format == "csv") {
-    std::cout << csv_header(svd_json(o, r));
-    for (const std::string& w : warnings) std::cout << "# warning: " << w << '\n';
-    print_csv_values(r.singular_values, used);
-  } else {
+  json j{{"command", "svd"}};
+  j.update(svd_json(o, r));
+  const json lists{{"singular_values", r.singular_values},
+                   {"used_flags", used},
+                   {"out", o.out.empty() ? json(nullptr) : json(o.out)}};
+  if (!print_machine_output(o.format, std::move(j), lists, warnings,
+                            [&] { print_csv_values(r.singular_values, used); })) {
     print_svd_text(o, r);
     print_warnings(r.warnings);
     if (!o.out.empty()) std::cout << fmt::format("inverse     {} x {} written to {}\n", n, m, o.out);
@@ -299,18 +313,11 @@ int run_pinv(const Global& g, const InvertOptions& o) {
          {"used", r.rank},
          {"time_ms", r.time_ms}};
   const std::vector<std::string> warnings = all_warnings(in, r.warnings);
-  if (o.format == "json") {
-    j["singular_values"] = r.singular_values;
-    j["used_flags"] = used;
-    j["warnings"] = warnings;
-    j["out"] = o.out.empty() ? json(nullptr) : json(o.out);
-    std::cout << j.dump(2) << '\n';
-  } else if (o.format == "csv") {
-    j.erase("command");
-    std::cout << csv_header(j);
-    for (const std::string& w : warnings) std::cout << "# warning: " << w << '\n';
-    print_csv_values(r.singular_values, used);
-  } else {
+  const json lists{{"singular_values", r.singular_values},
+                   {"used_flags", used},
+                   {"out", o.out.empty() ? json(nullptr) : json(o.out)}};
+  if (!print_machine_output(o.format, std::move(j), lists, warnings,
+                            [&] { print_csv_values(r.singular_values, used); })) {
     std::cout << fmt::format("Pseudo-inverse of {}: {} x {} (monitors x actuators)\n\n", o.file, m, n);
     if (r.path == zor_feedback::PinvPath::cholesky) {
       std::cout << "Symmetric positive definite and well conditioned: Armadillo inverted it directly\n"
@@ -383,18 +390,12 @@ int run_correct(const Global& g, const CorrectOptions& o) {
   j.update(svd_json(o.invert, r));
   j["orbit_rms"] = before;
   j["predicted_rms"] = after;
-  if (o.invert.format == "json") {
-    j["step"] = steps;
-    j["warnings"] = warnings;
-    std::cout << j.dump(2) << '\n';
-  } else if (o.invert.format == "csv") {
-    j.erase("command");
-    std::cout << csv_header(j);
-    for (const std::string& w : warnings) std::cout << "# warning: " << w << '\n';
+  const auto table = [&] {
     std::cout << "actuator,step\n";
     for (int k = 0; k < n; ++k)
       std::cout << fmt::format("{},{:.9g}\n", k, steps[static_cast<std::size_t>(k)]);
-  } else {
+  };
+  if (!print_machine_output(o.invert.format, std::move(j), json{{"step", steps}}, warnings, table)) {
     std::cout << fmt::format(
         "Correction of {} by {} ({} monitors x {} actuators), gain {:g}\n"
         "tolerance {} ({} of {} singular values used), step = -gain * inverse * orbit\n\n",

@@ -116,6 +116,7 @@ const CatalogueCase kCatalogue[] = {
     {"tall", "tall_12x5", 12, 5, smooth, 5, 1e-6f, 5},
     {"tall", "ring_40x30", 40, 30, ring_orbit, 30, 1e-9f, 30},
     {"tall", "ring_144x128", 144, 128, ring_orbit, 128, 1e-9f, 128},
+    {"tall", "ring_96x48", 96, 48, ring_orbit, 48, 1e-9f, 48},  // LAPACK: QR first
     {"wide", "wide_5x12", 5, 12, smooth_t, 5, 1e-9f, 5},
     {"wide", "ring_30x40", 30, 40, ring_orbit, 30, 1e-9f, 30},
     {"rank_deficient", "rank3_9x6", 9, 6, rank3, 3, 1e-9f, 3},

@@ -38,6 +38,36 @@ GslMatrix transposed_copy(const GslMatrix& src) {
   return dest;
 }
 
+namespace {
+
+// The thin QR decomposition A = Q R of a column-major n1 x n2 matrix, n1 >=
+// n2, by LAPACK (dgeqrf, dorgqr): Q n1 x n2 with orthonormal columns, R upper
+// triangular n2 x n2. A is overwritten.
+bool qr_thin(arma::mat& A, arma::mat* Q, arma::mat* R) {
+  using arma::blas_int;
+  blas_int m = static_cast<blas_int>(A.n_rows), n = static_cast<blas_int>(A.n_cols), info = 0;
+  arma::vec tau(A.n_cols);
+  double size_qr = 0.0, size_q = 0.0;
+  blas_int query = -1;
+  arma::lapack::geqrf(&m, &n, A.memptr(), &m, tau.memptr(), &size_qr, &query, &info);
+  arma::lapack::orgqr(&m, &n, &n, A.memptr(), &m, tau.memptr(), &size_q, &query, &info);
+  blas_int lwork = std::max({n, static_cast<blas_int>(size_qr), static_cast<blas_int>(size_q)});
+  arma::vec work(static_cast<arma::uword>(lwork));
+  arma::lapack::geqrf(&m, &n, A.memptr(), &m, tau.memptr(), work.memptr(), &lwork, &info);
+  if (info != 0) return false;
+  *R = arma::trimatu(A.head_rows(A.n_cols));
+  arma::lapack::orgqr(&m, &n, &n, A.memptr(), &m, tau.memptr(), work.memptr(), &lwork, &info);
+  if (info != 0) return false;
+  // Moving a matrix on borrowed memory would borrow it too: that one is copied.
+  if (A.mem_state == 0)
+    *Q = std::move(A);
+  else
+    *Q = A;
+  return true;
+}
+
+}  // namespace
+
 bool TallSvd::decompose(SvdMethod method, GslMatrix R, bool tall) {
   method_ = method;
   const std::size_t n2 = tall ? R.size2() : R.size1();
@@ -51,14 +81,23 @@ bool TallSvd::decompose(SvdMethod method, GslMatrix R, bool tall) {
   }
   // LAPACK is column-major, and its divide and conquer is faster on a tall
   // matrix than on a wide one. R's row-major storage, read column-major, is
-  // R^T: the tall matrix itself for a wide R, which needs no copy (dgesdd
-  // may overwrite it; R is ours); a tall R is transposed once.
+  // R^T: the tall matrix itself for a wide R, which needs no copy (LAPACK may
+  // overwrite it; R is ours); a tall R is transposed once.
   arma::mat view(R.get()->data, R.size2(), R.size1(), /*copy_aux_mem=*/false, /*strict=*/true);
   arma::mat A;
   if (tall) A = view.t();
+  arma::mat& T = tall ? A : view;
   arma::mat Vc;
   arma::vec s;
-  if (!arma::auxlib::svd_dc_econ(Uc_, s, Vc, tall ? A : view)) return false;
+  // Much taller than wide (where dgesdd itself starts with a QR, at 11/6):
+  // A = Q R, R = Ur S V^T, and U = Q Ur is never formed, which saves the
+  // product of that size that dgesdd would make; times_u applies Q and Ur.
+  if (6 * T.n_rows >= 11 * n2) {
+    arma::mat Rq;
+    if (!qr_thin(T, &Q_, &Rq) || !arma::auxlib::svd_dc_econ(Uc_, s, Vc, Rq)) return false;
+  } else if (!arma::auxlib::svd_dc_econ(Uc_, s, Vc, T)) {
+    return false;
+  }
   arma::mat(V_.get()->data, n2, n2, false, true) = Vc.t();
   for (std::size_t i = 0; i < n2; ++i) S_[i] = s[i];
   return true;
@@ -72,12 +111,24 @@ GslMatrix TallSvd::times_u(const GslMatrix& X) const {
     return P;
   }
   // P row-major is P^T column-major, and P^T = X^T U^T: X's row-major storage
-  // is X^T column-major, U is column-major.
-  const std::size_t n1 = Uc_.n_rows;
+  // is X^T column-major, U is column-major. With U = Q Ur, P^T = (X^T Ur^T) Q^T.
+  const auto i2 = static_cast<int>(n2);
+  const arma::mat* U = &Uc_;
+  arma::mat W;
+  if (!Q_.is_empty()) {
+    W.set_size(n2, n2);
+    cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, i2, i2, i2, 1.0, X.get()->data, i2, Uc_.memptr(), i2,
+                0.0, W.memptr(), i2);
+  }
+  const std::size_t n1 = Q_.is_empty() ? Uc_.n_rows : Q_.n_rows;
+  const auto i1 = static_cast<int>(n1);
   GslMatrix P(n1, n2, GslMatrix::Fill::none);
-  const auto i1 = static_cast<int>(n1), i2 = static_cast<int>(n2);
-  cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, i2, i1, i2, 1.0, X.get()->data, i2, Uc_.memptr(), i1,
-              0.0, P.get()->data, i2);
+  if (Q_.is_empty())
+    cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, i2, i1, i2, 1.0, X.get()->data, i2, U->memptr(), i1,
+                0.0, P.get()->data, i2);
+  else
+    cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, i2, i1, i2, 1.0, W.memptr(), i2, Q_.memptr(), i1,
+                0.0, P.get()->data, i2);
   return P;
 }
 

@@ -72,7 +72,8 @@ class TallSvd {
  private:
   SvdMethod method_ = SvdMethod::gsl;
   GslMatrix U_;   // gsl: row-major, in the matrix GSL decomposed
-  arma::mat Uc_;  // lapack: column-major, as LAPACK delivers it
+  arma::mat Uc_;  // lapack: column-major, as LAPACK delivers it; U = Q Uc_ when Q_ is set
+  arma::mat Q_;   // lapack, a much taller than wide matrix: the Q of A = Q R
   GslMatrix V_;
   GslVector S_;
 };

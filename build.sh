@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas-dev liblapack-dev
-          libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev)
+          libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libtango-dev python3-tango)
 JOBS=${JOBS:-$(nproc)}
 
 install_missing() {  # install_missing [extra packages...]
@@ -42,7 +42,7 @@ case "${1:-demo}" in
     ;;
   test)
     install_missing
-    build build
+    build build -DZOR_FEEDBACK_BUILD_TANGO=ON
     ctest --test-dir build --output-on-failure -j "$JOBS"
     ;;
   sanitize)

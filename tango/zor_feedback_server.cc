@@ -31,9 +31,9 @@ constexpr double default_period_s = 0.5;
   Tango::Except::throw_exception(reason, desc.c_str(), origin);
 }
 
-class ZorFeedback : public Tango::Device_5Impl {
+class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the cppTango built against
  public:
-  ZorFeedback(Tango::DeviceClass* cl, std::string& device) : Tango::Device_5Impl(cl, device) { init_device(); }
+  ZorFeedback(Tango::DeviceClass* cl, std::string& device) : TANGO_BASE_CLASS(cl, device) { init_device(); }
   ~ZorFeedback() override { delete_device(); }
 
   void init_device() override {
@@ -273,7 +273,7 @@ class ZorFeedbackClass : public Tango::DeviceClass {
 // so the kernel may hand a SIGTERM or SIGINT to one of them instead of
 // TANGO's signal thread, and the default action would end the process on the
 // spot. A handler catches it there; a thread of its own then shuts the server
-// down as TANGO does for the signals it receives itself (the Kill command).
+// down through the admin device's Kill, as a TANGO client would.
 class SignalRelay {
  public:
   SignalRelay() {

@@ -47,7 +47,9 @@ case "${1:-demo}" in
     ;;
   sanitize)
     install_missing
-    build build-sanitize -DZOR_FEEDBACK_SANITIZE=ON -DZOR_FEEDBACK_BUILD_BENCH=OFF
+    # Without the TANGO server: GCC's -Warray-bounds misfires in TANGO's IDL
+    # headers under ASan, and LeakSanitizer reports TANGO's own Kill thread.
+    build build-sanitize -DZOR_FEEDBACK_SANITIZE=ON -DZOR_FEEDBACK_BUILD_BENCH=OFF -DZOR_FEEDBACK_BUILD_TANGO=OFF
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir build-sanitize --output-on-failure -j "$JOBS"
     ;;

@@ -12,7 +12,7 @@
 // Properties of other types are not published. An attribute's maximum size
 // is the property's size when it is published.
 //
-// This header names no TANGO type beyond two forward declarations, so that
+// This header names no TANGO type beyond a forward declaration, so that
 // TANGO's headers (and their global using-directive) stay in the sources.
 //
 // Threads: every get() of a property runs under the mutex given to the

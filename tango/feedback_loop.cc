@@ -13,7 +13,8 @@ namespace zor_tango {
 namespace {
 
 std::chrono::steady_clock::duration to_duration(double seconds) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
@@ -108,10 +109,12 @@ std::string FeedbackLoop::status() {
   if (state_ == State::fault) return "fault: " + fault_;
   const zor_feedback::SvdReport& r = sim_->report();
   char text[200];
-  std::snprintf(text, sizeof text, "%s after %lld cycles, period %.3g s; %d x %d matrix, %d of %d singular values used (tolerance %.3g)",
-                state_ == State::running ? "running" : "stopped", cycles_,
-                std::chrono::duration<double>(period_).count(), r.rows, r.cols, r.used,
-                static_cast<int>(r.singular_values.size()), static_cast<double>(r.tol));
+  std::snprintf(
+      text, sizeof text,
+      "%s after %lld cycles, period %.3g s; %d x %d matrix, %d of %d singular values used (tolerance %.3g)",
+      state_ == State::running ? "running" : "stopped", cycles_,
+      std::chrono::duration<double>(period_).count(), r.rows, r.cols, r.used,
+      static_cast<int>(r.singular_values.size()), static_cast<double>(r.tol));
   std::string s = text;
   for (const std::string& w : r.warnings) s += "\n" + w;  // e.g. a tolerance that cleared the inverse
   return s;
@@ -131,7 +134,8 @@ bool FeedbackLoop::period_ok(double seconds, std::string* error) {
   constexpr double shortest = 0.01, longest = 3600.0;
   if (seconds >= shortest && seconds <= longest) return true;  // not a NaN either
   char text[100];
-  std::snprintf(text, sizeof text, "period %g s refused: it must lie between %g and %g s", seconds, shortest, longest);
+  std::snprintf(text, sizeof text, "period %g s refused: it must lie between %g and %g s", seconds, shortest,
+                longest);
   *error = text;
   return false;
 }

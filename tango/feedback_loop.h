@@ -28,7 +28,8 @@ class FeedbackLoop {
   // the loop is in fault, with the library's error as its status, and has no
   // simulation. Starts stopped. `after_cycle` runs in the loop's thread after
   // each cycle, with the mutex released; it must not throw.
-  FeedbackLoop(zorfb::FeedbackSimulation::Settings settings, double period_s, std::function<void()> after_cycle);
+  FeedbackLoop(zorfb::FeedbackSimulation::Settings settings, double period_s,
+               std::function<void()> after_cycle);
   ~FeedbackLoop();  // ends the thread
   FeedbackLoop(const FeedbackLoop&) = delete;
   FeedbackLoop& operator=(const FeedbackLoop&) = delete;

@@ -39,7 +39,8 @@ void copy_floats(const EqData& reply, std::vector<Tango::DevFloat>& out) {
     out.assign(reply.float_data(), reply.float_data() + n);
   } else {
     out.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<Tango::DevFloat>(reply.get_double(static_cast<int>(i)));
+    for (std::size_t i = 0; i < n; ++i)
+      out[i] = static_cast<Tango::DevFloat>(reply.get_double(static_cast<int>(i)));
   }
 }
 
@@ -79,10 +80,12 @@ struct PropertyAttributes::Impl {
     int rows = 0, cols = 0;
     {
       std::lock_guard<std::mutex> guard(lock);
-      if (!location.get(e.name, &request, &reply)) fail("ZorFeedback_NoProperty", "property " + e.name + " is gone");
+      if (!location.get(e.name, &request, &reply))
+        fail("ZorFeedback_NoProperty", "property " + e.name + " is gone");
       if (e.kind == Kind::image) {
         const auto* a = dynamic_cast<const D_mdfloat_array*>(location.find(e.name));
-        if (a == nullptr) fail("ZorFeedback_NoProperty", "property " + e.name + " is no float array any more");
+        if (a == nullptr)
+          fail("ZorFeedback_NoProperty", "property " + e.name + " is no float array any more");
         rows = a->dim(1);
         cols = a->dim(0);
       }
@@ -183,7 +186,8 @@ PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& locatio
       const auto* array = dynamic_cast<const D_mdfloat_array*>(p);
       if (p->data_type() == DATA_MDA_FLOAT && array != nullptr && array->num_dims() == 2) {
         e.kind = Kind::image;
-        attrs.push_back(std::make_unique<ImageAttribute>(e.name, std::max(array->dim(0), 1), std::max(array->dim(1), 1)));
+        attrs.push_back(
+            std::make_unique<ImageAttribute>(e.name, std::max(array->dim(0), 1), std::max(array->dim(1), 1)));
       } else if (p->data_type() == DATA_SPECTRUM) {
         e.kind = Kind::spectrum;
         attrs.push_back(std::make_unique<SpectrumAttribute>(e.name, Tango::DEV_FLOAT, n));

@@ -107,7 +107,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     Tango::DevDouble seconds = 0;
     att.get_write_value(seconds);
     std::string error;
-    if (!loop_->set_period(seconds, &error)) refuse("ZorFeedback_BadPeriod", error, "ZorFeedback::write_Period");
+    if (!loop_->set_period(seconds, &error))
+      refuse("ZorFeedback_BadPeriod", error, "ZorFeedback::write_Period");
   }
   void read_cycles(Tango::Attribute& att) {
     cycles_ = loop_->cycles();
@@ -143,7 +144,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
         return "device property Period: " + (error.empty() ? std::string("not a number") : error);
     }
     std::string method;
-    if (!props[2].is_empty() && (!(props[2] >> method) || !zor_feedback::parse_svd_method(method, &settings->method)))
+    if (!props[2].is_empty() &&
+        (!(props[2] >> method) || !zor_feedback::parse_svd_method(method, &settings->method)))
       return "device property SvdMethod: '" + method + "' is neither gsl nor lapack";
     return {};
   }
@@ -181,9 +183,12 @@ class DeviceAttribute : public Tango::Attr {
   using Reader = void (ZorFeedback::*)(Tango::Attribute&);
   using Writer = void (ZorFeedback::*)(Tango::WAttribute&);
   DeviceAttribute(const char* attr_name, long data_type, Reader reader, Writer writer = nullptr)
-      : Tango::Attr(attr_name, data_type, writer != nullptr ? Tango::READ_WRITE : Tango::READ), reader_(reader),
+      : Tango::Attr(attr_name, data_type, writer != nullptr ? Tango::READ_WRITE : Tango::READ),
+        reader_(reader),
         writer_(writer) {}
-  void read(Tango::DeviceImpl* dev, Tango::Attribute& att) override { (static_cast<ZorFeedback*>(dev)->*reader_)(att); }
+  void read(Tango::DeviceImpl* dev, Tango::Attribute& att) override {
+    (static_cast<ZorFeedback*>(dev)->*reader_)(att);
+  }
   void write(Tango::DeviceImpl* dev, Tango::WAttribute& att) override {
     (static_cast<ZorFeedback*>(dev)->*writer_)(att);
   }
@@ -199,7 +204,8 @@ class DeviceAttribute : public Tango::Attr {
 class VoidCommand : public Tango::Command {
  public:
   using Action = void (ZorFeedback::*)();
-  VoidCommand(const char* command_name, Action action) : Tango::Command(command_name, Tango::DEV_VOID, Tango::DEV_VOID), action_(action) {}
+  VoidCommand(const char* command_name, Action action)
+      : Tango::Command(command_name, Tango::DEV_VOID, Tango::DEV_VOID), action_(action) {}
   CORBA::Any* execute(Tango::DeviceImpl* dev, const CORBA::Any&) override {
     (static_cast<ZorFeedback*>(dev)->*action_)();
     return insert();
@@ -214,7 +220,9 @@ class VoidCommand : public Tango::Command {
 
 class LoadMatrixCommand : public Tango::Command {
  public:
-  LoadMatrixCommand() : Tango::Command("LoadMatrix", Tango::DEV_STRING, Tango::DEV_VOID, "path of a response-matrix file of the served shape", "") {}
+  LoadMatrixCommand()
+      : Tango::Command("LoadMatrix", Tango::DEV_STRING, Tango::DEV_VOID,
+                       "path of a response-matrix file of the served shape", "") {}
   CORBA::Any* execute(Tango::DeviceImpl* dev, const CORBA::Any& in) override {
     const char* path = nullptr;
     extract(in, path);
@@ -250,9 +258,10 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                                        &ZorFeedback::write_tolerance));
     list.push_back(new DeviceAttribute("SingularValuesUsed", Tango::DEV_LONG, &ZorFeedback::read_used));
     list.push_back(new DeviceAttribute("Nosv", Tango::DEV_LONG, &ZorFeedback::read_nosv));
-    list.push_back(new DeviceAttribute("ConditionNumber", Tango::DEV_DOUBLE, &ZorFeedback::read_condition_number));
     list.push_back(
-        new DeviceAttribute("Period", Tango::DEV_DOUBLE, &ZorFeedback::read_period, &ZorFeedback::write_period));
+        new DeviceAttribute("ConditionNumber", Tango::DEV_DOUBLE, &ZorFeedback::read_condition_number));
+    list.push_back(new DeviceAttribute("Period", Tango::DEV_DOUBLE, &ZorFeedback::read_period,
+                                       &ZorFeedback::write_period));
     list.push_back(new DeviceAttribute("Cycles", Tango::DEV_LONG64, &ZorFeedback::read_cycles));
   }
 

@@ -546,16 +546,11 @@ PinvReport QTEV_ResponseMatrix::pinv_report(QTEV_ResponseMatrix& pinvR, float to
   }
 
   const double floor_in = static_cast<double>(tolerance);
-  bool matrix_zero = true;
-  bool input_zero = true;
-  for (double& a : A) {
-    matrix_zero = matrix_zero && a == 0.0;
+  for (double& a : A)
     if (std::fabs(a) < floor_in && a != 0.0) {
       a = 0.0;
       ++rep.input_cleared;
     }
-    input_zero = input_zero && a == 0.0;
-  }
   if (rep.input_cleared > 0)
     log_line(name, kInfo, "removed %d values (< %.g) in input\n", static_cast<int>(rep.input_cleared),
              floor_in);
@@ -567,22 +562,28 @@ PinvReport QTEV_ResponseMatrix::pinv_report(QTEV_ResponseMatrix& pinvR, float to
   rep.threshold = P.threshold;
   rep.rank = P.rank;
 
-  bool all_zero = true;
-  for (double& b : P.B) {
+  for (double& b : P.B)
     if (std::fabs(b) < kDoubleEpsilon && b != 0.0) {
       b = 0.0;
       ++rep.result_cleared;
     }
-    all_zero = all_zero && static_cast<float>(b) == 0.0f;
-  }
   if (rep.result_cleared > 0)
     log_line(name, kInfo, "removed %d values (< %.g) in inverse\n", static_cast<int>(rep.result_cleared),
              kDoubleEpsilon);
+  // Usually settled by the first element; the rest only for a zero result.
+  const bool all_zero =
+      std::none_of(P.B.begin(), P.B.end(), [](double b) { return static_cast<float>(b) != 0.0f; });
 
   pinvR.arma_mat2QTEV(std::move(P.B));
 
-  rep.zero_inverse = all_zero && !matrix_zero;
-  if (rep.zero_inverse) rep.warnings.push_back(warn_zero_pinv(name, input_zero, floor_in, rep.input_cleared));
+  if (all_zero) {
+    long long nonzero = 0;
+    for (int i = 0; i < rows; ++i)
+      for (int j = 0; j < cols; ++j) nonzero += value(i, j, -1, -1, -1, -1) != 0.0f ? 1 : 0;
+    rep.zero_inverse = nonzero > 0;
+    if (rep.zero_inverse)
+      rep.warnings.push_back(warn_zero_pinv(name, nonzero == rep.input_cleared, floor_in, rep.input_cleared));
+  }
 
   rep.time_ms = elapsed_ms(t0);
   log_line(name, kTiming, "took (ms): %.4f", rep.time_ms);

@@ -446,7 +446,7 @@ Tolerance rules (the library's):
     warns: result.warnings holds its "WARNING: ..." lines, which are also
     logged.
 
-method: "gsl" (GSL's one-sided Jacobi SVD, the default) or "lapack" (LAPACK's
+method: "gsl" (GSL's Golub-Reinsch SVD, the default) or "lapack" (LAPACK's
 divide-and-conquer dgesdd through Armadillo; 15 to 50 times faster on
 matrices of a few hundred rows and columns, singular values agree to about
 1e-13 of the largest, so a value within rounding of the cut-off may fall on

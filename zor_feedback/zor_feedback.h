@@ -47,9 +47,9 @@ class GslMatrix;  // owning handle of a gsl_matrix (private to the library)
 // stay as they are: a result and its lines always tell the same story.
 
 // The decomposition behind QTEV_ResponseMatrix::invert.
-//  * gsl: GSL's one-sided Jacobi SVD (gsl_linalg_SV_decomp), the default.
-//    Accurate; its cost grows fast: about 1 s for 640 x 576, 15 s for
-//    1850 x 712.
+//  * gsl: GSL's Golub-Reinsch SVD (gsl_linalg_SV_decomp), the default, what
+//    the server has always computed. Its cost grows fast: half a second for
+//    640 x 576, several seconds for 1850 x 712.
 //  * lapack: LAPACK's divide-and-conquer SVD (dgesdd, through Armadillo).
 //    15 to 50 times faster on matrices of a few hundred rows and columns;
 //    the singular values agree with gsl's to about 1e-13 of the largest and

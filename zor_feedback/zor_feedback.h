@@ -8,16 +8,20 @@
 //  * D_ringbuf: a newest-first history of time-stamped text entries, served to
 //    clients as a list of USTR entries.
 //  * Chicane physics (zor_feedback/chicane_physics.h): twelve free functions for
-//    a four-dipole magnetic chicane.
+//    a four-dipole magnetic chicane, and R562alpha, the angle for an R56.
+//  * Reports (namespace zor_feedback): what an inversion or a load did, and
+//    the shape of a matrix file, as plain structs.
 //
 // Conventions shared by every operation:
 //  * Failures are reported by a log line through ovrix::printtostderr and a
 //    normal return; an operation that fails leaves its outputs as they were.
 //    The library throws nothing of its own; exceptions of the standard
 //    library, Armadillo and the framework pass through.
-//  * Log lines: "ERROR: ..." with DF_LOG (always written), progress lines with
-//    flags 128, timing lines "took (ms): ..." with flags 8. Each message is cut
-//    to 99 characters.
+//  * Log lines: "ERROR: ..." with DF_LOG (always written), "WARNING: ..." with
+//    DF_LOG for a result that is not what it seems (an inverse cleared to
+//    zero, a file read differently than it looks), progress lines with flags
+//    128, timing lines "took (ms): ..." with flags 8. Each message is cut to
+//    99 characters.
 //  * No operation resizes a matrix: results go into a matrix the caller has
 //    constructed with the right shape.
 //  * Threads: the library starts none and takes no locks. Keep other threads
@@ -51,7 +55,7 @@ class GslMatrix;  // owning handle of a gsl_matrix (private to the library)
 //    the server has always computed. Its cost grows fast: half a second for
 //    640 x 576, several seconds for 1850 x 712.
 //  * lapack: LAPACK's divide-and-conquer SVD (dgesdd, through Armadillo).
-//    15 to 50 times faster on matrices of a few hundred rows and columns;
+//    7 to 15 times faster on matrices of a few hundred rows and columns;
 //    the singular values agree with gsl's to about 1e-13 of the largest and
 //    the inverse's float elements to a few ulp. Choose it for large matrices
 //    or frequent re-inversions; a singular value within rounding of the

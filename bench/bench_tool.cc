@@ -50,7 +50,8 @@ int main(int argc, char** argv) try {
   if (rows <= 0 || cols <= 0) return usage();
 
   if (cmd == "write") {
-    const long long bytes = zf_model::write_ring_file(file, zf_model::ring_response(rows, cols));
+    const long long bytes =
+        zor_feedback::sim::write_ring_file(file, zor_feedback::sim::ring_response(rows, cols));
     std::printf("{\"file\": \"%s\", \"rows\": %d, \"cols\": %d, \"bytes\": %lld}\n", file, rows, cols, bytes);
     return 0;
   }

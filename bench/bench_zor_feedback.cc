@@ -1,5 +1,5 @@
 // The library's operations side by side with what a user would call instead,
-// on response matrices of the ring model (tools/ring_model.h) in the shapes
+// on response matrices of the ring model (sim/ring_model.h) in the shapes
 // of real machines, monitors x actuators.
 //
 //  * invert        vs gsl_linalg_SV_decomp of the same matrix (the part of
@@ -19,7 +19,7 @@
 //
 // Baselines are named "raw_..." and take the same arguments as the operation
 // they stand beside, so that bench/report.py can pair them. The file that the
-// load_file benchmarks read is $ZF_BENCH_RING_FILE (a 1850 x 712 ring file,
+// load_file benchmarks read is $ZOR_FEEDBACK_BENCH_RING_FILE (a 1850 x 712 ring file,
 // e.g. from `zf_bench_tool write 1850 712 FILE`), or one written to the
 // temporary directory at start-up.
 #include <benchmark/benchmark.h>
@@ -45,11 +45,11 @@
 #include <vector>
 
 #include "ring_model.h"
-#include "zor_feedback/zor_feedback.h"
+#include "zor_feedback/arma.h"
 
 namespace {
 
-using RingMatrix = zf_model::Matrix;
+using RingMatrix = zor_feedback::sim::Matrix;
 
 // --- Data --------------------------------------------------------------------
 
@@ -61,7 +61,8 @@ std::size_t offset(int i, int j, int cols) {
 const RingMatrix& ring(int m, int n) {
   static std::map<std::pair<int, int>, RingMatrix> cache;
   auto it = cache.find({m, n});
-  if (it == cache.end()) it = cache.emplace(std::make_pair(m, n), zf_model::ring_response(m, n)).first;
+  if (it == cache.end())
+    it = cache.emplace(std::make_pair(m, n), zor_feedback::sim::ring_response(m, n)).first;
   return it->second;
 }
 
@@ -350,11 +351,11 @@ constexpr int kFileCols = 712;
 
 const std::string& ring_file() {
   static const std::string path = [] {
-    if (const char* given = std::getenv("ZF_BENCH_RING_FILE")) return std::string(given);
+    if (const char* given = std::getenv("ZOR_FEEDBACK_BENCH_RING_FILE")) return std::string(given);
     const char* tmp = std::getenv("TMPDIR");
     std::string p =
         std::string(tmp != nullptr ? tmp : "/tmp") + "/zf_bench_ring_" + std::to_string(::getpid()) + ".txt";
-    zf_model::write_ring_file(p, ring(kFileRows, kFileCols));
+    zor_feedback::sim::write_ring_file(p, ring(kFileRows, kFileCols));
     std::atexit([] { std::remove(ring_file().c_str()); });
     return p;
   }();

@@ -51,7 +51,7 @@ echo "$binding" >&2
 } > "$out/machine.txt"
 
 echo "== zf_bench ($reps repetitions)" >&2
-ZF_BENCH_RING_FILE=$ring "$bench" --benchmark_filter="${FILTER:-.}" --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
+ZOR_FEEDBACK_BENCH_RING_FILE=$ring "$bench" --benchmark_filter="${FILTER:-.}" --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
   --benchmark_display_aggregates_only=true --benchmark_context=zf_repetitions="$reps" \
   --benchmark_out="$out/bench.json" --benchmark_out_format=json >&2
 echo "Load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) after the run" >> "$out/machine.txt"

@@ -21,8 +21,8 @@ install(TARGETS ovrix_host EXPORT zor_feedbackHostTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES zor_feedback/zor_feedback.h zor_feedback/chicane_physics.h zor_feedback/export.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zor_feedback)
+install(DIRECTORY zor_feedback/include/zor_feedback
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(NOT ZOR_FEEDBACK_HOST_LIBRARY)  # a real framework installs its own headers
   install(FILES ovrix/ovrix_server.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ovrix)
 endif()

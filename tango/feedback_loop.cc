@@ -8,7 +8,8 @@
 #include <exception>
 #include <utility>
 
-namespace zor_tango {
+namespace zor_feedback {
+namespace tango {
 
 namespace {
 
@@ -19,10 +20,10 @@ std::chrono::steady_clock::duration to_duration(double seconds) {
 
 }  // namespace
 
-FeedbackLoop::FeedbackLoop(zorfb::FeedbackSimulation::Settings settings, double period_s,
+FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, double period_s,
                            std::function<void()> after_cycle)
     : after_cycle_(std::move(after_cycle)), period_(to_duration(period_s)) {
-  sim_ = std::make_unique<zorfb::FeedbackSimulation>(std::move(settings));
+  sim_ = std::make_unique<sim::FeedbackSimulation>(std::move(settings));
   if (!sim_->load_and_invert()) {
     fault_ = sim_->error();
     state_ = State::fault;
@@ -172,4 +173,5 @@ bool FeedbackLoop::load_matrix(const std::string& path, std::string* error) {
   return sim_->replace_matrix(path, error);
 }
 
-}  // namespace zor_tango
+}  // namespace tango
+}  // namespace zor_feedback

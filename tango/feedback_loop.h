@@ -1,4 +1,4 @@
-// feedback_loop.h - the demo's orbit feedback (zorfb::FeedbackSimulation) run
+// feedback_loop.h - the demo's orbit feedback (sim::FeedbackSimulation) run
 // continuously: one cycle per period in a thread of its own, and the
 // operations a client asks for in between, all under one mutex. Knows
 // nothing of TANGO.
@@ -13,9 +13,10 @@
 #include <string>
 #include <thread>
 
-#include "zorfb/simulation.h"
+#include "feedback_simulation.h"
 
-namespace zor_tango {
+namespace zor_feedback {
+namespace tango {
 
 class FeedbackLoop {
  public:
@@ -28,7 +29,7 @@ class FeedbackLoop {
   // the loop is in fault, with the library's error as its status, and has no
   // simulation. Starts stopped. `after_cycle` runs in the loop's thread after
   // each cycle, with the mutex released; it must not throw.
-  FeedbackLoop(zorfb::FeedbackSimulation::Settings settings, double period_s,
+  FeedbackLoop(sim::FeedbackSimulation::Settings settings, double period_s,
                std::function<void()> after_cycle);
   ~FeedbackLoop();  // ends the thread
   FeedbackLoop(const FeedbackLoop&) = delete;
@@ -38,7 +39,7 @@ class FeedbackLoop {
   // whoever reads its properties.
   std::mutex& mutex() { return mutex_; }
   // Null in fault from the start. Use it under mutex().
-  zorfb::FeedbackSimulation* simulation() { return sim_.get(); }
+  sim::FeedbackSimulation* simulation() { return sim_.get(); }
 
   // Running is refused in fault (false).
   bool start();
@@ -66,7 +67,7 @@ class FeedbackLoop {
 
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::unique_ptr<zorfb::FeedbackSimulation> sim_;
+  std::unique_ptr<sim::FeedbackSimulation> sim_;
   std::function<void()> after_cycle_;
   State state_ = State::stopped;
   std::string fault_;
@@ -77,6 +78,7 @@ class FeedbackLoop {
   std::thread thread_;  // last: starts when everything above is in place
 };
 
-}  // namespace zor_tango
+}  // namespace tango
+}  // namespace zor_feedback
 
 #endif  // ZOR_FEEDBACK_TANGO_FEEDBACK_LOOP_H

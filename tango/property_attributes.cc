@@ -9,14 +9,15 @@
 #include <utility>
 #include <vector>
 
-namespace zor_tango {
+namespace zor_feedback {
+namespace tango {
 
 namespace {
 
 enum class Kind { image, spectrum, strings };
 
 [[noreturn]] void fail(const std::string& reason, const std::string& desc) {
-  Tango::Except::throw_exception(reason, desc, std::string("zor_tango::PropertyAttributes"));
+  Tango::Except::throw_exception(reason, desc, std::string("zor_feedback::tango::PropertyAttributes"));
 }
 
 std::string utc_iso8601(std::time_t t) {
@@ -235,4 +236,5 @@ void PropertyAttributes::push_change_event(const std::string& property) {
     impl_->device.push_change_event(e.name, e.floats.data(), e.x, e.y, false);
 }
 
-}  // namespace zor_tango
+}  // namespace tango
+}  // namespace zor_feedback

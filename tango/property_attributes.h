@@ -32,7 +32,8 @@ namespace Tango {
 class DeviceImpl;
 }
 
-namespace zor_tango {
+namespace zor_feedback {
+namespace tango {
 
 class PropertyAttributes {
  public:
@@ -58,6 +59,7 @@ class PropertyAttributes {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace zor_tango
+}  // namespace tango
+}  // namespace zor_feedback
 
 #endif  // ZOR_FEEDBACK_TANGO_PROPERTY_ATTRIBUTES_H

@@ -19,9 +19,9 @@
 #include <string>
 #include <thread>
 
+#include "example_data.h"
 #include "feedback_loop.h"
 #include "property_attributes.h"
-#include "zorfb/zorfb.h"
 
 namespace {
 
@@ -37,16 +37,16 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   ~ZorFeedback() override { delete_device(); }
 
   void init_device() override {
-    zorfb::FeedbackSimulation::Settings settings;
+    zor_feedback::sim::FeedbackSimulation::Settings settings;
     double period = default_period_s;
     property_error_ = read_device_properties(&settings, &period);
     if (!property_error_.empty()) return;  // fault: the status says why
     // The loop starts stopped: the attributes and events are in place before
     // its first cycle pushes anything.
-    loop_ = std::make_unique<zor_tango::FeedbackLoop>(settings, period, [this] { cycle_done(); });
+    loop_ = std::make_unique<zor_feedback::tango::FeedbackLoop>(settings, period, [this] { cycle_done(); });
     if (loop_->simulation() == nullptr) return;  // fault: the status says why
-    published_ = std::make_unique<zor_tango::PropertyAttributes>(*this, loop_->simulation()->location(),
-                                                                 loop_->mutex());
+    published_ = std::make_unique<zor_feedback::tango::PropertyAttributes>(
+        *this, loop_->simulation()->location(), loop_->mutex());
     published_->enable_change_events("SINGULAR_VALUES");
     published_->enable_change_events("HISTORY");
     loop_->start();
@@ -62,10 +62,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
       set_state(Tango::FAULT);
       return get_state();
     }
-    const zor_tango::FeedbackLoop::State s = loop_->state();
-    set_state(s == zor_tango::FeedbackLoop::State::running   ? Tango::RUNNING
-              : s == zor_tango::FeedbackLoop::State::stopped ? Tango::STANDBY
-                                                             : Tango::FAULT);
+    const zor_feedback::tango::FeedbackLoop::State s = loop_->state();
+    set_state(s == zor_feedback::tango::FeedbackLoop::State::running   ? Tango::RUNNING
+              : s == zor_feedback::tango::FeedbackLoop::State::stopped ? Tango::STANDBY
+                                                                       : Tango::FAULT);
     return get_state();
   }
 
@@ -129,8 +129,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
 
  private:
   // The settings from the device properties; the error when one is unusable.
-  std::string read_device_properties(zorfb::FeedbackSimulation::Settings* settings, double* period) {
-    settings->matrix_file = zorfb::example_data_path("ring_response.txt");
+  std::string read_device_properties(zor_feedback::sim::FeedbackSimulation::Settings* settings,
+                                     double* period) {
+    settings->matrix_file = zor_feedback::sim::example_data_path("ring_response.txt");
     if (!Tango::Util::_UseDb) return {};
     Tango::DbData props;
     props.push_back(Tango::DbDatum("MatrixFile"));
@@ -140,7 +141,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     if (!props[0].is_empty()) props[0] >> settings->matrix_file;
     if (!props[1].is_empty()) {
       std::string error;
-      if (!(props[1] >> *period) || !zor_tango::FeedbackLoop::period_ok(*period, &error))
+      if (!(props[1] >> *period) || !zor_feedback::tango::FeedbackLoop::period_ok(*period, &error))
         return "device property Period: " + (error.empty() ? std::string("not a number") : error);
     }
     std::string method;
@@ -166,8 +167,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     }
   }
 
-  std::unique_ptr<zor_tango::FeedbackLoop> loop_;
-  std::unique_ptr<zor_tango::PropertyAttributes> published_;
+  std::unique_ptr<zor_feedback::tango::FeedbackLoop> loop_;
+  std::unique_ptr<zor_feedback::tango::PropertyAttributes> published_;
   std::string property_error_;
   std::string status_;
   // What a read hands to TANGO, kept until TANGO has copied it.

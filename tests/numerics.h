@@ -13,8 +13,10 @@
 
 #include "ring_model.h"
 #include "testing.h"
+#include "zor_feedback/arma.h"
 
-namespace zf_test {
+namespace zor_feedback {
+namespace test {
 
 constexpr double kEpsF = std::numeric_limits<float>::epsilon();
 constexpr double kEpsD = std::numeric_limits<double>::epsilon();
@@ -55,8 +57,9 @@ inline std::string scientific(double v) {
 // over different places. Element by element, so that a case costs no more
 // than its matrix.
 inline double ring_orbit(int i, int j, int m, int n) {
-  const zf_model::Ring r = zf_model::ring_for_shape(m, n);
-  return zf_model::closed_orbit(r, zf_model::monitor(r.lattice, i, m), zf_model::corrector(r.lattice, j, n));
+  const zor_feedback::sim::Ring r = zor_feedback::sim::ring_for_shape(m, n);
+  return zor_feedback::sim::closed_orbit(r, zor_feedback::sim::monitor(r.lattice, i, m),
+                                         zor_feedback::sim::corrector(r.lattice, j, n));
 }
 
 inline double smooth(int i, int j, int, int) {
@@ -101,6 +104,7 @@ inline void expect_lines_then_timing(const ovrix::LogCapture& cap, const std::ve
   EXPECT_TRUE(is_timing_text(last.text)) << last.text;
 }
 
-}  // namespace zf_test
+}  // namespace test
+}  // namespace zor_feedback
 
 #endif

@@ -17,17 +17,18 @@
 #include <vector>
 
 #include "testing.h"
+#include "zor_feedback/arma.h"
 
 namespace {
 
-using zf_test::cols_line;
-using zf_test::rows_line;
-using zf_test::TempDir;
+using zor_feedback::test::cols_line;
+using zor_feedback::test::rows_line;
+using zor_feedback::test::TempDir;
 
 namespace fs = std::filesystem;
-using zf_test::at;
-using zf_test::elements;
-using zf_test::fill;
+using zor_feedback::test::at;
+using zor_feedback::test::elements;
+using zor_feedback::test::fill;
 
 constexpr float K = -9.0f;  // an element a refused load must leave as it was
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -86,15 +87,15 @@ TEST(BadFiles, ContentIsCountedOrRefusedNeverMisread) {
     EXPECT_EQ(m.load_file(path.c_str()), c.ok);
     std::vector<float> want = c.want;
     if (want.empty()) want.assign(static_cast<std::size_t>(c.rows * c.cols), K);
-    EXPECT_TRUE(zf_test::same_bits(elements(m), want));
+    EXPECT_TRUE(zor_feedback::test::same_bits(elements(m), want));
 
     std::string outcome = c.outcome;
     if (outcome.find("$N") != std::string::npos)
       outcome.replace(outcome.find("$N"), 2, std::to_string(c.content.size()));
     if (outcome.find("$F") != std::string::npos) outcome.replace(outcome.find("$F"), 2, path);
-    zf_test::expect_lines(cap,
-                          {{"QTEV_ResponseMatrix::load_file", "INFO: Loading file " + path + " ...", 128},
-                           {"QTEV_ResponseMatrix::load_file", outcome.substr(0, 99), c.ok ? 128u : DF_LOG}});
+    zor_feedback::test::expect_lines(
+        cap, {{"QTEV_ResponseMatrix::load_file", "INFO: Loading file " + path + " ...", 128},
+              {"QTEV_ResponseMatrix::load_file", outcome.substr(0, 99), c.ok ? 128u : DF_LOG}});
   }
 }
 
@@ -145,7 +146,7 @@ TEST(NonFiniteElements, PassThroughTheElementwiseOperations) {
   // Assignment, init and the Armadillo conversions copy them as they are.
   QTEV_ResponseMatrix c("C", 1, 1, nullptr);
   c = t;
-  EXPECT_TRUE(zf_test::same_bits(elements(c), elements(t)));
+  EXPECT_TRUE(zor_feedback::test::same_bits(elements(c), elements(t)));
   EXPECT_TRUE(c != t);  // NaN is unequal to itself
   const arma::mat A = t.QTEV2arma_mat(t);
   EXPECT_TRUE(std::isnan(A(0, 0)));
@@ -180,7 +181,7 @@ TEST(EmptyShapes, InversionsRefuseConversionsCopeInitWritesNothing) {
     A.invert(X, S, &tol, &nosv);
     const std::string error =
         "ERROR: cannot invert an empty matrix (" + std::to_string(m) + " x " + std::to_string(n) + ")";
-    zf_test::expect_lines(
+    zor_feedback::test::expect_lines(
         cap, {{"QTEV_ResponseMatrix::pinv", error, DF_LOG}, {"QTEV_ResponseMatrix::invert", error, DF_LOG}});
     EXPECT_EQ(tol, -1.0f);
     EXPECT_EQ(nosv, 42);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "testing.h"
+#include "zor_feedback/arma.h"
 
 // ---------------------------------------------------------------------------
 // Allocation failure: operator new of this test binary throws std::bad_alloc
@@ -39,8 +40,8 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-using zf_test::elements;
-using zf_test::fill;
+using zor_feedback::test::elements;
+using zor_feedback::test::fill;
 
 struct InjectedFault : std::runtime_error {
   InjectedFault() : std::runtime_error("injected fault") {}

@@ -16,15 +16,16 @@
 #include <vector>
 
 #include "numerics.h"
+#include "zor_feedback/arma.h"
 
 namespace {
 
-using namespace zf_test;  // the helpers of testing.h and numerics.h
+using namespace zor_feedback::test;  // the helpers of testing.h and numerics.h
 
 constexpr const char* kOrigin = "QTEV_ResponseMatrix::invert";
 
 void expect_lines_then_timing(const ovrix::LogCapture& cap, const std::vector<Line>& want) {
-  zf_test::expect_lines_then_timing(cap, want, kOrigin);
+  zor_feedback::test::expect_lines_then_timing(cap, want, kOrigin);
 }
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -475,7 +476,7 @@ TEST(InvertTolerance, BoundariesOfCutOffCountAndClipping) {
     int nosv = -1;
     ovrix::LogCapture cap;
     A.invert(X, S, &tol, &nosv);
-    EXPECT_TRUE(zf_test::same_bits({tol}, {c.tol})) << "a user tolerance is not written";
+    EXPECT_TRUE(zor_feedback::test::same_bits({tol}, {c.tol})) << "a user tolerance is not written";
     EXPECT_EQ(nosv, c.nosv);
     for (int i = 0; i < n; ++i)
       for (int j = 0; j < n; ++j)
@@ -511,7 +512,7 @@ TEST(InvertTolerance, NegativeToleranceOnSingularMatrixStoresNoNaN) {
   int nosv = 0;
   A.invert(X, S, &tol, &nosv);
   EXPECT_EQ(nosv, 1);
-  for (float v : zf_test::elements(X)) EXPECT_FALSE(std::isnan(v));
+  for (float v : zor_feedback::test::elements(X)) EXPECT_FALSE(std::isnan(v));
   EXPECT_TRUE(std::isinf(at(X, 1, 1)));
 }
 
@@ -527,7 +528,7 @@ TEST(InvertTolerance, AllZeroMatrixGivesZeroInverseAndNaNTolerance) {
   A.invert(X, S, &tol, &nosv);
   EXPECT_TRUE(std::isnan(tol));
   EXPECT_EQ(nosv, 0);
-  for (float v : zf_test::elements(X)) EXPECT_EQ(v, 0.0f);
+  for (float v : zor_feedback::test::elements(X)) EXPECT_EQ(v, 0.0f);
   EXPECT_EQ(S.points(), std::vector<float>(3, 0.0f));
   ASSERT_EQ(cap.lines().size(), 5u);
   EXPECT_EQ(cap.lines()[1].text.rfind("INFO: Using internal tolerance for SVD cut off: ", 0), 0u);
@@ -713,7 +714,7 @@ TEST(InvertRefusal, BadOperandsChangeNothing) {
     for (std::size_t k = 0; k < c.non_finite.size(); ++k)
       A.set_value(k == 0 ? kNaN : -std::numeric_limits<float>::infinity(), c.non_finite[k].first,
                   c.non_finite[k].second, -1, -1, -1, -1);
-    const auto matrix_before = zf_test::elements(A);
+    const auto matrix_before = zor_feedback::test::elements(A);
     A.set_num_dims(c.dims);
     X.init(7.0f);
     S.set_length(2);
@@ -725,14 +726,14 @@ TEST(InvertRefusal, BadOperandsChangeNothing) {
     testing::internal::CaptureStdout();
     A.invert(X, S, c.null_tol ? nullptr : &tol, c.null_nosv ? nullptr : &nosv);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    zf_test::expect_lines(cap, {{kOrigin, c.error, DF_LOG}});
+    zor_feedback::test::expect_lines(cap, {{kOrigin, c.error, DF_LOG}});
 
-    EXPECT_TRUE(zf_test::same_bits({tol}, {c.tol}));
+    EXPECT_TRUE(zor_feedback::test::same_bits({tol}, {c.tol}));
     EXPECT_EQ(nosv, 42);
     EXPECT_EQ(S.points(), (std::vector<float>{5.0f, 0.0f}));
-    for (float v : zf_test::elements(X)) EXPECT_EQ(v, 7.0f);
+    for (float v : zor_feedback::test::elements(X)) EXPECT_EQ(v, 7.0f);
     A.set_num_dims(2);
-    EXPECT_TRUE(zf_test::same_bits(zf_test::elements(A), matrix_before));
+    EXPECT_TRUE(zor_feedback::test::same_bits(zor_feedback::test::elements(A), matrix_before));
   }
 }
 

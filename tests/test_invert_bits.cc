@@ -106,12 +106,12 @@ TEST(InvertBits, EqualsTheStepByStepPipeline) {
   for (const Case& c : cases)
     for (float tol : tolerances) {
       QTEV_ResponseMatrix A("A", c.m, c.n, nullptr), X("X", c.n, c.m, nullptr);
-      zf_test::fill(A, c.f);
+      zor_feedback::test::fill(A, c.f);
       D_spectrum sv("SV", std::min(c.m, c.n), nullptr);
       float t = tol;
       int nosv = 0;
       A.invert(X, sv, &t, &nosv);
-      EXPECT_TRUE(zf_test::same_bits(zf_test::elements(X), step_by_step(A, tol)))
+      EXPECT_TRUE(zor_feedback::test::same_bits(zor_feedback::test::elements(X), step_by_step(A, tol)))
           << c.name << ", tol " << tol;
     }
 }

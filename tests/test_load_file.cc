@@ -23,13 +23,13 @@
 
 namespace {
 
-using zf_test::cols_line;
-using zf_test::rows_line;
-using zf_test::TempDir;
-using zf_test::write_file;
+using zor_feedback::test::cols_line;
+using zor_feedback::test::rows_line;
+using zor_feedback::test::TempDir;
+using zor_feedback::test::write_file;
 
 namespace fs = std::filesystem;
-using zf_test::Line;
+using zor_feedback::test::Line;
 
 const char* const kOrigin = "QTEV_ResponseMatrix::load_file";
 constexpr unsigned int kInfo = 128;
@@ -200,7 +200,7 @@ TEST(LoadFile, TableOfFiles) {
 
     std::vector<float> want = c.want;
     if (want.empty()) want.assign(static_cast<std::size_t>(c.rows) * static_cast<std::size_t>(c.cols), K);
-    EXPECT_TRUE(zf_test::same_bits(zf_test::elements(m), want));
+    EXPECT_TRUE(zor_feedback::test::same_bits(zor_feedback::test::elements(m), want));
     EXPECT_EQ(m.rows, c.rows);
     EXPECT_EQ(m.cols, c.cols);
 
@@ -211,7 +211,7 @@ TEST(LoadFile, TableOfFiles) {
           {kOrigin, replace_all(replace_all(l.second, "$F", shown), "$N", std::to_string(c.content.size())),
            l.first});
     for (Line& l : lines) l.text = l.text.substr(0, 99);  // the 100-byte message buffer
-    zf_test::expect_lines(cap, lines);
+    zor_feedback::test::expect_lines(cap, lines);
   }
 }
 
@@ -247,7 +247,7 @@ TEST(LoadFile, LargeFilesAreReadWhole) {
     ASSERT_TRUE(m.load_file(path.c_str()));
     for (int i = 0; i < rows; ++i)
       for (int j = 0; j < cols; ++j)
-        ASSERT_EQ(zf_test::at(m, i, j),
+        ASSERT_EQ(zor_feedback::test::at(m, i, j),
                   static_cast<float>(std::stod(std::to_string(i) + "." + std::to_string(j % 1000))))
             << i << "," << j;
     ASSERT_EQ(cap.lines().size(), 2u);
@@ -274,7 +274,7 @@ TEST(LoadFile, StoresThroughTheBaseClass) {
   NoClientWrites m("RM", 2, 2, nullptr);
   ovrix::LogCapture cap;
   EXPECT_TRUE(m.load_file(path.c_str()));
-  EXPECT_EQ(zf_test::elements(m), (std::vector<float>{1, 2, 3, 4}));
+  EXPECT_EQ(zor_feedback::test::elements(m), (std::vector<float>{1, 2, 3, 4}));
 }
 
 // The shape by the loader's counting, and the lines it reads differently than

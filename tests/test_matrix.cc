@@ -7,11 +7,12 @@
 #include <stdexcept>
 
 #include "testing.h"
+#include "zor_feedback/arma.h"
 
 namespace {
 
-using zf_test::at;
-using zf_test::fill;
+using zor_feedback::test::at;
+using zor_feedback::test::fill;
 
 float f(int i, int j) { return static_cast<float>(10 * i + j) + 0.25f; }
 
@@ -24,7 +25,7 @@ TEST(ResponseMatrix, ConstructionGivesShapeNameLocationAndZeros) {
   EXPECT_EQ(m.location(), &loc);
   EXPECT_EQ(m.data_type(), DATA_MDA_FLOAT);
   EXPECT_EQ(loc.find("RM"), &m);
-  for (float v : zf_test::elements(m)) EXPECT_EQ(v, 0.0f);
+  for (float v : zor_feedback::test::elements(m)) EXPECT_EQ(v, 0.0f);
 
   QTEV_ResponseMatrix negative("N", -2, 3, nullptr);
   EXPECT_EQ(negative.rows, 0);
@@ -38,7 +39,7 @@ TEST(ResponseMatrix, NullNameIsALogicError) {
 TEST(ResponseMatrix, InitSetsEveryElement) {
   QTEV_ResponseMatrix m("M", 3, 4, nullptr);
   m.init(2.5f);
-  const auto v = zf_test::elements(m);
+  const auto v = zor_feedback::test::elements(m);
   ASSERT_EQ(v.size(), 12u);
   for (float x : v) EXPECT_EQ(x, 2.5f);
 }
@@ -126,12 +127,12 @@ TEST(ResponseMatrix, ArmadilloIntoMatrixStoresTopLeftBlockOrRefusesSmaller) {
     for (arma::uword j = 0; j < 4; ++j)
       EXPECT_EQ(at(m, static_cast<int>(i), static_cast<int>(j)), static_cast<float>(big(i, j)));
 
-  const auto before = zf_test::elements(m);
+  const auto before = zor_feedback::test::elements(m);
   ovrix::LogCapture cap;
   m.arma_mat2QTEV(arma::mat(3, 3, arma::fill::ones));
   m.arma_mat2QTEV(arma::mat(2, 4, arma::fill::ones));
   m.arma_mat2QTEV(arma::mat());
-  EXPECT_EQ(zf_test::elements(m), before);
+  EXPECT_EQ(zor_feedback::test::elements(m), before);
   ASSERT_EQ(cap.lines().size(), 3u);
   EXPECT_EQ(cap.lines()[0].origin, "QTEV_ResponseMatrix::arma_mat2QTEV");
   EXPECT_EQ(cap.lines()[0].text,

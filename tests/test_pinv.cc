@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "numerics.h"
+#include "zor_feedback/arma.h"
 
 namespace {
 
-using namespace zf_test;  // the helpers of testing.h and numerics.h
+using namespace zor_feedback::test;  // the helpers of testing.h and numerics.h
 
 constexpr const char* kOrigin = "QTEV_ResponseMatrix::pinv";
 
 void expect_lines_then_timing(const ovrix::LogCapture& cap, const std::vector<Line>& want) {
-  zf_test::expect_lines_then_timing(cap, want, kOrigin);
+  zor_feedback::test::expect_lines_then_timing(cap, want, kOrigin);
 }
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -215,7 +216,7 @@ TEST(PinvFloor, InputFloorIsStrictAbsoluteAndWorksOnACopy) {
     QTEV_ResponseMatrix A("A", 2, 2, nullptr);
     QTEV_ResponseMatrix X("X", 2, 2, nullptr);
     fill(A, [&](int i, int j) { return i == j ? 2.0f * static_cast<float>(i + 1) : c.e; });
-    const auto before = zf_test::elements(A);
+    const auto before = zor_feedback::test::elements(A);
     float tolerance = c.tolerance;
     ovrix::LogCapture cap;
     A.pinv(X, &tolerance);
@@ -228,8 +229,9 @@ TEST(PinvFloor, InputFloorIsStrictAbsoluteAndWorksOnACopy) {
     EXPECT_EQ(at(X, 0, 1), static_cast<float>(off));
     EXPECT_EQ(at(X, 1, 0), static_cast<float>(off));
 
-    EXPECT_TRUE(zf_test::same_bits(zf_test::elements(A), before)) << "the property keeps its elements";
-    EXPECT_TRUE(zf_test::same_bits({tolerance}, {c.tolerance})) << "the tolerance is not written";
+    EXPECT_TRUE(zor_feedback::test::same_bits(zor_feedback::test::elements(A), before))
+        << "the property keeps its elements";
+    EXPECT_TRUE(zor_feedback::test::same_bits({tolerance}, {c.tolerance})) << "the tolerance is not written";
     std::vector<Line> want;
     for (const auto& l : c.lines) want.push_back({kOrigin, l, 128});
     expect_lines_then_timing(cap, want);
@@ -263,7 +265,7 @@ TEST(PinvFloor, CountsEveryClearedElement) {
        {kOrigin,
         "WARNING: all-zero inverse: tolerance 1.000e-02 cleared all 20 non-zero input elements; lower it",
         DF_LOG}});
-  for (float v : zf_test::elements(X)) EXPECT_EQ(v, 0.0f);
+  for (float v : zor_feedback::test::elements(X)) EXPECT_EQ(v, 0.0f);
 }
 
 TEST(PinvFloor, ResultFloorClearsElementsBelowDoubleEpsilon) {
@@ -358,17 +360,17 @@ TEST(PinvRefusal, BadOperandsChangeNothing) {
     for (std::size_t k = 0; k < c.non_finite.size(); ++k)
       A.set_value(k == 0 ? kNaN : std::numeric_limits<float>::infinity(), c.non_finite[k].first,
                   c.non_finite[k].second, -1, -1, -1, -1);
-    const auto before = zf_test::elements(A);
+    const auto before = zor_feedback::test::elements(A);
     A.set_num_dims(c.dims);
     X.init(7.0f);
     float tolerance = 1e-3f;
     ovrix::LogCapture cap;
     A.pinv(X, c.null_tolerance ? nullptr : &tolerance);
-    zf_test::expect_lines(cap, {{kOrigin, c.error, DF_LOG}});
-    for (float v : zf_test::elements(X)) EXPECT_EQ(v, 7.0f);
+    zor_feedback::test::expect_lines(cap, {{kOrigin, c.error, DF_LOG}});
+    for (float v : zor_feedback::test::elements(X)) EXPECT_EQ(v, 7.0f);
     EXPECT_EQ(tolerance, 1e-3f);
     A.set_num_dims(2);
-    EXPECT_TRUE(zf_test::same_bits(zf_test::elements(A), before));
+    EXPECT_TRUE(zor_feedback::test::same_bits(zor_feedback::test::elements(A), before));
   }
 }
 

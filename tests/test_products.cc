@@ -14,10 +14,10 @@
 
 namespace {
 
-using zf_test::at;
-using zf_test::elements;
-using zf_test::fill;
-using zf_test::Line;
+using zor_feedback::test::at;
+using zor_feedback::test::elements;
+using zor_feedback::test::fill;
+using zor_feedback::test::Line;
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
@@ -65,9 +65,9 @@ TEST(EntrywiseProduct, MultipliesElementByElementOrRefusesShape) {
   QTEV_ResponseMatrix wrong_a("WA", 2, 4, nullptr);
   const auto b_before = elements(b);
   t.entrywise_product(wrong_a, b);
-  zf_test::expect_lines(cap,
-                        {{"QTEV_ResponseMatrix::entrywise_product", mismatch(2, 3, 2, 3, 3, 2), DF_LOG},
-                         {"QTEV_ResponseMatrix::entrywise_product", mismatch(2, 3, 2, 4, 2, 3), DF_LOG}});
+  zor_feedback::test::expect_lines(
+      cap, {{"QTEV_ResponseMatrix::entrywise_product", mismatch(2, 3, 2, 3, 3, 2), DF_LOG},
+            {"QTEV_ResponseMatrix::entrywise_product", mismatch(2, 3, 2, 4, 2, 3), DF_LOG}});
   EXPECT_EQ(elements(wrong), std::vector<float>(6, 7.0f));
   EXPECT_EQ(elements(b), b_before);
 }
@@ -128,8 +128,9 @@ TEST(Multiply, RefusesShapesWithTheSixSizes) {
   ovrix::LogCapture cap;
   t.multiply(a, b);           // B has 3 rows, this 2
   t.multiply(a_inner, b_ok);  // inner dimension 3 against 4
-  zf_test::expect_lines(cap, {{"QTEV_ResponseMatrix::multiply", mismatch(2, 3, 3, 4, 3, 4), DF_LOG},
-                              {"QTEV_ResponseMatrix::multiply", mismatch(2, 3, 4, 4, 2, 4), DF_LOG}});
+  zor_feedback::test::expect_lines(cap,
+                                   {{"QTEV_ResponseMatrix::multiply", mismatch(2, 3, 3, 4, 3, 4), DF_LOG},
+                                    {"QTEV_ResponseMatrix::multiply", mismatch(2, 3, 4, 4, 2, 4), DF_LOG}});
   EXPECT_EQ(elements(b), std::vector<float>(12, 5.0f));
   EXPECT_EQ(elements(b_ok), std::vector<float>(8, 5.0f));
 }
@@ -164,10 +165,11 @@ TEST(Transpose, IsExactAndChecksTheShape) {
   std::vector<float> want;
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 2; ++j) want.push_back(v[static_cast<std::size_t>(3 * j + i)]);
-  EXPECT_TRUE(zf_test::same_bits(elements(tr), want));
+  EXPECT_TRUE(zor_feedback::test::same_bits(elements(tr), want));
 
   t.transpose(same);
-  zf_test::expect_lines(cap, {{"QTEV_ResponseMatrix::transpose", transpose_mismatch(2, 3, 2, 3), DF_LOG}});
+  zor_feedback::test::expect_lines(
+      cap, {{"QTEV_ResponseMatrix::transpose", transpose_mismatch(2, 3, 2, 3), DF_LOG}});
   EXPECT_EQ(elements(same), std::vector<float>(6, 8.0f));
 
   QTEV_ResponseMatrix sq("SQ", 3, 3, nullptr);
@@ -225,7 +227,8 @@ TEST(ZeroSized, GiveTheMathematicalResultWithoutLogging) {
 
   // Zero sizes are still checked.
   t0.transpose(t0);
-  zf_test::expect_lines(cap, {{"QTEV_ResponseMatrix::transpose", transpose_mismatch(0, 3, 0, 3), DF_LOG}});
+  zor_feedback::test::expect_lines(
+      cap, {{"QTEV_ResponseMatrix::transpose", transpose_mismatch(0, 3, 0, 3), DF_LOG}});
 }
 
 // A matrix whose base array claims three dimensions.
@@ -247,22 +250,22 @@ TEST(NotTwoDimensional, StopsWithoutWriting) {
   {
     ovrix::LogCapture cap;
     flat.multiply(t, b);
-    zf_test::expect_lines(cap, {no_gsl});
+    zor_feedback::test::expect_lines(cap, {no_gsl});
   }
   {
     ovrix::LogCapture cap;
     t.multiply(flat, b);
-    zf_test::expect_lines(cap, {no_gsl});
+    zor_feedback::test::expect_lines(cap, {no_gsl});
   }
   {
     ovrix::LogCapture cap;
     flat_inner.multiply(a_inner, b);  // would otherwise clear b
-    zf_test::expect_lines(cap, {no_gsl});
+    zor_feedback::test::expect_lines(cap, {no_gsl});
   }
   {
     ovrix::LogCapture cap;
     flat.transpose(b);
-    zf_test::expect_lines(cap, {no_gsl});
+    zor_feedback::test::expect_lines(cap, {no_gsl});
   }
   EXPECT_EQ(elements(b), std::vector<float>(4, 6.0f));
 }

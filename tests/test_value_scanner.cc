@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "zor_feedback/value_scanner.h"
+#include "value_scanner.h"
 
 namespace {
 

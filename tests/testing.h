@@ -16,7 +16,8 @@
 
 #include "zor_feedback/zor_feedback.h"
 
-namespace zf_test {
+namespace zor_feedback {
+namespace test {
 
 // Fills m with f(i, j).
 inline void fill(QTEV_ResponseMatrix& m, const std::function<float(int, int)>& f) {
@@ -98,6 +99,7 @@ inline std::string cols_line(int n, int cols) {
          std::to_string(cols) + ")!";
 }
 
-}  // namespace zf_test
+}  // namespace test
+}  // namespace zor_feedback
 
 #endif

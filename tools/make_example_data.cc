@@ -20,7 +20,7 @@
 
 namespace {
 
-using zf_model::Element;
+using zor_feedback::sim::Element;
 
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
@@ -39,7 +39,7 @@ format(const char* fmt, ...) {
   return text;
 }
 
-double degrees(double rad) { return rad * (180.0 / zf_model::kPi); }
+double degrees(double rad) { return rad * (180.0 / zor_feedback::sim::kPi); }
 
 std::string name(const char* family, const Element& e) {
   return format("%s.%s%02ld", family, e.at_qd() ? "QD" : "QF", e.cell() + 1);
@@ -61,12 +61,16 @@ void add_elements(std::vector<std::string>& header, const std::vector<Element>& 
 }
 
 // Monitors at every quadrupole, correctors at every QF.
-std::vector<Element> every_quadrupole(const zf_model::Fodo& f) { return zf_model::monitors(f, 2 * f.cells); }
-std::vector<Element> every_qf(const zf_model::Fodo& f) { return zf_model::correctors(f, f.cells); }
+std::vector<Element> every_quadrupole(const zor_feedback::sim::Fodo& f) {
+  return zor_feedback::sim::monitors(f, 2 * f.cells);
+}
+std::vector<Element> every_qf(const zor_feedback::sim::Fodo& f) {
+  return zor_feedback::sim::correctors(f, f.cells);
+}
 
 std::string ring_file() {
-  const zf_model::Ring ring = zf_model::ring(48, 6.0, 8.23);
-  const zf_model::Fodo& f = ring.lattice;
+  const zor_feedback::sim::Ring ring = zor_feedback::sim::ring(48, 6.0, 8.23);
+  const zor_feedback::sim::Fodo& f = ring.lattice;
   const std::vector<Element> monitors = every_quadrupole(f);
   const std::vector<Element> correctors = every_qf(f);
   std::vector<std::string> header = {
@@ -80,11 +84,11 @@ std::string ring_file() {
       "R_ij = sqrt(beta_i beta_j) cos(|phi_i - phi_j| - pi Q) / (2 sin(pi Q))",
   };
   add_elements(header, monitors, correctors);
-  return zf_model::matrix_text(header, zf_model::ring_response(ring, monitors, correctors));
+  return zor_feedback::sim::matrix_text(header, zor_feedback::sim::ring_response(ring, monitors, correctors));
 }
 
 std::string line_file() {
-  const zf_model::Fodo f{12, 8.0, zf_model::kPi / 2.0};
+  const zor_feedback::sim::Fodo f{12, 8.0, zor_feedback::sim::kPi / 2.0};
   const std::vector<Element> monitors = every_quadrupole(f);
   const std::vector<Element> correctors = every_qf(f);
   std::vector<std::string> header = {
@@ -98,7 +102,7 @@ std::string line_file() {
       "  the corrector, 0 upstream or at the corrector itself.",
   };
   add_elements(header, monitors, correctors);
-  return zf_model::matrix_text(header, zf_model::line_response(monitors, correctors));
+  return zor_feedback::sim::matrix_text(header, zor_feedback::sim::line_response(monitors, correctors));
 }
 
 bool same_as_file(const std::filesystem::path& path, const std::string& text) {
@@ -111,9 +115,9 @@ bool same_as_file(const std::filesystem::path& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Writes the example response matrices from the beam-optics model of tools/ring_model.h.",
+  CLI::App app{"Writes the example response matrices from the beam-optics model of sim/ring_model.h.",
                "make_example_data"};
-  std::string out = ZF_EXAMPLE_DATA_DIR;
+  std::string out = ZOR_FEEDBACK_EXAMPLE_DATA_DIR;
   bool check = false;
   app.add_option("--out", out, "output directory (default: examples/data of the source tree)");
   app.add_flag("--check", check,

@@ -1,7 +1,7 @@
 """The Python module against the library's own answers, on the installed copy.
 
 ctest runs this with PYTHONPATH at the scratch prefix, ZORFB naming the zorfb
-executable and ZF_DATA_DIR the example data.
+executable and ZOR_FEEDBACK_DATA_DIR the example data.
 """
 
 import ast
@@ -17,7 +17,7 @@ import pytest
 
 import zor_feedback as zf
 
-DATA = Path(os.environ.get("ZF_DATA_DIR", Path(__file__).resolve().parents[2] / "examples" / "data"))
+DATA = Path(os.environ.get("ZOR_FEEDBACK_DATA_DIR", Path(__file__).resolve().parents[2] / "examples" / "data"))
 RING = DATA / "ring_response.txt"
 
 

@@ -7,7 +7,8 @@
 
 #include "zorfb/zorfb.h"
 
-namespace zorfb {
+namespace zor_feedback {
+namespace cli {
 
 namespace {
 
@@ -155,4 +156,5 @@ std::string spectrum_chart(const std::vector<double>& values, const std::vector<
   return out;
 }
 
-}  // namespace zorfb
+}  // namespace cli
+}  // namespace zor_feedback

@@ -14,7 +14,8 @@
 #include "zor_feedback/chicane_physics.h"
 #include "zorfb/zorfb.h"
 
-namespace zorfb {
+namespace zor_feedback {
+namespace cli {
 
 namespace {
 
@@ -299,4 +300,5 @@ int run_chicane(const Global&, const ChicaneOptions& o) {
   return kOk;
 }
 
-}  // namespace zorfb
+}  // namespace cli
+}  // namespace zor_feedback

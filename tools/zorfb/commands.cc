@@ -13,7 +13,8 @@
 
 #include "zorfb/zorfb.h"
 
-namespace zorfb {
+namespace zor_feedback {
+namespace cli {
 
 namespace {
 
@@ -411,4 +412,5 @@ int run_correct(const Global& g, const CorrectOptions& o) {
   return kOk;
 }
 
-}  // namespace zorfb
+}  // namespace cli
+}  // namespace zor_feedback

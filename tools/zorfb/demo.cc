@@ -13,7 +13,12 @@
 
 #include "zorfb/zorfb.h"
 
-namespace zorfb {
+namespace zor_feedback {
+namespace cli {
+
+using sim::CycleRecord;
+using sim::example_data_path;
+using sim::FeedbackSimulation;
 
 namespace {
 
@@ -125,4 +130,5 @@ int run_demo(const Global& g, const DemoOptions& o) {
   return kOk;
 }
 
-}  // namespace zorfb
+}  // namespace cli
+}  // namespace zor_feedback

@@ -33,7 +33,7 @@ void add_method(CLI::App* sub, zor_feedback::SvdMethod* method) {
 }
 
 // --tol T or --keep N for the SVD inversion.
-void add_tolerance(CLI::App* sub, zorfb::InvertOptions* o) {
+void add_tolerance(CLI::App* sub, zor_feedback::cli::InvertOptions* o) {
   CLI::Option* tol = sub->add_option(
       "--tol", o->tol,
       "cut-off tolerance, relative to the largest singular value (and an absolute floor on the\n"
@@ -49,7 +49,7 @@ void add_tolerance(CLI::App* sub, zorfb::InvertOptions* o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using namespace zorfb;
+  using namespace zor_feedback::cli;
 
   CLI::App app{"zorfb " ZOR_FEEDBACK_VERSION
                ": response matrices, SVD cut-offs and chicane physics with the numerics of the\n"

@@ -1,7 +1,7 @@
 // zorfb.h - the parts of the zorfb command-line tool, shared by its commands
 // and its tests.
-#ifndef ZORFB_ZORFB_H
-#define ZORFB_ZORFB_H
+#ifndef ZOR_FEEDBACK_CLI_ZORFB_H
+#define ZOR_FEEDBACK_CLI_ZORFB_H
 
 #include <cstdio>
 #include <iosfwd>
@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "example_data.h"
+#include "feedback_simulation.h"
 #include "zor_feedback/zor_feedback.h"
-#include "zorfb/simulation.h"
 
-namespace zorfb {
+namespace zor_feedback {
+namespace cli {
 
 // Exit codes of every command.
 enum Exit : int {
@@ -99,10 +101,6 @@ bool write_matrix(const std::string& path, QTEV_ResponseMatrix& m, const std::ve
 std::string spectrum_chart(const std::vector<double>& values, const std::vector<bool>& used, double cutoff,
                            int height = 12, int max_width = 72);
 
-// Where the example data lie: the installed share directory next to the
-// executable, else the source tree's examples/data. Empty when neither exists.
-std::string example_data_path(const std::string& file);
-
 void print_error(const std::string& text);
 
 // ---------------------------------------------------------------------------
@@ -179,6 +177,7 @@ struct DemoOptions {
 };
 int run_demo(const Global& g, const DemoOptions& o);
 
-}  // namespace zorfb
+}  // namespace cli
+}  // namespace zor_feedback
 
-#endif  // ZORFB_ZORFB_H
+#endif  // ZOR_FEEDBACK_CLI_ZORFB_H

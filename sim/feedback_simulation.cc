@@ -1,4 +1,4 @@
-#include "zorfb/simulation.h"
+#include "feedback_simulation.h"
 
 #include <gsl/gsl_randist.h>
 
@@ -8,7 +8,8 @@
 #include <new>
 #include <utility>
 
-namespace zorfb {
+namespace zor_feedback {
+namespace sim {
 
 namespace {
 
@@ -170,4 +171,5 @@ std::vector<USTR> FeedbackSimulation::client_history() {
   return v;
 }
 
-}  // namespace zorfb
+}  // namespace sim
+}  // namespace zor_feedback

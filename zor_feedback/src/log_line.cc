@@ -1,4 +1,4 @@
-#include "zor_feedback/log_line.h"
+#include "log_line.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,8 +1,8 @@
-// simulation.h - an orbit feedback server on a simulated storage ring: the
+// feedback_simulation.h - an orbit feedback server on a simulated storage ring: the
 // server's properties at one location, and the ring they correct. Used by
 // `zorfb demo` and by the TANGO feedback device server.
-#ifndef ZORFB_SIMULATION_H
-#define ZORFB_SIMULATION_H
+#ifndef ZOR_FEEDBACK_SIM_FEEDBACK_SIMULATION_H
+#define ZOR_FEEDBACK_SIM_FEEDBACK_SIMULATION_H
 
 #include <gsl/gsl_rng.h>
 
@@ -12,7 +12,8 @@
 
 #include "zor_feedback/zor_feedback.h"
 
-namespace zorfb {
+namespace zor_feedback {
+namespace sim {
 
 // One correction cycle as a client sees it.
 struct CycleRecord {
@@ -100,6 +101,7 @@ class FeedbackSimulation {
   int cycle_ = 0;
 };
 
-}  // namespace zorfb
+}  // namespace sim
+}  // namespace zor_feedback
 
-#endif  // ZORFB_SIMULATION_H
+#endif  // ZOR_FEEDBACK_SIM_FEEDBACK_SIMULATION_H

@@ -54,7 +54,7 @@ class Zorfb : public ::testing::Test {
   }
 
   Result run(const std::vector<std::string>& args) const {
-    std::string cmd = quote(ZORFB_EXE);
+    std::string cmd = quote(ZOR_FEEDBACK_ZORFB_EXE);
     for (const std::string& a : args) cmd += " " + quote(a);
     cmd += " >" + quote(path("stdout")) + " 2>" + quote(path("stderr"));
     const int status = std::system(cmd.c_str());
@@ -240,7 +240,8 @@ TEST_F(Zorfb, SvdMatchesTheLibraryAndOutRoundTrips) {
       ovrix::LogCapture quiet;
       ASSERT_TRUE(back.load_file(out.c_str()));
     }
-    EXPECT_TRUE(zf_test::same_bits(zf_test::elements(back), zf_test::elements(lib.inverse)));
+    EXPECT_TRUE(zor_feedback::test::same_bits(zor_feedback::test::elements(back),
+                                              zor_feedback::test::elements(lib.inverse)));
     EXPECT_EQ(slurp(out).rfind("# ", 0), 0u) << "comment header first";
   }
 }
@@ -283,7 +284,8 @@ TEST_F(Zorfb, PinvMatchesTheLibraryAndOutRoundTrips) {
     ovrix::LogCapture quiet;
     ASSERT_TRUE(back.load_file(out.c_str()));
   }
-  EXPECT_TRUE(zf_test::same_bits(zf_test::elements(back), zf_test::elements(lib.inverse)));
+  EXPECT_TRUE(zor_feedback::test::same_bits(zor_feedback::test::elements(back),
+                                            zor_feedback::test::elements(lib.inverse)));
 }
 
 TEST_F(Zorfb, NonFiniteInverseIsNotWritten) {
@@ -336,7 +338,7 @@ TEST_F(Zorfb, LargeMatrixIsAnnounced) {
 // ends in success: an all-zero inverse of a non-zero matrix, a separated file,
 // a NaN where a value stands.
 TEST_F(Zorfb, NoSilentWrongInverse) {
-  const std::string line = std::string(ZORFB_DATA_DIR) + "/transfer_line_response.txt";
+  const std::string line = std::string(ZOR_FEEDBACK_DATA_DIR) + "/transfer_line_response.txt";
   const Result fine = run({"svd", line});
   EXPECT_EQ(fine.rc, 0) << fine.err;
   EXPECT_FALSE(contains(fine.out + fine.err, "warning")) << "the internal tolerance in the usual units";
@@ -381,7 +383,7 @@ TEST_F(Zorfb, NoSilentWrongInverse) {
 
 // --keep N gives the tolerance to set on the server for N modes.
 TEST_F(Zorfb, KeepGivesTheServersToleranceForNValues) {
-  const std::string ring = std::string(ZORFB_DATA_DIR) + "/ring_response.txt";
+  const std::string ring = std::string(ZOR_FEEDBACK_DATA_DIR) + "/ring_response.txt";
   for (const int n : {48, 47}) {
     const Result keep = run({"svd", ring, "--keep", std::to_string(n), "--format", "json"});
     ASSERT_EQ(keep.rc, 0) << keep.err;
@@ -398,7 +400,7 @@ TEST_F(Zorfb, KeepGivesTheServersToleranceForNValues) {
 }
 
 TEST_F(Zorfb, CorrectIsMinusGainTimesTheInverseTimesTheOrbit) {
-  const std::string ring = std::string(ZORFB_DATA_DIR) + "/ring_response.txt";
+  const std::string ring = std::string(ZOR_FEEDBACK_DATA_DIR) + "/ring_response.txt";
   std::string orbit_text = "# orbit [mm]\n";
   for (int i = 0; i < 96; ++i) orbit_text += std::to_string(0.1 * std::sin(0.7 * i)) + "\n";
   const std::string orbit_file = write("orbit.txt", orbit_text);
@@ -457,7 +459,7 @@ TEST_F(Zorfb, DemoIsShortDeterministicAndConverges) {
 
 TEST(ZorfbChart, MarksUsedDroppedCutoffAndZero) {
   const std::string chart =
-      zorfb::spectrum_chart({100.0, 10.0, 1.0, 0.0}, {true, true, false, false}, 5.0, 6);
+      zor_feedback::cli::spectrum_chart({100.0, 10.0, 1.0, 0.0}, {true, true, false, false}, 5.0, 6);
   const std::vector<std::string> rows = lines_of(chart);
   ASSERT_EQ(rows.size(), 8u) << chart;  // 6 rows, the axis, the index labels
   // Four characters per value: the first value fills the top row alone.
@@ -468,16 +470,17 @@ TEST(ZorfbChart, MarksUsedDroppedCutoffAndZero) {
   EXPECT_EQ(rows[5].substr(9), "|########....vvvv") << "dropped 1.0 and the zero at the bottom\n" << chart;
 
   // A cut-off far below every value is named instead of squashing the chart.
-  const std::string far = zorfb::spectrum_chart({100.0, 10.0}, {true, true}, 1e-12, 6);
+  const std::string far = zor_feedback::cli::spectrum_chart({100.0, 10.0}, {true, true}, 1e-12, 6);
   EXPECT_NE(far.find("cut-off 1.0e-12 lies below every value"), std::string::npos) << far;
-  EXPECT_EQ(zorfb::spectrum_chart({}, {}, 1.0), "(no singular values)\n");
-  EXPECT_EQ(zorfb::spectrum_chart({0.0, 0.0}, {false, false}, std::nan("")), "(every singular value is 0)\n");
+  EXPECT_EQ(zor_feedback::cli::spectrum_chart({}, {}, 1.0), "(no singular values)\n");
+  EXPECT_EQ(zor_feedback::cli::spectrum_chart({0.0, 0.0}, {false, false}, std::nan("")),
+            "(every singular value is 0)\n");
 }
 
 TEST(ZorfbDemo, OrbitConvergesToTheNoiseFloor) {
-  zorfb::FeedbackSimulation::Settings s;
-  s.matrix_file = std::string(ZORFB_DATA_DIR) + "/ring_response.txt";
-  zorfb::FeedbackSimulation sim(s);
+  zor_feedback::sim::FeedbackSimulation::Settings s;
+  s.matrix_file = std::string(ZOR_FEEDBACK_DATA_DIR) + "/ring_response.txt";
+  zor_feedback::sim::FeedbackSimulation sim(s);
   ASSERT_TRUE(sim.ok()) << sim.error();
   ASSERT_TRUE(sim.load_and_invert()) << sim.error();
   EXPECT_EQ(sim.monitors(), 96);
@@ -504,25 +507,25 @@ TEST(ZorfbDemo, OrbitConvergesToTheNoiseFloor) {
 }
 
 TEST(ZorfbDemo, WrongFileIsReported) {
-  zorfb::FeedbackSimulation::Settings s;
+  zor_feedback::sim::FeedbackSimulation::Settings s;
   s.matrix_file = ::testing::TempDir() + "zorfb_no_such_file.txt";
-  zorfb::FeedbackSimulation sim(s);
+  zor_feedback::sim::FeedbackSimulation sim(s);
   EXPECT_FALSE(sim.ok());
   EXPECT_FALSE(sim.load_and_invert());
 }
 
 TEST(ZorfbChicane, FieldAndAngleGiveTheSameChicane) {
-  zorfb::ChicaneInput in;
+  zor_feedback::cli::ChicaneInput in;
   in.energy_mev = 130.0;
   in.field_t = 0.09;
   in.leff = 0.5;
   in.d12 = 3.0;
   in.d23 = 1.0;
-  const zorfb::ChicaneResult by_field = zorfb::compute_chicane(in);
+  const zor_feedback::cli::ChicaneResult by_field = zor_feedback::cli::compute_chicane(in);
   ASSERT_TRUE(by_field.valid) << by_field.problem;
   in.use_angle = true;
   in.angle_rad = by_field.angle;
-  const zorfb::ChicaneResult by_angle = zorfb::compute_chicane(in);
+  const zor_feedback::cli::ChicaneResult by_angle = zor_feedback::cli::compute_chicane(in);
   EXPECT_NEAR(by_angle.field, 0.09, 1e-12);
   EXPECT_DOUBLE_EQ(by_angle.r56, by_field.r56);
 
@@ -536,7 +539,7 @@ TEST(ZorfbChicane, FieldAndAngleGiveTheSameChicane) {
 
   // No bend: the path is the straight line.
   in.angle_rad = 0.0;
-  const zorfb::ChicaneResult straight = zorfb::compute_chicane(in);
+  const zor_feedback::cli::ChicaneResult straight = zor_feedback::cli::compute_chicane(in);
   EXPECT_TRUE(straight.valid);
   EXPECT_EQ(straight.delta_t, 0.0);
   EXPECT_EQ(straight.r56, 0.0);
@@ -544,10 +547,10 @@ TEST(ZorfbChicane, FieldAndAngleGiveTheSameChicane) {
   // Out of the domain: said, not computed into nonsense.
   in.use_angle = false;
   in.field_t = 2.0;
-  EXPECT_FALSE(zorfb::compute_chicane(in).valid);
+  EXPECT_FALSE(zor_feedback::cli::compute_chicane(in).valid);
   in.field_t = 0.09;
   in.energy_mev = 0.3;
-  EXPECT_FALSE(zorfb::compute_chicane(in).valid);
+  EXPECT_FALSE(zor_feedback::cli::compute_chicane(in).valid);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-#include "zor_feedback/matrix_file.h"
+#include "matrix_file.h"
 
-#include "zor_feedback/log_line.h"
+#include "log_line.h"
 
 #include <fcntl.h>
 #include <unistd.h>

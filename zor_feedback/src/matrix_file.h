@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "zor_feedback/value_scanner.h"
+#include "value_scanner.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace zor_feedback {

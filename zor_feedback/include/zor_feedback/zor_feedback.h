@@ -30,7 +30,6 @@
 #ifndef ZOR_FEEDBACK_ZOR_FEEDBACK_H
 #define ZOR_FEEDBACK_ZOR_FEEDBACK_H
 
-#include <armadillo>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -38,6 +37,14 @@
 #include "ovrix_server.h"
 #include "zor_feedback/chicane_physics.h"
 #include "zor_feedback/export.h"
+
+// Armadillo's matrix, declared only: the conversions below need its
+// definition where they are called, which zor_feedback/arma.h brings.
+namespace arma {
+template <typename eT>
+class Mat;
+typedef Mat<double> mat;
+}  // namespace arma
 
 namespace zor_feedback {
 namespace detail {
@@ -196,7 +203,7 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
   void init(float val);
 
   // A new rows x cols Armadillo matrix holding the elements of A (the object
-  // it is called on is not consulted).
+  // it is called on is not consulted). Callers include zor_feedback/arma.h.
   arma::mat QTEV2arma_mat(QTEV_ResponseMatrix& A);
   // Stores the top-left rows x cols block of A into this matrix, narrowed to
   // float. An A with fewer rows or columns than this matrix is refused with an

@@ -16,8 +16,8 @@
 //                        downstream of the corrector, 0 upstream or at the corrector itself.
 //
 // Rows are monitors, columns correctors, as QTEV_ResponseMatrix::load_file reads them.
-#ifndef ZOR_FEEDBACK_TOOLS_RING_MODEL_H
-#define ZOR_FEEDBACK_TOOLS_RING_MODEL_H
+#ifndef ZOR_FEEDBACK_SIM_RING_MODEL_H
+#define ZOR_FEEDBACK_SIM_RING_MODEL_H
 
 #include <algorithm>
 #include <cmath>
@@ -27,7 +27,8 @@
 #include <string>
 #include <vector>
 
-namespace zf_model {
+namespace zor_feedback {
+namespace sim {
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -153,8 +154,8 @@ inline Matrix ring_response(const Ring& r, const std::vector<Element>& monitors,
 // The matrix of ring_for_shape, e.g. in the shapes of real machines.
 inline Matrix ring_response(int monitors, int correctors) {
   const Ring r = ring_for_shape(monitors, correctors);
-  return ring_response(r, zf_model::monitors(r.lattice, monitors),
-                       zf_model::correctors(r.lattice, correctors));
+  return ring_response(r, zor_feedback::sim::monitors(r.lattice, monitors),
+                       zor_feedback::sim::correctors(r.lattice, correctors));
 }
 
 inline Matrix line_response(const std::vector<Element>& monitors, const std::vector<Element>& correctors) {
@@ -197,6 +198,7 @@ inline long long write_ring_file(const std::string& path, const Matrix& R) {
   return static_cast<long long>(text.size());
 }
 
-}  // namespace zf_model
+}  // namespace sim
+}  // namespace zor_feedback
 
-#endif  // ZOR_FEEDBACK_TOOLS_RING_MODEL_H
+#endif  // ZOR_FEEDBACK_SIM_RING_MODEL_H

@@ -365,10 +365,10 @@ std::string svd_repr(const SvdResult& r) {
 std::string pinv_repr(const PinvResult& r) {
   const zor_feedback::PinvReport& p = r.report;
   return "PinvResult(inverse " + shape_text(p.cols, p.rows) + " float32, path='" + path_name(p.path) +
-         "', tolerance=" + fmt("%.7g", static_cast<double>(p.tolerance)) +
-         ", rank=" + std::to_string(p.rank) + ", threshold=" + fmt("%.6g", p.threshold) +
+         "', tolerance=" + fmt("%.7g", static_cast<double>(p.tol)) +
+         ", rank=" + std::to_string(p.used) + ", threshold=" + fmt("%.6g", p.threshold) +
          ", input_cleared=" + std::to_string(p.input_cleared) +
-         ", result_cleared=" + std::to_string(p.result_cleared) +
+         ", result_cleared=" + std::to_string(p.elements_cleared) +
          (p.zero_inverse ? ", zero_inverse=True" : "") + ", warnings=" + warnings_repr(p.warnings) + ")";
 }
 
@@ -578,14 +578,14 @@ PYBIND11_MODULE(zor_feedback, m) {
           "path", [](const PinvResult& r) { return path_name(r.report.path); },
           "how Armadillo decomposed the matrix: 'svd', 'symmetric', 'cholesky' or 'diagonal'")
       .def("__repr__", &pinv_repr);
-  report_field(pinv_result, "tolerance", &PinvReport::tolerance, "the input floor (a float)");
+  report_field(pinv_result, "tolerance", &PinvReport::tol, "the input floor (a float)");
   report_field(pinv_result, "input_cleared", &PinvReport::input_cleared,
                "input elements with 0 < |a| < tolerance cleared");
-  report_field(pinv_result, "result_cleared", &PinvReport::result_cleared,
+  report_field(pinv_result, "result_cleared", &PinvReport::elements_cleared,
                "result elements with 0 < |b| < 2**-52 cleared");
   report_field(pinv_result, "threshold", &PinvReport::threshold,
                "Armadillo's threshold max(m, n) * max(S) * 2**-52; nan for 'cholesky'");
-  report_field(pinv_result, "rank", &PinvReport::rank,
+  report_field(pinv_result, "rank", &PinvReport::used,
                "values inverted (not below threshold, not zero); n for 'cholesky'");
   report_field(pinv_result, "zero_inverse", &PinvReport::zero_inverse,
                "the stored inverse is all zero, the matrix is not");

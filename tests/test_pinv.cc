@@ -146,11 +146,11 @@ TEST(PinvReport, FollowsArmadillosPathAndReportsIt) {
     std::vector<float> bits;
     for (arma::uword i = 0; i < want.n_rows; ++i)
       for (arma::uword j = 0; j < want.n_cols; ++j) bits.push_back(static_cast<float>(want(i, j)));
-    EXPECT_EQ(r.result_cleared, 0);
+    EXPECT_EQ(r.elements_cleared, 0);
     EXPECT_TRUE(same_bits(elements(X), bits));
     if (c.path == zor_feedback::PinvPath::cholesky) {
       EXPECT_TRUE(r.singular_values.empty());
-      EXPECT_EQ(r.rank, c.n);
+      EXPECT_EQ(r.used, c.n);
       continue;
     }
     const arma::vec s =
@@ -158,7 +158,7 @@ TEST(PinvReport, FollowsArmadillosPathAndReportsIt) {
     ASSERT_EQ(r.singular_values.size(), s.n_elem);
     EXPECT_NEAR(r.singular_values.front(), s.max(), 1e-13 * s.max());
     EXPECT_NEAR(r.threshold, std::max(c.m, c.n) * s.max() * kEpsD, 1e-12 * r.threshold);
-    EXPECT_EQ(r.rank, static_cast<int>(arma::accu(s >= r.threshold)));
+    EXPECT_EQ(r.used, static_cast<int>(arma::accu(s >= r.threshold)));
   }
 }
 

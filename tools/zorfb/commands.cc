@@ -293,7 +293,7 @@ int run_pinv(const Global& g, const InvertOptions& o) {
                     ZOR_FEEDBACK_VERSION),
         fmt::format("Shape: {} rows (actuators) x {} columns (monitors).", n, m),
         fmt::format("Input floor {:.9g}: {} elements cleared; result elements below 2^-52 cleared: {}.",
-                    r.tolerance, r.input_cleared, r.result_cleared),
+                    r.tol, r.input_cleared, r.elements_cleared),
         "Units: the inverse of the input's."};
     if (!write_matrix(o.out, inverse, header, &why)) {
       print_error(why);
@@ -301,17 +301,17 @@ int run_pinv(const Global& g, const InvertOptions& o) {
     }
   }
 
-  const std::vector<bool> used = first_n(r.singular_values.size(), r.rank);
+  const std::vector<bool> used = first_n(r.singular_values.size(), r.used);
   json j{{"command", "pinv"},
          {"file", o.file},
          {"rows", m},
          {"cols", n},
-         {"tolerance", number(r.tolerance)},
+         {"tolerance", number(r.tol)},
          {"input_cleared", r.input_cleared},
-         {"inverse_cleared", r.result_cleared},
+         {"inverse_cleared", r.elements_cleared},
          {"decomposition", path},
          {"threshold", number(r.threshold)},
-         {"used", r.rank},
+         {"used", r.used},
          {"time_ms", r.time_ms}};
   const std::vector<std::string> warnings = all_warnings(in, r.warnings);
   const json lists{{"singular_values", r.singular_values},
@@ -330,12 +330,12 @@ int run_pinv(const Global& g, const InvertOptions& o) {
           "* eps * max):\n",
           r.path == zor_feedback::PinvPath::svd ? "Singular values" : "Absolute eigenvalues");
       std::cout << spectrum_chart(r.singular_values, used, r.threshold) << '\n';
-      print_range(r.singular_values, r.rank);
+      print_range(r.singular_values, r.used);
     }
     std::cout << fmt::format("input floor {}  ({} elements with 0 < |a| < floor cleared)\n",
-                             sci(static_cast<double>(r.tolerance)), r.input_cleared);
-    std::cout << fmt::format("result      {} elements with 0 < |b| < 2^-52 cleared\n", r.result_cleared);
-    std::cout << fmt::format("used        {} of {} ({} decomposition)\n", r.rank, std::min(m, n), path);
+                             sci(static_cast<double>(r.tol)), r.input_cleared);
+    std::cout << fmt::format("result      {} elements with 0 < |b| < 2^-52 cleared\n", r.elements_cleared);
+    std::cout << fmt::format("used        {} of {} ({} decomposition)\n", r.used, std::min(m, n), path);
     std::cout << fmt::format("time        {:.3f} ms\n", r.time_ms);
     print_warnings(r.warnings);
     if (!o.out.empty()) std::cout << fmt::format("inverse     {} x {} written to {}\n", n, m, o.out);

@@ -36,7 +36,7 @@ PinvReport QTEV_ResponseMatrix::pinv_report(QTEV_ResponseMatrix& pinvR, float to
   PinvReport rep;
   rep.rows = rows;
   rep.cols = cols;
-  rep.tolerance = tolerance;
+  rep.tol = tolerance;
 
   rep.error = check_operands(name, *this, pinvR);
   if (!rep.error.empty()) return rep;
@@ -65,15 +65,15 @@ PinvReport QTEV_ResponseMatrix::pinv_report(QTEV_ResponseMatrix& pinvR, float to
   rep.path = P.path;
   rep.singular_values = std::move(P.values);
   rep.threshold = P.threshold;
-  rep.rank = P.rank;
+  rep.used = P.rank;
 
   for (double& b : P.B)
     if (std::fabs(b) < kDoubleEpsilon && b != 0.0) {
       b = 0.0;
-      ++rep.result_cleared;
+      ++rep.elements_cleared;
     }
-  if (rep.result_cleared > 0)
-    log_line(name, kInfo, "removed %d values (< %.g) in inverse\n", static_cast<int>(rep.result_cleared),
+  if (rep.elements_cleared > 0)
+    log_line(name, kInfo, "removed %d values (< %.g) in inverse\n", static_cast<int>(rep.elements_cleared),
              kDoubleEpsilon);
   // Usually settled by the first element; the rest only for a zero result.
   const bool all_zero =

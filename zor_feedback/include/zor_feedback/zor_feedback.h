@@ -31,6 +31,7 @@
 #define ZOR_FEEDBACK_ZOR_FEEDBACK_H
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,11 +60,10 @@ class GslMatrix;  // owning handle of a gsl_matrix (private to the library)
 
 // The decomposition behind QTEV_ResponseMatrix::invert.
 //  * gsl: GSL's Golub-Reinsch SVD (gsl_linalg_SV_decomp), the default, what
-//    the server has always computed. Its cost grows fast: half a second for
-//    640 x 576, several seconds for 1850 x 712.
-//  * lapack: LAPACK's divide-and-conquer SVD (dgesdd, through Armadillo).
-//    7 to 15 times faster on matrices of a few hundred rows and columns;
-//    the singular values agree with gsl's to about 1e-13 of the largest and
+//    the server has always computed; the classic inversion's engine.
+//  * lapack: LAPACK's divide-and-conquer SVD (dgesdd, through Armadillo),
+//    several times faster (BENCHMARKS.md has the figures); the default of
+//    the standard inversion. The singular values agree with gsl's to about 1e-13 of the largest and
 //    the inverse's float elements to a few ulp. Choose it for large matrices
 //    or frequent re-inversions; a singular value within rounding of the
 //    cut-off may then fall on the other side of it (see invert).
@@ -74,30 +74,68 @@ ZOR_FEEDBACK_API const char* svd_method_name(SvdMethod method);
 // The method of that name ("gsl", "lapack"); false for any other text.
 ZOR_FEEDBACK_API bool parse_svd_method(const std::string& name, SvdMethod* method);
 
-// What one SVD inversion (QTEV_ResponseMatrix::invert) did.
+// The two SVD inversions.
+//  * standard: the truncated-SVD pseudo-inverse that numpy.linalg.pinv and
+//    LAPACK give; independent of the matrix's units; no element is touched
+//    after it is formed. For every new caller.
+//  * classic: invert(), as servers have always computed it: the tolerance is
+//    both the relative cut-off of the singular values and an absolute floor
+//    on the inverse's elements. Kept bit for bit for servers tuned against it.
+enum class Inversion { classic, standard };
+
+// The cut of the standard inversion (pseudo_inverse). Either a relative
+// cut-off or a count:
+//  * rcond: s enters the inverse when s > rcond * max(S) (relative, strict),
+//    numpy's rcond. Unset: max(m, n) * 2^-52, the classic internal tolerance
+//    without its second factor max(S). NaN or negative is refused.
+//  * keep > 0: exactly the `keep` largest singular values, by count
+//    (1 <= keep <= min(m, n)); rcond must then be unset.
+struct StandardOptions {
+  std::optional<double> rcond;
+  int keep = 0;
+  SvdMethod method = SvdMethod::lapack;
+};
+
+// The default rcond of the standard inversion for an m x n matrix:
+// max(m, n) * 2^-52.
+ZOR_FEEDBACK_API double default_rcond(int rows, int cols);
+
+// What one SVD inversion did: the classic invert(), invert_report() and
+// invert_keep(), or the standard pseudo_inverse(). Fields marked "classic"
+// stay 0 for the standard inversion, which has no floor.
 struct SvdReport {
   bool ok = false;    // false: refused, nothing written; `error` says why
   std::string error;  // the "ERROR: ..." line that was logged
+  Inversion inversion = Inversion::classic;
   SvdMethod method = SvdMethod::gsl;
   int rows = 0;             // m, monitors
   int cols = 0;             // n, actuators; the inverse is n x m
   bool transposed = false;  // m > n: the transpose was decomposed
 
-  float tol = 0.0f;                     // the tolerance used: what invert writes back to *tol
-  bool internal_tolerance = false;      // computed by the library (the caller passed -1)
-  double cutoff = 0.0;                  // tol * max(S): s enters the inverse when s > cutoff
+  float tol = 0.0f;                     // classic: the tolerance used, what invert writes back to *tol
+  bool internal_tolerance = false;      // classic: computed by the library (the caller passed -1)
+  double rcond = 0.0;                   // standard: the relative cut-off used (0 with keep)
+  int keep = 0;                         // standard: the count asked for, 0 for a cut-off
+  double cutoff = 0.0;                  // s enters the inverse when s > cutoff (classic: tol * max(S))
   std::vector<double> singular_values;  // all min(m, n), non-increasing, as published
 
-  int used = 0;       // singular values that enter the inverse: s > cutoff (relative, strict)
-  int nosv = 0;       // invert's *nosv: min(m, n) - infinite - below_tol
-  int infinite = 0;   // singular values whose reciprocal is infinite (zero ones)
-  int below_tol = 0;  // the others below tol (absolute, strict)
+  int used = 0;       // singular values that enter the inverse (s > cutoff, or the `keep` largest)
+  int nosv = 0;       // classic: invert's *nosv: min(m, n) - infinite - below_tol
+  int infinite = 0;   // classic: singular values whose reciprocal is infinite (zero ones)
+  int below_tol = 0;  // classic: the others below tol (absolute, strict)
 
-  // Elements of the inverse with 0 < |v| <= tol (absolute), stored as 0.
+  // Classic: elements of the inverse with 0 < |v| <= tol (absolute), stored as 0.
   long long elements_cleared = 0;
   double largest_cleared = 0.0;  // the largest |v| among them
-  double largest_element = 0.0;  // the largest |v| of the inverse before clearing
-  bool zero_inverse = false;     // the stored inverse is all zero, the matrix is not
+  double largest_element = 0.0;  // the largest |v| of the inverse (classic: before clearing)
+  double cleared_share = 0.0;    // classic: elements_cleared / (m * n)
+  // Classic: how much the floor changed the inverse, ||cleared||_F / ||inverse||_F.
+  double floor_change = 0.0;
+  // Classic: the power of ten to divide the matrix by (at the same tol) after
+  // which the floor changes the inverse by at most kHarmlessFloorChange; 1
+  // when it already does, 0 when no factor up to 1e30 does.
+  double harmless_factor = 1.0;
+  bool zero_inverse = false;  // the stored inverse is all zero, the matrix is not
 
   double condition_number = 0.0;       // max(S) / min(S); infinite for min(S) == 0
   double condition_number_used = 0.0;  // max(S) / the smallest value used; NaN when none is
@@ -105,6 +143,21 @@ struct SvdReport {
 
   std::vector<std::string> warnings;  // the "WARNING: ..." lines that were logged
 };
+
+// The largest change of the inverse by the classic floor (relative Frobenius)
+// that a caller can ignore: callers refuse a classic inverse beyond it.
+constexpr double kHarmlessFloorChange = 1e-3;
+
+// The standard inversion of a plain row-major m x n matrix `a` (doubles):
+// the n x m pseudo-inverse, row-major, into *inverse, which is written only
+// when the report is ok. Refused (ok false, `error` says why, nothing
+// written): a null pointer, an empty matrix, NaN or infinite elements, a bad
+// cut (see StandardOptions), a decomposition that does not converge, a
+// result that is not finite. Logs nothing, prints nothing. Where the values
+// keep and keep + 1 are equal, the count splits a degenerate pair: done, with
+// a warning that names the pair.
+ZOR_FEEDBACK_API SvdReport pseudo_inverse(const double* a, int rows, int cols, const StandardOptions& options,
+                                          std::vector<double>* inverse);
 
 // How QTEV_ResponseMatrix::pinv decomposed the matrix: the path Armadillo's
 // pinv takes for it.
@@ -117,13 +170,13 @@ enum class PinvPath {
 
 // What one pseudo-inverse (QTEV_ResponseMatrix::pinv) did.
 struct PinvReport {
-  bool ok = false;               // false: refused, nothing written; `error` says why
-  std::string error;             // the "ERROR: ..." line that was logged
-  int rows = 0;                  // m
-  int cols = 0;                  // n; the inverse is n x m
-  float tolerance = 0.0f;        // the input floor
-  long long input_cleared = 0;   // input elements with 0 < |a| < tolerance cleared
-  long long result_cleared = 0;  // result elements with 0 < |b| < 2^-52 cleared
+  bool ok = false;                 // false: refused, nothing written; `error` says why
+  std::string error;               // the "ERROR: ..." line that was logged
+  int rows = 0;                    // m
+  int cols = 0;                    // n; the inverse is n x m
+  float tol = 0.0f;                // the input floor
+  long long input_cleared = 0;     // input elements with 0 < |a| < tolerance cleared
+  long long elements_cleared = 0;  // result elements with 0 < |b| < 2^-52 cleared
   PinvPath path = PinvPath::svd;
   // The magnitudes the decomposition found (singular values, or absolute
   // eigenvalues or diagonal elements), non-increasing; empty for cholesky.
@@ -131,7 +184,7 @@ struct PinvReport {
   // Armadillo's threshold max(m, n) * max(singular_values) * 2^-52: values
   // below it are treated as zero. NaN for cholesky.
   double threshold = 0.0;
-  int rank = 0;               // values inverted (not below threshold, not zero); n for cholesky
+  int used = 0;               // values inverted (not below threshold, not zero); n for cholesky
   bool zero_inverse = false;  // the stored inverse is all zero, the matrix is not
   double time_ms = 0.0;
   std::vector<std::string> warnings;  // the "WARNING: ..." lines that were logged
@@ -266,13 +319,25 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
 
   // invert() with the tolerance that lets exactly `modes` singular values
   // pass the cut-off (1 <= modes <= min(rows, cols)), found from this
-  // matrix's own decomposition: the float tol just above s[modes] / max(S),
-  // in as few significant digits as keep the count (the smallest such tol
-  // clears the fewest elements; 0 when the values beyond `modes` are 0). Logged as a user-provided tolerance,
-  // so that passing the report's tol to invert() later gives the same inverse. Refused, with every output
-  // unchanged, when no float tolerance does it: the values `modes` and `modes` + 1 are equal, or the last one
-  // kept is zero. The refused report still holds the singular values.
+  // matrix's own decomposition: the float tol in the geometric middle of the
+  // gap between the last value kept and the first dropped, sqrt(s[modes-1] *
+  // s[modes]) / max(S), in as few significant digits as keep it inside the
+  // gap, so that a re-measured matrix keeps the count (0 when the values
+  // beyond `modes` are 0). Logged as a user-provided tolerance, so that
+  // passing the report's tol to invert() later gives the same inverse. The
+  // classic floor applies: pseudo_inverse() with keep has none. Refused, with
+  // every output unchanged, when no float tolerance does it: the values
+  // `modes` and `modes` + 1 are equal, or the last one kept is zero. The
+  // refused report still holds the singular values.
   zor_feedback::SvdReport invert_keep(QTEV_ResponseMatrix& pinvR, D_spectrum& singular_val, int modes);
+
+  // The standard inversion (see zor_feedback::pseudo_inverse) of this matrix
+  // into pinvR (cols x rows), narrowed to float, and its singular values into
+  // *singular_val when not null. No element floor; no log line, nothing on
+  // standard output. Refused like pseudo_inverse, and also for a pinvR of the
+  // wrong shape or a result that overflows float: every output unchanged.
+  zor_feedback::SvdReport pseudo_inverse(QTEV_ResponseMatrix& pinvR, D_spectrum* singular_val,
+                                         const zor_feedback::StandardOptions& options = {});
 
   // The decomposition that invert uses for this matrix (gsl unless set). Not
   // copied by operator=: it belongs to this property, not to its values.

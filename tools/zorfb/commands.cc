@@ -127,7 +127,7 @@ int invert_classic(const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV_Response
                                    ? fmt::format("divide the matrix by {:.0e}, or ", r->harmless_factor)
                                    : std::string();
     print_error(fmt::format(
-        "the classic floor clears {:.1f}% of the inverse of '{}' and changes it by {:.2g}% (Frobenius); "
+        "the classic floor clears {:.1f}% of the inverse of '{}' and changes it by {:.3g}% (Frobenius); "
         "nothing is written.\n  {}drop --classic: the standard inversion needs no floor.",
         100.0 * r->cleared_share, o.file, 100.0 * r->floor_change, remedy));
     return kFailure;

@@ -76,53 +76,24 @@ int load_matrix(const std::string& file, const char* property, EqFct& location, 
     print_error(shape.error);
     return kFailure;
   }
-  // What a server would read differently than the file looks: refused, so
-  // that no result of it is taken for the matrix that was meant.
-  if (shape.separator.lines > 0) {
-    const std::string& sep = shape.separator.text;
-    print_error(fmt::format(
-        "'{0}' line {1}: values separated by '{2}' ({3} lines); the loader separates values by blanks only "
-        "and "
-        "would read the first value of each such line. Convert the file first, e.g.  tr '{2}' ' ' < '{0}' > "
-        "converted.txt",
-        file, shape.separator.first_line, sep, shape.separator.lines));
-    return kFailure;
-  }
   if (shape.rows == 0) {
     print_error("'" + file + "' has no data lines (every line starts with '#')");
     return kFailure;
   }
-  if (shape.not_finite.lines > 0) {
-    print_error(
-        fmt::format("'{}' line {}: '{}' is not a number the loader reads (NaN and infinity are not; {} "
-                    "lines), so the row "
-                    "would end there; write finite values",
-                    file, shape.not_finite.first_line, shape.not_finite.text, shape.not_finite.lines));
-    return kFailure;
-  }
-  if (shape.cols == 0) {
-    std::string why = shape.other.lines > 0 && shape.other.first_line == shape.last_data_line
-                          ? " (it starts with '" + shape.other.text + "')"
-                          : "";
+  // A last line of words (a heading without '#') says more as a count of 0.
+  if (shape.cols == 0 && shape.separator.lines == 0 && shape.not_finite.lines == 0) {
     print_error(fmt::format(
-        "'{}': the last data line (line {}) holds no numbers{}, so the number of columns is 0; remove empty "
+        "'{}': the last data line (line {}) holds no numbers, so the number of columns is 0; remove empty "
         "lines at the end and mark headings with '#'",
-        file, shape.last_data_line, why));
+        file, shape.last_data_line));
     return kFailure;
   }
-  if (shape.other.lines > 0)
-    in->warnings.push_back(
-        fmt::format("'{}' line {}: the text after the values ('{}') is not read ({} lines); "
-                    "mark notes with '#'",
-                    file, shape.other.first_line, shape.other.text, shape.other.lines));
-  // A longer line makes the loader refuse the file (with its own message); a
-  // shorter one is loaded and leaves the rest of its row as it was (0 here).
-  if (shape.shorter_lines > 0)
-    in->warnings.push_back(fmt::format(
-        "'{}': {} of {} data lines hold fewer than the {} values of the last one (first at line {}); their "
-        "missing elements are 0",
-        file, shape.shorter_lines, shape.rows, shape.cols, shape.first_shorter_line));
-
+  // What a server would read differently than the file looks: refused, so
+  // that no result of it is taken for the matrix that was meant.
+  if (const std::string why = zor_feedback::misread(shape); !why.empty()) {
+    print_error("'" + file + "' " + why);
+    return kFailure;
+  }
   in->R = std::make_unique<QTEV_ResponseMatrix>(property, shape.rows, shape.cols, &location);
   const zor_feedback::LoadReport load = in->R->load_report(file.c_str());
   if (!load.ok) {

@@ -177,6 +177,20 @@ std::vector<std::string> warn_misread_lines(const char* origin, const FileCount&
         log_line(origin, DF_LOG,
                  "WARNING: %lld lines stop at '%s', not a finite number (first: line %lld); rest not read",
                  count.not_finite.lines, count.not_finite.text.c_str(), count.not_finite.first_line));
+  if (count.other.lines > 0)
+    warnings.push_back(format_line("WARNING: %lld lines end in text ('%s', first: line %lld); rest not read",
+                                   count.other.lines, count.other.text.c_str(), count.other.first_line));
+  long long shorter = 0, first = 0;
+  for (const auto& [values, lines] : count.by_count)
+    if (values < count.last_count) {
+      shorter += lines.first;
+      first = first == 0 ? lines.second : std::min(first, lines.second);
+    }
+  if (shorter > 0)
+    warnings.push_back(
+        format_line("WARNING: %lld lines hold fewer values than the last (first: line %lld); "
+                    "their rest is not set",
+                    shorter, first));
   return warnings;
 }
 
@@ -218,6 +232,27 @@ MatrixFileShape matrix_file_shape(const char* path) {
   shape.not_finite = std::move(count.not_finite);
   shape.other = std::move(count.other);
   return shape;
+}
+
+std::string misread(const MatrixFileShape& s) {
+  if (!s.ok) return s.error;
+  if (s.separator.lines > 0)
+    return "line " + std::to_string(s.separator.first_line) + ": values separated by '" + s.separator.text +
+           "' (" + std::to_string(s.separator.lines) +
+           " lines); the loader separates values by blanks only and would read the first value of each such "
+           "line";
+  if (s.not_finite.lines > 0)
+    return "line " + std::to_string(s.not_finite.first_line) + ": '" + s.not_finite.text +
+           "' is not a number the loader reads (NaN and infinity are not; " +
+           std::to_string(s.not_finite.lines) + " lines), so the row would end there";
+  if (s.other.lines == 0) return {};
+  const std::string at = "line " + std::to_string(s.other.first_line) + ": ";
+  if (s.other.text.rfind("\xEF\xBB\xBF", 0) == 0)
+    return at + "a byte-order mark; the loader reads plain ASCII text, save the file without it";
+  if (s.other.text.rfind("%%", 0) == 0)
+    return at + "a Matrix Market header; the loader reads blank-separated rows, convert the file first";
+  return at + "the text after the values ('" + s.other.text + "') is not read (" +
+         std::to_string(s.other.lines) + " lines); mark notes with '#'";
 }
 
 }  // namespace zor_feedback

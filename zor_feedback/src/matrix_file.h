@@ -101,6 +101,8 @@ bool count_file(LineReader& reader, FileCount* count);
 // Logs (DF_LOG) and returns a "WARNING: ..." line for each kind of line that
 // loads as the rules say but not as it looks: values after a separator or a
 // NaN are not read, and the rows they belong to keep their old elements.
+// Text after the values and rows shorter than the last are returned too but
+// not logged, so that load_file's log stays as servers know it.
 std::vector<std::string> warn_misread_lines(const char* origin, const FileCount& count);
 
 }  // namespace detail

@@ -64,6 +64,11 @@ void choose_cut(const GslVector& S, const StandardOptions& o, int rows, int cols
     // Values closer than the decomposition's own accuracy are a degenerate
     // pair: which of the pair's directions the count keeps is arbitrary.
     const double kept = S[static_cast<std::size_t>(o.keep - 1)];
+    // A count past the numerical rank inverts rounding noise.
+    if (kept <= default_rcond(rows, cols) * S[0])
+      rep->warnings.push_back(
+          format_line("WARNING: keep %d inverts s[%d] = %.3e, below the SVD's accuracy %.3e", o.keep,
+                      o.keep - 1, kept, default_rcond(rows, cols) * S[0]));
     if (o.keep < k && kept - rep->cutoff <= default_rcond(rows, cols) * S[0])
       rep->warnings.push_back(
           format_line("WARNING: keep %d splits a degenerate pair: s[%d] = %.9e, s[%d] = %.9e", o.keep,

@@ -218,14 +218,25 @@ struct MatrixFileShape {
 
 // What one load_file did.
 struct LoadReport {
-  bool ok = false;                    // the values were stored
-  std::string error;                  // otherwise: the "ERROR: ..." line that was logged
-  std::vector<std::string> warnings;  // the "WARNING: ..." lines that were logged
-  long long bytes = 0;                // the completion line's figure: offset past the last data line
+  bool ok = false;    // the values were stored
+  std::string error;  // otherwise: the "ERROR: ..." line that was logged
+  // The "WARNING: ..." lines that were logged (values after a separator or
+  // a NaN), then those on text after the values and on rows shorter than the
+  // last, which are not logged.
+  std::vector<std::string> warnings;
+  long long bytes = 0;  // the completion line's figure: offset past the last data line
 };
 
 // Counts the file at `path` as load_file counts it, changing nothing.
 ZOR_FEEDBACK_API MatrixFileShape matrix_file_shape(const char* path);
+
+// Why a file of this shape would load differently than it looks, in one
+// sentence ("line 3: values separated by ',' ..."): values after a
+// separator, a NaN or infinity, text after the values, a byte-order mark, a
+// Matrix Market header; or why it cannot be read (!shape.ok). Empty when it
+// loads as it looks. Every new entry point refuses such a file; load_file
+// loads it as its rules say, with a "WARNING: ..." line.
+ZOR_FEEDBACK_API std::string misread(const MatrixFileShape& shape);
 
 }  // namespace zor_feedback
 

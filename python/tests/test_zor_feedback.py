@@ -8,6 +8,7 @@ import ast
 import json
 import logging
 import os
+import pickle
 import subprocess
 import threading
 from pathlib import Path
@@ -57,7 +58,7 @@ def test_pinv_is_zorfbs_bit_for_bit(tmp_path, ring):
     zorfb("pinv", str(RING), "--out", str(out))
     res = zf.pinv(ring)
     assert np.array_equal(bits(res.inverse), bits(zf.load(out)))
-    assert (res.path, res.rank, res.input_cleared) == ("svd", 48, 0)
+    assert (res.path, res.used, res.input_cleared) == ("svd", 48, 0)
 
 
 def test_any_layout_and_dtype_gives_the_same_inverse(ring):
@@ -147,6 +148,32 @@ def test_stub_names_what_the_module_has():
     names = {n.name for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     names |= {n.target.id for n in stub.body if isinstance(n, ast.AnnAssign)}
     assert names == {n for n in dir(zf) if not n.startswith("_")} | {"__version__"}
-    for cls in (zf.SvdResult, zf.PinvResult):
+    for cls in (zf.SvdResult, zf.PinvResult, zf.RingBuffer):
         stub_cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
-        assert {f.name for f in stub_cls.body} == {n for n in dir(cls) if not n.startswith("_")}
+        assert {f.name for f in stub_cls.body if not f.name.startswith("_")} == {
+            n for n in dir(cls) if not n.startswith("_")}
+
+
+def test_results_pickle_with_every_field(ring):
+    for res in (zf.invert(ring, tol=0.003), zf.pinv(ring)):
+        back = pickle.loads(pickle.dumps(res))
+        assert type(back) is type(res) and repr(back) == repr(res)
+        assert np.array_equal(bits(back.inverse), bits(res.inverse))
+        assert np.array_equal(back.singular_values, res.singular_values)
+
+
+@pytest.mark.parametrize("text", ["1 2\n3 4, 5\n", "1 nan\n3 4\n", "1 2 x\n3 4\n",
+                                  "\ufeff1 2\n3 4\n", "%%MatrixMarket matrix array real general\n2 2\n1\n2\n3\n4\n"])
+def test_load_refuses_a_file_read_differently_than_it_looks(tmp_path, text):
+    path = tmp_path / "m.txt"
+    path.write_text(text, encoding="utf-8")
+    with pytest.raises(ValueError, match=r"^ERROR: .* is read differently than it looks; nothing is loaded"):
+        zf.load(path)
+
+
+def test_ring_buffer_replies_as_a_client_sees_it():
+    history = zf.RingBuffer(3)
+    for text in ("a", "b", "c", "d"):
+        history.store(text)
+    assert [t for _, t in history.get()] == ["d", "c", "b"]
+    assert [t for _, t in history.get(1)] == ["c"] and history.get(3) == []

@@ -54,6 +54,19 @@ Result inversion(const ArrayLike& R, Compute compute) {
   return res;
 }
 
+// keep=0 would read as StandardOptions' "no count", i.e. the default cut-off.
+SvdResult invert(const ArrayLike& R, std::optional<double> rcond, std::optional<int> keep,
+                 const std::string& method) {
+  zor_feedback::StandardOptions options;
+  options.rcond = rcond;
+  if (keep && *keep == 0) throw py::value_error("keep=0 keeps no singular value: give keep >= 1, or rcond");
+  options.keep = keep.value_or(0);
+  options.method = method_named(method);
+  return inversion<SvdResult>(R, [&](QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& inverse, D_spectrum& s) {
+    return A.pseudo_inverse(inverse, &s, options);
+  });
+}
+
 SvdResult invert_classic(const ArrayLike& R, double tol, const std::string& method, std::optional<int> keep) {
   const zor_feedback::SvdMethod m = method_named(method);
   if (keep && tol != -1.0) throw py::value_error("give tol or keep, not both: keep chooses the tolerance");
@@ -72,6 +85,17 @@ PinvResult pinv(const ArrayLike& R, double tolerance) {
   });
 }
 
+constexpr const char* kInvertDoc =
+    R"doc(The standard inversion (QTEV_ResponseMatrix::pseudo_inverse) of the m x n matrix
+R: its truncated-SVD pseudo-inverse, n x m float32, as numpy.linalg.pinv gives
+it; independent of R's units, no element touched after it is formed.
+
+rcond: s enters when s > rcond * max(S), numpy's meaning; None: the library's
+default (zor_feedback::default_rcond). keep=N: exactly the N largest values,
+by count. method: "lapack" (default) or "gsl". The rules: StandardOptions in
+zor_feedback/zor_feedback.h. Raises ValueError with the library's text when
+it refuses.)doc";
+
 constexpr const char* kInvertClassicDoc =
     R"doc(The classic inversion (QTEV_ResponseMatrix::invert, or invert_keep with keep=N),
 bit for bit as the servers compute it and as `zorfb svd --classic` writes it:
@@ -89,8 +113,8 @@ when it refuses, RuntimeError when Armadillo's SVD fails.)doc";
 }  // namespace
 
 void register_inversions(py::module_& m) {
-  m.def("invert", &invert_classic, py::arg("R"), py::arg("tol") = -1.0, py::arg("method") = "gsl",
-        py::arg("keep") = py::none(), kInvertClassicDoc);
+  m.def("invert", &invert, py::arg("R"), py::arg("rcond") = py::none(), py::arg("keep") = py::none(),
+        py::arg("method") = "lapack", kInvertDoc);
   m.def("invert_classic", &invert_classic, py::arg("R"), py::arg("tol") = -1.0, py::arg("method") = "gsl",
         py::arg("keep") = py::none(), kInvertClassicDoc);
   m.def("pinv", &pinv, py::arg("R"), py::arg("tolerance") = 0.0, kPinvDoc);

@@ -230,9 +230,9 @@ TEST_F(Zorfb, SvdMatchesTheLibraryAndOutRoundTrips) {
       EXPECT_EQ(static_cast<float>(csv.values[static_cast<std::size_t>(i)]), lib.spectrum.point(i)) << i;
     EXPECT_TRUE(contains(csv.header, "nosv=" + std::to_string(lib.nosv))) << csv.header;
     // The tolerance reads back into the very float the server would use.
-    const std::size_t at_tol = csv.header.find(" tolerance=");
+    const std::size_t at_tol = csv.header.find(" tol=");
     ASSERT_NE(at_tol, std::string::npos) << csv.header;
-    EXPECT_EQ(std::strtof(csv.header.c_str() + at_tol + 11, nullptr), lib.tol) << csv.header;
+    EXPECT_EQ(std::strtof(csv.header.c_str() + at_tol + 5, nullptr), lib.tol) << csv.header;
 
     // The inverse written with --out loads back into exactly the library's.
     QTEV_ResponseMatrix back("BACK", 3, 5, nullptr);
@@ -390,7 +390,7 @@ TEST_F(Zorfb, KeepGivesTheServersToleranceForNValues) {
     const auto j = nlohmann::json::parse(keep.out);
     EXPECT_EQ(j["used"], n);
     EXPECT_EQ(j["tolerance_source"], "keep");
-    const Result server = run({"svd", ring, "--tol", j["tolerance"].dump(), "--format", "json"});
+    const Result server = run({"svd", ring, "--tol", j["tol"].dump(), "--format", "json"});
     EXPECT_EQ(nlohmann::json::parse(server.out)["used"], n) << "the tolerance as an operator types it";
   }
   // The ring's modes come in pairs of equal singular values.

@@ -156,7 +156,7 @@ json svd_json(const InvertOptions& o, const zor_feedback::SvdReport& r) {
   j["rows"] = r.rows;
   j["cols"] = r.cols;
   j["method"] = zor_feedback::svd_method_name(r.method);
-  j["tolerance"] = number(r.tol);
+  j["tol"] = number(r.tol);
   j["tolerance_source"] = o.keep > 0 ? "keep" : r.internal_tolerance ? "internal" : "user";
   if (o.keep > 0) j["keep"] = o.keep;
   j["cutoff"] = number(r.cutoff);

@@ -15,11 +15,17 @@ std::string file_name(const py::object& path) {
   return name;
 }
 
-// The shape report's marks of lines whose values end before the line does:
-// the loader would take such a file with a warning; a new caller refuses it.
+// The shape report's marks of lines that load differently than they look:
+// values that end before the line does, and lines shorter than the last one
+// (the rest of their row would be 0). The classic loader takes such a file;
+// a new caller refuses it.
 std::string misread(const zor_feedback::MatrixFileShape& shape) {
   using Stop = zor_feedback::MatrixFileShape::Stop;
   std::string text;
+  if (shape.shorter_lines > 0)
+    text += "\n  line " + std::to_string(shape.first_shorter_line) + ": fewer values than the " +
+            std::to_string(shape.cols) + " of the last data line (" + std::to_string(shape.shorter_lines) +
+            " data line" + (shape.shorter_lines == 1 ? "" : "s") + ")";
   for (const Stop* stop : {&shape.separator, &shape.not_finite, &shape.other})
     if (stop->lines > 0)
       text += "\n  line " + std::to_string(stop->first_line) + ": the values end at '" + stop->text + "' (" +
@@ -58,8 +64,9 @@ into a float32 array of the file's own shape (zor_feedback::matrix_file_shape).
 
 Raises OSError when the file cannot be opened or read, ValueError with the
 loader's text when it does not load, and ValueError when the library's shape
-report marks lines whose values end before the line does (separators, NaN or
-infinite values, other text): such a file is read differently than it looks.
+report marks lines that load differently than they look (values ending at a
+separator, a NaN or infinity, or other text; lines with fewer values than the
+last one).
 The loader's warnings go to the logger "zor_feedback".)doc";
 
 }  // namespace

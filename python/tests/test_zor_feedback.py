@@ -200,7 +200,7 @@ def test_results_pickle_with_every_field(ring):
         assert np.array_equal(back.singular_values, res.singular_values)
 
 
-@pytest.mark.parametrize("text", ["1 2\n3 4, 5\n", "1 nan\n3 4\n", "1 2 x\n3 4\n",
+@pytest.mark.parametrize("text", ["1 2\n3 4, 5\n", "1\n3 4\n", "1 nan\n3 4\n", "1 2 x\n3 4\n",
                                   "\ufeff1 2\n3 4\n", "%%MatrixMarket matrix array real general\n2 2\n1\n2\n3\n4\n"])
 def test_load_refuses_a_file_read_differently_than_it_looks(tmp_path, text):
     path = tmp_path / "m.txt"

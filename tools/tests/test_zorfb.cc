@@ -213,10 +213,11 @@ Csv parse_csv(const std::string& out) {
 
 TEST_F(Zorfb, SvdMatchesTheLibraryAndOutRoundTrips) {
   const std::string file = write("tall.txt", kTall);
-  for (const float tol : {-1.0f, 0.2f}) {
+  for (const float tol : {-1.0f, 0.01f}) {
     SCOPED_TRACE(tol);
     const std::string out = path("inverse.txt");
-    const Result r = run({"svd", file, "--tol", std::to_string(tol), "--format", "csv", "--out", out});
+    const Result r =
+        run({"svd", file, "--classic", "--tol", std::to_string(tol), "--format", "csv", "--out", out});
     ASSERT_EQ(r.rc, 0) << r.err;
 
     LibraryInverse lib(file, 5, 3, tol);
@@ -264,7 +265,8 @@ TEST_F(Zorfb, SvdWithAUserToleranceDropsValuesAndSaysSo) {
   ASSERT_EQ(json.rc, 0) << json.err;
   const auto j = nlohmann::json::parse(json.out);
   EXPECT_EQ(j["used_flags"], nlohmann::json({true, true, false})) << json.out;
-  EXPECT_EQ(j["tolerance_source"], "user") << json.out;
+  EXPECT_EQ(j["inversion"], "standard") << json.out;
+  EXPECT_EQ(j["rcond"], 0.1) << json.out;
 }
 
 TEST_F(Zorfb, PinvMatchesTheLibraryAndOutRoundTrips) {
@@ -289,11 +291,16 @@ TEST_F(Zorfb, PinvMatchesTheLibraryAndOutRoundTrips) {
 }
 
 TEST_F(Zorfb, NonFiniteInverseIsNotWritten) {
-  // A negative tolerance inverts the zero singular value of a rank-1 matrix.
+  // A negative tolerance inverts the zero singular value of a rank-1 matrix;
+  // the standard inversion refuses a negative rcond outright.
   const std::string out = path("inf.txt");
-  const Result r = run({"svd", write("rank1.txt", kRankOne), "--tol", "-0.5", "--out", out});
+  const Result r = run({"svd", write("rank1.txt", kRankOne), "--classic", "--tol", "-0.5", "--out", out});
   EXPECT_EQ(r.rc, 1) << r.out;
   EXPECT_TRUE(contains(r.err, "not finite")) << r.err;
+  EXPECT_NE(::access(out.c_str(), F_OK), 0) << "nothing written";
+  const Result standard = run({"svd", path("rank1.txt"), "--tol", "-0.5", "--out", out});
+  EXPECT_EQ(standard.rc, 1);
+  EXPECT_TRUE(contains(standard.err, "rcond -0.5 is not a number >= 0")) << standard.err;
   EXPECT_NE(::access(out.c_str(), F_OK), 0) << "nothing written";
 }
 
@@ -304,17 +311,17 @@ TEST_F(Zorfb, OutputStreamsFollowTheOptions) {
   EXPECT_EQ(quiet.err, "");
   EXPECT_FALSE(contains(quiet.out, "INFO"));
 
-  const Result verbose = run({"svd", file, "-v"});
+  const Result verbose = run({"svd", file, "--classic", "-v"});
   ASSERT_EQ(verbose.rc, 0);
   EXPECT_TRUE(contains(verbose.err, "QTEV_ResponseMatrix::invert: INFO: SVD on 5 x 3 matrix ..."))
       << verbose.err;
   EXPECT_TRUE(contains(verbose.err, "took (ms)")) << verbose.err;
 
   // The debug tables go to standard output, but never into json.
-  const Result debug = run({"--debug", "svd", file});
+  const Result debug = run({"--debug", "svd", file, "--classic"});
   ASSERT_EQ(debug.rc, 0);
   EXPECT_TRUE(contains(debug.out, "pinv(A)")) << debug.out;
-  const Result json = run({"svd", file, "--debug", "--format", "json"});
+  const Result json = run({"svd", file, "--classic", "--debug", "--format", "json"});
   ASSERT_EQ(json.rc, 0);
   EXPECT_EQ(json.out.rfind("{", 0), 0u) << json.out;
   EXPECT_FALSE(contains(json.out, "pinv(A)"));
@@ -339,17 +346,19 @@ TEST_F(Zorfb, LargeMatrixIsAnnounced) {
 // a NaN where a value stands.
 TEST_F(Zorfb, NoSilentWrongInverse) {
   const std::string line = std::string(ZOR_FEEDBACK_DATA_DIR) + "/transfer_line_response.txt";
-  const Result fine = run({"svd", line});
+  const Result fine = run({"svd", line, "--classic"});
   EXPECT_EQ(fine.rc, 0) << fine.err;
   EXPECT_FALSE(contains(fine.out + fine.err, "warning")) << "the internal tolerance in the usual units";
 
-  // The relative tolerance 0.1 is also the absolute floor of elements < 0.07.
+  // The relative tolerance 0.1 is also the absolute floor of elements < 0.07:
+  // the classic inversion is refused, the standard one needs no floor.
   const std::string out = path("inverse.txt");
-  const Result floor = run({"svd", line, "--tol", "0.1", "--out", out});
+  const Result floor = run({"svd", line, "--classic", "--tol", "0.1", "--out", out});
   EXPECT_EQ(floor.rc, 1);
-  EXPECT_TRUE(contains(floor.err, "is all zero although the matrix is not")) << floor.err;
-  EXPECT_TRUE(contains(floor.err, "--keep")) << floor.err;
+  EXPECT_TRUE(contains(floor.err, "the classic floor clears 100.0% of the inverse")) << floor.err;
+  EXPECT_TRUE(contains(floor.err, "drop --classic")) << floor.err;
   EXPECT_NE(::access(out.c_str(), F_OK), 0) << "nothing written";
+  EXPECT_EQ(run({"svd", line, "--tol", "0.1", "--out", out}).rc, 0);
 
   // The same matrix in units a million times smaller: the internal tolerance
   // grows with the matrix and clears its whole inverse.
@@ -360,9 +369,10 @@ TEST_F(Zorfb, NoSilentWrongInverse) {
     for (double v; in >> v;) scaled += std::to_string(v * 1e6) + " ";
     scaled += "\n";
   }
-  const Result units = run({"svd", write("scaled.txt", scaled), "--format", "json"});
+  const Result units = run({"svd", write("scaled.txt", scaled), "--classic", "--format", "json"});
   EXPECT_EQ(units.rc, 1);
-  EXPECT_TRUE(contains(units.err, "WARNING: all-zero inverse")) << units.err;
+  EXPECT_TRUE(contains(units.err, "the classic floor clears")) << units.err;
+  EXPECT_EQ(run({"svd", path("scaled.txt")}).rc, 0) << "the standard inversion has no units";
 
   const Result pinv = run({"pinv", line, "--tolerance", "1e3"});
   EXPECT_EQ(pinv.rc, 1);
@@ -381,22 +391,30 @@ TEST_F(Zorfb, NoSilentWrongInverse) {
       << words.err;
 }
 
-// --keep N gives the tolerance to set on the server for N modes.
-TEST_F(Zorfb, KeepGivesTheServersToleranceForNValues) {
+// --keep N: the standard inversion keeps N values by count; the classic one
+// gives the tolerance to set on the server, where its floor allows it.
+TEST_F(Zorfb, KeepCountsValuesAndGivesTheServersTolerance) {
   const std::string ring = std::string(ZOR_FEEDBACK_DATA_DIR) + "/ring_response.txt";
-  for (const int n : {48, 47}) {
+  for (const int n : {48, 35}) {
     const Result keep = run({"svd", ring, "--keep", std::to_string(n), "--format", "json"});
     ASSERT_EQ(keep.rc, 0) << keep.err;
-    const auto j = nlohmann::json::parse(keep.out);
-    EXPECT_EQ(j["used"], n);
-    EXPECT_EQ(j["tolerance_source"], "keep");
-    const Result server = run({"svd", ring, "--tol", j["tol"].dump(), "--format", "json"});
-    EXPECT_EQ(nlohmann::json::parse(server.out)["used"], n) << "the tolerance as an operator types it";
+    EXPECT_EQ(nlohmann::json::parse(keep.out)["used"], n);
   }
-  // The ring's modes come in pairs of equal singular values.
-  const Result pair = run({"svd", ring, "--keep", "40"});
+  const Result classic = run({"svd", ring, "--classic", "--keep", "48", "--format", "json"});
+  ASSERT_EQ(classic.rc, 0) << classic.err;
+  const auto j = nlohmann::json::parse(classic.out);
+  EXPECT_EQ(j["tolerance_source"], "keep");
+  const Result server = run({"svd", ring, "--classic", "--tol", j["tol"].dump(), "--format", "json"});
+  EXPECT_EQ(nlohmann::json::parse(server.out)["used"], 48) << "the tolerance as an operator types it";
+
+  // The ring's modes come in pairs of equal singular values: no tolerance
+  // splits one, a count does and says so.
+  const Result pair = run({"svd", ring, "--classic", "--keep", "40"});
   EXPECT_EQ(pair.rc, 1);
   EXPECT_TRUE(contains(pair.err, "no tolerance keeps exactly 40 values")) << pair.err;
+  const Result split = run({"svd", ring, "--keep", "40"});
+  EXPECT_EQ(split.rc, 0);
+  EXPECT_TRUE(contains(split.out, "splits a degenerate pair")) << split.out;
 }
 
 TEST_F(Zorfb, CorrectIsMinusGainTimesTheInverseTimesTheOrbit) {

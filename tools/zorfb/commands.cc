@@ -116,24 +116,53 @@ struct Inversion {
   double total_ms = 0.0;
 };
 
-// Runs invert_report or invert_keep into `inverse`; prints the library's
-// standard output where it belongs, the error of a refusal, the lapack hint.
+// The classic inversion, refused where its floor changes the inverse by more
+// than a caller can ignore.
+int invert_classic(const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV_ResponseMatrix& inverse,
+                   D_spectrum& spectrum, zor_feedback::SvdReport* r) {
+  const float tol = static_cast<float>(o.tol.value_or(-1.0));
+  *r = o.keep > 0 ? R.invert_keep(inverse, spectrum, o.keep) : R.invert_report(inverse, spectrum, tol);
+  if (r->ok && r->floor_change > zor_feedback::kHarmlessFloorChange) {
+    const std::string remedy = r->harmless_factor > 1.0
+                                   ? fmt::format("divide the matrix by {:.0e}, or ", r->harmless_factor)
+                                   : std::string();
+    print_error(fmt::format(
+        "the classic floor clears {:.1f}% of the inverse of '{}' and changes it by {:.2g}% (Frobenius); "
+        "nothing is written.\n  {}drop --classic: the standard inversion needs no floor.",
+        100.0 * r->cleared_share, o.file, 100.0 * r->floor_change, remedy));
+    return kFailure;
+  }
+  return kOk;
+}
+
+// Runs the standard or the classic inversion into `inverse`; prints the
+// library's standard output where it belongs, the error of a refusal, the
+// lapack hint.
 int invert(const Global& g, const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV_ResponseMatrix& inverse,
            D_spectrum& spectrum, Inversion* inv) {
-  R.set_svd_method(o.method);
+  R.set_svd_method(o.engine());
   announce_long_work("SVD", R.rows, R.cols);
+  zor_feedback::SvdReport& r = inv->report;
+  int rc = kOk;
   {
     StdoutDiversion diversion;
-    inv->report =
-        o.keep > 0 ? R.invert_keep(inverse, spectrum, o.keep) : R.invert_report(inverse, spectrum, o.tol);
+    if (o.classic) {
+      rc = invert_classic(o, R, inverse, spectrum, &r);
+    } else {
+      zor_feedback::StandardOptions options;
+      options.rcond = o.tol;
+      options.keep = o.keep;
+      options.method = o.engine();
+      r = R.pseudo_inverse(inverse, &spectrum, options);
+    }
     forward_library_output(g, o.format, diversion.finish());
   }
-  const zor_feedback::SvdReport& r = inv->report;
   if (!r.ok) {
     print_error("the SVD inversion of '" + o.file + "' failed: " + r.error);
     return kFailure;
   }
-  if (o.method == zor_feedback::SvdMethod::gsl && r.time_ms > kSlowGslMs)
+  if (rc != kOk) return rc;
+  if (o.engine() == zor_feedback::SvdMethod::gsl && r.time_ms > kSlowGslMs)
     std::cerr << fmt::format(
         "zorfb: note: GSL's SVD took {:.1f} s; --svd lapack gives the same result faster (the server's "
         "set_svd_method)\n",
@@ -141,43 +170,62 @@ int invert(const Global& g, const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV
   if (r.zero_inverse) {
     print_error(
         fmt::format("the inverse of '{}' is all zero although the matrix is not; nothing is written.\n  {}\n "
-                    " Try a smaller "
-                    "--tol, --keep N to choose how many singular values enter, or the matrix in other units.",
+                    " Try a smaller --tol, --keep N, or the standard inversion (without --classic).",
                     o.file, r.warnings.empty() ? std::string() : r.warnings.front()));
     return kFailure;
   }
   return kOk;
 }
 
-// The svd figures as json keys, in the order they are printed.
+const char* inversion_name(const zor_feedback::SvdReport& r) {
+  return r.inversion == zor_feedback::Inversion::classic ? "classic" : "standard";
+}
+
+// The svd figures as json keys (the report's field names), in the order they
+// are printed.
 json svd_json(const InvertOptions& o, const zor_feedback::SvdReport& r) {
   json j;
   j["file"] = o.file;
   j["rows"] = r.rows;
   j["cols"] = r.cols;
+  j["inversion"] = inversion_name(r);
   j["method"] = zor_feedback::svd_method_name(r.method);
-  j["tol"] = number(r.tol);
-  j["tolerance_source"] = o.keep > 0 ? "keep" : r.internal_tolerance ? "internal" : "user";
+  if (r.inversion == zor_feedback::Inversion::classic) {
+    j["tol"] = number(r.tol);
+    j["tolerance_source"] = o.keep > 0 ? "keep" : r.internal_tolerance ? "internal" : "user";
+  } else {
+    j["rcond"] = number(r.rcond);
+  }
   if (o.keep > 0) j["keep"] = o.keep;
   j["cutoff"] = number(r.cutoff);
   j["used"] = r.used;
-  j["nosv"] = r.nosv;
-  j["elements_cleared"] = r.elements_cleared;
-  j["largest_cleared"] = number(r.largest_cleared);
+  if (r.inversion == zor_feedback::Inversion::classic) {
+    j["nosv"] = r.nosv;
+    j["elements_cleared"] = r.elements_cleared;
+    j["largest_cleared"] = number(r.largest_cleared);
+    j["cleared_share"] = r.cleared_share;
+    j["floor_change"] = r.floor_change;
+  }
   j["condition_number"] = number(r.condition_number);
   j["condition_number_used"] = number(r.condition_number_used);
   j["time_ms"] = r.time_ms;
   return j;
 }
 
-void print_svd_text(const InvertOptions& o, const zor_feedback::SvdReport& r) {
+void print_cut_text(const InvertOptions& o, const zor_feedback::SvdReport& r) {
   const std::size_t k = r.singular_values.size();
-  std::cout << fmt::format("{} of {}: {} x {} (monitors x actuators), {} singular value{}\n\n",
-                           r.method == zor_feedback::SvdMethod::lapack ? "SVD (LAPACK)" : "SVD", o.file,
-                           r.rows, r.cols, k, k == 1 ? "" : "s");
-  std::cout << "Singular values, log scale ('#' used, '.' dropped, '-' cut-off):\n"
-            << spectrum_chart(r.singular_values, first_n(k, r.used), r.cutoff) << '\n';
-  print_range(r.singular_values, r.used);
+  if (r.inversion == zor_feedback::Inversion::standard) {
+    if (o.keep > 0)
+      std::cout << fmt::format("keep        the {} largest singular values (by count)\n", o.keep);
+    else
+      std::cout << "rcond       " << sci(r.rcond)
+                << (o.tol ? "  (given)" : "  (default: max(m, n) * 2^-52, numpy's)") << '\n';
+    std::cout << "cut-off     " << sci(r.cutoff)
+              << (o.keep > 0 ? "  (the first value dropped)\n" : "  (rcond * largest singular value)\n");
+    std::cout << fmt::format(
+        "used        {} of {} singular values enter the inverse; no element is cleared\n", r.used, k);
+    return;
+  }
   std::string source = "  (given)";
   if (o.keep > 0)
     source = fmt::format("  (chosen: exactly {} values pass the cut-off; set it on the server)", o.keep);
@@ -193,11 +241,50 @@ void print_svd_text(const InvertOptions& o, const zor_feedback::SvdReport& r) {
       "not zero)\n",
       r.nosv);
   if (r.elements_cleared > 0)
-    std::cout << fmt::format("cleared     {} elements of the inverse with |v| <= tolerance, largest {}\n",
-                             r.elements_cleared, sci(r.largest_cleared));
+    std::cout << fmt::format(
+        "cleared     {} elements ({:.1f}%) of the inverse with |v| <= tolerance, largest {}; changed by "
+        "{:.2g}%\n",
+        r.elements_cleared, 100.0 * r.cleared_share, sci(r.largest_cleared), 100.0 * r.floor_change);
+}
+
+void print_svd_text(const InvertOptions& o, const zor_feedback::SvdReport& r) {
+  const std::size_t k = r.singular_values.size();
+  std::cout << fmt::format(
+      "{} SVD inversion ({}) of {}: {} x {} (monitors x actuators), {} singular value{}\n\n",
+      r.inversion == zor_feedback::Inversion::classic ? "Classic" : "Standard",
+      r.method == zor_feedback::SvdMethod::lapack ? "LAPACK" : "GSL", o.file, r.rows, r.cols, k,
+      k == 1 ? "" : "s");
+  std::cout << "Singular values, log scale ('#' used, '.' dropped, '-' cut-off):\n"
+            << spectrum_chart(r.singular_values, first_n(k, r.used), r.cutoff) << '\n';
+  print_range(r.singular_values, r.used);
+  print_cut_text(o, r);
   std::cout << fmt::format("condition   {:.4g} (matrix), {:.4g} (part used)\n", r.condition_number,
                            r.condition_number_used);
   std::cout << fmt::format("time        {:.3f} ms\n", r.time_ms);
+}
+
+// The comment lines of a written inverse.
+std::vector<std::string> svd_out_header(const InvertOptions& o, const zor_feedback::SvdReport& r) {
+  const int n = r.cols, m = r.rows;
+  std::vector<std::string> h = {
+      fmt::format("Pseudo-inverse of {} by the {} inversion (zorfb {}, {}).", o.file, inversion_name(r),
+                  ZOR_FEEDBACK_VERSION, zor_feedback::svd_method_name(r.method)),
+      fmt::format("Shape: {} rows (actuators) x {} columns (monitors).", n, m)};
+  if (r.inversion == zor_feedback::Inversion::standard) {
+    h.push_back(o.keep > 0 ? fmt::format("The {} largest of {} singular values inverted.", r.used,
+                                         r.singular_values.size())
+                           : fmt::format("rcond {:.9g}: {} of {} singular values inverted.", r.rcond, r.used,
+                                         r.singular_values.size()));
+    h.push_back("No element cleared. Units: the inverse of the input's.");
+    return h;
+  }
+  h.push_back(fmt::format("Tolerance {:.9g} ({}): {} of {} singular values inverted (nosv {}).", r.tol,
+                          o.keep > 0             ? "chosen"
+                          : r.internal_tolerance ? "internal"
+                                                 : "user",
+                          r.used, r.singular_values.size(), r.nosv));
+  h.push_back("Elements with |v| <= tolerance are stored as 0. Units: the inverse of the input's.");
+  return h;
 }
 
 }  // namespace
@@ -217,16 +304,7 @@ int run_svd(const Global& g, const InvertOptions& o) {
 
   if (!o.out.empty()) {
     std::string why;
-    const std::vector<std::string> header = {
-        fmt::format("Pseudo-inverse of {} by QTEV_ResponseMatrix::invert (zorfb {}, {}).", o.file,
-                    ZOR_FEEDBACK_VERSION, zor_feedback::svd_method_name(r.method)),
-        fmt::format("Shape: {} rows (actuators) x {} columns (monitors).", n, m),
-        fmt::format("Tolerance {:.9g} ({}): {} of {} singular values inverted (nosv {}).", r.tol,
-                    o.keep > 0             ? "chosen"
-                    : r.internal_tolerance ? "internal"
-                                           : "user",
-                    r.used, r.singular_values.size(), r.nosv),
-        "Elements with |v| <= tolerance are stored as 0. Units: the inverse of the input's."};
+    const std::vector<std::string> header = svd_out_header(o, r);
     if (!write_matrix(o.out, inverse, header, &why)) {
       print_error(why);
       return kFailure;
@@ -263,7 +341,7 @@ int run_pinv(const Global& g, const InvertOptions& o) {
   {
     StdoutDiversion diversion;
     try {
-      r = in.R->pinv_report(inverse, o.tol);
+      r = in.R->pinv_report(inverse, static_cast<float>(o.tol.value_or(0.0)));
     } catch (const std::exception& e) {
       std::cerr << diversion.finish();
       print_error(std::string("the pseudo-inverse of '") + o.file + "' failed: " + e.what());
@@ -399,8 +477,8 @@ int run_correct(const Global& g, const CorrectOptions& o) {
   if (!print_machine_output(o.invert.format, std::move(j), json{{"step", steps}}, warnings, table)) {
     std::cout << fmt::format(
         "Correction of {} by {} ({} monitors x {} actuators), gain {:g}\n"
-        "tolerance {} ({} of {} singular values used), step = -gain * inverse * orbit\n\n",
-        o.orbit, o.invert.file, m, n, o.gain, sci(static_cast<double>(r.tol)), r.used,
+        "{} inversion, cut-off {} ({} of {} singular values used), step = -gain * inverse * orbit\n\n",
+        o.orbit, o.invert.file, m, n, o.gain, inversion_name(r), sci(r.cutoff), r.used,
         r.singular_values.size());
     std::cout << "actuator        step\n";
     for (int k = 0; k < n; ++k)

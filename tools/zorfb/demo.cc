@@ -47,7 +47,7 @@ int run_demo(const Global& g, const DemoOptions& o) {
   }
   settings.gain = o.gain;
   settings.seed = o.seed;
-  settings.method = o.method;
+  settings.method = o.method.value_or(zor_feedback::SvdMethod::gsl);
 
   LogSession log(g.verbose);
   // The demo's clock: the history's time stamps come from it.

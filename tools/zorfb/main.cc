@@ -1,9 +1,12 @@
 // zorfb - the zor_feedback library's operations on the command line, through
 // the library's own code paths, so that an offline answer is the server's.
+#include <dlfcn.h>
 #include <gsl/gsl_errno.h>
 #include <CLI/CLI.hpp>
 
+#include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "zorfb/zorfb.h"
@@ -24,32 +27,50 @@ void add_format(CLI::App* sub, std::string* format) {
 }
 
 // --svd gsl|lapack, into *method.
-void add_method(CLI::App* sub, zor_feedback::SvdMethod* method) {
+void add_method(CLI::App* sub, std::optional<zor_feedback::SvdMethod>* method) {
   sub->add_option_function<std::string>(
-         "--svd", [method](const std::string& name) { zor_feedback::parse_svd_method(name, method); },
-         "the decomposition: gsl (default, the server's default) or lapack (divide and conquer, far faster\n"
-         "on large matrices, the same result to rounding)")
+         "--svd",
+         [method](const std::string& name) {
+           zor_feedback::SvdMethod m = zor_feedback::SvdMethod::lapack;
+           zor_feedback::parse_svd_method(name, &m);
+           *method = m;
+         },
+         "the decomposition: lapack (divide and conquer; the default) or gsl (the default with --classic,\n"
+         "the server's engine); the same result to rounding")
       ->check(CLI::IsMember({"gsl", "lapack"}));
 }
 
-// --tol T or --keep N for the SVD inversion.
-void add_tolerance(CLI::App* sub, zor_feedback::cli::InvertOptions* o) {
-  CLI::Option* tol = sub->add_option(
-      "--tol", o->tol,
-      "cut-off tolerance, relative to the largest singular value (and an absolute floor on the\n"
-      "inverse's elements); -1 (default) asks for the library's internal one");
+// --tol T or --keep N for the SVD inversion, and --classic.
+void add_cut(CLI::App* sub, zor_feedback::cli::InvertOptions* o) {
+  CLI::Option* tol = sub->add_option_function<double>(
+      "--tol", [o](double t) { o->tol = t; },
+      "the relative cut-off rcond: s enters when s > T * max(S), as numpy.linalg.pinv's rcond\n"
+      "(default max(m, n) * 2^-52); with --classic invert()'s tolerance (-1: the internal one), also an\n"
+      "absolute floor on the inverse's elements");
   CLI::Option* keep =
-      sub->add_option(
-             "--keep", o->keep,
-             "choose the tolerance that lets exactly N singular values enter the inverse, and report it")
+      sub->add_option("--keep", o->keep, "exactly the N largest singular values enter the inverse")
           ->check(CLI::PositiveNumber);
   tol->excludes(keep);
+  sub->add_flag("--classic", o->classic,
+                "invert() as servers have always run it (GSL, its tolerance and floor); refused when\n"
+                "the floor changes the inverse by more than 0.1 %");
+}
+
+// One BLAS thread unless the user's environment asks for more: a tool run
+// beside a busy server would otherwise spin a thread per core for small
+// products. OpenBLAS reads its variables when it loads, so it is told here.
+void one_blas_thread_unless_asked() {
+  for (const char* v : {"OPENBLAS_NUM_THREADS", "GOTO_NUM_THREADS", "OMP_NUM_THREADS"})
+    if (std::getenv(v) != nullptr) return;
+  using SetThreads = void (*)(int);
+  if (void* f = ::dlsym(RTLD_DEFAULT, "openblas_set_num_threads")) reinterpret_cast<SetThreads>(f)(1);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace zor_feedback::cli;
+  one_blas_thread_unless_asked();
 
   CLI::App app{"zorfb " ZOR_FEEDBACK_VERSION
                ": response matrices, SVD cut-offs and chicane physics with the numerics of the\n"
@@ -80,9 +101,11 @@ int main(int argc, char** argv) {
   // svd
   InvertOptions svd;
   CLI::App* svd_cmd = app.add_subcommand(
-      "svd", "invert a response-matrix file by SVD (QTEV_ResponseMatrix::invert) and chart its spectrum");
+      "svd",
+      "invert a response-matrix file by SVD (the standard inversion, or invert() with --classic)\n"
+      "and chart its spectrum");
   svd_cmd->add_option("file", svd.file, "response-matrix file")->required();
-  add_tolerance(svd_cmd, &svd);
+  add_cut(svd_cmd, &svd);
   add_method(svd_cmd, &svd.method);
   svd_cmd->add_option("--out", svd.out,
                       "write the inverse (actuators x monitors) to this file, loadable by load_file");
@@ -90,12 +113,11 @@ int main(int argc, char** argv) {
 
   // pinv
   InvertOptions pinv;
-  pinv.tol = 0.0f;
   CLI::App* pinv_cmd = app.add_subcommand(
       "pinv", "invert a response-matrix file by Armadillo's pseudo-inverse (QTEV_ResponseMatrix::pinv)");
   pinv_cmd->add_option("file", pinv.file, "response-matrix file")->required();
-  pinv_cmd->add_option(
-      "--tolerance", pinv.tol,
+  pinv_cmd->add_option_function<double>(
+      "--tolerance", [&pinv](double t) { pinv.tol = t; },
       "floor on the input: elements with 0 < |a| < T are cleared before inverting (default 0)");
   pinv_cmd->add_option("--out", pinv.out,
                        "write the inverse (actuators x monitors) to this file, loadable by load_file");
@@ -109,7 +131,7 @@ int main(int argc, char** argv) {
       ->required();
   correct_cmd->add_option("orbit", correct.orbit, "orbit file: one value per monitor, one per line")
       ->required();
-  add_tolerance(correct_cmd, &correct.invert);
+  add_cut(correct_cmd, &correct.invert);
   add_method(correct_cmd, &correct.invert.method);
   correct_cmd->add_option("--gain", correct.gain, "feedback gain G (default 1)");
   add_format(correct_cmd, &correct.invert.format);

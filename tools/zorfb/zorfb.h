@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,11 +110,17 @@ void print_error(const std::string& text);
 
 struct InvertOptions {
   std::string file;
-  float tol = -1.0f;  // svd: -1 = the library's internal tolerance; pinv: the input floor
-  int keep = 0;       // svd: choose the tolerance that keeps this many values (0: use tol)
-  zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
-  std::string out;              // write the inverse here when not empty
-  std::string format = "text";  // text, csv or json
+  // svd, correct: the standard inversion's rcond, or with `classic` invert()'s
+  // tolerance (-1: the internal one); pinv: the input floor.
+  std::optional<double> tol;
+  int keep = 0;                                   // svd: exactly this many singular values (0: use tol)
+  bool classic = false;                           // svd: invert() as servers run it, floor and all
+  std::optional<zor_feedback::SvdMethod> method;  // unset: lapack, gsl with classic
+  std::string out;                                // write the inverse here when not empty
+  std::string format = "text";                    // text, csv or json
+  zor_feedback::SvdMethod engine() const {
+    return method.value_or(classic ? zor_feedback::SvdMethod::gsl : zor_feedback::SvdMethod::lapack);
+  }
 };
 int run_svd(const Global& g, const InvertOptions& o);
 int run_pinv(const Global& g, const InvertOptions& o);
@@ -173,7 +180,7 @@ struct DemoOptions {
   int cycles = 12;
   double gain = 0.5;
   unsigned long seed = 20240611;
-  zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
+  std::optional<zor_feedback::SvdMethod> method;
 };
 int run_demo(const Global& g, const DemoOptions& o);
 

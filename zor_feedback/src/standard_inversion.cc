@@ -61,9 +61,13 @@ void choose_cut(const GslVector& S, const StandardOptions& o, int rows, int cols
     rep->keep = o.keep;
     rep->used = o.keep;
     rep->cutoff = o.keep < k ? S[static_cast<std::size_t>(o.keep)] : 0.0;
-    if (o.keep < k && S[static_cast<std::size_t>(o.keep - 1)] == S[static_cast<std::size_t>(o.keep)])
-      rep->warnings.push_back(format_line("WARNING: keep %d splits a degenerate pair: s[%d] = s[%d] = %.9e",
-                                          o.keep, o.keep - 1, o.keep, S[static_cast<std::size_t>(o.keep)]));
+    // Values closer than the decomposition's own accuracy are a degenerate
+    // pair: which of the pair's directions the count keeps is arbitrary.
+    const double kept = S[static_cast<std::size_t>(o.keep - 1)];
+    if (o.keep < k && kept - rep->cutoff <= default_rcond(rows, cols) * S[0])
+      rep->warnings.push_back(
+          format_line("WARNING: keep %d splits a degenerate pair: s[%d] = %.9e, s[%d] = %.9e", o.keep,
+                      o.keep - 1, kept, o.keep, rep->cutoff));
     return;
   }
   rep->rcond = o.rcond ? *o.rcond : default_rcond(rows, cols);

@@ -20,7 +20,7 @@ DEMO_PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas
 # What the tests, the benchmarks and the checks need besides; the Python
 # module is built for Debian's /usr/bin/python3.
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-format
-               pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
+               pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib mypy
                libtango-dev python3-tango)
 # The full build of `test` (and of `memcheck`, which reuses its directory).
 TEST_OPTIONS=(-DZOR_FEEDBACK_BUILD_TESTS=ON -DZOR_FEEDBACK_BUILD_PYTHON=ON -DPython3_EXECUTABLE=/usr/bin/python3

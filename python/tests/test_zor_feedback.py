@@ -8,14 +8,19 @@ import ast
 import json
 import logging
 import os
+import pickle
 import subprocess
 import threading
 from pathlib import Path
 
-import numpy as np
-import pytest
+# zorfb runs BLAS on one thread; LAPACK's results are bit for bit the same
+# only on the same number of threads.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
-import zor_feedback as zf
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
+
+import zor_feedback as zf  # noqa: E402
 
 DATA = Path(os.environ.get("ZOR_FEEDBACK_DATA_DIR", Path(__file__).resolve().parents[2] / "examples" / "data"))
 RING = DATA / "ring_response.txt"
@@ -33,23 +38,58 @@ def zorfb(*args):
     return subprocess.run([exe, *args], check=True, capture_output=True, text=True).stdout
 
 
+def classic_svd():
+    """zorfb's arguments for the classic inversion: `svd --classic` where svd is the standard one."""
+    return ["svd", "--classic"] if "--classic" in zorfb("svd", "--help") else ["svd"]
+
+
+def needs_standard_zorfb():
+    if classic_svd() == ["svd"]:
+        pytest.skip("this zorfb's svd is the classic inversion")
+
+
 @pytest.fixture(scope="module")
 def ring():
     return zf.load(RING)
 
 
-@pytest.mark.parametrize("tol", [None, 0.003])
-def test_svd_is_zorfbs_bit_for_bit(tmp_path, ring, tol):
+@pytest.mark.parametrize("tol", [None, 1e-4])  # 1e-4: a floor that clears, harmlessly
+def test_classic_is_zorfbs_bit_for_bit(tmp_path, ring, tol):
     out = tmp_path / "inverse.txt"
-    args = ["svd", str(RING), "--out", str(out), "--format", "json"] + (["--tol", str(tol)] if tol else [])
-    expected = json.loads(zorfb(*args))
-    res = zf.invert(ring) if tol is None else zf.invert(ring, tol=tol)
+    args = [*classic_svd(), str(RING), "--out", str(out), "--format", "json"]
+    expected = json.loads(zorfb(*args + (["--tol", str(tol)] if tol else [])))
+    res = zf.invert_classic(ring) if tol is None else zf.invert_classic(ring, tol=tol)
     assert res.inverse.dtype == np.float32 and res.inverse.shape == (48, 96)
     assert np.array_equal(bits(res.inverse), bits(zf.load(out)))
     assert np.array_equal(bits(res.singular_values), bits(expected["singular_values"]))
-    assert (np.float32(res.tol), res.nosv, res.used) == (
-        np.float32(expected["tolerance"]), expected["nosv"], expected["used"])
+    assert (np.float32(res.tol), res.nosv, res.used, res.inversion) == (
+        np.float32(expected["tol"]), expected["nosv"], expected["used"], "classic")
     assert res.internal_tolerance == (tol is None)
+
+
+def test_standard_is_zorfbs_bit_for_bit(tmp_path, ring):
+    needs_standard_zorfb()
+    out = tmp_path / "inverse.txt"
+    expected = json.loads(zorfb("svd", str(RING), "--keep", "35", "--out", str(out), "--format", "json"))
+    res = zf.invert(ring, keep=35)
+    assert np.array_equal(bits(res.inverse), bits(zf.load(out)))
+    assert (res.inversion, res.used) == (expected["inversion"], expected["used"]) == ("standard", 35)
+    assert res.elements_cleared == 0
+
+
+# What zorfb adds to a report: the command and its arguments, and the flags
+# of its chart.
+TOOL_ONLY_KEYS = {"command", "file", "out", "used_flags", "tolerance_source"}
+
+
+@pytest.mark.parametrize("kind", ["classic", "standard", "pinv"])
+def test_every_json_key_of_zorfb_is_a_result_attribute(ring, kind):
+    if kind == "standard":
+        needs_standard_zorfb()
+    args = {"classic": classic_svd(), "standard": ["svd", "--keep", "35"], "pinv": ["pinv"]}[kind]
+    keys = set(json.loads(zorfb(*args, str(RING), "--format", "json")))
+    res = {"classic": zf.invert_classic, "standard": zf.invert, "pinv": zf.pinv}[kind](ring)
+    assert keys - TOOL_ONLY_KEYS <= {n for n in dir(res) if not n.startswith("_")}
 
 
 def test_pinv_is_zorfbs_bit_for_bit(tmp_path, ring):
@@ -57,7 +97,7 @@ def test_pinv_is_zorfbs_bit_for_bit(tmp_path, ring):
     zorfb("pinv", str(RING), "--out", str(out))
     res = zf.pinv(ring)
     assert np.array_equal(bits(res.inverse), bits(zf.load(out)))
-    assert (res.path, res.rank, res.input_cleared) == ("svd", 48, 0)
+    assert (res.path, res.used, res.input_cleared) == ("svd", 48, 0)
 
 
 def test_any_layout_and_dtype_gives_the_same_inverse(ring):
@@ -77,9 +117,12 @@ def test_refusals_raise_the_librarys_text_once(caplog, tmp_path, ring):
     with pytest.raises(ValueError, match=r"^ERROR: matrix holds 1 non-finite values, first at \(3, 5\)"):
         zf.invert(bad)
     with pytest.raises(ValueError, match=r"^ERROR: SVD cut off tolerance is not a number"):
-        zf.invert(ring, tol=float("nan"))
+        zf.invert_classic(ring, tol=float("nan"))
     with pytest.raises(ValueError, match=r"^ERROR: no tolerance keeps exactly 32 values"):
-        zf.invert(ring, keep=32)  # s[31] == s[32]: the ring's modes come in pairs
+        zf.invert_classic(ring, keep=32)  # s[31] == s[32]: the ring's modes come in pairs
+    for bad_cut in ({"rcond": float("nan")}, {"rcond": -1.0}, {"keep": 0}, {"keep": 49}, {"rcond": 0.1, "keep": 3}):
+        with pytest.raises(ValueError, match=r"^(ERROR: |keep=0)"):
+            zf.invert(ring, **bad_cut)
     with pytest.raises(ValueError, match=r"^ERROR: Dimension mismatch: dim\(A\): 96 x 48 dim\(B\): 96 x 48"):
         zf.multiply(ring, ring)
     with pytest.raises(OSError, match="No such file"):
@@ -93,7 +136,7 @@ def test_refusals_raise_the_librarys_text_once(caplog, tmp_path, ring):
 
 def test_warnings_and_progress_reach_logging(caplog, ring):
     caplog.set_level(logging.DEBUG, logger="zor_feedback")
-    res = zf.invert(ring, tol=0.003)  # also an absolute floor: clears most of a mm/mrad inverse
+    res = zf.invert_classic(ring, tol=0.003)  # also an absolute floor: clears most of a mm/mrad inverse
     assert res.elements_cleared > 0 and len(res.warnings) == 1
     by_level = {level: [r.getMessage() for r in caplog.records if r.levelno == level]
                 for level in (logging.DEBUG, logging.INFO, logging.WARNING)}
@@ -147,6 +190,92 @@ def test_stub_names_what_the_module_has():
     names = {n.name for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     names |= {n.target.id for n in stub.body if isinstance(n, ast.AnnAssign)}
     assert names == {n for n in dir(zf) if not n.startswith("_")} | {"__version__"}
-    for cls in (zf.SvdResult, zf.PinvResult):
+    for cls in (zf.SvdResult, zf.PinvResult, zf.RingBuffer):
         stub_cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
-        assert {f.name for f in stub_cls.body} == {n for n in dir(cls) if not n.startswith("_")}
+        assert {f.name for f in stub_cls.body if not f.name.startswith("_")} == {
+            n for n in dir(cls) if not n.startswith("_")}
+
+
+def test_results_pickle_with_every_field(ring):
+    for res in (zf.invert(ring), zf.invert_classic(ring, tol=0.003), zf.pinv(ring)):
+        back = pickle.loads(pickle.dumps(res))
+        assert type(back) is type(res) and repr(back) == repr(res)
+        assert np.array_equal(bits(back.inverse), bits(res.inverse))
+        assert np.array_equal(back.singular_values, res.singular_values)
+
+
+@pytest.mark.parametrize("text", ["1 2\n3 4, 5\n", "1\n3 4\n", "1 nan\n3 4\n", "1 2 x\n3 4\n",
+                                  "\ufeff1 2\n3 4\n", "%%MatrixMarket matrix array real general\n2 2\n1\n2\n3\n4\n"])
+def test_load_refuses_a_file_read_differently_than_it_looks(tmp_path, text):
+    path = tmp_path / "m.txt"
+    path.write_text(text, encoding="utf-8")
+    with pytest.raises(ValueError, match=r"^ERROR: .* is read differently than it looks; nothing is loaded"):
+        zf.load(path)
+
+
+def test_ring_buffer_replies_as_a_client_sees_it():
+    history = zf.RingBuffer(3)
+    for text in ("a", "b", "c", "d"):
+        history.store(text)
+    assert [t for _, t in history.get()] == ["d", "c", "b"]
+    assert [t for _, t in history.get(1)] == ["c"] and history.get(3) == []
+
+
+def matrices():
+    """Tall, wide, square and rank deficient float32 matrices (duplicated columns, a zero row)."""
+    rng = np.random.default_rng(5)
+    tall = rng.normal(size=(40, 12)).astype(np.float32)
+    deficient = tall.copy()
+    deficient[:, 7:10] = deficient[:, 0:3]
+    deficient[4] = 0.0
+    return {"tall": tall, "wide": tall.T.copy(), "square": rng.normal(size=(20, 20)).astype(np.float32),
+            "deficient": deficient, "deficient wide": deficient.T.copy()}
+
+
+def truncated_pinv(a, keep):
+    u, s, vt = np.linalg.svd(a.astype(np.float64), full_matrices=False)
+    return (vt[:keep].T / s[:keep]) @ u[:, :keep].T
+
+
+def assert_float_rounding(inverse, expected):
+    """Each element within a few float roundings of numpy's double result."""
+    scale = np.abs(expected).max()
+    assert np.all(np.abs(inverse - expected) <= 4 * 2**-24 * (np.abs(expected) + 1e-6 * scale))
+
+
+@pytest.mark.parametrize("name", matrices().keys())
+@pytest.mark.parametrize("rcond", [None, 1e-3])
+def test_standard_agrees_with_numpys_pinv(name, rcond):
+    a = matrices()[name]
+    expected = np.linalg.pinv(a.astype(np.float64), rcond=max(a.shape) * 2**-52 if rcond is None else rcond)
+    for method in ("lapack", "gsl"):
+        assert_float_rounding(zf.invert(a, rcond=rcond, method=method).inverse, expected)
+
+
+def test_standard_keep_n_is_numpys_truncation_on_the_ring(ring):
+    # Also where N splits a pair of (nearly) equal values: numpy and the
+    # library then choose the same split, both running LAPACK's dgesdd.
+    for keep in range(1, 49):
+        res = zf.invert(ring, keep=keep)
+        assert (res.used, res.elements_cleared) == (keep, 0)
+        assert_float_rounding(res.inverse, truncated_pinv(ring, keep))
+
+
+@pytest.mark.parametrize("cut", [{}, {"rcond": 1e-2}, {"keep": 8}])  # rank 9
+def test_standard_is_scale_invariant(cut):
+    a = matrices()["deficient"]
+    base = zf.invert(a, **cut)
+    for k in range(-9, 10):
+        res = zf.invert(a * np.float32(10.0**k), **cut)
+        assert res.used == base.used
+        diff = res.inverse.astype(np.float64) * 10.0**k - base.inverse
+        assert np.linalg.norm(diff) <= 1e-5 * np.linalg.norm(base.inverse)
+
+
+def test_the_readmes_snippet_runs_as_printed(capsys, monkeypatch):
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    section = readme.read_text().split("## Python: the library on numpy arrays")[1]
+    snippet = section.split("```python\n")[1].split("```")[0]
+    monkeypatch.chdir(readme.parent)
+    exec(compile(snippet, "README.md", "exec"), {})
+    assert capsys.readouterr().out.startswith("35 0 (48, 96)\n")

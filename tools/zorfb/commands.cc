@@ -384,10 +384,10 @@ int run_pinv(const Global& g, const InvertOptions& o) {
          {"file", o.file},
          {"rows", m},
          {"cols", n},
-         {"tolerance", number(r.tol)},
+         {"tol", number(r.tol)},
          {"input_cleared", r.input_cleared},
-         {"inverse_cleared", r.elements_cleared},
-         {"decomposition", path},
+         {"elements_cleared", r.elements_cleared},
+         {"path", path},
          {"threshold", number(r.threshold)},
          {"used", r.used},
          {"time_ms", r.time_ms}};

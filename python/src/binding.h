@@ -1,0 +1,63 @@
+// What the registration files of the Python module share: the argument type
+// that numpy converts, the matrix conversions, the registration functions.
+#ifndef ZOR_FEEDBACK_PYTHON_BINDING_H
+#define ZOR_FEEDBACK_PYTHON_BINDING_H
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "zor_feedback/zor_feedback.h"
+
+namespace zor_feedback::python {
+namespace py = pybind11;
+
+// An argument that numpy turns into an array: taken as it comes, so that the
+// conversion and its errors are numpy's; named as the type hints name it.
+struct ArrayLike {
+  py::object obj;
+};
+
+// A 2-D array of real numbers as float32 in C order, the layout the
+// library's matrices are filled from (numpy copies only when it is not so).
+struct MatrixIn {
+  py::array_t<float, py::array::c_style> array;
+  int rows = 0;
+  int cols = 0;
+};
+
+MatrixIn matrix_in(const ArrayLike& arg, const char* name);
+// The library's matrix from / into a C-order float array of its shape.
+void fill(QTEV_ResponseMatrix& M, const float* p);
+void read_out(QTEV_ResponseMatrix& M, float* p);
+py::array_t<float> new_matrix(int rows, int cols);
+py::array_t<double> doubles(const std::vector<double>& v);
+std::string shape_text(long long rows, long long cols);
+
+// A Python exception of `type` with the library's text.
+[[noreturn]] void raise(PyObject* type, const std::string& text);
+
+// One registration per concept, in the order module.cc calls them.
+void register_reports(py::module_& m);
+void register_inversions(py::module_& m);
+void register_products(py::module_& m);
+void register_load(py::module_& m);
+void register_ringbuf(py::module_& m);
+void register_chicane(py::module_& m);
+
+}  // namespace zor_feedback::python
+
+namespace pybind11::detail {
+template <>
+struct type_caster<zor_feedback::python::ArrayLike> {
+  PYBIND11_TYPE_CASTER(zor_feedback::python::ArrayLike, const_name("numpy.typing.ArrayLike"));
+  bool load(handle src, bool) {
+    value.obj = reinterpret_borrow<object>(src);
+    return true;
+  }
+};
+}  // namespace pybind11::detail
+
+#endif  // ZOR_FEEDBACK_PYTHON_BINDING_H

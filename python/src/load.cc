@@ -1,0 +1,76 @@
+// Loading a response-matrix file with the library's loader, refusing a file
+// that the library's shape report marks as read differently than it looks.
+#include <pybind11/stl.h>
+
+#include "binding.h"
+
+namespace zor_feedback::python {
+namespace {
+
+// The path as the operating system takes it (str, bytes or os.PathLike).
+std::string file_name(const py::object& path) {
+  const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  std::string name = encoded;
+  if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file name");
+  return name;
+}
+
+// The shape report's marks of lines that load differently than they look:
+// values that end before the line does, and lines shorter than the last one
+// (the rest of their row would be 0). The classic loader takes such a file;
+// a new caller refuses it.
+std::string misread(const zor_feedback::MatrixFileShape& shape) {
+  using Stop = zor_feedback::MatrixFileShape::Stop;
+  std::string text;
+  if (shape.shorter_lines > 0)
+    text += "\n  line " + std::to_string(shape.first_shorter_line) + ": fewer values than the " +
+            std::to_string(shape.cols) + " of the last data line (" + std::to_string(shape.shorter_lines) +
+            " data line" + (shape.shorter_lines == 1 ? "" : "s") + ")";
+  for (const Stop* stop : {&shape.separator, &shape.not_finite, &shape.other})
+    if (stop->lines > 0)
+      text += "\n  line " + std::to_string(stop->first_line) + ": the values end at '" + stop->text + "' (" +
+              std::to_string(stop->lines) + " data line" + (stop->lines == 1 ? "" : "s") + ")";
+  return text;
+}
+
+py::array_t<float> load(const py::object& path) {
+  const std::string name = file_name(path);
+  zor_feedback::MatrixFileShape shape;
+  {
+    py::gil_scoped_release nogil;
+    shape = zor_feedback::matrix_file_shape(name.c_str());
+  }
+  if (!shape.ok) raise(PyExc_OSError, shape.error);
+  if (const std::string why = misread(shape); !why.empty())
+    raise(PyExc_ValueError,
+          "ERROR: '" + name + "' is read differently than it looks; nothing is loaded:" + why);
+
+  py::array_t<float> result = new_matrix(shape.rows, shape.cols);
+  float* out = result.mutable_data();
+  zor_feedback::LoadReport rep;
+  {
+    py::gil_scoped_release nogil;
+    QTEV_ResponseMatrix R("RESPONSE_MATRIX", shape.rows, shape.cols, nullptr);
+    rep = R.load_report(name.c_str());
+    if (rep.ok) read_out(R, out);
+  }
+  if (!rep.ok) raise(PyExc_ValueError, rep.error);
+  return result;
+}
+
+constexpr const char* kLoadDoc =
+    R"doc(Loads a response-matrix file with the library's loader (QTEV_ResponseMatrix::load_file)
+into a float32 array of the file's own shape (zor_feedback::matrix_file_shape).
+
+Raises OSError when the file cannot be opened or read, ValueError with the
+loader's text when it does not load, and ValueError when the library's shape
+report marks lines that load differently than they look (values ending at a
+separator, a NaN or infinity, or other text; lines with fewer values than the
+last one).
+The loader's warnings go to the logger "zor_feedback".)doc";
+
+}  // namespace
+
+void register_load(py::module_& m) { m.def("load", &load, py::arg("path"), kLoadDoc); }
+
+}  // namespace zor_feedback::python

@@ -158,6 +158,17 @@ class SpectrumAttribute : public Tango::SpectrumAttr {
 
 }  // namespace
 
+void describe(Tango::Attr& attr, const AttributeText& t) {
+  Tango::UserDefaultAttrProp p;
+  if (!t.label.empty()) p.set_label(t.label.c_str());
+  if (!t.unit.empty()) p.set_unit(t.unit.c_str());
+  if (!t.description.empty()) p.set_description(t.description.c_str());
+  if (!t.format.empty()) p.set_format(t.format.c_str());
+  attr.set_default_properties(p);
+}
+
+namespace {}  // namespace
+
 void PropertyAttributes::Impl::withdraw() {
   for (std::string& name : added) {
     try {
@@ -171,7 +182,8 @@ void PropertyAttributes::Impl::withdraw() {
   registry.erase(&device);
 }
 
-PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& location, std::mutex& lock)
+PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& location, std::mutex& lock,
+                                       const std::map<std::string, AttributeText>& texts)
     : impl_(std::make_unique<Impl>(device, location, lock)) {
   std::vector<std::unique_ptr<Tango::Attr>> attrs;
   {
@@ -185,7 +197,12 @@ PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& locatio
       location.get(e.name, &request, &reply);
       const long n = std::max(reply.length(), 1);
       const auto* array = dynamic_cast<const D_mdfloat_array*>(p);
-      if (p->data_type() == DATA_MDA_FLOAT && array != nullptr && array->num_dims() == 2) {
+      if (p->data_type() == DATA_MDA_FLOAT && array != nullptr && array->num_dims() == 2 &&
+          array->dim(0) == 1) {
+        e.kind = Kind::spectrum;  // a column vector
+        attrs.push_back(
+            std::make_unique<SpectrumAttribute>(e.name, Tango::DEV_FLOAT, std::max(array->dim(1), 1)));
+      } else if (p->data_type() == DATA_MDA_FLOAT && array != nullptr && array->num_dims() == 2) {
         e.kind = Kind::image;
         attrs.push_back(
             std::make_unique<ImageAttribute>(e.name, std::max(array->dim(0), 1), std::max(array->dim(1), 1)));
@@ -198,6 +215,8 @@ PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& locatio
       } else {
         continue;
       }
+      const auto t = texts.find(e.name);
+      if (t != texts.end()) describe(*attrs.back(), t->second);
       impl_->entries.push_back(std::move(e));
     }
   }

@@ -268,8 +268,6 @@ def check_ring(srv, tmp):
             while time.monotonic() < stop_at:
                 d.Tolerance = -1 if writes[0] % 2 == 0 else 0.02
                 writes[0] += 1
-                if writes[0] % 1000 == 0:
-                    rss.append(srv.rss_mib())
         except tango.DevFailed as e:
             failures.append(e.args[0].desc)
 
@@ -277,12 +275,15 @@ def check_ring(srv, tmp):
     threads = [threading.Thread(target=reader) for _ in range(3)] + [threading.Thread(target=writer)]
     for t in threads:
         t.start()
+    while any(t.is_alive() for t in threads):
+        time.sleep(max(0.0, min(LOAD_SECONDS / 10, stop_at - time.monotonic())) + 0.01)
+        rss.append(srv.rss_mib())
     for t in threads:
         t.join()
     elapsed, cycles = time.monotonic() - t0, dev.Cycles - cycles0
     print("load: %.0f image reads/s by 3 clients, %.0f re-inversions/s, %d cycles in %.2f s (period 0.1 s); "
-          "RSS %.1f -> %.1f MiB (max %.1f)" % (sum(reads) / elapsed, writes[0] / elapsed, cycles, elapsed,
-                                              rss0, srv.rss_mib(), max(rss + [0])))
+          "RSS MiB %.1f, then %s" % (sum(reads) / elapsed, writes[0] / elapsed, cycles, elapsed, rss0,
+                                     " ".join("%.1f" % r for r in rss)))
     assert not failures, failures[:3]
     assert writes[0] > 0 and cycles > 0.8 * elapsed / 0.1
     watch.finish()

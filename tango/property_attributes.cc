@@ -61,7 +61,8 @@ struct PropertyAttributes::Impl {
   EqFct& location;
   std::mutex& lock;
   std::vector<Entry> entries;
-  std::vector<std::string> added;  // attributes this adapter added to the device
+  std::vector<Entry> event_entries;  // the same, with the buffers of the events
+  std::vector<std::string> added;    // attributes this adapter added to the device
 
   Impl(Tango::DeviceImpl& d, EqFct& l, std::mutex& m) : device(d), location(l), lock(m) {}
 
@@ -117,10 +118,15 @@ struct PropertyAttributes::Impl {
   void read(Tango::Attribute& att) {
     Entry& e = entry(att.get_name());
     fill(e);
-    if (e.kind == Kind::strings)
+    if (e.kind == Kind::strings) {
       att.set_value(e.text_ptrs.data(), e.x, e.y, false);
-    else
-      att.set_value(e.floats.data(), e.x, e.y, false);
+      return;
+    }
+    // TANGO sends the values after the device's monitor is released: a copy
+    // of its own, so that the next read or event cannot change them meanwhile.
+    auto* copy = new Tango::DevFloat[std::max<std::size_t>(e.floats.size(), 1)];
+    std::copy(e.floats.begin(), e.floats.end(), copy);
+    att.set_value(copy, e.x, e.y, true);
   }
 };
 
@@ -217,6 +223,9 @@ PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& locatio
       }
       const auto t = texts.find(e.name);
       if (t != texts.end()) describe(*attrs.back(), t->second);
+      impl_->event_entries.push_back(e);
+      impl_->event_entries.back().floats.reserve(1);  // a copy does not keep the capacity
+      impl_->event_entries.back().text_ptrs.reserve(1);
       impl_->entries.push_back(std::move(e));
     }
   }
@@ -247,7 +256,11 @@ void PropertyAttributes::push_change_event(const std::string& property) {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
   Tango::AutoTangoMonitor sync(&impl_->device);
 #pragma GCC diagnostic pop
-  Impl::Entry& e = impl_->entry(property);
+  impl_->entry(property);  // refuses a name that is not published
+  Impl::Entry* found = nullptr;
+  for (Impl::Entry& ev : impl_->event_entries)
+    if (same_name(ev.name, property)) found = &ev;
+  Impl::Entry& e = *found;
   impl_->fill(e);
   if (e.kind == Kind::strings)
     impl_->device.push_change_event(e.name, e.text_ptrs.data(), e.x, e.y, false);

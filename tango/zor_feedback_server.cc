@@ -535,9 +535,10 @@ void Tango::DServer::class_factory() { add_class(ZorFeedbackClass::init("ZorFeed
 
 int main(int argc, char* argv[]) {
   one_blas_thread_by_default();
-  // One malloc arena: the client, loop and inversion threads otherwise each
-  // grow one of their own and the server's memory creeps up under load.
-  mallopt(M_ARENA_MAX, 1);
+  // One malloc arena unless the environment chooses: the client, loop and
+  // inversion threads otherwise each grow one of their own and the server's
+  // memory creeps up under load.
+  if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 1);
   SignalRelay relay;
   try {
     Tango::Util* tg = Tango::Util::init(argc, argv);

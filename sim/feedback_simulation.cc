@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -31,9 +32,26 @@ double rms_of(EqFct& location, const char* property, double* max_abs) {
   return std::sqrt(sum / std::max(reply.length(), 1));
 }
 
+// A file's text as a log line may show it: other bytes as \xNN.
+std::string printable(const std::string& text) {
+  std::string out;
+  for (const char ch : text) {
+    const auto u = static_cast<unsigned char>(ch);
+    if (u >= 0x20 && u < 0x7f) {
+      out += ch;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", u);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
-FeedbackSimulation::FeedbackSimulation(Settings s) : s_(std::move(s)) {
+FeedbackSimulation::FeedbackSimulation(Settings s)
+    : s_(std::move(s)), request_tol_(s_.tol), request_keep_(s_.keep) {
   const zor_feedback::MatrixFileShape shape = zor_feedback::matrix_file_shape(s_.matrix_file.c_str());
   if (!shape.ok) {
     error_ = shape.error;
@@ -55,6 +73,7 @@ FeedbackSimulation::FeedbackSimulation(Settings s) : s_(std::move(s)) {
   R_ = std::make_unique<QTEV_ResponseMatrix>("RESPONSE_MATRIX", m, n, &location_);
   inverse_ = std::make_unique<QTEV_ResponseMatrix>("INVERSE", n, m, &location_);
   spectrum_ = std::make_unique<D_spectrum>("SINGULAR_VALUES", std::min(m, n), &location_);
+  spectrum_->set_length(std::min(m, n));  // its full length from the start, as a client sizes it
   orbit_ = std::make_unique<QTEV_ResponseMatrix>("ORBIT", m, 1, &location_);
   correctors_set_ = std::make_unique<QTEV_ResponseMatrix>("CORRECTORS", n, 1, &location_);
   history_ = std::make_unique<D_ringbuf>("HISTORY", s_.history, &location_);
@@ -66,55 +85,137 @@ FeedbackSimulation::FeedbackSimulation(Settings s) : s_(std::move(s)) {
   for (int j = 0; j < n; ++j) errors_.push_back(gsl_ran_gaussian(rng_.get(), s_.error_mrad));
 }
 
-void FeedbackSimulation::note(const std::string& text) { store(*history_, text); }
+FeedbackSimulation::Candidate::Candidate(int m, int n)
+    : R("RESPONSE_MATRIX", m, n, nullptr),
+      inverse("INVERSE", n, m, nullptr),
+      spectrum("SINGULAR_VALUES", std::min(m, n), nullptr) {}
+
+void FeedbackSimulation::note(const std::string& text) { store(*history_, text.substr(0, 200)); }
 
 bool FeedbackSimulation::load_and_invert() {
   if (!ok()) return false;
-  const zor_feedback::LoadReport load = R_->load_report(s_.matrix_file.c_str());
-  if (!load.ok) {
-    error_ = load.error;
+  const std::unique_ptr<Candidate> c = prepare(s_.matrix_file, s_.tol, s_.keep, "");
+  compute(*c);
+  std::string error;
+  if (!commit(*c, &error)) {
+    error_ = error;
     return false;
   }
-  note("loaded " + std::to_string(monitors_) + " x " + std::to_string(correctors_) + " response matrix");
-  const zor_feedback::SvdReport r = reinvert(s_.tol);
-  if (!r.ok) error_ = r.error;
-  return r.ok;
-}
-
-zor_feedback::SvdReport FeedbackSimulation::reinvert(float tol) {
-  zor_feedback::SvdReport r = R_->invert_report(*inverse_, *spectrum_, tol);
-  if (!r.ok) return r;
-  char msg[100];
-  std::snprintf(msg, sizeof msg, "inverted: %d of %d singular values, tolerance %.2g", r.used,
-                static_cast<int>(r.singular_values.size()), static_cast<double>(r.tol));
-  note(msg);
-  report_ = r;
-  return r;
-}
-
-bool FeedbackSimulation::replace_matrix(const std::string& path, std::string* error) {
-  const int m = monitors_, n = correctors_;
-  QTEV_ResponseMatrix R("RESPONSE_MATRIX", m, n, nullptr), inverse("INVERSE", n, m, nullptr);
-  D_spectrum spectrum("SINGULAR_VALUES", std::min(m, n), nullptr);
-  R.set_svd_method(s_.method);
-  const zor_feedback::LoadReport load = R.load_report(path.c_str());
-  if (!load.ok) {
-    *error = load.error;
-    return false;
-  }
-  const zor_feedback::SvdReport r =
-      R.invert_report(inverse, spectrum, report_.internal_tolerance ? -1.0f : report_.tol);
-  if (!r.ok) {
-    *error = r.error;
-    return false;
-  }
-  *R_ = R;
-  *inverse_ = inverse;
-  spectrum_->set_length(spectrum.length());
-  for (int i = 0; i < spectrum.length(); ++i) spectrum_->fill_spectrum(i, spectrum.point(i));
-  report_ = r;
-  note("loaded " + path);
   return true;
+}
+
+std::unique_ptr<FeedbackSimulation::Candidate> FeedbackSimulation::prepare(const std::string& file,
+                                                                           double tol, int keep,
+                                                                           std::string what) {
+  auto c = std::make_unique<Candidate>(monitors_, correctors_);
+  c->file = file;
+  if (file.empty()) c->R = *R_;
+  c->tol = tol;
+  c->keep = keep;
+  c->what = std::move(what);
+  return c;
+}
+
+void FeedbackSimulation::compute(Candidate& c) const {
+  if (!c.file.empty() && !load(c)) return;
+  c.R.set_svd_method(s_.method);
+  if (s_.inversion == zor_feedback::Inversion::standard) {
+    zor_feedback::StandardOptions o;
+    o.method = s_.method;
+    if (c.tol != -1.0)
+      o.rcond = c.tol;
+    else if (c.keep > 0)
+      o.keep = c.keep;
+    c.report = c.R.pseudo_inverse(c.inverse, &c.spectrum, o);
+  } else if (!(std::fabs(c.tol) <= std::numeric_limits<float>::max())) {
+    c.refusal = "ERROR: tolerance " + std::to_string(c.tol) + " is no finite float";
+    return;
+  } else {
+    c.report = c.R.invert_report(c.inverse, c.spectrum, static_cast<float>(c.tol));
+  }
+  c.refusal = unsound(c);
+}
+
+bool FeedbackSimulation::commit(Candidate& c, std::string* error) {
+  const std::string what = c.what.empty() ? std::string() : c.what + ": ";
+  if (!c.refusal.empty()) {
+    note("refused " + what + c.refusal);
+    *error = c.refusal;
+    return false;
+  }
+  *R_ = c.R;
+  *inverse_ = c.inverse;
+  spectrum_->set_length(c.spectrum.length());
+  for (int i = 0; i < c.spectrum.length(); ++i) spectrum_->fill_spectrum(i, c.spectrum.point(i));
+  report_ = c.report;
+  request_tol_ = c.tol;
+  request_keep_ = c.keep;
+  const zor_feedback::SvdReport& r = report_;
+  if (!c.file.empty())
+    note(c.what.empty() ? "loaded " + std::to_string(monitors_) + " x " + std::to_string(correctors_) +
+                              " response matrix"
+                        : "loaded " + c.file);
+  char msg[120];
+  std::snprintf(msg, sizeof msg, "inverted (%s): %d of %d singular values, %s %.3g",
+                r.inversion == zor_feedback::Inversion::standard ? "standard" : "classic", r.used,
+                static_cast<int>(r.singular_values.size()),
+                r.inversion == zor_feedback::Inversion::standard ? "rcond" : "tolerance", tolerance());
+  note(msg);
+  return true;
+}
+
+bool FeedbackSimulation::load(Candidate& c) const {
+  // What the loader reads without a warning but not as it looks: a line
+  // that stops at other text first, since it also explains a count that
+  // does not fit (a byte-order mark, a header line); shorter lines last,
+  // since a separator or a NaN makes them too and the loader names those.
+  const zor_feedback::MatrixFileShape shape = zor_feedback::matrix_file_shape(c.file.c_str());
+  char msg[200] = "";
+  if (!shape.ok) {
+    c.refusal = "ERROR: " + shape.error;
+    return false;
+  }
+  if (shape.other.lines > 0) {
+    std::snprintf(msg, sizeof msg, "ERROR: %lld lines stop at '%s' (first: line %lld); rest not read",
+                  shape.other.lines, printable(shape.other.text).c_str(), shape.other.first_line);
+    c.refusal = msg;
+    return false;
+  }
+  const zor_feedback::LoadReport load = c.R.load_report(c.file.c_str());
+  c.refusal = load.error;
+  for (const std::string& w : load.warnings) c.refusal += (c.refusal.empty() ? "" : "; ") + w;
+  if (c.refusal.empty() && shape.shorter_lines > 0) {
+    std::snprintf(msg, sizeof msg, "ERROR: %lld lines hold fewer than %d values (first: line %lld)",
+                  shape.shorter_lines, shape.cols, shape.first_shorter_line);
+    c.refusal = msg;
+  }
+  return load.ok && c.refusal.empty();
+}
+
+// Why the candidate's inverse must not be served; empty when it may.
+std::string FeedbackSimulation::unsound(Candidate& c) const {
+  const zor_feedback::SvdReport& r = c.report;
+  if (!r.ok) return r.error;
+  bool nonzero = false;
+  for (int i = 0; i < correctors_; ++i)
+    for (int j = 0; j < monitors_; ++j) {
+      const float v = c.inverse.value(i, j, -1, -1, -1, -1);
+      if (!std::isfinite(v)) return "ERROR: the inverse holds infinite or NaN elements";
+      nonzero = nonzero || v != 0.0f;
+    }
+  std::string warnings;
+  for (const std::string& w : r.warnings) warnings += "; " + w;
+  if (r.inversion == zor_feedback::Inversion::classic &&
+      r.floor_change > zor_feedback::kHarmlessFloorChange) {
+    char msg[120];
+    std::snprintf(msg, sizeof msg, "ERROR: the classic floor changes the inverse by %.3g %% (limit %.3g %%)",
+                  100 * r.floor_change, 100 * zor_feedback::kHarmlessFloorChange);
+    return msg + warnings;
+  }
+  if (r.used == 0 || !nonzero)
+    return "ERROR: the inverse is all zero (" + std::to_string(r.used) + " of " +
+           std::to_string(r.singular_values.size()) + " singular values used)" + warnings;
+  return {};
 }
 
 void FeedbackSimulation::measure() {
@@ -144,8 +245,17 @@ CycleRecord FeedbackSimulation::cycle() {
                 rec.orbit_rms, rec.orbit_max, rec.corrector_rms);
   note(msg);
 
-  // The correction: correctors -= gain * inverse * orbit.
+  // The correction: correctors -= gain * inverse * orbit; never a step that
+  // is not finite.
   inverse_->multiply(*orbit_, *step_);
+  for (int j = 0; j < correctors_; ++j)
+    if (!std::isfinite(step_->value(j, 0, -1, -1, -1, -1))) {
+      rec.skipped = "cycle " + std::to_string(cycle_) + ": step of corrector " + std::to_string(j) +
+                    " not finite, not applied";
+      note(rec.skipped);
+      ++cycle_;
+      return rec;
+    }
   for (int j = 0; j < correctors_; ++j)
     correctors_set_->set_value(static_cast<float>(correctors_set_->value(j, 0, -1, -1, -1, -1) -
                                                   s_.gain * step_->value(j, 0, -1, -1, -1, -1)),

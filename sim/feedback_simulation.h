@@ -21,6 +21,9 @@ struct CycleRecord {
   double orbit_rms = 0;      // [mm]
   double orbit_max = 0;      // [mm]
   double corrector_rms = 0;  // [mrad]
+  // Empty when the step was applied; else why it was not (a non-finite step
+  // is never applied).
+  std::string skipped;
 };
 
 // A feedback server location with its properties, and the ring it corrects.
@@ -32,7 +35,8 @@ struct CycleRecord {
 // SINGULAR_VALUES, ORBIT (m x 1), CORRECTORS (n x 1), HISTORY.
 //
 // Not synchronised: a server that serves clients from other threads holds
-// its own lock around every call and every client read.
+// its own lock around every call and every client read, except compute(),
+// which reads only the settings and its candidate.
 class FeedbackSimulation {
  public:
   struct Settings {
@@ -42,8 +46,30 @@ class FeedbackSimulation {
     double noise_mm = 0.010;    // monitor noise, rms [mm]
     double error_mrad = 0.050;  // error kicks, rms [mrad]
     unsigned long seed = 20240611;
-    float tol = -1.0f;  // SVD tolerance (-1: internal)
+    // The standard inversion by default; the classic invert() for a site
+    // that tuned its tolerance against it.
+    zor_feedback::Inversion inversion = zor_feedback::Inversion::standard;
+    // standard: the relative cut-off rcond; classic: invert's tol. -1 in
+    // both: the library's default (internal) one.
+    double tol = -1.0;
+    int keep = 0;  // standard, with tol -1: the number of values kept instead
     zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
+  };
+
+  // A re-inversion in the making: its own matrix, inverse and spectrum, so
+  // that it is computed without the server's lock and served only when it is
+  // sound. Made by prepare() under the lock, filled by compute() outside it,
+  // served by commit() under it again.
+  struct Candidate {
+    Candidate(int m, int n);
+    QTEV_ResponseMatrix R, inverse;
+    D_spectrum spectrum;
+    std::string file;  // loaded into R by compute(); empty: the served matrix
+    double tol = -1.0;
+    int keep = 0;
+    std::string what;  // what the history calls it: "tolerance 0.02", ...
+    zor_feedback::SvdReport report;
+    std::string refusal;  // set by compute(): why it must not be served
   };
 
   // Takes the file's shape and builds the location with matrices of it.
@@ -52,16 +78,26 @@ class FeedbackSimulation {
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
 
-  // load_file and invert with the settings' tolerance, with a message in the
-  // history. False (and error()) when the load or the inversion fails.
+  // Loads the settings' file and inverts it with the settings' cut, with a
+  // message in the history: prepare(), compute() and commit() in one.
+  // False (and error()) when the load or the inversion is refused.
   bool load_and_invert();
-  // Loads another file of the same shape and inverts it with the current
-  // tolerance, all or nothing: the served matrix, inverse and spectrum change
-  // only when both succeed. False with the library's error line in *error.
-  bool replace_matrix(const std::string& path, std::string* error);
-  // Inverts the served matrix again with tolerance `tol` (-1: internal). On
-  // refusal nothing served changes; the report says why.
-  zor_feedback::SvdReport reinvert(float tol);
+
+  // The candidate of a re-inversion: of `file` (of the served shape) when
+  // not empty, else of the served matrix, copied now; with the cut tol/keep
+  // as in Settings.
+  std::unique_ptr<Candidate> prepare(const std::string& file, double tol, int keep, std::string what);
+  // The load and the inversion of c, and whether it may be served. Touches
+  // nothing served: call it without the lock.
+  void compute(Candidate& c) const;
+  // Serves c when compute() found it sound: the matrix, inverse and
+  // spectrum change together. Otherwise nothing served changes, the history
+  // says what was refused, and *error why. False when refused.
+  bool commit(Candidate& c, std::string* error);
+  // The cut in use as prepare() takes it (-1: the default one); the
+  // settings' until a candidate is served.
+  double requested_tol() const { return request_tol_; }
+  int requested_keep() const { return request_keep_; }
 
   // Measures the orbit (cycle 0: before any correction), stores the message,
   // then applies one correction.
@@ -76,6 +112,10 @@ class FeedbackSimulation {
   int correctors() const { return correctors_; }
   // The last inversion that was served.
   const zor_feedback::SvdReport& report() const { return report_; }
+  // Its cut: the standard inversion's rcond (0 with keep), the classic tol.
+  double tolerance() const {
+    return report_.inversion == zor_feedback::Inversion::standard ? report_.rcond : report_.tol;
+  }
   float tol() const { return report_.tol; }
   int nosv() const { return report_.nosv; }
   const Settings& settings() const { return s_; }
@@ -86,6 +126,8 @@ class FeedbackSimulation {
   };
   void measure();
   void note(const std::string& text);
+  bool load(Candidate& c) const;
+  std::string unsound(Candidate& c) const;
 
   Settings s_;
   std::string error_;
@@ -98,6 +140,8 @@ class FeedbackSimulation {
   std::vector<double> errors_;
   std::unique_ptr<gsl_rng, RngFree> rng_;
   zor_feedback::SvdReport report_;
+  double request_tol_ = -1.0;
+  int request_keep_ = 0;
   int cycle_ = 0;
 };
 

@@ -3,9 +3,11 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 #include <utility>
 
 namespace zor_feedback {
@@ -13,122 +15,255 @@ namespace tango {
 
 namespace {
 
-std::chrono::steady_clock::duration to_duration(double seconds) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(seconds));
+using clock = std::chrono::steady_clock;
+
+std::atomic<int> running_inversions{0};
+
+clock::duration to_duration(double seconds) {
+  return std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// Signals belong to the server's own handling; these threads may start
+// before the server blocks them.
+void block_signals() {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+}  // namespace
+
+struct FeedbackLoop::Core {
+  std::mutex mutex;
+  std::condition_variable wake;     // the loop thread: start, stop, period, end
+  std::condition_variable changed;  // the notifier and who waits for an inversion
+  std::unique_ptr<sim::FeedbackSimulation> sim;
+  State state = State::starting;
+  std::string fault, alarm;
+  clock::duration period{};
+  clock::time_point next;  // when the next cycle is due
+  long long cycles = 0;
+  bool quit = false;
+  unsigned pending = 0;  // Change bits not yet notified
+
+  bool inverting = false;
+  std::string job;  // what runs
+  clock::time_point job_started;
+  long long jobs_started = 0, jobs_done = 0;
+  Outcome last;  // of the last job done
+  std::string inversion_status = "none yet";
+};
+
+namespace {
+
+// The re-inversion's own thread: computes without the lock, serves the
+// result under it unless the loop ended meanwhile.
+void work(std::shared_ptr<FeedbackLoop::Core> core, std::unique_ptr<sim::FeedbackSimulation::Candidate> c,
+          long long id) {
+  block_signals();
+  core->sim->compute(*c);
+  {
+    std::lock_guard<std::mutex> lock(core->mutex);
+    FeedbackLoop::Core& k = *core;
+    k.inverting = false;
+    if (!k.quit) {
+      std::string error;
+      const bool ok = k.sim->commit(*c, &error);
+      const double took = std::chrono::duration<double>(clock::now() - k.job_started).count();
+      k.last.kind = ok ? FeedbackLoop::Outcome::served : FeedbackLoop::Outcome::refused;
+      const std::string what = c->what.empty() ? std::string("the first inversion") : c->what;
+      k.last.text = ok ? what : error;
+      char s[40];
+      std::snprintf(s, sizeof s, " (after %.3g s)", took);
+      k.inversion_status = (ok ? "served: " : "refused: ") + what + s + (ok ? "" : ": " + error);
+      k.jobs_done = id;
+      if (k.state == FeedbackLoop::State::starting) {
+        k.state = ok ? FeedbackLoop::State::running : FeedbackLoop::State::fault;
+        if (!ok) k.fault = error;
+        k.next = clock::now();
+      }
+      k.pending |= (ok ? FeedbackLoop::kInverse : 0u) | FeedbackLoop::kInversionStatus | FeedbackLoop::kState;
+      k.changed.notify_all();
+      k.wake.notify_all();
+    }
+  }
+  c.reset();
+  core.reset();  // may end the simulation of a loop that ended
+  --running_inversions;
 }
 
 }  // namespace
 
 FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, double period_s,
-                           std::function<void()> after_cycle)
-    : after_cycle_(std::move(after_cycle)), period_(to_duration(period_s)) {
-  sim_ = std::make_unique<sim::FeedbackSimulation>(std::move(settings));
-  if (!sim_->load_and_invert()) {
-    fault_ = sim_->error();
-    state_ = State::fault;
-    sim_.reset();
-    return;  // no thread: there is nothing to run
+                           std::function<void(unsigned)> notify)
+    : core_(std::make_shared<Core>()), notify_(std::move(notify)) {
+  Core& k = *core_;
+  k.period = to_duration(period_s);
+  const std::string file = settings.matrix_file;
+  k.sim = std::make_unique<sim::FeedbackSimulation>(std::move(settings));
+  if (!k.sim->ok()) {
+    k.fault = k.sim->error();
+    k.state = State::fault;
+    k.sim.reset();
+    return;  // no threads: there is nothing to run
   }
   thread_ = std::thread([this] { run(); });
+  notifier_ = std::thread([this] { notify_changes(); });
+  submit(file, nullptr, "", std::chrono::milliseconds(0));  // the loop starts when it is served
 }
 
 FeedbackLoop::~FeedbackLoop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    quit_ = true;
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    core_->quit = true;
   }
-  wake_.notify_all();
+  core_->wake.notify_all();
+  core_->changed.notify_all();
   if (thread_.joinable()) thread_.join();
+  if (notifier_.joinable()) notifier_.join();
 }
 
-void FeedbackLoop::run() {
-  // Signals belong to the server's own handling (TANGO's signal thread, which
-  // shuts the server down on SIGTERM); this thread may start before the
-  // server blocks them.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+std::mutex& FeedbackLoop::mutex() { return core_->mutex; }
+sim::FeedbackSimulation* FeedbackLoop::simulation() { return core_->sim.get(); }
+int FeedbackLoop::inversions_running() { return running_inversions.load(); }
 
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!quit_) {
+void FeedbackLoop::run() {
+  block_signals();
+  Core& k = *core_;
+  std::unique_lock<std::mutex> lock(k.mutex);
+  while (!k.quit) {
     // Every wake-up (start, stop, a new period, the end) looks again.
-    if (state_ != State::running) {
-      wake_.wait(lock);
+    if (k.state != State::running && k.state != State::alarm) {
+      k.wake.wait(lock);
       continue;
     }
-    if (clock::now() < next_) {
-      wake_.wait_until(lock, next_);
+    if (clock::now() < k.next) {
+      k.wake.wait_until(lock, k.next);
       continue;
     }
     try {
-      sim_->cycle();
+      const sim::CycleRecord rec = k.sim->cycle();
+      k.alarm = rec.skipped;
+      k.state = rec.skipped.empty() ? State::running : State::alarm;
     } catch (const std::exception& e) {
-      fault_ = std::string("cycle ") + std::to_string(cycles_) + " failed: " + e.what();
-      state_ = State::fault;
-      continue;
+      k.fault = std::string("cycle ") + std::to_string(k.cycles) + " failed: " + e.what();
+      k.state = State::fault;
     }
-    ++cycles_;
+    ++k.cycles;
     // The next cycle one period after this one was due; a loop that fell
     // behind by more than a period starts afresh instead of catching up.
-    next_ += period_;
+    k.next += k.period;
     const clock::time_point now = clock::now();
-    if (next_ + period_ < now) next_ = now;
+    if (k.next + k.period < now) k.next = now;
+    k.pending |= kCycle;
+    k.changed.notify_all();
+  }
+}
+
+void FeedbackLoop::notify_changes() {
+  block_signals();
+  Core& k = *core_;
+  std::unique_lock<std::mutex> lock(k.mutex);
+  while (true) {
+    k.changed.wait(lock, [&k] { return k.pending != 0 || k.quit; });
+    if (k.quit) return;
+    const unsigned bits = k.pending;
+    k.pending = 0;
     lock.unlock();
-    after_cycle_();
+    notify_(bits);
     lock.lock();
   }
 }
 
-bool FeedbackLoop::start() {
+std::string FeedbackLoop::start() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ == State::fault) return false;
-    if (state_ == State::running) return true;
-    state_ = State::running;
-    next_ = clock::now();
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    Core& k = *core_;
+    switch (k.state) {
+      case State::fault:
+        return "Start refused: the device is in FAULT (" + k.fault + "); Init tries again";
+      case State::starting:
+        return "Start refused: the first inversion still runs; the loop starts after it";
+      case State::running:
+      case State::alarm:
+        return "Start refused: the loop is already running";
+      case State::stopped:
+        break;
+    }
+    k.state = State::running;
+    k.next = clock::now();
+    k.pending |= kState;
   }
-  wake_.notify_all();
-  return true;
+  core_->wake.notify_all();
+  core_->changed.notify_all();
+  return {};
 }
 
-void FeedbackLoop::stop() {
+std::string FeedbackLoop::stop() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ == State::running) state_ = State::stopped;
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    Core& k = *core_;
+    switch (k.state) {
+      case State::fault:
+        return "Stop refused: the device is in FAULT (" + k.fault + "); Init tries again";
+      case State::starting:
+        return "Stop refused: the first inversion still runs";
+      case State::stopped:
+        return "Stop refused: the loop is already stopped";
+      case State::running:
+      case State::alarm:
+        break;
+    }
+    k.state = State::stopped;
+    k.alarm.clear();
+    k.pending |= kState;
   }
-  wake_.notify_all();
+  core_->wake.notify_all();
+  core_->changed.notify_all();
+  return {};
 }
 
 FeedbackLoop::State FeedbackLoop::state() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return state_;
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->state;
 }
 
 std::string FeedbackLoop::status() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::fault) return "fault: " + fault_;
-  const zor_feedback::SvdReport& r = sim_->report();
-  char text[200];
-  std::snprintf(
-      text, sizeof text,
-      "%s after %lld cycles, period %.3g s; %d x %d matrix, %d of %d singular values used (tolerance %.3g)",
-      state_ == State::running ? "running" : "stopped", cycles_,
-      std::chrono::duration<double>(period_).count(), r.rows, r.cols, r.used,
-      static_cast<int>(r.singular_values.size()), static_cast<double>(r.tol));
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  const Core& k = *core_;
+  if (k.state == State::fault) return "fault: " + k.fault;
+  if (k.state == State::starting) return "starting: the first inversion runs";
+  const zor_feedback::SvdReport& r = k.sim->report();
+  const bool standard = r.inversion == zor_feedback::Inversion::standard;
+  char text[240];
+  std::snprintf(text, sizeof text,
+                "%s after %lld cycles, period %.3g s; %d x %d matrix, %s inversion (%s), %d of %d singular "
+                "values used (%s %.3e)",
+                k.state == State::stopped ? "stopped" : "running", k.cycles,
+                std::chrono::duration<double>(k.period).count(), r.rows, r.cols,
+                standard ? "standard" : "classic", zor_feedback::svd_method_name(r.method), r.used,
+                static_cast<int>(r.singular_values.size()), standard ? "rcond" : "tolerance",
+                k.sim->tolerance());
   std::string s = text;
-  for (const std::string& w : r.warnings) s += "\n" + w;  // e.g. a tolerance that cleared the inverse
+  if (k.state == State::alarm) s = "alarm: " + k.alarm + "\n" + s;
+  if (k.inverting) s += "\n" + k.inversion_status;
+  for (const std::string& w : r.warnings) s += "\n" + w;
   return s;
 }
 
+std::string FeedbackLoop::inversion_status() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->inversion_status;
+}
+
 long long FeedbackLoop::cycles() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return cycles_;
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->cycles;
 }
 
 double FeedbackLoop::period() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return std::chrono::duration<double>(period_).count();
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return std::chrono::duration<double>(core_->period).count();
 }
 
 bool FeedbackLoop::period_ok(double seconds, std::string* error) {
@@ -144,33 +279,79 @@ bool FeedbackLoop::period_ok(double seconds, std::string* error) {
 bool FeedbackLoop::set_period(double seconds, std::string* error) {
   if (!period_ok(seconds, error)) return false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    next_ += to_duration(seconds) - period_;  // the next cycle one new period after the last
-    period_ = to_duration(seconds);
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    core_->next += to_duration(seconds) - core_->period;  // the next cycle one new period after the last
+    core_->period = to_duration(seconds);
   }
-  wake_.notify_all();
+  core_->wake.notify_all();
   return true;
 }
 
 zor_feedback::SvdReport FeedbackLoop::inversion() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return sim_->report();
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->sim->report();
 }
 
-zor_feedback::SvdReport FeedbackLoop::invert(float tol) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return sim_->reinvert(tol);
+double FeedbackLoop::simulation_tolerance() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->sim->tolerance();
 }
 
-zor_feedback::SvdReport FeedbackLoop::invert_again() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const zor_feedback::SvdReport& r = sim_->report();
-  return sim_->reinvert(r.internal_tolerance ? -1.0f : r.tol);
+FeedbackLoop::Outcome FeedbackLoop::invert(double tol, std::chrono::milliseconds wait) {
+  char what[60];
+  std::snprintf(what, sizeof what, "tolerance %.3e", tol);
+  return submit({}, &tol, what, wait);
 }
 
-bool FeedbackLoop::load_matrix(const std::string& path, std::string* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return sim_->replace_matrix(path, error);
+FeedbackLoop::Outcome FeedbackLoop::invert_again(std::chrono::milliseconds wait) {
+  return submit({}, nullptr, "Invert", wait);
+}
+
+FeedbackLoop::Outcome FeedbackLoop::load_matrix(const std::string& file, std::chrono::milliseconds wait) {
+  return submit(file, nullptr, "loaded " + file, wait);
+}
+
+FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const double* tol, std::string what,
+                                           std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(core_->mutex);
+  Core& k = *core_;
+  Outcome out;
+  if (k.state == State::fault) {
+    out.kind = Outcome::refused;
+    out.text = "refused: the device is in FAULT (" + k.fault + "); Init tries again";
+    return out;
+  }
+  if (k.inverting) {
+    const double since = std::chrono::duration<double>(clock::now() - k.job_started).count();
+    char s[40];
+    std::snprintf(s, sizeof s, "%.1f", since);
+    out.text = "refused: a re-inversion (" + (k.job.empty() ? std::string("the first one") : k.job) +
+               ") has run for " + s + " s; try again when InversionStatus no longer reads 'running'";
+    return out;  // busy
+  }
+  auto c = k.sim->prepare(file, tol != nullptr ? *tol : k.sim->requested_tol(),
+                          tol != nullptr ? 0 : k.sim->requested_keep(), what);
+  const long long id = ++k.jobs_started;
+  k.inverting = true;
+  k.job = what;
+  k.job_started = clock::now();
+  k.inversion_status = "running: " + (what.empty() ? std::string("the first inversion") : what);
+  k.pending |= kInversionStatus;
+  k.changed.notify_all();
+  ++running_inversions;
+  try {
+    std::thread(work, core_, std::move(c), id).detach();
+  } catch (const std::system_error&) {
+    --running_inversions;
+    k.inverting = false;
+    throw;
+  }
+  if (!k.changed.wait_for(lock, wait, [&k, id] { return k.jobs_done >= id || k.quit; })) {
+    out.kind = Outcome::running;
+    out.text = k.inversion_status;
+    return out;
+  }
+  return k.last;
 }
 
 }  // namespace tango

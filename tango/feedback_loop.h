@@ -1,7 +1,11 @@
 // feedback_loop.h - the demo's orbit feedback (sim::FeedbackSimulation) run
-// continuously: one cycle per period in a thread of its own, and the
-// operations a client asks for in between, all under one mutex. Knows
-// nothing of TANGO.
+// continuously: one cycle per period in a thread of its own, re-inversions in
+// a thread of their own, and what a client asks for in between. Knows nothing
+// of TANGO.
+//
+// The mutex guards only what is published: a re-inversion copies the matrix
+// under it, inverts without it (cycles and reads go on) and swaps the result
+// in under it, only when it is sound. One re-inversion at a time.
 #ifndef ZOR_FEEDBACK_TANGO_FEEDBACK_LOOP_H
 #define ZOR_FEEDBACK_TANGO_FEEDBACK_LOOP_H
 
@@ -20,62 +24,77 @@ namespace tango {
 
 class FeedbackLoop {
  public:
-  enum class State { running, stopped, fault };
+  // starting: the first inversion runs; it starts the loop when it is served,
+  // else the loop is in fault. alarm: running, but the last cycle's step was
+  // not applied (the status says why); the next good cycle clears it.
+  enum class State { starting, running, alarm, stopped, fault };
+
+  // What changed, for the notifier (bits).
+  enum Change : unsigned { kCycle = 1, kInverse = 2, kInversionStatus = 4, kState = 8 };
+
+  // How a re-inversion request ended within the wait it was given.
+  struct Outcome {
+    enum Kind { served, refused, running, busy } kind = busy;
+    std::string text;  // served: what; refused: why; running: what runs; busy: why not started
+  };
 
   // Whether a period can be used; false with the reason in *error.
   static bool period_ok(double seconds, std::string* error);
+  // Re-inversions still computing in this process (also of loops that ended:
+  // their result is dropped).
+  static int inversions_running();
 
-  // Builds the simulation and loads and inverts its matrix. When that fails
-  // the loop is in fault, with the library's error as its status, and has no
-  // simulation. Starts stopped. `after_cycle` runs in the loop's thread after
-  // each cycle, with the mutex released; it must not throw.
+  // Builds the simulation and starts its first inversion (the settings'
+  // file and cut) without waiting for it. When the file's shape cannot be
+  // read the loop is in fault at once, with the library's error as its
+  // status. `notify` runs in a thread of its own with the Change bits of
+  // what changed, the mutex released; it must not throw.
   FeedbackLoop(sim::FeedbackSimulation::Settings settings, double period_s,
-               std::function<void()> after_cycle);
-  ~FeedbackLoop();  // ends the thread
+               std::function<void(unsigned)> notify);
+  ~FeedbackLoop();  // ends the threads at once; a running inversion's result is dropped
   FeedbackLoop(const FeedbackLoop&) = delete;
   FeedbackLoop& operator=(const FeedbackLoop&) = delete;
 
-  // Held around every use of the simulation's objects, by the loop and by
-  // whoever reads its properties.
-  std::mutex& mutex() { return mutex_; }
+  // Held around every use of the simulation's published objects, by the
+  // loop and by whoever reads its properties.
+  std::mutex& mutex();
   // Null in fault from the start. Use it under mutex().
-  sim::FeedbackSimulation* simulation() { return sim_.get(); }
+  sim::FeedbackSimulation* simulation();
 
-  // Running is refused in fault (false).
-  bool start();
-  void stop();
+  // Empty when done; else why not (already running, in fault, ...).
+  std::string start();
+  std::string stop();
 
   State state();
   std::string status();
+  // The last re-inversion: "running: ...", "served: ...", "refused: ...".
+  std::string inversion_status();
   long long cycles();
   double period();
   // False, with the reason in *error, for a period that is not ok.
   bool set_period(double seconds, std::string* error);
 
-  // The last inversion served.
+  // The last inversion served, and its cut (sim::FeedbackSimulation::tolerance).
   zor_feedback::SvdReport inversion();
-  // reinvert() of the simulation with `tol`, or with the tolerance in use
-  // (-1 again when it was the internal one).
-  zor_feedback::SvdReport invert(float tol);
-  zor_feedback::SvdReport invert_again();
-  // replace_matrix() of the simulation.
-  bool load_matrix(const std::string& path, std::string* error);
+  double simulation_tolerance();
+  // Re-inverts with the cut `tol` (-1: the default one) or, for `again`,
+  // with the cut in use; or loads `file` (of the served shape) and inverts it
+  // with the cut in use. Waits at most `wait` for the outcome.
+  Outcome invert(double tol, std::chrono::milliseconds wait);
+  Outcome invert_again(std::chrono::milliseconds wait);
+  Outcome load_matrix(const std::string& file, std::chrono::milliseconds wait);
+
+  struct Core;
 
  private:
-  using clock = std::chrono::steady_clock;
+  Outcome submit(const std::string& file, const double* tol, std::string what,
+                 std::chrono::milliseconds wait);
   void run();
+  void notify_changes();
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::unique_ptr<sim::FeedbackSimulation> sim_;
-  std::function<void()> after_cycle_;
-  State state_ = State::stopped;
-  std::string fault_;
-  clock::duration period_;
-  clock::time_point next_;  // when the next cycle is due
-  long long cycles_ = 0;
-  bool quit_ = false;
-  std::thread thread_;  // last: starts when everything above is in place
+  std::shared_ptr<Core> core_;
+  std::function<void(unsigned)> notify_;
+  std::thread thread_, notifier_;  // last: start when everything above is in place
 };
 
 }  // namespace tango

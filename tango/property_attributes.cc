@@ -61,7 +61,8 @@ struct PropertyAttributes::Impl {
   EqFct& location;
   std::mutex& lock;
   std::vector<Entry> entries;
-  std::vector<std::string> added;  // attributes this adapter added to the device
+  std::vector<Entry> event_entries;  // the same, with the buffers of the events
+  std::vector<std::string> added;    // attributes this adapter added to the device
 
   Impl(Tango::DeviceImpl& d, EqFct& l, std::mutex& m) : device(d), location(l), lock(m) {}
 
@@ -117,10 +118,15 @@ struct PropertyAttributes::Impl {
   void read(Tango::Attribute& att) {
     Entry& e = entry(att.get_name());
     fill(e);
-    if (e.kind == Kind::strings)
+    if (e.kind == Kind::strings) {
       att.set_value(e.text_ptrs.data(), e.x, e.y, false);
-    else
-      att.set_value(e.floats.data(), e.x, e.y, false);
+      return;
+    }
+    // TANGO sends the values after the device's monitor is released: a copy
+    // of its own, so that the next read or event cannot change them meanwhile.
+    auto* copy = new Tango::DevFloat[std::max<std::size_t>(e.floats.size(), 1)];
+    std::copy(e.floats.begin(), e.floats.end(), copy);
+    att.set_value(copy, e.x, e.y, true);
   }
 };
 
@@ -158,6 +164,17 @@ class SpectrumAttribute : public Tango::SpectrumAttr {
 
 }  // namespace
 
+void describe(Tango::Attr& attr, const AttributeText& t) {
+  Tango::UserDefaultAttrProp p;
+  if (!t.label.empty()) p.set_label(t.label.c_str());
+  if (!t.unit.empty()) p.set_unit(t.unit.c_str());
+  if (!t.description.empty()) p.set_description(t.description.c_str());
+  if (!t.format.empty()) p.set_format(t.format.c_str());
+  attr.set_default_properties(p);
+}
+
+namespace {}  // namespace
+
 void PropertyAttributes::Impl::withdraw() {
   for (std::string& name : added) {
     try {
@@ -171,7 +188,8 @@ void PropertyAttributes::Impl::withdraw() {
   registry.erase(&device);
 }
 
-PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& location, std::mutex& lock)
+PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& location, std::mutex& lock,
+                                       const std::map<std::string, AttributeText>& texts)
     : impl_(std::make_unique<Impl>(device, location, lock)) {
   std::vector<std::unique_ptr<Tango::Attr>> attrs;
   {
@@ -185,7 +203,12 @@ PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& locatio
       location.get(e.name, &request, &reply);
       const long n = std::max(reply.length(), 1);
       const auto* array = dynamic_cast<const D_mdfloat_array*>(p);
-      if (p->data_type() == DATA_MDA_FLOAT && array != nullptr && array->num_dims() == 2) {
+      if (p->data_type() == DATA_MDA_FLOAT && array != nullptr && array->num_dims() == 2 &&
+          array->dim(0) == 1) {
+        e.kind = Kind::spectrum;  // a column vector
+        attrs.push_back(
+            std::make_unique<SpectrumAttribute>(e.name, Tango::DEV_FLOAT, std::max(array->dim(1), 1)));
+      } else if (p->data_type() == DATA_MDA_FLOAT && array != nullptr && array->num_dims() == 2) {
         e.kind = Kind::image;
         attrs.push_back(
             std::make_unique<ImageAttribute>(e.name, std::max(array->dim(0), 1), std::max(array->dim(1), 1)));
@@ -198,6 +221,11 @@ PropertyAttributes::PropertyAttributes(Tango::DeviceImpl& device, EqFct& locatio
       } else {
         continue;
       }
+      const auto t = texts.find(e.name);
+      if (t != texts.end()) describe(*attrs.back(), t->second);
+      impl_->event_entries.push_back(e);
+      impl_->event_entries.back().floats.reserve(1);  // a copy does not keep the capacity
+      impl_->event_entries.back().text_ptrs.reserve(1);
       impl_->entries.push_back(std::move(e));
     }
   }
@@ -228,7 +256,11 @@ void PropertyAttributes::push_change_event(const std::string& property) {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
   Tango::AutoTangoMonitor sync(&impl_->device);
 #pragma GCC diagnostic pop
-  Impl::Entry& e = impl_->entry(property);
+  impl_->entry(property);  // refuses a name that is not published
+  Impl::Entry* found = nullptr;
+  for (Impl::Entry& ev : impl_->event_entries)
+    if (same_name(ev.name, property)) found = &ev;
+  Impl::Entry& e = *found;
   impl_->fill(e);
   if (e.kind == Kind::strings)
     impl_->device.push_change_event(e.name, e.text_ptrs.data(), e.x, e.y, false);

@@ -4,7 +4,8 @@
 // Each property is read through its own get() with an empty request, the path
 // a framework client takes, and published under its own name:
 //   D_mdfloat_array (data type 109)   DEV_FLOAT IMAGE, rows x cols
-//                                     (dim_x = cols, dim_y = rows)
+//                                     (dim_x = cols, dim_y = rows); of one
+//                                     column: DEV_FLOAT SPECTRUM of rows
 //   D_spectrum                        DEV_FLOAT SPECTRUM
 //   D_ustr, D_ringbuf (USTR entries)  DEV_STRING SPECTRUM, one string per
 //                                     entry in reply order (newest first for a
@@ -22,6 +23,7 @@
 #ifndef ZOR_FEEDBACK_TANGO_PROPERTY_ATTRIBUTES_H
 #define ZOR_FEEDBACK_TANGO_PROPERTY_ATTRIBUTES_H
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,17 +31,29 @@
 #include "ovrix_server.h"
 
 namespace Tango {
+class Attr;
 class DeviceImpl;
-}
+}  // namespace Tango
 
 namespace zor_feedback {
 namespace tango {
 
+// What a control room shows beside an attribute (TANGO's default
+// attribute properties); empty fields stay TANGO's defaults.
+struct AttributeText {
+  std::string label, unit, description, format;
+};
+
+// Gives `attr` the texts (before it is added to a device).
+void describe(Tango::Attr& attr, const AttributeText& t);
+
 class PropertyAttributes {
  public:
-  // Adds the attributes to `device` (call it from the device's init_device).
-  // Throws Tango::DevFailed when TANGO refuses one.
-  PropertyAttributes(Tango::DeviceImpl& device, EqFct& location, std::mutex& lock);
+  // Adds the attributes to `device` (call it from the device's init_device),
+  // with the texts of `texts` by property name. Throws Tango::DevFailed when
+  // TANGO refuses one.
+  PropertyAttributes(Tango::DeviceImpl& device, EqFct& location, std::mutex& lock,
+                     const std::map<std::string, AttributeText>& texts = {});
   // Removes them again (from delete_device), keeping their configuration in
   // a TANGO database.
   ~PropertyAttributes();

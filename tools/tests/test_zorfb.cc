@@ -502,7 +502,7 @@ TEST(ZorfbDemo, OrbitConvergesToTheNoiseFloor) {
   ASSERT_TRUE(sim.load_and_invert()) << sim.error();
   EXPECT_EQ(sim.monitors(), 96);
   EXPECT_EQ(sim.correctors(), 48);
-  EXPECT_EQ(sim.nosv(), 48);
+  EXPECT_EQ(sim.report().used, 48);
   EXPECT_EQ(sim.client_spectrum().size(), 48u);
 
   std::vector<double> rms;

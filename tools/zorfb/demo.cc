@@ -91,7 +91,7 @@ int run_demo(const Global& g, const DemoOptions& o) {
   std::vector<bool> used;
   for (std::size_t i = 0; i < values.size(); ++i) used.push_back(static_cast<int>(i) < rep.used);
   std::cout << "SINGULAR_VALUES, log scale ('#' used, '.' dropped, '-' cut-off):\n"
-            << spectrum_chart(values, used, cutoff, 10) << "tolerance " << fmt::sprintf("%.2g", sim.tol())
+            << spectrum_chart(values, used, cutoff, 10) << "tolerance " << fmt::sprintf("%.2g", sim.tolerance())
             << " (internal), cut-off " << fmt::sprintf("%.2g", cutoff) << ", " << rep.used << " of "
             << values.size() << " singular values used\n\n";
 

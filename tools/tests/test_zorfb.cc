@@ -457,6 +457,28 @@ TEST_F(Zorfb, CorrectIsMinusGainTimesTheStandardInverseTimesTheOrbitWithinLimits
   EXPECT_TRUE(contains(unknown.err, "no corrector named 'CH.QF99'")) << unknown.err;
 }
 
+TEST_F(Zorfb, MatrixLabelsAndConvertsThroughNpyAndMatrixMarket) {
+  const std::string text = write("m.txt", kTall);
+  const std::string mon = write("mon.txt", "A B C\nD E\n"), cor = write("cor.txt", "H1 H2 V1");
+  const Result l = run({"matrix", text, "--monitors", mon, "--correctors", cor, "--monitor-planes", "x*3 y*2",
+                        "--corrector-planes", "x x y", "--units", "mm/mrad", "--out", path("l.txt")});
+  ASSERT_EQ(l.rc, 0) << l.err;
+  EXPECT_TRUE(contains(l.out, "plane y: 2 monitors (D .. E), 1 correctors (V1 .. V1)")) << l.out;
+  ASSERT_EQ(run({"matrix", path("l.txt"), "--out", path("m.npy")}).rc, 0);
+  ASSERT_EQ(run({"matrix", path("m.npy"), "--out", path("m.mtx")}).rc, 0);
+  ASSERT_EQ(run({"matrix", path("m.mtx"), "--out", path("back.txt")}).rc, 0);
+  zor_feedback::LabelledMatrix a, b;
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(path("l.txt").c_str(), &a).ok);
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(path("back.txt").c_str(), &b).ok);
+  EXPECT_EQ(a.correctors, (std::vector<std::string>{"H1", "H2", "V1"}));
+  EXPECT_EQ(a.units, "mm/mrad");
+  EXPECT_EQ(b.values, a.values) << "npy and mtx carry the values unchanged";
+  EXPECT_EQ(b.monitors[0], "0") << "npy carries no names";
+  const Result bad = run({"matrix", text, "--monitor-planes", "x*3 z*2"});
+  EXPECT_EQ(bad.rc, 1);
+  EXPECT_TRUE(contains(bad.err, "'z*2' is not x, y")) << bad.err;
+}
+
 TEST_F(Zorfb, ChicaneFromItsR56) {
   const Result r = run({"chicane", "-E", "130", "--leff", "0.5", "--d12", "3", "--d23", "1", "--r56",
                         "-0.0729222763", "--format", "json"});

@@ -142,6 +142,20 @@ int main(int argc, char** argv) {
   CorrectOptions correct;
   CLI::App* correct_cmd = add_correct(app, &correct);
 
+  // matrix
+  MatrixOptions mat;
+  CLI::App* mat_cmd = app.add_subcommand(
+      "matrix", "show a response matrix's planes; label it, or convert it (text, .npy, .mtx) with --out");
+  mat_cmd->add_option("file", mat.file, "matrix file: .npy, .mtx or the labelled text format")->required();
+  mat_cmd->add_option("--out", mat.out, "write it here: .npy, .mtx, or anything else for labelled text");
+  mat_cmd->add_option("--monitors", mat.monitors, "file of the monitor names, in row order");
+  mat_cmd->add_option("--correctors", mat.correctors, "file of the corrector names, in column order");
+  mat_cmd->add_option("--monitor-planes", mat.monitor_planes, "the rows' planes: 'x x y ...' or 'x*48 y*48'");
+  mat_cmd->add_option("--corrector-planes", mat.corrector_planes, "the columns' planes, as --monitor-planes");
+  mat_cmd->add_option("--units", mat.units, "units of the elements, e.g. mm/mrad");
+  mat_cmd->add_option("--format", mat.format, "output: text (default) or json")
+      ->check(CLI::IsMember({"text", "json"}));
+
   // chicane
   ChicaneOptions ch;
   CLI::App* ch_cmd =
@@ -185,6 +199,7 @@ int main(int argc, char** argv) {
     if (*svd_cmd) return run_svd(g, svd);
     if (*pinv_cmd) return run_pinv(g, pinv);
     if (*correct_cmd) return run_correct(g, correct);
+    if (*mat_cmd) return run_matrix(g, mat);
     if (*ch_cmd) {
       ch.have_field = field->count() > 0;
       ch.have_angle = angle->count() > 0;

@@ -12,6 +12,7 @@
 
 #include "example_data.h"
 #include "feedback_simulation.h"
+#include "zor_feedback/labelled_matrix.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace zor_feedback {
@@ -134,6 +135,19 @@ struct CorrectOptions {
   std::string format = "text";
 };
 int run_correct(const Global& g, const CorrectOptions& o);
+
+// Shows, labels and converts a matrix (matrix.cc). Input and output by their
+// names: .npy (little-endian float32/float64, C order), .mtx (dense Matrix
+// Market array), anything else the labelled text format.
+struct MatrixOptions {
+  std::string file;
+  std::string out;                               // write it here when not empty
+  std::string monitors, correctors;              // files of names, in order
+  std::string monitor_planes, corrector_planes;  // "x y ...", with repeats "x*48"
+  std::string units;
+  std::string format = "text";  // text or json
+};
+int run_matrix(const Global& g, const MatrixOptions& o);
 
 // ---------------------------------------------------------------------------
 // Chicane

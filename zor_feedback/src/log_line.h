@@ -19,6 +19,10 @@ constexpr unsigned int kTiming = 8;
 std::string log_line(const char* origin, unsigned int flags, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// The same text, formatted and cut alike, without logging it: for the
+// operations that report through their result alone.
+std::string format_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace detail
 }  // namespace zor_feedback
 

@@ -32,10 +32,10 @@ int count_passing(const GslVector& S, float tol) {
   return n;
 }
 
-// The smallest float of `digits` significant digits not below v.
-float round_up_to_digits(double v, int digits) {
+// v rounded to `digits` significant digits, as a float.
+float round_to_digits(double v, int digits) {
   const double scale = std::pow(10.0, std::floor(std::log10(v)) - (digits - 1));
-  return static_cast<float>(std::ceil(v / scale) * scale);
+  return static_cast<float>(std::round(v / scale) * scale);
 }
 
 }  // namespace
@@ -57,19 +57,19 @@ bool tolerance_keeping(const GslVector& S, int modes, float* tol, int* blocking)
     *blocking = modes;
     return false;
   }
-  // Just above the first value dropped: the tolerance is also the absolute
-  // floor of the inverse's elements, so the smallest that keeps the count
-  // clears the least. As few digits as keep the count, for the operator.
-  const double lowest = first_dropped / S[0];
+  // In the geometric middle of the gap between the last value kept and the
+  // first dropped, so that a re-measured matrix keeps the count; as few
+  // digits as keep it inside the gap, for the operator.
+  const double middle = std::sqrt(last_kept * first_dropped) / S[0];
   for (int digits = 1; digits <= 9; ++digits) {
-    const float t = round_up_to_digits(lowest, digits);
+    const float t = round_to_digits(middle, digits);
     if (count_passing(S, t) == modes) {
       *tol = t;
       return true;
     }
   }
-  // Rounding up overshot the last value kept: the two lie closer than nine
-  // digits. Walk the floats down from just below the larger ratio.
+  // No rounding lands inside the gap: the two lie closer than nine digits. Walk the floats down from just
+  // below the larger ratio.
   float t = std::nextafter(static_cast<float>(last_kept / S[0]), 0.0f);
   for (int step = 0; step < 64 && t > 0.0f; ++step, t = std::nextafter(t, 0.0f)) {
     const int n = count_passing(S, t);

@@ -16,7 +16,8 @@ float internal_svd_tolerance(int rows, int cols, double s_max);
 // Whether singular value s enters the inverse: s > tol * max(S) (relative,
 // strict; a NaN cut-off drops every value).
 inline bool passes_cutoff(double s, double cutoff) { return s > cutoff; }
-// The float tolerance with fewest significant digits for which exactly
+// The float tolerance nearest the geometric middle of the gap after value
+// `modes`, in the fewest significant digits, for which exactly
 // `modes` of the non-increasing values S pass the cut-off. False, with the
 // index of the value that prevents it in *blocking, when none does: S[modes-1]
 // equals S[modes], or S[modes-1] is 0.

@@ -333,9 +333,12 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
 
   // The standard inversion (see zor_feedback::pseudo_inverse) of this matrix
   // into pinvR (cols x rows), narrowed to float, and its singular values into
-  // *singular_val when not null. No element floor; no log line, nothing on
-  // standard output. Refused like pseudo_inverse, and also for a pinvR of the
-  // wrong shape or a result that overflows float: every output unchanged.
+  // *singular_val when not null. No element floor, nothing on standard
+  // output; a refusal logs its "ERROR: ..." line and a warning its
+  // "WARNING: ..." line (DF_LOG), nothing else is logged. Refused like
+  // pseudo_inverse, and also for a pinvR of the wrong shape or an inverse
+  // that float cannot carry (overflow, or every element below its range):
+  // every output then unchanged.
   zor_feedback::SvdReport pseudo_inverse(QTEV_ResponseMatrix& pinvR, D_spectrum* singular_val,
                                          const zor_feedback::StandardOptions& options = {});
 

@@ -93,10 +93,9 @@ Outcome set_enabled(Correction::State& s, const std::vector<std::string>& names,
   const auto u = static_cast<std::size_t>(k);
   if (!enabled && (*on)[u] && std::count(on->begin(), on->end(), true) == 1)
     return refuse(std::string("'") + name + "' is the last " + what + " in use; it cannot be masked");
-  if ((*on)[u] != enabled) {
-    (*on)[u] = enabled;
-    s.inverses_changed();
-  }
+  // The cache is keyed by the sets in use: its inverses stay valid.
+  (*on)[u] = enabled;
+  ++s.generation;
   return done();
 }
 

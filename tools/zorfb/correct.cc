@@ -223,7 +223,8 @@ void print_text(const CorrectOptions& o, const LabelledMatrix& m, const Step& s)
                            s.limited.size());
   std::cout << fmt::format("orbit rms   {:.6g} now, {:.6g} predicted after the step (linear model)\n",
                            s.rms_before, s.rms_after);
-  std::cout << "limited     " << joined(names_of(m.correctors, s.limited)) << '\n';
+  std::cout << "limited     " << (s.limited.empty() ? "none" : joined(names_of(m.correctors, s.limited)))
+            << '\n';
   for (const std::string& w : s.warnings) std::cout << "warning     " << w << '\n';
 }
 

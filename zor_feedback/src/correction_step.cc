@@ -83,8 +83,9 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
       return false;
     }
     if (unread[k] > 0)
-      st->warnings.push_back(std::to_string(unread[k]) + " monitors of plane " +
-                             plane_name(static_cast<Plane>(k)) + " read no number and were left out");
+      st->warnings.push_back(std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": " +
+                             std::to_string(unread[k]) + (unread[k] == 1 ? " monitor" : " monitors") +
+                             " read no number, left out");
   }
   return true;
 }

@@ -137,10 +137,12 @@ class ZOR_FEEDBACK_API Correction {
   void set_policy(LimitPolicy policy);
   LimitPolicy policy() const;
 
-  // The step for the measured `orbit` (one value per monitor; NaN: not read)
-  // and the present `kicks` (one per corrector, finite, within their limits).
-  // Monitors masked or reading NaN are dropped; a plane with correctors in use
-  // needs more monitors than it keeps modes.
+  // The step for the measured `orbit` (one value per monitor; NaN or
+  // infinite: not read) and the present `kicks` (one per corrector, finite,
+  // within their limits). Monitors masked or not read are dropped; a plane
+  // with correctors in use needs at least one monitor, and as many as it
+  // keeps modes. Refused (ok false, the reason in `error`) otherwise; the
+  // step depends on the configuration at this call only.
   Step compute(const std::vector<double>& orbit, const std::vector<double>& kicks);
 
   // Records `step` (computed with the present configuration) in the history

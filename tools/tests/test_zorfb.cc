@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "testing.h"
+#include "zor_feedback/labelled_matrix.h"
 #include "zorfb/zorfb.h"
 
 namespace {
@@ -416,34 +417,83 @@ TEST_F(Zorfb, KeepCountsValuesAndGivesTheServersTolerance) {
   EXPECT_TRUE(contains(split.out, "splits a degenerate pair")) << split.out;
 }
 
-TEST_F(Zorfb, CorrectIsMinusGainTimesTheInverseTimesTheOrbit) {
+TEST_F(Zorfb, CorrectIsMinusGainTimesTheStandardInverseTimesTheOrbitWithinLimitsAndMasks) {
   const std::string ring = std::string(ZOR_FEEDBACK_DATA_DIR) + "/ring_response.txt";
   std::string orbit_text = "# orbit [mm]\n";
-  for (int i = 0; i < 96; ++i) orbit_text += std::to_string(0.1 * std::sin(0.7 * i)) + "\n";
+  std::vector<double> orbit;
+  for (int i = 0; i < 96; ++i) {
+    orbit.push_back(std::stod(std::to_string(0.1 * std::sin(0.7 * i))));
+    orbit_text += std::to_string(0.1 * std::sin(0.7 * i)) + "\n";
+  }
   const std::string orbit_file = write("orbit.txt", orbit_text);
   const Result r = run({"correct", ring, orbit_file, "--gain", "0.5", "--format", "json"});
   ASSERT_EQ(r.rc, 0) << r.err;
   const auto j = nlohmann::json::parse(r.out);
 
-  LibraryInverse lib(ring, 96, 48, -1.0f);
-  QTEV_ResponseMatrix orbit("ORBIT", 96, 1, nullptr), step("STEP", 48, 1, nullptr);
-  {
-    ovrix::LogCapture quiet;
-    testing::internal::CaptureStdout();
-    lib.R.invert(lib.inverse, lib.spectrum, &lib.tol, &lib.nosv);
-    testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(orbit.load_file(orbit_file.c_str()));
+  zor_feedback::LabelledMatrix m;
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(ring.c_str(), &m).ok);
+  std::vector<double> inverse;
+  ASSERT_TRUE(zor_feedback::pseudo_inverse(m.values.data(), 96, 48, {}, &inverse).ok);
+  ASSERT_EQ(j["delta"].size(), 48u);
+  EXPECT_EQ(j["step"], j["delta"]);
+  for (std::size_t k = 0; k < 48; ++k) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < 96; ++i) s += inverse[k * 96 + i] * orbit[i];
+    EXPECT_NEAR(j["delta"][k].get<double>(), -0.5 * s, 1e-12) << k;
   }
-  lib.inverse.multiply(orbit, step);
-  ASSERT_EQ(j["step"].size(), 48u);
-  for (int k = 0; k < 48; ++k)
-    EXPECT_EQ(j["step"][static_cast<std::size_t>(k)].get<float>(),
-              static_cast<float>(-0.5 * step.value(k, 0, -1, -1, -1, -1)))
-        << k;
-  EXPECT_LT(j["predicted_rms"].get<double>(), j["orbit_rms"].get<double>());
+  EXPECT_LT(j["orbit_rms_after"].get<double>(), j["orbit_rms_before"].get<double>());
+
+  // Limits, masks and a policy: every kick inside, the bound corrector named.
+  const std::string limits =
+      write("limits.txt", "# name min max [max_step]\n3 -0.002 0.002\n10 -1 1 0.001\n");
+  std::string kicks_text;
+  for (int k = 0; k < 48; ++k) kicks_text += k == 3 ? "0.001\n" : "0\n";
+  const std::string kicks = write("kicks.txt", kicks_text);
+  const Result c =
+      run({"correct", ring, orbit_file, "--gain", "0.5", "--kicks", kicks, "--limits", limits,
+           "--mask-monitor", "5", "--mask-corrector", "7", "--policy", "clip", "--format", "json"});
+  ASSERT_EQ(c.rc, 0) << c.err;
+  const auto jc = nlohmann::json::parse(c.out);
+  EXPECT_EQ(jc["limited"], nlohmann::json({"3", "10"}));
+  EXPECT_DOUBLE_EQ(jc["kicks"][3].get<double>(), -0.002);
+  EXPECT_LE(std::fabs(jc["delta"][10].get<double>()), 0.001 * (1 + 1e-12));
+  EXPECT_EQ(jc["delta"][7].get<double>(), 0.0);
+  EXPECT_EQ(jc["monitors_used"].size(), 95u);
+  EXPECT_EQ(jc["correctors_used"].size(), 47u);
+
   const Result wrong = run({"correct", ring, ring});
   EXPECT_EQ(wrong.rc, 1);
   EXPECT_TRUE(contains(wrong.err, "is 96 x 1 (one value per monitor")) << wrong.err;
+  for (const char* gain : {"0", "nan", "-1"}) {
+    const Result bad = run({"correct", ring, orbit_file, "--gain-y", gain});
+    EXPECT_EQ(bad.rc, 2) << gain;
+    EXPECT_TRUE(contains(bad.err, "gain must be a finite number above 0")) << bad.err;
+  }
+  const Result unknown = run({"correct", ring, orbit_file, "--mask-corrector", "CH.QF99"});
+  EXPECT_EQ(unknown.rc, 2);
+  EXPECT_TRUE(contains(unknown.err, "no corrector named 'CH.QF99'")) << unknown.err;
+}
+
+TEST_F(Zorfb, MatrixLabelsAndConvertsThroughNpyAndMatrixMarket) {
+  const std::string text = write("m.txt", kTall);
+  const std::string mon = write("mon.txt", "A B C\nD E\n"), cor = write("cor.txt", "H1 H2 V1");
+  const Result l = run({"matrix", text, "--monitors", mon, "--correctors", cor, "--monitor-planes", "x*3 y*2",
+                        "--corrector-planes", "x x y", "--units", "mm/mrad", "--out", path("l.txt")});
+  ASSERT_EQ(l.rc, 0) << l.err;
+  EXPECT_TRUE(contains(l.out, "plane y: 2 monitors (D .. E), 1 correctors (V1 .. V1)")) << l.out;
+  ASSERT_EQ(run({"matrix", path("l.txt"), "--out", path("m.npy")}).rc, 0);
+  ASSERT_EQ(run({"matrix", path("m.npy"), "--out", path("m.mtx")}).rc, 0);
+  ASSERT_EQ(run({"matrix", path("m.mtx"), "--out", path("back.txt")}).rc, 0);
+  zor_feedback::LabelledMatrix a, b;
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(path("l.txt").c_str(), &a).ok);
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(path("back.txt").c_str(), &b).ok);
+  EXPECT_EQ(a.correctors, (std::vector<std::string>{"H1", "H2", "V1"}));
+  EXPECT_EQ(a.units, "mm/mrad");
+  EXPECT_EQ(b.values, a.values) << "npy and mtx carry the values unchanged";
+  EXPECT_EQ(b.monitors[0], "0") << "npy carries no names";
+  const Result bad = run({"matrix", text, "--monitor-planes", "x*3 z*2"});
+  EXPECT_EQ(bad.rc, 1);
+  EXPECT_TRUE(contains(bad.err, "'z*2' is not x, y")) << bad.err;
 }
 
 TEST_F(Zorfb, ChicaneFromItsR56) {

@@ -1,6 +1,5 @@
-// zorfb svd, pinv and correct: the library's two inversions on a
-// response-matrix file, and one correction step, with the figures a physicist
-// needs to pick a cut-off. Every figure comes from the library's reports.
+// zorfb svd and pinv: the library's two inversions on a response-matrix
+// file, with the figures a physicist needs to pick a cut-off. Every figure comes from the library's reports.
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -417,75 +416,6 @@ int run_pinv(const Global& g, const InvertOptions& o) {
     std::cout << fmt::format("time        {:.3f} ms\n", r.time_ms);
     print_warnings(r.warnings);
     if (!o.out.empty()) std::cout << fmt::format("inverse     {} x {} written to {}\n", n, m, o.out);
-  }
-  return kOk;
-}
-
-// ---------------------------------------------------------------------------
-// One correction step: step = -gain * R+ * orbit, and the orbit the linear
-// model predicts after it, orbit + R * step, all by the library's multiply.
-int run_correct(const Global& g, const CorrectOptions& o) {
-  LogSession log(g.verbose);
-  EqFct location("ZORFB");
-  MatrixInput in;
-  if (const int rc = load_matrix(o.invert.file, "RESPONSE_MATRIX", location, &in); rc != kOk) return rc;
-  const int m = in.shape.rows, n = in.shape.cols;
-  MatrixInput orbit;
-  if (const int rc = load_matrix(o.orbit, "ORBIT", location, &orbit); rc != kOk) return rc;
-  if (orbit.shape.rows != m || orbit.shape.cols != 1) {
-    print_error(
-        fmt::format("'{}' holds a {} x {} matrix; the orbit of '{}' is {} x 1 (one value per monitor, "
-                    "one per line)",
-                    o.orbit, orbit.shape.rows, orbit.shape.cols, o.invert.file, m));
-    return kFailure;
-  }
-  QTEV_ResponseMatrix inverse("INVERSE", n, m, &location);
-  D_spectrum spectrum("SINGULAR_VALUES", std::min(m, n), &location);
-  Inversion inv;
-  if (const int rc = invert(g, o.invert, *in.R, inverse, spectrum, &inv); rc != kOk) return rc;
-  const zor_feedback::SvdReport& r = inv.report;
-
-  QTEV_ResponseMatrix step("STEP", n, 1, &location), response("RESPONSE", m, 1, nullptr);
-  inverse.multiply(*orbit.R, step);
-  std::vector<double> steps;
-  for (int j = 0; j < n; ++j) {
-    const float s = static_cast<float>(-o.gain * step.value(j, 0, -1, -1, -1, -1));
-    step.set_value(s, j, 0, -1, -1, -1, -1);
-    steps.push_back(s);
-  }
-  in.R->multiply(step, response);
-  double before = 0.0, after = 0.0;
-  for (int i = 0; i < m; ++i) {
-    const double x = orbit.R->value(i, 0, -1, -1, -1, -1);
-    const double y = x + response.value(i, 0, -1, -1, -1, -1);
-    before += x * x;
-    after += y * y;
-  }
-  before = std::sqrt(before / m);
-  after = std::sqrt(after / m);
-
-  const std::vector<std::string> warnings = all_warnings(in, all_warnings(orbit, r.warnings));
-  json j{{"command", "correct"}, {"orbit", o.orbit}, {"gain", o.gain}};
-  j.update(svd_json(o.invert, r));
-  j["orbit_rms"] = before;
-  j["predicted_rms"] = after;
-  const auto table = [&] {
-    std::cout << "actuator,step\n";
-    for (int k = 0; k < n; ++k)
-      std::cout << fmt::format("{},{:.9g}\n", k, steps[static_cast<std::size_t>(k)]);
-  };
-  if (!print_machine_output(o.invert.format, std::move(j), json{{"step", steps}}, warnings, table)) {
-    std::cout << fmt::format(
-        "Correction of {} by {} ({} monitors x {} actuators), gain {:g}\n"
-        "{} inversion, cut-off {} ({} of {} singular values used), step = -gain * inverse * orbit\n\n",
-        o.orbit, o.invert.file, m, n, o.gain, inversion_name(r), sci(r.cutoff), r.used,
-        r.singular_values.size());
-    std::cout << "actuator        step\n";
-    for (int k = 0; k < n; ++k)
-      std::cout << fmt::format("{:8d}  {:10.6g}\n", k, steps[static_cast<std::size_t>(k)]);
-    std::cout << fmt::format("\norbit rms   {:.6g} now, {:.6g} predicted after the step (linear model)\n",
-                             before, after);
-    print_warnings(r.warnings);
   }
   return kOk;
 }

@@ -66,6 +66,43 @@ void one_blas_thread_unless_asked() {
   if (void* f = ::dlsym(RTLD_DEFAULT, "openblas_set_num_threads")) reinterpret_cast<SetThreads>(f)(1);
 }
 
+// zorfb correct and its options.
+CLI::App* add_correct(CLI::App& app, zor_feedback::cli::CorrectOptions* o) {
+  CLI::App* sub = app.add_subcommand(
+      "correct",
+      "one orbit-correction step (a dry run): masks by name, a cut and gain per plane, kick limits");
+  sub->add_option("matrix", o->matrix, "labelled response-matrix file (monitors x correctors)")->required();
+  sub->add_option("orbit", o->orbit, "orbit file: one value per monitor, one per line (nan: not read)")
+      ->required();
+  sub->add_option("--kicks", o->kicks, "present kicks, one per corrector, one per line (default 0)");
+  sub->add_option("--limits", o->limits, "kick limits, lines NAME MIN MAX [MAX_STEP]");
+  sub->add_option("--mask-monitor", o->mask_monitors, "leave this monitor out (repeatable)");
+  sub->add_option("--mask-corrector", o->mask_correctors, "leave this corrector unmoved (repeatable)");
+  sub->add_option_function<double>(
+      "--gain", [o](double g) { o->gain[0] = o->gain[1] = g; },
+      "the gain of both planes (before --gain-x, --gain-y)");
+  const char* const planes[] = {"x", "y"};
+  for (int k = 0; k < 2; ++k) {
+    const std::string p = planes[k];
+    CLI::Option* keep =
+        sub->add_option("--keep-" + p, o->keep[k], "plane " + p + ": keep the N largest modes")
+            ->check(CLI::PositiveNumber);
+    CLI::Option* tol = sub->add_option_function<double>(
+        "--tol-" + p, [o, k](double t) { o->tol[k] = t; },
+        "plane " + p + ": relative cut-off rcond of the singular values (default max(m, n) * eps)");
+    tol->excludes(keep);
+    sub->add_option("--gain-" + p, o->gain[k], "plane " + p + ": gain (default 1; above 1 overshoots)");
+  }
+  sub->add_option("--policy", o->policy, "at a kick limit: scale (default), clip or split")
+      ->check(CLI::IsMember({"scale", "clip", "split"}));
+  sub->add_option_function<std::string>(
+         "--svd", [o](const std::string& name) { zor_feedback::parse_svd_method(name, &o->method); },
+         "the decomposition of the standard inversion: lapack (default) or gsl")
+      ->check(CLI::IsMember({"gsl", "lapack"}));
+  add_format(sub, &o->format);
+  return sub;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -125,16 +162,21 @@ int main(int argc, char** argv) {
 
   // correct
   CorrectOptions correct;
-  CLI::App* correct_cmd = app.add_subcommand(
-      "correct", "one orbit correction step offline: the corrector change -gain * inverse * orbit");
-  correct_cmd->add_option("matrix", correct.invert.file, "response-matrix file (monitors x actuators)")
-      ->required();
-  correct_cmd->add_option("orbit", correct.orbit, "orbit file: one value per monitor, one per line")
-      ->required();
-  add_cut(correct_cmd, &correct.invert);
-  add_method(correct_cmd, &correct.invert.method);
-  correct_cmd->add_option("--gain", correct.gain, "feedback gain G (default 1)");
-  add_format(correct_cmd, &correct.invert.format);
+  CLI::App* correct_cmd = add_correct(app, &correct);
+
+  // matrix
+  MatrixOptions mat;
+  CLI::App* mat_cmd = app.add_subcommand(
+      "matrix", "show a response matrix's planes; label it, or convert it (text, .npy, .mtx) with --out");
+  mat_cmd->add_option("file", mat.file, "matrix file: .npy, .mtx or the labelled text format")->required();
+  mat_cmd->add_option("--out", mat.out, "write it here: .npy, .mtx, or anything else for labelled text");
+  mat_cmd->add_option("--monitors", mat.monitors, "file of the monitor names, in row order");
+  mat_cmd->add_option("--correctors", mat.correctors, "file of the corrector names, in column order");
+  mat_cmd->add_option("--monitor-planes", mat.monitor_planes, "the rows' planes: 'x x y ...' or 'x*48 y*48'");
+  mat_cmd->add_option("--corrector-planes", mat.corrector_planes, "the columns' planes, as --monitor-planes");
+  mat_cmd->add_option("--units", mat.units, "units of the elements, e.g. mm/mrad");
+  mat_cmd->add_option("--format", mat.format, "output: text (default) or json")
+      ->check(CLI::IsMember({"text", "json"}));
 
   // chicane
   ChicaneOptions ch;
@@ -179,6 +221,7 @@ int main(int argc, char** argv) {
     if (*svd_cmd) return run_svd(g, svd);
     if (*pinv_cmd) return run_pinv(g, pinv);
     if (*correct_cmd) return run_correct(g, correct);
+    if (*mat_cmd) return run_matrix(g, mat);
     if (*ch_cmd) {
       ch.have_field = field->count() > 0;
       ch.have_angle = angle->count() > 0;

@@ -12,6 +12,7 @@
 
 #include "example_data.h"
 #include "feedback_simulation.h"
+#include "zor_feedback/labelled_matrix.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace zor_feedback {
@@ -125,12 +126,34 @@ struct InvertOptions {
 int run_svd(const Global& g, const InvertOptions& o);
 int run_pinv(const Global& g, const InvertOptions& o);
 
+// One correction step through zor_feedback::Correction (correct.cc).
 struct CorrectOptions {
-  InvertOptions invert;  // the matrix file, tol or keep, method, format
-  std::string orbit;     // file of the measured orbit: one value per monitor
-  double gain = 1.0;
+  std::string matrix;  // labelled response-matrix file
+  std::string orbit;   // the measured orbit: one value per monitor, one per line (nan: not read)
+  std::string kicks;   // the present kicks, one per corrector; empty: all 0
+  std::string limits;  // lines "NAME MIN MAX [MAX_STEP]"; empty: none
+  std::vector<std::string> mask_monitors, mask_correctors;
+  int keep[2] = {0, 0};          // per plane x, y: keep N modes (0: by rcond)
+  std::optional<double> tol[2];  // per plane: rcond of the standard inversion
+  double gain[2] = {1.0, 1.0};   // per plane
+  std::string policy = "scale";  // scale, clip or split
+  zor_feedback::SvdMethod method = zor_feedback::SvdMethod::lapack;
+  std::string format = "text";
 };
 int run_correct(const Global& g, const CorrectOptions& o);
+
+// Shows, labels and converts a matrix (matrix.cc). Input and output by their
+// names: .npy (little-endian float32/float64, C order), .mtx (dense Matrix
+// Market array), anything else the labelled text format.
+struct MatrixOptions {
+  std::string file;
+  std::string out;                               // write it here when not empty
+  std::string monitors, correctors;              // files of names, in order
+  std::string monitor_planes, corrector_planes;  // "x y ...", with repeats "x*48"
+  std::string units;
+  std::string format = "text";  // text or json
+};
+int run_matrix(const Global& g, const MatrixOptions& o);
 
 // ---------------------------------------------------------------------------
 // Chicane

@@ -1,0 +1,146 @@
+// Correction::compute at 640 monitors x 576 correctors (two planes of a
+// 320-monitor ring, 288 correctors each), with the plane inverses cached:
+//  * compute          no limit hit, vs one multiply of the same shape (the
+//                     inverse, 576 x 640, times the orbit) beside it
+//  * compute_clip10   ten correctors at their limit, clip: the re-solve
+//                     inverses made afresh in every iteration
+//  * mask_change      a monitor masked (another each iteration): one new
+//                     inverse of its plane, vs the standard inversion of the
+//                     319 x 288 matrix that takes
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "ring_model.h"
+#include "zor_feedback/correction.h"
+
+namespace {
+
+using zor_feedback::LabelledMatrix;
+using zor_feedback::Plane;
+
+constexpr int kMon = 320, kCor = 288;  // per plane
+
+// Plane x: the ring of ring_for_shape; plane y: the same lattice at another tune.
+LabelledMatrix two_planes() {
+  const zor_feedback::sim::Ring rx = zor_feedback::sim::ring_for_shape(kMon, kCor);
+  zor_feedback::sim::Ring ry = rx;
+  ry.tune += 0.08;
+  const auto mon = zor_feedback::sim::monitors(rx.lattice, kMon);
+  const auto cor = zor_feedback::sim::correctors(rx.lattice, kCor);
+  const zor_feedback::sim::Matrix bx = zor_feedback::sim::ring_response(rx, mon, cor);
+  const zor_feedback::sim::Matrix by = zor_feedback::sim::ring_response(ry, mon, cor);
+  LabelledMatrix m;
+  m.rows = 2 * kMon;
+  m.cols = 2 * kCor;
+  m.values.assign(static_cast<std::size_t>(m.rows) * static_cast<std::size_t>(m.cols), 0.0);
+  for (int i = 0; i < kMon; ++i)
+    for (int j = 0; j < kCor; ++j) {
+      m.values[static_cast<std::size_t>(i * m.cols + j)] = bx(i, j);
+      m.values[static_cast<std::size_t>((i + kMon) * m.cols + j + kCor)] = by(i, j);
+    }
+  for (int i = 0; i < m.rows; ++i) {
+    m.monitors.push_back("BPM" + std::to_string(i));
+    m.monitor_planes.push_back(i < kMon ? Plane::x : Plane::y);
+  }
+  for (int j = 0; j < m.cols; ++j) {
+    m.correctors.push_back("COR" + std::to_string(j));
+    m.corrector_planes.push_back(j < kCor ? Plane::x : Plane::y);
+  }
+  return m;
+}
+
+std::vector<double> orbit() {
+  std::vector<double> o;
+  for (int i = 0; i < 2 * kMon; ++i) o.push_back(0.1 * std::sin(0.37 * i) + 0.02 * std::cos(1.3 * i));
+  return o;
+}
+
+// A correction of the two-plane ring, its inverses made.
+struct Setup {
+  zor_feedback::Correction c;
+  std::vector<double> orbit = ::orbit(), kicks = std::vector<double>(2 * kCor, 0.0);
+  zor_feedback::Step plain;
+  Setup() {
+    c.set_matrix(two_planes());
+    for (const Plane p : {Plane::x, Plane::y}) c.set_plane(p, {{std::nullopt, 200}, 0.5});
+    plain = c.compute(orbit, kicks);
+  }
+};
+
+void BM_correction_compute(benchmark::State& state) {
+  Setup s;
+  if (!s.plain.ok) state.SkipWithError(s.plain.error.c_str());
+  for (auto _ : state) benchmark::DoNotOptimize(s.c.compute(s.orbit, s.kicks));
+}
+
+// The inverse (576 x 640) times the orbit, as a server's multiply makes it.
+void BM_raw_multiply_same_shape(benchmark::State& state) {
+  QTEV_ResponseMatrix inverse("INVERSE", 2 * kCor, 2 * kMon, nullptr), o("ORBIT", 2 * kMon, 1, nullptr),
+      step("STEP", 2 * kCor, 1, nullptr);
+  inverse.init(0.001f);
+  o.init(0.1f);
+  for (auto _ : state) {
+    inverse.multiply(o, step);
+    benchmark::ClobberMemory();
+  }
+}
+
+// Ten correctors (five per plane) limited to half their plain step; another
+// ten each iteration, so that every re-solve inverts afresh.
+void BM_correction_compute_clip10(benchmark::State& state) {
+  Setup s;
+  s.c.set_policy(zor_feedback::LimitPolicy::clip);
+  int round = 0;
+  std::size_t limited = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (int j = 0; j < 2 * kCor; ++j) s.c.set_limit("COR" + std::to_string(j), {});
+    for (int k = 0; k < 10; ++k) {
+      const int j = (k < 5 ? 0 : kCor) + (round * 7 + k * 53) % kCor;
+      const double half = 0.5 * std::fabs(s.plain.delta[static_cast<std::size_t>(j)]);
+      s.c.set_limit("COR" + std::to_string(j), {-half, half});
+    }
+    ++round;
+    state.ResumeTiming();
+    const zor_feedback::Step st = s.c.compute(s.orbit, s.kicks);
+    limited = st.limited.size();
+    benchmark::DoNotOptimize(st);
+  }
+  state.counters["limited"] = static_cast<double>(limited);
+}
+
+// Another monitor masked in each iteration: a new inverse of one plane.
+void BM_correction_mask_change(benchmark::State& state) {
+  Setup s;
+  int k = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    s.c.set_monitor_enabled("BPM" + std::to_string(k % kMon), true);
+    ++k;
+    s.c.set_monitor_enabled("BPM" + std::to_string(k % kMon), false);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(s.c.compute(s.orbit, s.kicks));
+  }
+}
+
+void BM_raw_standard_inversion_319x288(benchmark::State& state) {
+  const LabelledMatrix m = two_planes();
+  std::vector<double> a, inverse;
+  for (int i = 1; i < kMon; ++i)
+    for (int j = 0; j < kCor; ++j) a.push_back(m.values[static_cast<std::size_t>(i * m.cols + j)]);
+  zor_feedback::StandardOptions o;
+  o.keep = 200;
+  for (auto _ : state)
+    benchmark::DoNotOptimize(zor_feedback::pseudo_inverse(a.data(), kMon - 1, kCor, o, &inverse));
+}
+
+}  // namespace
+
+BENCHMARK(BM_correction_compute)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_raw_multiply_same_shape)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_correction_compute_clip10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_correction_mask_change)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_raw_standard_inversion_319x288)->Unit(benchmark::kMillisecond);

@@ -1,0 +1,300 @@
+// Correction and the labelled matrix file: a two-plane toy ring whose answers
+// are known (the kicks that made an orbit, the sub-matrix of a mask, the
+// inversion of each plane alone).
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "ring_model.h"
+#include "testing.h"
+#include "zor_feedback/correction.h"
+
+namespace zor_feedback {
+namespace {
+
+constexpr int kMon = 12, kCor = 6;
+constexpr std::size_t kMonU = kMon, kCorU = kCor;  // per plane
+
+// Plane x and plane y of two rings of different tunes, block-diagonal:
+// monitors BX00.. BY00.., correctors CX00.. CY00...
+LabelledMatrix toy_ring() {
+  const sim::Ring rx = sim::ring(8, 6.0, 2.23), ry = sim::ring(8, 6.0, 1.31);
+  const sim::Matrix bx =
+      sim::ring_response(rx, sim::monitors(rx.lattice, kMon), sim::correctors(rx.lattice, kCor));
+  const sim::Matrix by =
+      sim::ring_response(ry, sim::monitors(ry.lattice, kMon), sim::correctors(ry.lattice, kCor));
+  LabelledMatrix m;
+  m.rows = 2 * kMon;
+  m.cols = 2 * kCor;
+  m.values.assign(static_cast<std::size_t>(m.rows * m.cols), 0.0);
+  for (int i = 0; i < kMon; ++i)
+    for (int j = 0; j < kCor; ++j) {
+      m.values[static_cast<std::size_t>(i * m.cols + j)] = bx(i, j);
+      m.values[static_cast<std::size_t>((i + kMon) * m.cols + j + kCor)] = by(i, j);
+    }
+  const auto name = [](const char* p, int k) {
+    return p + std::string(k < 10 ? "0" : "") + std::to_string(k);
+  };
+  for (int k = 0; k < 2 * kMon; ++k) {
+    m.monitors.push_back(name(k < kMon ? "BX" : "BY", k % kMon));
+    m.monitor_planes.push_back(k < kMon ? Plane::x : Plane::y);
+  }
+  for (int k = 0; k < 2 * kCor; ++k) {
+    m.correctors.push_back(name(k < kCor ? "CX" : "CY", k % kCor));
+    m.corrector_planes.push_back(k < kCor ? Plane::x : Plane::y);
+  }
+  m.units = "mm/mrad";
+  return m;
+}
+
+// R * k: the orbit the kicks k make.
+std::vector<double> orbit_of(const LabelledMatrix& m, const std::vector<double>& k) {
+  std::vector<double> o(static_cast<std::size_t>(m.rows), 0.0);
+  for (int i = 0; i < m.rows; ++i)
+    for (int j = 0; j < m.cols; ++j)
+      o[static_cast<std::size_t>(i)] +=
+          m.values[static_cast<std::size_t>(i * m.cols + j)] * k[static_cast<std::size_t>(j)];
+  return o;
+}
+
+const std::vector<double> kKicks0 = {0.3, -0.2, 0.1, 0.05, -0.4, 0.25, -0.1, 0.2, 0.15, -0.3, 0.05, 0.1};
+
+// -gain * pinv(rows x cols of m) * orbit(rows), by a separate inversion.
+std::vector<double> separate_step(const LabelledMatrix& m, const std::vector<int>& rows,
+                                  const std::vector<int>& cols, const std::vector<double>& orbit, int keep,
+                                  double gain) {
+  std::vector<double> a, inv;
+  for (const int i : rows)
+    for (const int j : cols) a.push_back(m.values[static_cast<std::size_t>(i * m.cols + j)]);
+  StandardOptions o;
+  o.keep = keep;
+  const SvdReport r =
+      pseudo_inverse(a.data(), static_cast<int>(rows.size()), static_cast<int>(cols.size()), o, &inv);
+  EXPECT_TRUE(r.ok) << r.error;
+  std::vector<double> d;
+  for (std::size_t c = 0; c < cols.size(); ++c) {
+    double s = 0.0;
+    for (std::size_t k = 0; k < rows.size(); ++k)
+      s += inv[c * rows.size() + k] * orbit[static_cast<std::size_t>(rows[k])];
+    d.push_back(-gain * s);
+  }
+  return d;
+}
+
+std::vector<int> range(int from, int to, int skip = -1) {
+  std::vector<int> v;
+  for (int k = from; k < to; ++k)
+    if (k != skip) v.push_back(k);
+  return v;
+}
+
+class CorrectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(c.set_matrix(toy_ring()).ok); }
+  std::vector<double> zeros() const { return std::vector<double>(2 * kCor, 0.0); }
+  Correction c;
+};
+
+TEST_F(CorrectionTest, KnownAnswersMasksAndPerPlaneCuts) {
+  // Full column rank: gain 1 takes back exactly the kicks that made the orbit.
+  const std::vector<double> orbit = orbit_of(c.matrix(), kKicks0);
+  const Step plain = c.compute(orbit, zeros());
+  ASSERT_TRUE(plain.ok) << plain.error;
+  for (std::size_t j = 0; j < 2 * kCorU; ++j) EXPECT_NEAR(plain.delta[j], -kKicks0[j], 1e-9) << j;
+  EXPECT_LT(plain.rms_after, 1e-9 * plain.rms_before);
+  EXPECT_EQ(plain.monitors_used.size(), 24u);
+
+  // Masks by name and a keep per plane: the step of the smaller matrices, each plane alone.
+  ASSERT_TRUE(c.set_monitor_enabled("BX03", false).ok);
+  ASSERT_TRUE(c.set_corrector_enabled("CY02", false).ok);
+  ASSERT_TRUE(c.set_plane(Plane::x, {{std::nullopt, 4, SvdMethod::lapack}, 0.5}).ok);
+  ASSERT_TRUE(c.set_plane(Plane::y, {{std::nullopt, 3, SvdMethod::lapack}, 0.8}).ok);
+  const Step s = c.compute(orbit, zeros());
+  ASSERT_TRUE(s.ok) << s.error;
+  const std::vector<double> dx = separate_step(c.matrix(), range(0, kMon, 3), range(0, kCor), orbit, 4, 0.5);
+  const std::vector<double> dy =
+      separate_step(c.matrix(), range(kMon, 2 * kMon), range(kCor, 2 * kCor, kCor + 2), orbit, 3, 0.8);
+  for (std::size_t j = 0; j < kCorU; ++j) EXPECT_NEAR(s.delta[j], dx[j], 1e-12) << j;
+  for (std::size_t j = 0, k = 0; j < kCorU; ++j) {
+    if (j == 2) {
+      EXPECT_EQ(s.delta[kCor + 2], 0.0) << "a masked corrector never moves";
+      continue;
+    }
+    EXPECT_NEAR(s.delta[kCor + j], dy[k++], 1e-12) << j;
+  }
+  EXPECT_EQ(s.modes[0], 4);
+  EXPECT_EQ(s.modes[1], 3);
+  EXPECT_EQ(s.monitors_used.size(), 23u);
+  EXPECT_EQ(s.correctors_used.size(), 11u);
+
+  // A NaN reading is dropped: the same step as with that monitor masked.
+  ASSERT_TRUE(c.set_monitor_enabled("BX03", true).ok);
+  std::vector<double> nan_orbit = orbit;
+  nan_orbit[3] = NAN;
+  const Step n = c.compute(nan_orbit, zeros());
+  ASSERT_TRUE(n.ok) << n.error;
+  EXPECT_EQ(n.delta, s.delta);
+  EXPECT_FALSE(n.warnings.empty());
+  EXPECT_TRUE(std::isnan(n.predicted[3]));
+}
+
+TEST_F(CorrectionTest, EveryPolicyKeepsTheLimitsAndEqualsThePlainStepWithinThem) {
+  const std::vector<double> orbit = orbit_of(c.matrix(), kKicks0);
+  const Step plain = c.compute(orbit, zeros());
+  ASSERT_TRUE(plain.ok);
+  for (const LimitPolicy p : {LimitPolicy::scale, LimitPolicy::clip, LimitPolicy::split}) {
+    c.set_policy(p);
+    ASSERT_TRUE(c.set_limit("CX04", {-1.0, 1.0, 1.0}).ok);  // wide: not hit
+    const Step wide = c.compute(orbit, zeros());
+    ASSERT_TRUE(wide.ok) << wide.error;
+    EXPECT_EQ(wide.delta, plain.delta) << limit_policy_name(p);
+    EXPECT_TRUE(wide.limited.empty());
+    EXPECT_EQ(wide.scale, 1.0);
+    // CX04 wants +0.4: at most 0.25 in all, CY00 at most 0.05 per step.
+    ASSERT_TRUE(c.set_limit("CX04", {-1.0, 0.25, 1.0}).ok);
+    ASSERT_TRUE(c.set_limit("CY00", {-1.0, 1.0, 0.05}).ok);
+    const Step s = c.compute(orbit, zeros());
+    ASSERT_TRUE(s.ok) << s.error;
+    for (std::size_t j = 0; j < 2 * kCorU; ++j) {
+      const KickLimit& l = c.limits()[j];
+      EXPECT_LE(s.kicks[j], l.max) << limit_policy_name(p) << " " << j;
+      EXPECT_LE(std::fabs(s.delta[j]) / s.substeps, l.max_step * (1 + 1e-12)) << limit_policy_name(p) << j;
+    }
+    EXPECT_EQ(s.limited, (std::vector<int>{4, 6})) << limit_policy_name(p);
+    EXPECT_LT(s.rms_after, s.rms_before);
+    ASSERT_TRUE(c.set_limit("CY00", {}).ok);
+  }
+  // Each policy its own way: clip holds CX04 at its edge, split takes 2 sub-steps of CY00's.
+  c.set_policy(LimitPolicy::clip);
+  ASSERT_TRUE(c.set_limit("CY00", {-1.0, 1.0, 0.05}).ok);
+  const Step clip = c.compute(orbit, zeros());
+  EXPECT_DOUBLE_EQ(clip.kicks[4], 0.25);
+  EXPECT_DOUBLE_EQ(clip.delta[6], 0.05);
+  EXPECT_EQ(clip.scale, 1.0);
+  c.set_policy(LimitPolicy::scale);
+  EXPECT_LT(clip.rms_after, c.compute(orbit, zeros()).rms_after) << "the others take over what is held";
+  c.set_policy(LimitPolicy::split);
+  const Step split = c.compute(orbit, zeros());
+  EXPECT_EQ(split.substeps, 2);
+  EXPECT_NEAR(split.scale, 0.25 / 0.4, 1e-9);
+}
+
+TEST_F(CorrectionTest, ApplyThenUndoRestoresTheKicksAndTheHistoryHoldsTheStep) {
+  D_ringbuf published("HISTORY", 4, nullptr);
+  Correction h(&published, 2);
+  ASSERT_TRUE(h.set_matrix(toy_ring()).ok);
+  ASSERT_TRUE(h.set_limit("CY00", {-1.0, 1.0, 0.05}).ok);
+  h.set_policy(LimitPolicy::split);
+  const std::vector<double> before = {0.01, 0.02, 0.03, 0.04, 0.05, 0.06,
+                                      0.07, 0.08, 0.09, 0.1,  0.11, 0.123456789};
+  const Step s = h.compute(orbit_of(h.matrix(), kKicks0), before);
+  ASSERT_TRUE(s.ok) << s.error;
+  const KickSequence a = h.apply(s);
+  ASSERT_TRUE(a.ok) << a.error;
+  ASSERT_EQ(a.kicks.size(), static_cast<std::size_t>(s.substeps));
+  EXPECT_EQ(a.kicks.back(), s.kicks);
+  EXPECT_FALSE(h.apply(s).ok) << "a step is applied once";
+  ASSERT_EQ(h.history().size(), 1u);
+  const HistoryEntry& e = h.history().front();
+  EXPECT_EQ(e.kicks_before, before);
+  EXPECT_EQ(e.kicks_after, s.kicks);
+  EXPECT_EQ(e.rms_before, s.rms_before);
+  EXPECT_EQ(e.rms_after, s.rms_after);
+  EXPECT_EQ(e.scale, s.scale);
+  EXPECT_EQ(e.policy, LimitPolicy::split);
+  const KickSequence u = h.undo();
+  ASSERT_TRUE(u.ok);
+  EXPECT_EQ(u.kicks.back(), before);
+  EXPECT_TRUE(h.history().empty());
+  EXPECT_FALSE(h.undo().ok);
+  EqData all;
+  published.get(nullptr, nullptr, &all, nullptr);
+  EXPECT_EQ(all.get_ustr(0)->str_data.rfind("undo:", 0), 0u);
+  EXPECT_EQ(all.get_ustr(1)->str_data.rfind("apply: rms", 0), 0u);
+}
+
+TEST_F(CorrectionTest, BadInputIsRefusedAndChangesNothing) {
+  const std::vector<double> orbit = orbit_of(c.matrix(), kKicks0);
+  const Step before = c.compute(orbit, zeros());
+  ASSERT_TRUE(before.ok);
+  const std::vector<Outcome> refused = {c.set_monitor_enabled("NOPE", false),
+                                        c.set_corrector_enabled("NOPE", false),
+                                        c.set_limit("NOPE", {}),
+                                        c.set_limit("CX01", {1.0, -1.0, 1.0}),
+                                        c.set_limit("CX01", {-1.0, 1.0, 0.0}),
+                                        c.set_plane(Plane::x, {{}, NAN}),
+                                        c.set_plane(Plane::x, {{}, 0.0}),
+                                        c.set_plane(Plane::y, {{0.1, 2, SvdMethod::lapack}, 1.0}),
+                                        c.set_weights({1.0, 2.0}),
+                                        c.set_reference(std::vector<double>(24, NAN))};
+  for (std::size_t k = 0; k < refused.size(); ++k) {
+    EXPECT_FALSE(refused[k].ok) << k;
+    EXPECT_FALSE(refused[k].error.empty()) << k;
+  }
+  for (std::size_t i = 0; i < 2 * kMonU - 1; ++i)
+    ASSERT_TRUE(c.set_monitor_enabled(c.matrix().monitors[i], false).ok);
+  const Outcome last = c.set_monitor_enabled("BY11", false);
+  EXPECT_FALSE(last.ok);
+  EXPECT_NE(last.error.find("last monitor"), std::string::npos) << last.error;
+  const Step one = c.compute(orbit, zeros());
+  EXPECT_FALSE(one.ok) << "plane x has correctors and no monitor";
+  EXPECT_NE(one.error.find("plane x: 0 monitors"), std::string::npos) << one.error;
+  for (std::size_t i = 0; i < 2 * kMonU - 1; ++i)
+    ASSERT_TRUE(c.set_monitor_enabled(c.matrix().monitors[i], true).ok);
+
+  std::vector<double> nan_kicks = zeros();
+  nan_kicks[5] = NAN;
+  EXPECT_NE(c.compute(orbit, nan_kicks).error.find("'CX05' is not a number"), std::string::npos);
+  EXPECT_NE(c.compute({1.0, 2.0}, zeros()).error.find("the orbit holds 2 values"), std::string::npos);
+  EXPECT_FALSE(c.apply(Step{}).ok);
+  const Step after = c.compute(orbit, zeros());
+  ASSERT_TRUE(after.ok);
+  EXPECT_EQ(after.delta, before.delta);
+  EXPECT_TRUE(c.history().empty());
+}
+
+TEST(LabelledFile, RoundTripDefaultsAndRefusals) {
+  test::TempDir dir;
+  const LabelledMatrix m = toy_ring();
+  const std::string path = (dir.path() / "ring.txt").string();
+  ASSERT_TRUE(write_labelled_matrix(path.c_str(), m, {"a toy ring"}).ok);
+  LabelledMatrix back;
+  const LabelledReport r = read_labelled_matrix(path.c_str(), &back);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(back.monitors, m.monitors);
+  EXPECT_EQ(back.corrector_planes, m.corrector_planes);
+  EXPECT_EQ(back.units, "mm/mrad");
+  for (std::size_t k = 0; k < m.values.size(); ++k)
+    EXPECT_EQ(static_cast<float>(back.values[k]), static_cast<float>(m.values[k])) << k;
+  // The classic loader still reads it.
+  QTEV_ResponseMatrix R("R", m.rows, m.cols, nullptr);
+  {
+    ovrix::LogCapture quiet;
+    EXPECT_TRUE(R.load_file(path.c_str()));
+  }
+
+  const std::string plain = test::write_file(dir.path() / "plain.txt", "# a note\n1 2\n3 4\n5 6\n");
+  ASSERT_TRUE(read_labelled_matrix(plain.c_str(), &back).ok);
+  EXPECT_EQ(back.correctors, (std::vector<std::string>{"0", "1"}));
+  EXPECT_EQ(back.monitor_planes, std::vector<Plane>(3, Plane::x));
+
+  const LabelledMatrix kept = back;
+  const std::pair<const char*, const char*> bad[] = {
+      {"# monitors: A B\n1 2\n3 4\n5 6\n", "holds 2 entries, the matrix 3"},
+      {"# corrector_planes: x z\n1 2\n", "plane 'z' is neither x nor y"},
+      {"# monitors: A A\n1 2\n3 4\n", "'A' appears twice"},
+      {"1, 2\n3, 4\n", "separator"},
+      {"1 nan\n3 4\n", "not a finite number"},
+      {"1 2 x\n3 4\n", "text that is not a number"},
+      {"1 2 3\n3 4\n", "line 1 has 3 values"}};
+  for (const auto& [text, why] : bad) {
+    const std::string f = test::write_file(dir.path() / "bad.txt", text);
+    const LabelledReport b = read_labelled_matrix(f.c_str(), &back);
+    EXPECT_FALSE(b.ok) << text;
+    EXPECT_NE(b.error.find(why), std::string::npos) << b.error;
+  }
+  EXPECT_EQ(back.values, kept.values) << "a refused read leaves the output";
+}
+
+}  // namespace
+}  // namespace zor_feedback

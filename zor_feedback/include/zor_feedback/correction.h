@@ -1,0 +1,164 @@
+// correction.h - one orbit-correction step as one call: a labelled response
+// matrix, masks by name, a cut and a gain per plane, kick limits, a dry run,
+// apply and undo.
+//
+// The planes are solved apart (coupling terms are not used): the monitors of
+// plane x against the correctors of plane x, and so for y, each with the
+// standard inversion (pseudo_inverse) of the weighted rows it uses. The step
+// asks the model for -gain times the orbit error (orbit - reference):
+//   delta = -gain * pinv(W R) * W (orbit - reference)
+// with W the monitor weights. The inverse of each plane is cached by the set
+// of monitors and correctors it uses, and made again only when the matrix, a
+// mask, a weight, a cut, or the monitors that read a number change.
+//
+// Like the rest of the library: nothing is thrown of its own, a refused call
+// returns ok == false with the reason and changes nothing; nothing is written
+// to hardware (apply and undo return the kicks to set); no threads, no locks.
+#ifndef ZOR_FEEDBACK_CORRECTION_H
+#define ZOR_FEEDBACK_CORRECTION_H
+
+#include <ctime>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zor_feedback/export.h"
+#include "zor_feedback/labelled_matrix.h"
+#include "zor_feedback/zor_feedback.h"
+
+namespace zor_feedback {
+
+// What a correction call did when it returns nothing else.
+struct Outcome {
+  bool ok = false;
+  std::string error;
+};
+
+// A corrector's limits: the kick stays within [min, max], one step changes it
+// by at most max_step. Infinite: no limit.
+struct KickLimit {
+  double min = -std::numeric_limits<double>::infinity();
+  double max = std::numeric_limits<double>::infinity();
+  double max_step = std::numeric_limits<double>::infinity();
+};
+
+// What compute does with a step that would pass a limit.
+//  * scale: the whole step shrinks by one factor until every kick fits.
+//  * clip: the correctors past a limit are held at it and the others solved
+//    again without them, until none passes.
+//  * split: the step is cut into equal sub-steps that each keep max_step;
+//    a step that would pass min or max is first scaled as by `scale`.
+enum class LimitPolicy { scale, clip, split };
+
+ZOR_FEEDBACK_API const char* limit_policy_name(LimitPolicy policy);
+// The policy of that name ("scale", "clip", "split"); false for any other text.
+ZOR_FEEDBACK_API bool parse_limit_policy(const std::string& name, LimitPolicy* policy);
+
+// One plane's inversion and gain.
+struct PlaneSettings {
+  StandardOptions cut;  // rcond or keep, as pseudo_inverse takes it
+  double gain = 1.0;    // finite and > 0; above 1 overshoots (a warning)
+};
+
+// A computed step (a dry run: nothing is changed by computing it).
+struct Step {
+  bool ok = false;  // false: refused, `error` says why; the rest is empty
+  std::string error;
+  std::vector<double> kicks_before;  // the kicks passed in
+  std::vector<double> delta;         // the change, within every limit
+  std::vector<double> kicks;         // kicks_before + delta
+  // With split: set kicks_before + delta * (k / substeps) for k = 1..substeps.
+  int substeps = 1;
+  std::vector<double> predicted;  // the orbit after the step by the model; NaN where not read
+  double rms_before = 0.0;        // rms of (orbit - reference) over the monitors used
+  double rms_after = 0.0;         // the same, predicted
+  std::vector<int> monitors_used, correctors_used;  // indices into the matrix
+  std::vector<int> limited;                         // correctors at a limit after the step
+  LimitPolicy policy = LimitPolicy::scale;
+  double scale = 1.0;     // the factor the plain step was scaled by (1: not)
+  int modes[2] = {0, 0};  // singular values used, plane x and y
+  PlaneSettings settings[2];
+  std::vector<std::string> warnings;
+  unsigned long long generation = 0;  // the configuration it was computed with
+};
+
+// One applied step, as the history keeps it.
+struct HistoryEntry {
+  std::time_t time = 0;
+  PlaneSettings settings[2];
+  LimitPolicy policy = LimitPolicy::scale;
+  double scale = 1.0;
+  double rms_before = 0.0, rms_after = 0.0;
+  std::vector<double> kicks_before, kicks_after;
+};
+
+// The kicks that apply or undo hand back to set; a split step's sub-steps in
+// order, the last one the final kicks.
+struct KickSequence {
+  bool ok = false;
+  std::string error;
+  std::vector<std::vector<double>> kicks;
+};
+
+class ZOR_FEEDBACK_API Correction {
+ public:
+  // The history keeps the last `depth` applied steps (at least 1); each apply
+  // and undo also stores a line in `published` when it is given (not owned;
+  // it must outlive this object).
+  explicit Correction(D_ringbuf* published = nullptr, int depth = 32);
+  ~Correction();
+  Correction(const Correction&) = delete;
+  Correction& operator=(const Correction&) = delete;
+
+  // A new matrix (check_labelled_matrix): masks, weights, limits, the
+  // reference and the history start afresh; cuts, gains and policy stay.
+  Outcome set_matrix(LabelledMatrix matrix);
+  const LabelledMatrix& matrix() const;
+
+  // Masks by name; a masked monitor is never read, a masked corrector never moved.
+  Outcome set_monitor_enabled(const std::string& name, bool enabled);
+  Outcome set_corrector_enabled(const std::string& name, bool enabled);
+  const std::vector<bool>& monitor_enabled() const;
+  const std::vector<bool>& corrector_enabled() const;
+
+  Outcome set_plane(Plane plane, const PlaneSettings& settings);
+  const PlaneSettings& plane(Plane plane) const;
+  // One weight (finite, > 0) per monitor; empty: all 1.
+  Outcome set_weights(const std::vector<double>& weights);
+  // The orbit to correct to, one value per monitor; empty: zero.
+  Outcome set_reference(const std::vector<double>& reference);
+  // The RF frequency (or beam energy) as an extra corrector of plane x,
+  // `column` its orbit response at every monitor (its y rows are not used),
+  // named `name`; masked and limited by that name like any corrector.
+  Outcome add_rf_column(const std::string& name, const std::vector<double>& column);
+  Outcome set_limit(const std::string& name, const KickLimit& limit);
+  const std::vector<KickLimit>& limits() const;
+  void set_policy(LimitPolicy policy);
+  LimitPolicy policy() const;
+
+  // The step for the measured `orbit` (one value per monitor; NaN or
+  // infinite: not read) and the present `kicks` (one per corrector, finite,
+  // within their limits). Monitors masked or not read are dropped; a plane
+  // with correctors in use needs at least one monitor, and as many as it
+  // keeps modes. Refused (ok false, the reason in `error`) otherwise; the
+  // step depends on the configuration at this call only.
+  Step compute(const std::vector<double>& orbit, const std::vector<double>& kicks);
+
+  // Records `step` (computed with the present configuration) in the history
+  // and returns the kicks to set.
+  KickSequence apply(const Step& step);
+  // Takes the newest entry out of the history and returns its kicks_before.
+  KickSequence undo();
+  // Newest first.
+  const std::vector<HistoryEntry>& history() const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace zor_feedback
+
+#endif  // ZOR_FEEDBACK_CORRECTION_H

@@ -1,0 +1,189 @@
+// Correction: its configuration, each change checked before anything moves.
+#include "zor_feedback/correction.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "correction_state.h"
+
+namespace zor_feedback {
+
+const char* limit_policy_name(LimitPolicy policy) {
+  switch (policy) {
+    case LimitPolicy::clip:
+      return "clip";
+    case LimitPolicy::split:
+      return "split";
+    default:
+      return "scale";
+  }
+}
+
+bool parse_limit_policy(const std::string& name, LimitPolicy* policy) {
+  for (const LimitPolicy p : {LimitPolicy::scale, LimitPolicy::clip, LimitPolicy::split})
+    if (name == limit_policy_name(p)) {
+      *policy = p;
+      return true;
+    }
+  return false;
+}
+
+namespace {
+
+Outcome done() { return {true, {}}; }
+Outcome refuse(std::string why) { return {false, std::move(why)}; }
+
+// The index of `name` in `names`, -1 when absent.
+int find(const std::vector<std::string>& names, const std::string& name) {
+  const auto it = std::find(names.begin(), names.end(), name);
+  return it == names.end() ? -1 : static_cast<int>(it - names.begin());
+}
+
+// Why `v` cannot be one value per monitor (finite, > 0 when `positive`).
+std::string per_monitor(const std::vector<double>& v, int rows, bool positive, const char* what) {
+  if (v.size() != static_cast<std::size_t>(rows))
+    return std::string(what) + ": " + std::to_string(v.size()) + " values for " + std::to_string(rows) +
+           " monitors";
+  for (const double x : v)
+    if (!std::isfinite(x) || (positive && x <= 0.0))
+      return std::string(what) + ": every value must be finite" + (positive ? " and above 0" : "");
+  return {};
+}
+
+}  // namespace
+
+Correction::Correction(D_ringbuf* published, int depth) : state_(std::make_unique<State>()) {
+  state_->published = published;
+  state_->depth = static_cast<std::size_t>(std::max(1, depth));
+}
+
+Correction::~Correction() = default;
+
+Outcome Correction::set_matrix(LabelledMatrix matrix) {
+  if (std::string why = check_labelled_matrix(matrix); !why.empty()) return refuse(why);
+  State& s = *state_;
+  s.monitor_on.assign(static_cast<std::size_t>(matrix.rows), true);
+  s.corrector_on.assign(static_cast<std::size_t>(matrix.cols), true);
+  s.limits.assign(static_cast<std::size_t>(matrix.cols), KickLimit{});
+  s.weights.clear();
+  s.reference.clear();
+  s.history.clear();
+  s.matrix = std::move(matrix);
+  s.inverses_changed();
+  return done();
+}
+
+const LabelledMatrix& Correction::matrix() const { return state_->matrix; }
+const std::vector<bool>& Correction::monitor_enabled() const { return state_->monitor_on; }
+const std::vector<bool>& Correction::corrector_enabled() const { return state_->corrector_on; }
+const PlaneSettings& Correction::plane(Plane plane) const { return state_->planes[static_cast<int>(plane)]; }
+const std::vector<KickLimit>& Correction::limits() const { return state_->limits; }
+LimitPolicy Correction::policy() const { return state_->policy; }
+const std::vector<HistoryEntry>& Correction::history() const { return state_->history; }
+
+namespace {
+
+Outcome set_enabled(Correction::State& s, const std::vector<std::string>& names, std::vector<bool>* on,
+                    const std::string& name, bool enabled, const char* what) {
+  const int k = find(names, name);
+  if (k < 0) return refuse(std::string("no ") + what + " named '" + name + "'");
+  const auto u = static_cast<std::size_t>(k);
+  if (!enabled && (*on)[u] && std::count(on->begin(), on->end(), true) == 1)
+    return refuse(std::string("'") + name + "' is the last " + what + " in use; it cannot be masked");
+  // The cache is keyed by the sets in use: its inverses stay valid.
+  (*on)[u] = enabled;
+  ++s.generation;
+  return done();
+}
+
+}  // namespace
+
+Outcome Correction::set_monitor_enabled(const std::string& name, bool enabled) {
+  return set_enabled(*state_, state_->matrix.monitors, &state_->monitor_on, name, enabled, "monitor");
+}
+
+Outcome Correction::set_corrector_enabled(const std::string& name, bool enabled) {
+  return set_enabled(*state_, state_->matrix.correctors, &state_->corrector_on, name, enabled, "corrector");
+}
+
+Outcome Correction::set_plane(Plane plane, const PlaneSettings& settings) {
+  const StandardOptions& c = settings.cut;
+  if (!std::isfinite(settings.gain) || settings.gain <= 0.0)
+    return refuse("the gain must be a finite number above 0");
+  if (c.keep < 0 || (c.keep > 0 && c.rcond)) return refuse("the cut is either rcond or keep >= 1");
+  if (c.rcond && !(*c.rcond >= 0.0)) return refuse("rcond must be a number >= 0");
+  PlaneSettings& now = state_->planes[static_cast<int>(plane)];
+  // A gain alone leaves the inverse as it is.
+  if (now.cut.rcond != c.rcond || now.cut.keep != c.keep || now.cut.method != c.method)
+    state_->cache[static_cast<int>(plane)].clear();
+  now = settings;
+  ++state_->generation;
+  return done();
+}
+
+Outcome Correction::set_weights(const std::vector<double>& weights) {
+  if (!weights.empty())
+    if (std::string why = per_monitor(weights, state_->matrix.rows, true, "weights"); !why.empty())
+      return refuse(why);
+  state_->weights = weights;
+  state_->inverses_changed();
+  return done();
+}
+
+Outcome Correction::set_reference(const std::vector<double>& reference) {
+  if (!reference.empty())
+    if (std::string why = per_monitor(reference, state_->matrix.rows, false, "reference"); !why.empty())
+      return refuse(why);
+  state_->reference = reference;
+  ++state_->generation;
+  return done();
+}
+
+Outcome Correction::add_rf_column(const std::string& name, const std::vector<double>& column) {
+  State& s = *state_;
+  if (std::string why = per_monitor(column, s.matrix.rows, false, "RF column"); !why.empty())
+    return refuse(why);
+  LabelledMatrix m = s.matrix;
+  m.values.clear();
+  for (std::size_t i = 0; i < column.size(); ++i) {
+    const auto row =
+        s.matrix.values.begin() + static_cast<std::ptrdiff_t>(i * static_cast<std::size_t>(m.cols));
+    m.values.insert(m.values.end(), row, row + m.cols);
+    m.values.push_back(column[i]);
+  }
+  ++m.cols;
+  m.correctors.push_back(name);
+  m.corrector_planes.push_back(Plane::x);
+  if (std::string why = check_labelled_matrix(m); !why.empty()) return refuse(why);
+  s.matrix = std::move(m);
+  s.corrector_on.push_back(true);
+  s.limits.emplace_back();
+  s.history.clear();  // its kicks have one corrector fewer
+  s.inverses_changed();
+  return done();
+}
+
+Outcome Correction::set_limit(const std::string& name, const KickLimit& limit) {
+  const int k = find(state_->matrix.correctors, name);
+  if (k < 0) return refuse("no corrector named '" + name + "'");
+  if (std::isnan(limit.min) || std::isnan(limit.max) || limit.min > limit.max)
+    return refuse("the limits of '" + name + "' need min <= max");
+  if (!(limit.max_step > 0.0)) return refuse("the max step of '" + name + "' must be above 0");
+  state_->limits[static_cast<std::size_t>(k)] = limit;
+  ++state_->generation;
+  return done();
+}
+
+void Correction::set_policy(LimitPolicy policy) {
+  state_->policy = policy;
+  ++state_->generation;
+}
+
+Step Correction::compute(const std::vector<double>& orbit, const std::vector<double>& kicks) {
+  return detail::compute_step(*state_, orbit, kicks);
+}
+
+}  // namespace zor_feedback

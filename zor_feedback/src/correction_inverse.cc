@@ -1,0 +1,96 @@
+// The plane inverses of a correction step, cached by the monitors and
+// correctors they use, and the solve through them.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "correction_state.h"
+
+namespace zor_feedback {
+namespace detail {
+
+namespace {
+
+std::string cache_key(const std::vector<int>& monitors, const std::vector<int>& correctors) {
+  std::string key;
+  key.reserve((monitors.size() + correctors.size() + 1) * sizeof(int));
+  const auto put = [&key](int v) { key.append(reinterpret_cast<const char*>(&v), sizeof v); };
+  for (const int i : monitors) put(i);
+  put(-1);
+  for (const int j : correctors) put(j);
+  return key;
+}
+
+double weight(const std::vector<double>& weights, int i) {
+  return weights.empty() ? 1.0 : weights[static_cast<std::size_t>(i)];
+}
+
+// The weighted sub-matrix, row-major: rows `monitors`, columns `correctors`.
+std::vector<double> sub_matrix(const LabelledMatrix& m, const std::vector<double>& weights,
+                               const std::vector<int>& monitors, const std::vector<int>& correctors) {
+  std::vector<double> a;
+  a.reserve(monitors.size() * correctors.size());
+  const auto cols = static_cast<std::size_t>(m.cols);
+  for (const int i : monitors) {
+    const double w = weight(weights, i);
+    const double* row = m.values.data() + static_cast<std::size_t>(i) * cols;
+    for (const int j : correctors) a.push_back(w * row[j]);
+  }
+  return a;
+}
+
+}  // namespace
+
+const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector<double>& weights,
+                                      const std::vector<int>& monitors, const std::vector<int>& correctors,
+                                      const StandardOptions& cut, std::string* error) {
+  std::string key = cache_key(monitors, correctors);
+  if (auto it = entries_.find(key); it != entries_.end()) {
+    it->second.last_use = ++uses_;
+    return &it->second;
+  }
+  const std::vector<double> a = sub_matrix(m, weights, monitors, correctors);
+  PlaneInverse inv;
+  const SvdReport r = pseudo_inverse(a.data(), static_cast<int>(monitors.size()),
+                                     static_cast<int>(correctors.size()), cut, &inv.inverse);
+  if (!r.ok) {
+    *error = r.error;
+    return nullptr;
+  }
+  inv.monitors = monitors;
+  inv.correctors = correctors;
+  inv.modes = r.used;
+  inv.warnings = r.warnings;
+  inv.last_use = ++uses_;
+  if (entries_.size() >= kCapacity) {
+    auto oldest = entries_.begin();
+    for (auto it = entries_.begin(); it != entries_.end(); ++it)
+      if (it->second.last_use < oldest->second.last_use) oldest = it;
+    entries_.erase(oldest);
+  }
+  return &entries_.emplace(std::move(key), std::move(inv)).first->second;
+}
+
+bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std::vector<double>& rhs,
+                 std::vector<double>* delta, int* modes, std::vector<std::string>* warnings,
+                 std::string* error) {
+  if (free.empty()) return true;
+  const PlaneInverse* inv = p.cache->get(*p.matrix, *p.weights, p.monitors, free, p.cut, error);
+  if (inv == nullptr) return false;
+  // The weights enter once in the matrix and once in the right-hand side.
+  std::vector<double> b(rhs.size());
+  for (std::size_t k = 0; k < rhs.size(); ++k) b[k] = weight(*p.weights, p.monitors[k]) * rhs[k];
+  const std::size_t mu = b.size();
+  for (std::size_t r = 0; r < free.size(); ++r) {
+    const double* row = inv->inverse.data() + r * mu;
+    double sum = 0.0;
+    for (std::size_t k = 0; k < mu; ++k) sum += row[k] * b[k];
+    (*delta)[static_cast<std::size_t>(free[r])] = sum;
+  }
+  if (modes != nullptr) *modes = inv->modes;
+  warnings->insert(warnings->end(), inv->warnings.begin(), inv->warnings.end());
+  return true;
+}
+
+}  // namespace detail
+}  // namespace zor_feedback

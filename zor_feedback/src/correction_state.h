@@ -1,0 +1,110 @@
+// correction_state.h - what a Correction holds, and the pieces of its step:
+// the cached plane inverses, the limit policies, the history. Private to the
+// library; not installed.
+#ifndef ZOR_FEEDBACK_CORRECTION_STATE_H
+#define ZOR_FEEDBACK_CORRECTION_STATE_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zor_feedback/correction.h"
+
+namespace zor_feedback {
+namespace detail {
+
+// The inverse of one plane's weighted sub-matrix: rows `correctors`, columns
+// `monitors`, row-major.
+struct PlaneInverse {
+  std::vector<int> monitors, correctors;
+  std::vector<double> inverse;
+  int modes = 0;
+  std::vector<std::string> warnings;
+  unsigned long long last_use = 0;
+};
+
+// Inverses by the sets of monitors and correctors they use; the least
+// recently used goes when more than kCapacity are held (a clip re-solve or a
+// NaN reading makes a new set; the usual one stays).
+class InverseCache {
+ public:
+  static constexpr std::size_t kCapacity = 8;
+
+  // The inverse of the rows `monitors` and columns `correctors` of `m`
+  // weighted by `weights` (empty: 1), made on a miss; null with *error when
+  // the inversion refuses.
+  const PlaneInverse* get(const LabelledMatrix& m, const std::vector<double>& weights,
+                          const std::vector<int>& monitors, const std::vector<int>& correctors,
+                          const StandardOptions& cut, std::string* error);
+  void clear() { entries_.clear(); }
+
+ private:
+  std::map<std::string, PlaneInverse> entries_;
+  unsigned long long uses_ = 0;
+};
+
+// The solve of one plane: delta[j] for j in `free` = pinv(W R) W rhs, with
+// rhs one value per monitor of `monitors` (its order). Other entries of
+// *delta are left alone.
+struct PlaneProblem {
+  const LabelledMatrix* matrix = nullptr;
+  const std::vector<double>* weights = nullptr;
+  std::vector<int> monitors;
+  StandardOptions cut;
+  InverseCache* cache = nullptr;
+};
+bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std::vector<double>& rhs,
+                 std::vector<double>* delta, int* modes, std::vector<std::string>* warnings,
+                 std::string* error);
+
+// The room each corrector has: delta[j] in [lo[j], hi[j]].
+struct Room {
+  std::vector<double> lo, hi;
+};
+// With `with_step` false, max_step is left out (split handles it).
+Room kick_room(const std::vector<KickLimit>& limits, const std::vector<double>& kicks, bool with_step);
+
+// The largest s in [0, 1] with s * delta within `room`.
+double fitting_scale(const std::vector<double>& delta, const Room& room);
+
+// Sub-steps (at most kMaxSubsteps) that keep every |delta| / n within
+// max_step; *scale gets the factor delta had to shrink by beyond that cap.
+constexpr int kMaxSubsteps = 1000;
+int substeps_for(const std::vector<double>& delta, const std::vector<KickLimit>& limits, double* scale);
+
+}  // namespace detail
+
+struct Correction::State {
+  LabelledMatrix matrix;
+  std::vector<bool> monitor_on, corrector_on;
+  std::vector<double> weights, reference;
+  std::vector<KickLimit> limits;
+  PlaneSettings planes[2];
+  LimitPolicy policy = LimitPolicy::scale;
+  detail::InverseCache cache[2];
+  std::vector<HistoryEntry> history;  // newest first
+  D_ringbuf* published = nullptr;
+  std::size_t depth = 32;
+  unsigned long long generation = 1;  // every change of what a step depends on moves it
+
+  // A change of what the inverses depend on.
+  void inverses_changed() {
+    ++generation;
+    cache[0].clear();
+    cache[1].clear();
+  }
+};
+
+namespace detail {
+// The step of Correction::compute (correction_step.cc).
+Step compute_step(Correction::State& s, const std::vector<double>& orbit, const std::vector<double>& kicks);
+// Clip: the plain `delta` with correctors past `room` held and the rest of
+// their plane solved again (kick_limits.cc uses solve_plane).
+bool clip_step(const PlaneProblem problems[2], const std::vector<int> free[2],
+               const std::vector<double> rhs[2], const Room& room, std::vector<double>* delta,
+               std::vector<std::string>* warnings, std::string* error);
+}  // namespace detail
+
+}  // namespace zor_feedback
+
+#endif  // ZOR_FEEDBACK_CORRECTION_STATE_H

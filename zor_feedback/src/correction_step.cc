@@ -1,0 +1,208 @@
+// The correction step: the error the step acts on, the plane solves, the limit
+// policy, and the prediction. Changes nothing but the inverse cache.
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "correction_state.h"
+
+namespace zor_feedback {
+namespace detail {
+
+namespace {
+
+struct Prepared {
+  std::vector<double> error;  // orbit - reference, per monitor
+  PlaneProblem problems[2];
+  std::vector<int> free[2];  // correctors in use, by plane
+  std::vector<double> rhs[2];
+  std::vector<int> monitors_used;
+};
+
+std::string g(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
+std::string check_inputs(const Correction::State& s, const std::vector<double>& orbit,
+                         const std::vector<double>& kicks) {
+  const LabelledMatrix& m = s.matrix;
+  if (m.rows == 0) return "no matrix";
+  if (orbit.size() != static_cast<std::size_t>(m.rows))
+    return "the orbit holds " + std::to_string(orbit.size()) + " values, the matrix " +
+           std::to_string(m.rows) + " monitors";
+  if (kicks.size() != static_cast<std::size_t>(m.cols))
+    return std::to_string(kicks.size()) + " kicks for the " + std::to_string(m.cols) + " correctors";
+  for (std::size_t j = 0; j < kicks.size(); ++j) {
+    const KickLimit& l = s.limits[j];
+    if (!std::isfinite(kicks[j])) return "the kick of corrector '" + m.correctors[j] + "' is not a number";
+    if (kicks[j] < l.min || kicks[j] > l.max)
+      return "corrector '" + m.correctors[j] + "' at " + g(kicks[j]) + " lies outside its limits [" +
+             g(l.min) + ", " + g(l.max) + "]";
+  }
+  return {};
+}
+
+// The monitors and correctors of each plane that enter its solve.
+bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p, Step* st) {
+  const LabelledMatrix& m = s.matrix;
+  int unread[2] = {0, 0};
+  p->error.assign(orbit.size(), NAN);
+  for (int k = 0; k < 2; ++k) {
+    p->problems[k] = {&m, &s.weights, {}, s.planes[k].cut, &s.cache[k]};
+    for (std::size_t j = 0; j < m.corrector_planes.size(); ++j)
+      if (s.corrector_on[j] && static_cast<int>(m.corrector_planes[j]) == k)
+        p->free[k].push_back(static_cast<int>(j));
+  }
+  for (int i = 0; i < m.rows; ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    const int k = static_cast<int>(m.monitor_planes[u]);
+    if (!s.monitor_on[u] || p->free[k].empty()) continue;
+    if (!std::isfinite(orbit[u])) {
+      ++unread[k];
+      continue;
+    }
+    p->error[u] = orbit[u] - (s.reference.empty() ? 0.0 : s.reference[u]);
+    p->problems[k].monitors.push_back(i);
+    p->rhs[k].push_back(-s.planes[k].gain * p->error[u]);
+    p->monitors_used.push_back(i);
+  }
+  if (p->free[0].empty() && p->free[1].empty()) {
+    st->error = "no corrector in use";
+    return false;
+  }
+  for (int k = 0; k < 2; ++k) {
+    if (p->free[k].empty()) continue;
+    const std::size_t need = static_cast<std::size_t>(std::max(1, s.planes[k].cut.keep));
+    if (p->problems[k].monitors.size() < need) {
+      st->error = std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": " +
+                  std::to_string(p->problems[k].monitors.size()) + " monitors read a number (" +
+                  std::to_string(unread[k]) + " did not), the step needs at least " + std::to_string(need);
+      return false;
+    }
+    if (unread[k] > 0)
+      st->warnings.push_back(std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": " +
+                             std::to_string(unread[k]) + (unread[k] == 1 ? " monitor" : " monitors") +
+                             " read no number, left out");
+  }
+  return true;
+}
+
+void apply_policy(const Correction::State& s, const std::vector<double>& kicks, Step* st,
+                  std::vector<double>* delta) {
+  if (s.policy == LimitPolicy::scale || s.policy == LimitPolicy::split) {
+    st->scale = fitting_scale(*delta, kick_room(s.limits, kicks, s.policy == LimitPolicy::scale));
+    for (double& d : *delta) d *= st->scale;
+  }
+  if (s.policy == LimitPolicy::split) {
+    double more = 1.0;
+    st->substeps = substeps_for(*delta, s.limits, &more);
+    for (double& d : *delta) d *= more;
+    st->scale *= more;
+  }
+}
+
+// The correctors whose plain step leaves their room: those the policy acted on.
+std::vector<int> limited_by(const std::vector<double>& plain, const Room& room) {
+  std::vector<int> out;
+  for (std::size_t j = 0; j < plain.size(); ++j)
+    if (plain[j] > room.hi[j] || plain[j] < room.lo[j]) out.push_back(static_cast<int>(j));
+  return out;
+}
+
+Step refused(std::string error) {
+  Step st;
+  st.error = std::move(error);
+  return st;
+}
+
+// Kicks within their limits (against rounding), the prediction and the rms.
+void finish(const Correction::State& s, const std::vector<double>& orbit, const Prepared& p,
+            const std::vector<double>& delta, Step* st) {
+  const LabelledMatrix& m = s.matrix;
+  const auto n = static_cast<std::size_t>(m.cols);
+  st->kicks.resize(n);
+  st->delta.resize(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const KickLimit& l = s.limits[j];
+    st->kicks[j] = std::clamp(st->kicks_before[j] + delta[j], l.min, l.max);
+    st->delta[j] = st->kicks[j] - st->kicks_before[j];
+  }
+  for (int k = 0; k < 2; ++k)
+    st->correctors_used.insert(st->correctors_used.end(), p.free[k].begin(), p.free[k].end());
+  std::sort(st->correctors_used.begin(), st->correctors_used.end());
+  st->predicted.assign(orbit.size(), NAN);
+  double before = 0.0, after = 0.0;
+  for (std::size_t i = 0; i < orbit.size(); ++i) {
+    if (!std::isfinite(orbit[i])) continue;
+    const double* row = m.values.data() + i * n;
+    double sum = orbit[i];
+    for (const int j : st->correctors_used) sum += row[j] * st->delta[static_cast<std::size_t>(j)];
+    st->predicted[i] = sum;
+  }
+  for (const int i : p.monitors_used) {
+    const auto u = static_cast<std::size_t>(i);
+    before += p.error[u] * p.error[u];
+    const double e = st->predicted[u] - orbit[u] + p.error[u];
+    after += e * e;
+  }
+  const double count = std::max<double>(1.0, static_cast<double>(p.monitors_used.size()));
+  st->rms_before = std::sqrt(before / count);
+  st->rms_after = std::sqrt(after / count);
+  st->monitors_used = p.monitors_used;
+  std::sort(st->monitors_used.begin(), st->monitors_used.end());
+}
+
+void dedupe(std::vector<std::string>* w) {
+  std::vector<std::string> out;
+  for (std::string& s : *w)
+    if (std::find(out.begin(), out.end(), s) == out.end()) out.push_back(std::move(s));
+  w->swap(out);
+}
+
+}  // namespace
+
+Step compute_step(Correction::State& s, const std::vector<double>& orbit, const std::vector<double>& kicks) {
+  Step st;
+  st.error = check_inputs(s, orbit, kicks);
+  Prepared p;
+  if (!st.error.empty() || !prepare(s, orbit, &p, &st)) return refused(st.error);
+  std::vector<double> delta(kicks.size(), 0.0);
+  for (int k = 0; k < 2; ++k) {
+    if (!solve_plane(p.problems[k], p.free[k], p.rhs[k], &delta, &st.modes[k], &st.warnings, &st.error)) {
+      st.error = std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": " + st.error;
+      return refused(st.error);
+    }
+    if (!p.free[k].empty() && s.planes[k].gain > 1.0)
+      st.warnings.push_back(std::string("gain ") + g(s.planes[k].gain) + " of plane " +
+                            plane_name(static_cast<Plane>(k)) + " is above 1: the step overshoots");
+  }
+  st.policy = s.policy;
+  const Room room = kick_room(s.limits, kicks, true);
+  st.limited = limited_by(delta, room);
+  if (s.policy == LimitPolicy::clip) {
+    if (!clip_step(p.problems, p.free, p.rhs, room, &delta, &st.warnings, &st.error))
+      return refused("clip: " + st.error);
+    // Correctors held in a later round were inside their room in the plain step.
+    for (std::size_t j = 0; j < delta.size(); ++j)
+      if (std::isfinite(room.hi[j] - room.lo[j]) && (delta[j] == room.hi[j] || delta[j] == room.lo[j]) &&
+          !std::binary_search(st.limited.begin(), st.limited.end(), static_cast<int>(j)))
+        st.limited.insert(std::lower_bound(st.limited.begin(), st.limited.end(), static_cast<int>(j)),
+                          static_cast<int>(j));
+  } else {
+    apply_policy(s, kicks, &st, &delta);
+  }
+  st.kicks_before = kicks;
+  finish(s, orbit, p, delta, &st);
+  dedupe(&st.warnings);
+  st.settings[0] = s.planes[0];
+  st.settings[1] = s.planes[1];
+  st.generation = s.generation;
+  st.ok = true;
+  return st;
+}
+
+}  // namespace detail
+}  // namespace zor_feedback

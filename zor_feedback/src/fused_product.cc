@@ -1,69 +1,130 @@
 // The product of multiply, read straight from float storage: the matrix is
 // read once, as floats, and widened in registers, so that a feedback cycle
 // moves half the bytes a product on double copies moves.
+//
+// Every row's sum runs in eight lanes: lane l adds up the products of the
+// columns j with j % 8 == l, in column order; then the lanes are added in a
+// fixed tree and the last m % 8 columns in order. The versions for AVX-512,
+// AVX2 and any other machine differ only in how many lanes one register
+// holds, so they give the same bits. No FMA: the library is built without
+// contraction, and the intrinsics below multiply and add apart.
 #include "fused_product.h"
 
-#include <cstring>
 #include <vector>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define ZOR_FEEDBACK_X86_KERNELS 1
+#endif
 
 namespace zor_feedback {
 namespace detail {
 namespace {
 
-constexpr std::size_t kLanes = 8;  // partial sums per row: lane l sums the columns j with j % 8 == l
-constexpr std::size_t kRows = 4;   // rows of M per pass over a column of X: independent sums
+constexpr std::size_t kLanes = 8;
+constexpr std::size_t kRows = 4;  // rows per pass over a column of X: independent sums, rows kept in L1
+
+// The fixed tree over the lanes, then the columns from j on.
+inline double finish(const double* lane, const float* row, std::size_t j, std::size_t m, const double* x) {
+  double s = ((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7]));
+  for (; j < m; ++j) s += static_cast<double>(row[j]) * x[j];
+  return s;
+}
 
 // sums[r] = row r of M (R rows from M, m floats each) times x (m doubles).
-// The lanes are plain arrays, which the compiler's SLP vectoriser (enabled for
-// this file) maps onto the registers of each clone: the arithmetic, lane by
-// lane, is the same on every instruction set, so are the bits. A row's sum is
-// formed the same way whatever R, so a result does not depend on where its
-// row falls. Always inlined, so that each clone vectorises it for its own
-// instruction set. No FMA: the library is built without contraction.
+// Portable: the lanes as a plain array.
 template <std::size_t R>
-inline __attribute__((always_inline)) void dot_rows(const float* M, std::size_t m, const double* x,
-                                                    double* sums) {
+void rows_portable(const float* M, std::size_t m, const double* x, double* sums) {
   double acc[R][kLanes] = {};
   std::size_t j = 0;
   for (; j + kLanes <= m; j += kLanes)
-#pragma GCC unroll 4
     for (std::size_t r = 0; r < R; ++r)
       for (std::size_t l = 0; l < kLanes; ++l) acc[r][l] += static_cast<double>(M[r * m + j + l]) * x[j + l];
+  for (std::size_t r = 0; r < R; ++r) sums[r] = finish(acc[r], M + r * m, j, m, x);
+}
+
+#ifdef ZOR_FEEDBACK_X86_KERNELS
+// Lanes 0-3 and 4-7 in two registers.
+template <std::size_t R>
+__attribute__((target("avx2"))) void rows_avx2(const float* M, std::size_t m, const double* x, double* sums) {
+  __m256d lo[R], hi[R];
 #pragma GCC unroll 4
+  for (std::size_t r = 0; r < R; ++r) lo[r] = hi[r] = _mm256_setzero_pd();
+  std::size_t j = 0;
+  for (; j + kLanes <= m; j += kLanes) {
+    const __m256d x_lo = _mm256_loadu_pd(x + j), x_hi = _mm256_loadu_pd(x + j + 4);
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < R; ++r) {
+      const float* p = M + r * m + j;
+      lo[r] = _mm256_add_pd(lo[r], _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(p)), x_lo));
+      hi[r] = _mm256_add_pd(hi[r], _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(p + 4)), x_hi));
+    }
+  }
   for (std::size_t r = 0; r < R; ++r) {
-    const double* v = acc[r];
-    double s = ((v[0] + v[4]) + (v[2] + v[6])) + ((v[1] + v[5]) + (v[3] + v[7]));
-    for (std::size_t t = j; t < m; ++t) s += static_cast<double>(M[r * m + t]) * x[t];
-    sums[r] = s;
+    double lane[kLanes];
+    _mm256_storeu_pd(lane, lo[r]);
+    _mm256_storeu_pd(lane + 4, hi[r]);
+    sums[r] = finish(lane, M + r * m, j, m, x);
   }
 }
 
-#if defined(__x86_64__) && defined(__has_attribute)
-#if __has_attribute(target_clones)
-#define ZOR_FEEDBACK_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
-#endif
-#endif
-#ifndef ZOR_FEEDBACK_CLONES
-#define ZOR_FEEDBACK_CLONES
+// Eight floats widened. The all-lanes mask form: GCC 12 warns of the plain
+// form's undefined pass-through register.
+__attribute__((target("avx512f"), always_inline)) inline __m512d widen8(const float* p) {
+  return _mm512_maskz_cvtps_pd(static_cast<__mmask8>(0xFF), _mm256_loadu_ps(p));
+}
+
+// All eight lanes in one register.
+template <std::size_t R>
+__attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t m, const double* x,
+                                                    double* sums) {
+  __m512d acc[R];
+#pragma GCC unroll 4
+  for (std::size_t r = 0; r < R; ++r) acc[r] = _mm512_setzero_pd();
+  std::size_t j = 0;
+  for (; j + kLanes <= m; j += kLanes) {
+    const __m512d xv = _mm512_loadu_pd(x + j);
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < R; ++r)
+      acc[r] = _mm512_add_pd(acc[r], _mm512_mul_pd(widen8(M + r * m + j), xv));
+  }
+  for (std::size_t r = 0; r < R; ++r) {
+    double lane[kLanes];
+    _mm512_storeu_pd(lane, acc[r]);
+    sums[r] = finish(lane, M + r * m, j, m, x);
+  }
+}
 #endif
 
-// out = M * X with X's columns given widened and contiguous (xt, k x m). The
-// loader picks the clone for the running machine once.
-ZOR_FEEDBACK_CLONES
-void product_kernel(const float* M, const double* xt, std::size_t n, std::size_t m, std::size_t k,
-                    float* out) {
+using RowsFn = void (*)(const float*, std::size_t, const double*, double*);
+
+// out = M * X with X's columns given widened and contiguous (xt, k x m).
+template <RowsFn Rows4, RowsFn Rows1>
+void product(const float* M, const double* xt, std::size_t n, std::size_t m, std::size_t k, float* out) {
   double sums[kRows];
   std::size_t i = 0;
   for (; i + kRows <= n; i += kRows)
-    for (std::size_t c = 0; c < k; ++c) {  // the R rows stay in L1 across the columns
-      dot_rows<kRows>(M + i * m, m, xt + c * m, sums);
+    for (std::size_t c = 0; c < k; ++c) {
+      Rows4(M + i * m, m, xt + c * m, sums);
       for (std::size_t r = 0; r < kRows; ++r) out[(i + r) * k + c] = static_cast<float>(sums[r]);
     }
   for (; i < n; ++i)
     for (std::size_t c = 0; c < k; ++c) {
-      dot_rows<1>(M + i * m, m, xt + c * m, sums);
+      Rows1(M + i * m, m, xt + c * m, sums);
       out[i * k + c] = static_cast<float>(sums[0]);
     }
+}
+
+using ProductFn = void (*)(const float*, const double*, std::size_t, std::size_t, std::size_t, float*);
+
+// The widest version the running machine has.
+ProductFn product_for_this_machine() {
+#ifdef ZOR_FEEDBACK_X86_KERNELS
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f")) return product<rows_avx512<kRows>, rows_avx512<1>>;
+  if (__builtin_cpu_supports("avx2")) return product<rows_avx2<kRows>, rows_avx2<1>>;
+#endif
+  return product<rows_portable<kRows>, rows_portable<1>>;
 }
 
 }  // namespace
@@ -72,7 +133,7 @@ void fused_product(const float* M, const float* X, std::size_t n, std::size_t m,
   std::vector<double> xt(m * k);
   for (std::size_t j = 0; j < m; ++j)
     for (std::size_t c = 0; c < k; ++c) xt[c * m + j] = static_cast<double>(X[j * k + c]);
-  product_kernel(M, xt.data(), n, m, k, out);
+  product_for_this_machine()(M, xt.data(), n, m, k, out);
 }
 
 }  // namespace detail

@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "zorfb/zorfb.h"
@@ -160,13 +161,13 @@ bool write_matrix(const std::string& path, QTEV_ResponseMatrix& m, const std::ve
   }
   for (const std::string& h : header) std::fprintf(f, "# %s\n", h.c_str());
   // Each value in the fewest digits that read back as the same float (fmt's
-  // shortest round-trip form), a row at a time: a tenth of the time of %.9g.
+  // shortest round-trip form, the format compiled in), a row at a time.
   fmt::memory_buffer line;
   for (int i = 0; i < m.rows; ++i) {
     line.clear();
     for (int j = 0; j < m.cols; ++j) {
       if (j != 0) line.push_back(' ');
-      fmt::format_to(std::back_inserter(line), "{}", m.value(i, j, -1, -1, -1, -1));
+      fmt::format_to(std::back_inserter(line), FMT_COMPILE("{}"), m.value(i, j, -1, -1, -1, -1));
     }
     line.push_back('\n');
     std::fwrite(line.data(), 1, line.size(), f);

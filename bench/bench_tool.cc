@@ -12,6 +12,9 @@
 //       loads FILE, then inverts it with that engine and prints, as one JSON
 //       line, the peak resident memory before and after invert: the working
 //       set of the engine beyond the matrices themselves.
+//   zf_bench_tool blas
+//       prints the BLAS line (zor_feedback::blas_summary) of this process,
+//       which runs on the BLAS the benchmarks run on
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -23,6 +26,7 @@
 #include <string>
 
 #include "ring_model.h"
+#include "zor_feedback/blas_info.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace {
@@ -42,6 +46,10 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) try {
+  if (argc == 2 && std::string(argv[1]) == "blas") {
+    std::printf("%s\n", zor_feedback::blas_summary(zor_feedback::blas_info()).c_str());
+    return 0;
+  }
   if (argc != 5 && argc != 6) return usage();
   const std::string cmd = argv[1];
   const int rows = std::atoi(argv[2]);

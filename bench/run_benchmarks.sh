@@ -2,12 +2,13 @@
 # Runs every benchmark and prints the tables of BENCHMARKS.md.
 #
 #   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
-#   cmake --build build-bench --target zf_bench zf_bench_tool
+#   cmake --build build-bench --target zf_bench zf_bench_tool zorfb
 #   bench/run_benchmarks.sh build-bench [RESULTS_DIR]
 #
 # Environment: REPS (repetitions, default 5), FILTER (a --benchmark_filter
 # regex, default all), PYTHON (an interpreter with
 # numpy, default /usr/bin/python3: Debian's python3-numpy),
+# OPENBLAS_CORETYPE (passed on; recorded with the BLAS core line),
 # OPENBLAS_NUM_THREADS (default 1: the library and its baselines run on the
 # same single-threaded BLAS, so that a shared machine's other load does not
 # stall BLAS threads that spin waiting for each other).
@@ -35,7 +36,7 @@ ring=$out/ring_1850x712.txt
 
 echo "== CBLAS binding of GSL in zf_bench" >&2
 # GSL's products and its SVD's inner calls must reach OpenBLAS, not libgslcblas.
-binding=$(LD_DEBUG=bindings "$bench" --benchmark_filter='BM_multiply_cycle/m:72/' --benchmark_min_time=0.001 2>&1 \
+binding=$(LD_DEBUG=bindings "$bench" --benchmark_filter='BM_multiply_cycle_accessor_path/m:320/' --benchmark_min_time=0.001 2>&1 \
   | grep -E 'binding file [^ ]*libgsl[^ ]* .*symbol .cblas_dgemm' | head -n1 | sed 's/^[[:space:]]*[0-9]*:[[:space:]]*//' || true)
 [ -n "$binding" ] || binding="cblas_dgemm binding of libgsl not seen"
 echo "$binding" >&2
@@ -45,7 +46,8 @@ echo "$binding" >&2
   echo "Memory:   $(free -g | awk '/^Mem:/ {print $2 " GiB"}')"
   echo "Kernel:   $(uname -sr)"
   echo "Compiler: $(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt") $("$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")" -dumpfullversion 2>/dev/null), build type $(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
-  echo "BLAS:     $(basename "$(readlink -f /usr/lib/x86_64-linux-gnu/libopenblas.so.0 2>/dev/null || echo none)"), OPENBLAS_NUM_THREADS=$OPENBLAS_NUM_THREADS"
+  echo "BLAS:     $(basename "$(readlink -f /usr/lib/x86_64-linux-gnu/libopenblas.so.0 2>/dev/null || echo none)"), OPENBLAS_NUM_THREADS=$OPENBLAS_NUM_THREADS, OPENBLAS_CORETYPE=${OPENBLAS_CORETYPE:-unset}"
+  echo "Core:     $("$tool" blas)"
   echo "GSL:      ${binding#binding file }"
   echo "Load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) before the run"
 } > "$out/machine.txt"
@@ -55,6 +57,17 @@ ZOR_FEEDBACK_BENCH_RING_FILE=$ring "$bench" --benchmark_filter="${FILTER:-.}" --
   --benchmark_display_aggregates_only=true --benchmark_context=zf_repetitions="$reps" \
   --benchmark_out="$out/bench.json" --benchmark_out_format=json >&2
 echo "Load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) after the run" >> "$out/machine.txt"
+
+echo "== zorfb svd --out at 1850 x 712" >&2
+# The writer of zorfb's matrix files; zorfb is built with the project (target zorfb).
+if [ -x "$build/tools/zorfb" ]; then
+  "$python" "$here/zorfb_write.py" "$build/tools/zorfb" "$ring" "$out/inverse_712x1850.txt" --repetitions "$reps" \
+    > "$out/zorfb_write.json"
+  cat "$out/zorfb_write.json" >&2
+  rm -f "$out/inverse_712x1850.txt"
+else
+  echo "no $build/tools/zorfb: the write is not timed" >&2
+fi
 
 echo "== numpy.loadtxt" >&2
 "$python" "$here/numpy_loadtxt.py" "$ring" --repetitions "$reps" --rows 1850 --cols 712 > "$out/numpy.json"

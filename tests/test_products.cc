@@ -3,6 +3,7 @@
 // non-two-dimensional matrices.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -116,6 +117,52 @@ TEST(Multiply, MatchesAnIndependentProduct) {
   y.init(4.0f);
   x.multiply(y, z);
   EXPECT_EQ(at(z, 0, 0), -10.0f);
+}
+
+// A subclass takes the accessor path (GSL double copies, dgemm), a plain
+// matrix the kernel on the float storage; both owe the same numbers.
+class ViaAccessors : public QTEV_ResponseMatrix {
+ public:
+  using QTEV_ResponseMatrix::QTEV_ResponseMatrix;
+};
+
+TEST(Multiply, SumsInDoubleAndNarrowsOnceOnEitherPath) {
+  // Products of ±(1 + a 2^-12) by 1 + b 2^-12 need 26 bits; their leading
+  // ones cancel in pairs, and so do two ±2^26 terms: every sum is exact in
+  // double (in any order) and small, so that float products or float sums
+  // would change every result. 5 rows (a block of four and one more), 20
+  // columns (two blocks of eight and a tail), 3 orbits scaled by powers of two.
+  const auto t_el = [](int i, int j) {
+    if (j == i) return 67108864.0f;
+    if (j == 19 - i) return -67108864.0f;
+    return (j % 2 == 0 ? 1.0f : -1.0f) * (1.0f + std::ldexp(static_cast<float>((i + j) % 4), -12));
+  };
+  const auto x_el = [](int j, int c) {
+    return std::ldexp(1.0f + std::ldexp(static_cast<float>((3 * std::min(j, 19 - j)) % 5), -12), c);
+  };
+  QTEV_ResponseMatrix t("T", 5, 20, nullptr), x("X", 20, 3, nullptr), y("Y", 5, 3, nullptr);
+  ViaAccessors t_acc("TA", 5, 20, nullptr);
+  QTEV_ResponseMatrix y_acc("YA", 5, 3, nullptr);
+  fill(t, t_el);
+  fill(t_acc, t_el);
+  fill(x, x_el);
+  const auto want = narrowed(reference_product(t, x));
+  t.multiply(x, y);
+  t_acc.multiply(x, y_acc);
+  EXPECT_EQ(elements(y), want);
+  EXPECT_EQ(elements(y_acc), want);
+
+  // One orbit, and the result written over the orbit itself.
+  QTEV_ResponseMatrix orbit("O", 20, 1, nullptr), kicks("K", 5, 1, nullptr);
+  fill(orbit, [&](int j, int) { return x_el(j, 0); });
+  t.multiply(orbit, kicks);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(at(kicks, i, 0), want[static_cast<std::size_t>(3 * i)]);
+  QTEV_ResponseMatrix sq("S", 20, 20, nullptr);
+  fill(sq, [&](int i, int j) { return i < 5 ? t_el(i, j) : 0.0f; });
+  const auto sq_want = narrowed(reference_product(sq, orbit));
+  sq.multiply(orbit, orbit);
+  EXPECT_EQ(elements(orbit), sq_want);
+  EXPECT_EQ(at(orbit, 0, 0), want[0]);
 }
 
 TEST(Multiply, RefusesShapesWithTheSixSizes) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "zor_feedback/blas_info.h"
 #include "zorfb/zorfb.h"
 
 namespace {
@@ -113,7 +114,12 @@ int main(int argc, char** argv) {
                ": response matrices, SVD cut-offs and chicane physics with the numerics of the\n"
                "zor_feedback library. Without a command it runs the demo.",
                "zorfb"};
-  app.set_version_flag("--version", ZOR_FEEDBACK_VERSION);
+  // The BLAS line tells whether OpenBLAS recognised the CPU (see README,
+  // OPENBLAS_CORETYPE).
+  app.set_version_flag("--version", [] {
+    return std::string("zorfb " ZOR_FEEDBACK_VERSION "\n") +
+           zor_feedback::blas_summary(zor_feedback::blas_info());
+  });
   app.footer(kFooter);
   app.require_subcommand(0, 1);
   app.fallthrough();  // -v and --debug may also follow the command

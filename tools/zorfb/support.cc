@@ -8,9 +8,11 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <limits>
 #include <string>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include "zorfb/zorfb.h"
@@ -129,10 +131,17 @@ bool write_matrix(const std::string& path, QTEV_ResponseMatrix& m, const std::ve
     return false;
   }
   for (const std::string& h : header) std::fprintf(f, "# %s\n", h.c_str());
+  // Each value in the fewest digits that read back as the same float (fmt's
+  // shortest round-trip form, the format compiled in), a row at a time.
+  fmt::memory_buffer line;
   for (int i = 0; i < m.rows; ++i) {
-    for (int j = 0; j < m.cols; ++j)
-      std::fprintf(f, j == 0 ? "%.9g" : " %.9g", static_cast<double>(m.value(i, j, -1, -1, -1, -1)));
-    std::fputc('\n', f);
+    line.clear();
+    for (int j = 0; j < m.cols; ++j) {
+      if (j != 0) line.push_back(' ');
+      fmt::format_to(std::back_inserter(line), FMT_COMPILE("{}"), m.value(i, j, -1, -1, -1, -1));
+    }
+    line.push_back('\n');
+    std::fwrite(line.data(), 1, line.size(), f);
   }
   const bool ok = std::ferror(f) == 0;
   if (std::fclose(f) != 0 || !ok) {

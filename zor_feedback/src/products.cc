@@ -1,8 +1,13 @@
 // Products and transpose of response matrices.
 #include <gsl/gsl_blas.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <typeinfo>
+#include <utility>
+#include <vector>
 
+#include "fused_product.h"
 #include "gsl_handles.h"
 #include "log_line.h"
 #include "zor_feedback/zor_feedback.h"
@@ -20,6 +25,53 @@ using namespace zor_feedback::detail;
 // (GSL has no such matrices, so nothing with a zero dimension reaches GSL) or
 // when its base array is not two-dimensional; create_gsl_matrix has logged the
 // latter, and the operation then stops without writing anything.
+//
+// A matrix that is a plain QTEV_ResponseMatrix with its elements stored as
+// one rows x cols float array is read and written in that array directly (the
+// base accessors do no more than that); any other, a subclass whose set_value
+// may do more than store included, goes through the accessors as before.
+
+namespace {
+
+// The float storage of M when the operations may use it directly, else null.
+float* direct_storage(const QTEV_ResponseMatrix& M, float* data, std::size_t size) {
+  if (typeid(M) != typeid(QTEV_ResponseMatrix) || M.num_dims() != 2) return nullptr;
+  if (M.rows < 0 || M.cols < 0 || M.dim(1) != M.rows || M.dim(0) != M.cols) return nullptr;
+  if (size != static_cast<std::size_t>(M.rows) * static_cast<std::size_t>(M.cols)) return nullptr;
+  return data;
+}
+
+std::size_t to_size(int v) { return static_cast<std::size_t>(v); }
+
+// b (n x k) = t (n x m) * a (m x k) on direct storage. A b that is an operand
+// gets the result through a scratch array, so that no element is read after
+// it was overwritten.
+void multiply_direct(const float* t, const float* a, float* b, std::size_t n, std::size_t m, std::size_t k) {
+  if (b != t && b != a) {
+    zor_feedback::detail::fused_product(t, a, n, m, k, b);
+    return;
+  }
+  std::vector<float> result(n * k);
+  zor_feedback::detail::fused_product(t, a, n, m, k, result.data());
+  std::copy(result.begin(), result.end(), b);
+}
+
+// r_t (n x m) = r (m x n) transposed, on direct storage; r_t may be r when
+// square (swapped in place).
+void transpose_direct(const float* r, float* r_t, std::size_t m, std::size_t n) {
+  if (r == r_t) {
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t j = i + 1; j < n; ++j) std::swap(r_t[i * n + j], r_t[j * m + i]);
+    return;
+  }
+  constexpr std::size_t kBlock = 32;  // a block of each array stays in L1
+  for (std::size_t i0 = 0; i0 < m; i0 += kBlock)
+    for (std::size_t j0 = 0; j0 < n; j0 += kBlock)
+      for (std::size_t i = i0; i < std::min(m, i0 + kBlock); ++i)
+        for (std::size_t j = j0; j < std::min(n, j0 + kBlock); ++j) r_t[j * m + i] = r[i * n + j];
+}
+
+}  // namespace
 
 // B(i, j) = this(i, j) * A(i, j), multiplied in float. Each element is read
 // before the same element is written, so B may be this matrix or A.
@@ -30,6 +82,13 @@ void QTEV_ResponseMatrix::entrywise_product(QTEV_ResponseMatrix& A, QTEV_Respons
              rows, cols, A.rows, A.cols, B.rows, B.cols);
     return;
   }
+  const float* const t_direct = direct_storage(*this, data_.float_data(), data_.float_size());
+  const float* const a_direct = direct_storage(A, A.data_.float_data(), A.data_.float_size());
+  float* const b_direct = direct_storage(B, B.data_.float_data(), B.data_.float_size());
+  if (t_direct != nullptr && a_direct != nullptr && b_direct != nullptr) {
+    for (std::size_t e = 0; e < B.data_.float_size(); ++e) b_direct[e] = t_direct[e] * a_direct[e];
+    return;
+  }
   for (int i = 0; i < rows; ++i)
     for (int j = 0; j < cols; ++j) {
       const float x = value(i, j, -1, -1, -1, -1);
@@ -38,8 +97,10 @@ void QTEV_ResponseMatrix::entrywise_product(QTEV_ResponseMatrix& A, QTEV_Respons
     }
 }
 
-// B = this * A, formed in double on copies (so B may be an operand) and stored
-// narrowed to float. B's old content has no influence. Refused with the
+// B = this * A, every float widened to double, the products and sums in double,
+// each result narrowed to float once; formed apart from B (so B may be an
+// operand). On direct storage by the fused kernel, otherwise by dgemm on GSL
+// copies. B's old content has no influence. Refused with the
 // mismatch line unless this.rows == B.rows, A.cols == B.cols and
 // this.cols == A.rows (the last one GSL would otherwise refuse through its
 // error handler). An inner dimension of 0 gives a B of zeros.
@@ -48,6 +109,13 @@ void QTEV_ResponseMatrix::multiply(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& 
   if (rows != B.rows || A.cols != B.cols || cols != A.rows) {
     log_line(name, DF_LOG, "ERROR: Dimension mismatch: dim(this): %d x %d dim(A): %d x %d dim(B): %d x %d",
              rows, cols, A.rows, A.cols, B.rows, B.cols);
+    return;
+  }
+  const float* const t_direct = direct_storage(*this, data_.float_data(), data_.float_size());
+  const float* const a_direct = direct_storage(A, A.data_.float_data(), A.data_.float_size());
+  float* const b_direct = direct_storage(B, B.data_.float_data(), B.data_.float_size());
+  if (t_direct != nullptr && a_direct != nullptr && b_direct != nullptr) {
+    multiply_direct(t_direct, a_direct, b_direct, to_size(rows), to_size(cols), to_size(A.cols));
     return;
   }
   GslMatrix gslA = A.create_gsl_matrix();
@@ -81,6 +149,12 @@ void QTEV_ResponseMatrix::transpose(QTEV_ResponseMatrix& transR) {
     log_line(name, DF_LOG,
              "ERROR: Dimension mismatch: dim(transR) (%d x %d) must be inverse of dim(this) (%d x %d)",
              transM, transN, M, N);
+    return;
+  }
+  const float* const r_direct = direct_storage(*this, data_.float_data(), data_.float_size());
+  float* const t_direct = direct_storage(transR, transR.data_.float_data(), transR.data_.float_size());
+  if (r_direct != nullptr && t_direct != nullptr) {
+    transpose_direct(r_direct, t_direct, to_size(M), to_size(N));
     return;
   }
   GslMatrix R = create_gsl_matrix();

@@ -165,30 +165,15 @@ bool FeedbackSimulation::commit(Candidate& c, std::string* error) {
 }
 
 bool FeedbackSimulation::load(Candidate& c) const {
-  // What the loader reads without a warning but not as it looks: a line
-  // that stops at other text first, since it also explains a count that
-  // does not fit (a byte-order mark, a header line); shorter lines last,
-  // since a separator or a NaN makes them too and the loader names those.
+  // A file that the loader reads, but not as it looks, is refused whole.
   const zor_feedback::MatrixFileShape shape = zor_feedback::matrix_file_shape(c.file.c_str());
-  char msg[200] = "";
-  if (!shape.ok) {
-    c.refusal = "ERROR: " + shape.error;
-    return false;
-  }
-  if (shape.other.lines > 0) {
-    std::snprintf(msg, sizeof msg, "ERROR: %lld lines stop at '%s' (first: line %lld); rest not read",
-                  shape.other.lines, printable(shape.other.text).c_str(), shape.other.first_line);
-    c.refusal = msg;
+  if (const std::string why = zor_feedback::misread(shape); !why.empty()) {
+    c.refusal = "ERROR: " + printable(why);
     return false;
   }
   const zor_feedback::LoadReport load = c.R.load_report(c.file.c_str());
   c.refusal = load.error;
   for (const std::string& w : load.warnings) c.refusal += (c.refusal.empty() ? "" : "; ") + w;
-  if (c.refusal.empty() && shape.shorter_lines > 0) {
-    std::snprintf(msg, sizeof msg, "ERROR: %lld lines hold fewer than %d values (first: line %lld)",
-                  shape.shorter_lines, shape.cols, shape.first_shorter_line);
-    c.refusal = msg;
-  }
   return load.ok && c.refusal.empty();
 }
 

@@ -211,9 +211,9 @@ def check_ring(srv, tmp):
     watch = FiniteWatch(srv.url)
     watch.start()
     before = served(dev)
-    refused(lambda: dev.LoadMatrix("nan_row.txt"), "not a finite number (first: line")
-    refused(lambda: dev.LoadMatrix("commas.txt"), "continue with ','")
-    refused(lambda: dev.LoadMatrix("bom.txt"), "stop at '\\xEF\\xBB\\xBF")
+    refused(lambda: dev.LoadMatrix("nan_row.txt"), "is not a number the loader reads")
+    refused(lambda: dev.LoadMatrix("commas.txt"), "values separated by ','")
+    refused(lambda: dev.LoadMatrix("bom.txt"), "a byte-order mark")
     outside = refused(lambda: dev.LoadMatrix("/etc/hostname"), "is no file in the matrix directory")
     assert refused(lambda: dev.LoadMatrix("/etc/no-such-file"), "is no file") == outside.replace(
         "/etc/hostname", "/etc/no-such-file"), "the refusal tells whether the file exists"

@@ -15,24 +15,6 @@ std::string file_name(const py::object& path) {
   return name;
 }
 
-// The shape report's marks of lines that load differently than they look:
-// values that end before the line does, and lines shorter than the last one
-// (the rest of their row would be 0). The classic loader takes such a file;
-// a new caller refuses it.
-std::string misread(const zor_feedback::MatrixFileShape& shape) {
-  using Stop = zor_feedback::MatrixFileShape::Stop;
-  std::string text;
-  if (shape.shorter_lines > 0)
-    text += "\n  line " + std::to_string(shape.first_shorter_line) + ": fewer values than the " +
-            std::to_string(shape.cols) + " of the last data line (" + std::to_string(shape.shorter_lines) +
-            " data line" + (shape.shorter_lines == 1 ? "" : "s") + ")";
-  for (const Stop* stop : {&shape.separator, &shape.not_finite, &shape.other})
-    if (stop->lines > 0)
-      text += "\n  line " + std::to_string(stop->first_line) + ": the values end at '" + stop->text + "' (" +
-              std::to_string(stop->lines) + " data line" + (stop->lines == 1 ? "" : "s") + ")";
-  return text;
-}
-
 py::array_t<float> load(const py::object& path) {
   const std::string name = file_name(path);
   zor_feedback::MatrixFileShape shape;
@@ -41,9 +23,9 @@ py::array_t<float> load(const py::object& path) {
     shape = zor_feedback::matrix_file_shape(name.c_str());
   }
   if (!shape.ok) raise(PyExc_OSError, shape.error);
-  if (const std::string why = misread(shape); !why.empty())
+  if (const std::string why = zor_feedback::misread(shape); !why.empty())
     raise(PyExc_ValueError,
-          "ERROR: '" + name + "' is read differently than it looks; nothing is loaded:" + why);
+          "ERROR: '" + name + "' is read differently than it looks; nothing is loaded: " + why);
 
   py::array_t<float> result = new_matrix(shape.rows, shape.cols);
   float* out = result.mutable_data();

@@ -163,11 +163,10 @@ TEST_F(Zorfb, BadFilesGiveClearErrors) {
   }
 }
 
-TEST_F(Zorfb, ShorterEarlierLineIsLoadedWithAWarning) {
+TEST_F(Zorfb, ShorterEarlierLineIsRefused) {
   const Result r = run({"svd", write("short.txt", "1 2\n4 5 6\n")});
-  EXPECT_EQ(r.rc, 0) << r.err;
-  EXPECT_TRUE(contains(r.err, "warning")) << r.err;
-  EXPECT_TRUE(contains(r.out, "2 x 3")) << r.out;
+  EXPECT_EQ(r.rc, 1) << r.err;
+  EXPECT_TRUE(contains(r.err, "line 1: fewer values than the 3 of the last data line")) << r.err;
 }
 
 // --- Results equal to the library's ---------------------------------------

@@ -245,7 +245,11 @@ std::string misread(const MatrixFileShape& s) {
     return "line " + std::to_string(s.not_finite.first_line) + ": '" + s.not_finite.text +
            "' is not a number the loader reads (NaN and infinity are not; " +
            std::to_string(s.not_finite.lines) + " lines), so the row would end there";
-  if (s.other.lines == 0) return {};
+  if (s.other.lines == 0 && s.shorter_lines == 0) return {};
+  if (s.other.lines == 0)
+    return "line " + std::to_string(s.first_shorter_line) + ": fewer values than the " +
+           std::to_string(s.cols) + " of the last data line (" + std::to_string(s.shorter_lines) +
+           " lines); the rest of such a row would keep its old values";
   const std::string at = "line " + std::to_string(s.other.first_line) + ": ";
   if (s.other.text.rfind("\xEF\xBB\xBF", 0) == 0)
     return at + "a byte-order mark; the loader reads plain ASCII text, save the file without it";

@@ -233,7 +233,8 @@ ZOR_FEEDBACK_API MatrixFileShape matrix_file_shape(const char* path);
 // Why a file of this shape would load differently than it looks, in one
 // sentence ("line 3: values separated by ',' ..."): values after a
 // separator, a NaN or infinity, text after the values, a byte-order mark, a
-// Matrix Market header; or why it cannot be read (!shape.ok). Empty when it
+// Matrix Market header, rows shorter than the last; or why it cannot be read
+// (!shape.ok). Empty when it
 // loads as it looks. Every new entry point refuses such a file; load_file
 // loads it as its rules say, with a "WARNING: ..." line.
 ZOR_FEEDBACK_API std::string misread(const MatrixFileShape& shape);

@@ -180,7 +180,8 @@ TEST(StandardInversion, KeepingOneOfADegeneratePairWarnsWithThePair) {
   const SvdReport r = pseudo_inverse(a.data(), 3, 3, {std::nullopt, 2, SvdMethod::lapack}, &x);
   ASSERT_TRUE(r.ok);
   ASSERT_EQ(r.warnings.size(), 1u);
-  EXPECT_EQ(r.warnings[0], "WARNING: keep 2 splits a degenerate pair: s[1] = 1.000000000e+00, s[2] = 1.000000000e+00");
+  EXPECT_EQ(r.warnings[0],
+            "WARNING: keep 2 splits a degenerate pair: s[1] = 1.000000000e+00, s[2] = 1.000000000e+00");
 }
 
 TEST(StandardInversion, TheMatrixFormRefusesWhatFloatCannotCarryAndLeavesItsOutputs) {

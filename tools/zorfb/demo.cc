@@ -47,7 +47,7 @@ int run_demo(const Global& g, const DemoOptions& o) {
   }
   settings.gain = o.gain;
   settings.seed = o.seed;
-  settings.method = o.method.value_or(zor_feedback::SvdMethod::gsl);
+  settings.method = o.method.value_or(zor_feedback::SvdMethod::lapack);
 
   LogSession log(g.verbose);
   // The demo's clock: the history's time stamps come from it.
@@ -91,9 +91,10 @@ int run_demo(const Global& g, const DemoOptions& o) {
   std::vector<bool> used;
   for (std::size_t i = 0; i < values.size(); ++i) used.push_back(static_cast<int>(i) < rep.used);
   std::cout << "SINGULAR_VALUES, log scale ('#' used, '.' dropped, '-' cut-off):\n"
-            << spectrum_chart(values, used, cutoff, 10) << "tolerance " << fmt::sprintf("%.2g", sim.tolerance())
-            << " (internal), cut-off " << fmt::sprintf("%.2g", cutoff) << ", " << rep.used << " of "
-            << values.size() << " singular values used\n\n";
+            << spectrum_chart(values, used, cutoff, 10) << "tolerance "
+            << fmt::sprintf("%.2g", sim.tolerance()) << " (internal), cut-off "
+            << fmt::sprintf("%.2g", cutoff) << ", " << rep.used << " of " << values.size()
+            << " singular values used\n\n";
 
   std::cout << "Correction cycles: gain " << fmt::sprintf("%g", o.gain) << ", field errors "
             << fmt::sprintf("%g", settings.error_mrad) << " mrad rms, monitor noise "

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -45,7 +46,10 @@ class Zorfb : public ::testing::Test {
     ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
     dir_ = tmpl;
   }
-  void TearDown() override { std::system(("rm -rf " + quote(dir_)).c_str()); }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
 
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
 

@@ -18,6 +18,26 @@ int clamp_to_int(long long v) { return v > INT_MAX ? INT_MAX : static_cast<int>(
 
 }  // namespace
 
+namespace {
+
+// The counting pass against the matrix's shape: the logged refusal, or empty.
+std::string check_count(const char* name, const FileCount& count, int mon, int act) {
+  if (count.data_lines != mon)
+    return log_line(name, DF_LOG, "ERROR: No. rows (%d) do not match no. of monitors (%d)!",
+                    clamp_to_int(count.data_lines), mon);
+  if (count.last_count != act)
+    return log_line(name, DF_LOG, "ERROR: No. columns (%d) do not match no. of actuators (%d)!",
+                    clamp_to_int(count.last_count), act);
+  // Only an earlier line can be longer: the last one passed the test above.
+  const auto [long_line, long_count] = count.first_line_above(act);
+  if (long_line != 0)
+    return log_line(name, DF_LOG, "ERROR: Line %d has %d values, more than no. of actuators (%d)!",
+                    clamp_to_int(long_line), clamp_to_int(long_count), act);
+  return {};
+}
+
+}  // namespace
+
 // Reads the file twice: the first pass counts the data lines and the values of
 // the last one and compares them with `rows` and `cols`; only when they match
 // does the second pass store the values (through the base class's set_value,
@@ -52,23 +72,8 @@ zor_feedback::LoadReport QTEV_ResponseMatrix::load_report(const char* fname) {
     rep.error = log_line(name, DF_LOG, "ERROR: reading file %s failed!", shown);
     return rep;
   }
-  if (count.data_lines != mon) {
-    rep.error = log_line(name, DF_LOG, "ERROR: No. rows (%d) do not match no. of monitors (%d)!",
-                         clamp_to_int(count.data_lines), mon);
-    return rep;
-  }
-  if (count.last_count != act) {
-    rep.error = log_line(name, DF_LOG, "ERROR: No. columns (%d) do not match no. of actuators (%d)!",
-                         clamp_to_int(count.last_count), act);
-    return rep;
-  }
-  // Only an earlier line can be longer: the last one passed the test above.
-  const auto [long_line, long_count] = count.first_line_above(act);
-  if (long_line != 0) {
-    rep.error = log_line(name, DF_LOG, "ERROR: Line %d has %d values, more than no. of actuators (%d)!",
-                         clamp_to_int(long_line), clamp_to_int(long_count), act);
-    return rep;
-  }
+  rep.error = check_count(name, count, mon, act);
+  if (!rep.error.empty()) return rep;
   if (!same_file_state(fid.get(), opened)) {
     rep.error = log_line(name, DF_LOG, "ERROR: file %s changed while being read!", shown);
     return rep;

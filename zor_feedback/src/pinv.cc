@@ -22,6 +22,21 @@ using zor_feedback::PinvReport;
 // result elements with 0 < |b| < 2^-52 are cleared. Armadillo's failure
 // ("pinv(): svd failed", std::runtime_error) propagates with pinvR unchanged.
 
+namespace {
+
+// Clears the elements with 0 < |x| < floor (absolute, strict); how many.
+long long clear_below(arma::mat& M, double floor) {
+  long long n = 0;
+  for (double& x : M)
+    if (std::fabs(x) < floor && x != 0.0) {
+      x = 0.0;
+      ++n;
+    }
+  return n;
+}
+
+}  // namespace
+
 void QTEV_ResponseMatrix::pinv(QTEV_ResponseMatrix& pinvR, float* tolerance) {
   if (tolerance == nullptr) {
     log_line("QTEV_ResponseMatrix::pinv", DF_LOG, "ERROR: null tolerance pointer; not inverted");
@@ -51,11 +66,7 @@ PinvReport QTEV_ResponseMatrix::pinv_report(QTEV_ResponseMatrix& pinvR, float to
   }
 
   const double floor_in = static_cast<double>(tolerance);
-  for (double& a : A)
-    if (std::fabs(a) < floor_in && a != 0.0) {
-      a = 0.0;
-      ++rep.input_cleared;
-    }
+  rep.input_cleared = clear_below(A, floor_in);
   if (rep.input_cleared > 0)
     log_line(name, kInfo, "removed %d values (< %.g) in input\n", static_cast<int>(rep.input_cleared),
              floor_in);
@@ -67,11 +78,7 @@ PinvReport QTEV_ResponseMatrix::pinv_report(QTEV_ResponseMatrix& pinvR, float to
   rep.threshold = P.threshold;
   rep.used = P.rank;
 
-  for (double& b : P.B)
-    if (std::fabs(b) < kDoubleEpsilon && b != 0.0) {
-      b = 0.0;
-      ++rep.elements_cleared;
-    }
+  rep.elements_cleared = clear_below(P.B, kDoubleEpsilon);
   if (rep.elements_cleared > 0)
     log_line(name, kInfo, "removed %d values (< %.g) in inverse\n", static_cast<int>(rep.elements_cleared),
              kDoubleEpsilon);

@@ -71,17 +71,20 @@ void transpose_direct(const float* r, float* r_t, std::size_t m, std::size_t n) 
         for (std::size_t j = j0; j < std::min(n, j0 + kBlock); ++j) r_t[j * m + i] = r[i * n + j];
 }
 
+// The refusal of both products: every shape, in the order of the operands.
+void log_mismatch(const char* name, int r, int c, int ar, int ac, int br, int bc) {
+  log_line(name, DF_LOG, "ERROR: Dimension mismatch: dim(this): %d x %d dim(A): %d x %d dim(B): %d x %d", r,
+           c, ar, ac, br, bc);
+}
+
 }  // namespace
 
 // B(i, j) = this(i, j) * A(i, j), multiplied in float. Each element is read
 // before the same element is written, so B may be this matrix or A.
 void QTEV_ResponseMatrix::entrywise_product(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& B) {
   static const char* const name = "QTEV_ResponseMatrix::entrywise_product";
-  if (rows != A.rows || rows != B.rows || cols != A.cols || cols != B.cols) {
-    log_line(name, DF_LOG, "ERROR: Dimension mismatch: dim(this): %d x %d dim(A): %d x %d dim(B): %d x %d",
-             rows, cols, A.rows, A.cols, B.rows, B.cols);
-    return;
-  }
+  if (rows != A.rows || rows != B.rows || cols != A.cols || cols != B.cols)
+    return log_mismatch(name, rows, cols, A.rows, A.cols, B.rows, B.cols);
   const float* const t_direct = direct_storage(*this, data_.float_data(), data_.float_size());
   const float* const a_direct = direct_storage(A, A.data_.float_data(), A.data_.float_size());
   float* const b_direct = direct_storage(B, B.data_.float_data(), B.data_.float_size());
@@ -106,11 +109,8 @@ void QTEV_ResponseMatrix::entrywise_product(QTEV_ResponseMatrix& A, QTEV_Respons
 // error handler). An inner dimension of 0 gives a B of zeros.
 void QTEV_ResponseMatrix::multiply(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& B) {
   static const char* const name = "QTEV_ResponseMatrix::multiply";
-  if (rows != B.rows || A.cols != B.cols || cols != A.rows) {
-    log_line(name, DF_LOG, "ERROR: Dimension mismatch: dim(this): %d x %d dim(A): %d x %d dim(B): %d x %d",
-             rows, cols, A.rows, A.cols, B.rows, B.cols);
-    return;
-  }
+  if (rows != B.rows || A.cols != B.cols || cols != A.rows)
+    return log_mismatch(name, rows, cols, A.rows, A.cols, B.rows, B.cols);
   const float* const t_direct = direct_storage(*this, data_.float_data(), data_.float_size());
   const float* const a_direct = direct_storage(A, A.data_.float_data(), A.data_.float_size());
   float* const b_direct = direct_storage(B, B.data_.float_data(), B.data_.float_size());

@@ -65,8 +65,8 @@ bool read_npy(const std::string& file, LabelledMatrix* m, std::string* error) {
   unsigned char len[4] = {0, 0, 0, 0};
   const int width = magic[6] == 1 ? 2 : 4;
   in.read(reinterpret_cast<char*>(len), width);
-  const std::size_t hlen =
-      len[0] | len[1] << 8 | static_cast<std::size_t>(len[2]) << 16 | static_cast<std::size_t>(len[3]) << 24;
+  const std::size_t hlen = static_cast<std::size_t>(len[0]) | static_cast<std::size_t>(len[1]) << 8 |
+                           static_cast<std::size_t>(len[2]) << 16 | static_cast<std::size_t>(len[3]) << 24;
   std::string header(hlen, '\0');
   if (!in || hlen > (1u << 20) || !in.read(&header[0], static_cast<std::streamsize>(hlen))) {
     *error = "a .npy header that cannot be read";

@@ -195,8 +195,8 @@ bool words_of_file(const std::string& file, std::vector<std::string>* out) {
   return static_cast<bool>(in.eof());
 }
 
-bool planes_of(const std::string& spec, std::vector<Plane>* out, std::string* error) {
-  std::istringstream ss(spec);
+bool planes_of(const std::string& text, std::vector<Plane>* out, std::string* error) {
+  std::istringstream ss(text);
   std::string w;
   out->clear();
   while (ss >> w) {

@@ -64,10 +64,8 @@ TEST(BadFiles, ContentIsCountedOrRefusedNeverMisread) {
   // One case per line.
   // clang-format off
   const Case cases[] = {
-      {"binary", bytes("\x7f" "ELF\x02\x01\x01\0\0\0\n\xff\xfe\0\x01\x80\n"), 2, 3, false, {},
-       cols_line(0, 3)},
-      {"NUL ends the values of its line", bytes("1 2\0 9\n4 5 6\n"), 2, 3, true,
-       {1, 2, K, 4, 5, 6}, loaded + "2 x 3 GSL array"},
+      {"binary", bytes("\x7f" "ELF\x02\x01\x01\0\0\0\n\xff\xfe\0\x01\x80\n"), 2, 3, false, {}, cols_line(0, 3)},
+      {"NUL ends the values of its line", bytes("1 2\0 9\n4 5 6\n"), 2, 3, true, {1, 2, K, 4, 5, 6}, loaded + "2 x 3 GSL array"},
       {"NUL on the last row", bytes("1 2 3\n4 5\0 6\n"), 2, 3, false, {}, cols_line(2, 3)},
       {"NUL bytes only", std::string(64, '\0'), 1, 0, true, {}, loaded + "1 x 0 GSL array"},
       {"CR without LF is no line end", "1 2 3\r4 5 6\r", 2, 3, false, {}, rows_line(1, 2)},

@@ -53,6 +53,11 @@ std::string per_monitor(const std::vector<double>& v, int rows, bool positive, c
   return {};
 }
 
+// The same for a setting that may also be empty (none).
+std::string per_monitor_or_none(const std::vector<double>& v, int rows, bool positive, const char* what) {
+  return v.empty() ? std::string() : per_monitor(v, rows, positive, what);
+}
+
 }  // namespace
 
 Correction::Correction(D_ringbuf* published, int depth) : state_(std::make_unique<State>()) {
@@ -125,18 +130,16 @@ Outcome Correction::set_plane(Plane plane, const PlaneSettings& settings) {
 }
 
 Outcome Correction::set_weights(const std::vector<double>& weights) {
-  if (!weights.empty())
-    if (std::string why = per_monitor(weights, state_->matrix.rows, true, "weights"); !why.empty())
-      return refuse(why);
+  if (std::string why = per_monitor_or_none(weights, state_->matrix.rows, true, "weights"); !why.empty())
+    return refuse(why);
   state_->weights = weights;
   state_->inverses_changed();
   return done();
 }
 
 Outcome Correction::set_reference(const std::vector<double>& reference) {
-  if (!reference.empty())
-    if (std::string why = per_monitor(reference, state_->matrix.rows, false, "reference"); !why.empty())
-      return refuse(why);
+  if (std::string why = per_monitor_or_none(reference, state_->matrix.rows, false, "reference"); !why.empty())
+    return refuse(why);
   state_->reference = reference;
   ++state_->generation;
   return done();

@@ -143,24 +143,18 @@ bool take_labels(const Labels& l, LabelledMatrix* m, std::string* error) {
 
 LabelledReport read_labelled_matrix(const char* path, LabelledMatrix* out) {
   LabelledReport rep;
-  const std::string shown = std::string("'") + (path != nullptr ? path : "(null)") + "'";
   if (out == nullptr) {
     rep.error = "read_labelled_matrix: no output";
     return rep;
   }
-  struct stat st {};
+  detail::CountedFile file(path);
+  if (!file.error.empty()) {
+    rep.error = std::move(file.error);
+    return rep;
+  }
+  const detail::FileCount& count = file.count;
+  const std::string& shown = file.shown;
   std::string why;
-  const detail::FileDescriptor fd(detail::open_regular_file(path, st, &why));
-  if (fd.get() < 0) {
-    rep.error = "cannot open " + shown + ": " + why;
-    return rep;
-  }
-  detail::LineReader reader(fd.get());
-  FileCount count;
-  if (!detail::count_file(reader, &count)) {
-    rep.error = "cannot read " + shown + ": " + std::strerror(errno);
-    return rep;
-  }
   if (const std::string p = shape_problem(count); !p.empty()) {
     rep.error = shown + ": " + p;
     return rep;
@@ -169,12 +163,12 @@ LabelledReport read_labelled_matrix(const char* path, LabelledMatrix* out) {
   m.rows = static_cast<int>(count.data_lines);
   m.cols = static_cast<int>(count.last_count);
   Labels labels;
-  if (!read_values(reader, count, &m, &labels, &why)) {
+  if (!read_values(file.reader, count, &m, &labels, &why)) {
     rep.error = shown + ": " + (why.empty() ? "cannot be read: " + std::string(std::strerror(errno)) : why);
     return rep;
   }
   if (m.values.size() != static_cast<std::size_t>(count.data_lines * count.last_count) ||
-      !detail::same_file_state(fd.get(), st)) {
+      !detail::same_file_state(file.fd.get(), file.st)) {
     rep.error = shown + " changed while being read";
     return rep;
   }

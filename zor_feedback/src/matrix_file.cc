@@ -194,26 +194,29 @@ std::vector<std::string> warn_misread_lines(const char* origin, const FileCount&
   return warnings;
 }
 
+CountedFile::CountedFile(const char* path)
+    : shown(std::string("'") + (path != nullptr ? path : "(null)") + "'"),
+      fd(open_regular_file(path, st, &error)),
+      reader(fd.get()) {
+  if (fd.get() < 0) {
+    error = "cannot open " + shown + ": " + error;
+  } else if (!count_file(reader, &count)) {
+    error = "cannot read " + shown + ": " + std::strerror(errno);
+  }
+}
+
 }  // namespace detail
 
 MatrixFileShape matrix_file_shape(const char* path) {
   MatrixFileShape shape;
-  const std::string shown = path != nullptr ? path : "(null)";
-  struct stat st {};
-  std::string why;
-  const detail::FileDescriptor fd(detail::open_regular_file(path, st, &why));
-  if (fd.get() < 0) {
-    shape.error = "cannot open '" + shown + "': " + why;
+  detail::CountedFile file(path);
+  if (!file.error.empty()) {
+    shape.error = std::move(file.error);
     return shape;
   }
-  detail::LineReader reader(fd.get());
-  detail::FileCount count;
-  if (!detail::count_file(reader, &count)) {
-    shape.error = "cannot read '" + shown + "': " + std::strerror(errno);
-    return shape;
-  }
+  detail::FileCount& count = file.count;
   if (count.data_lines > INT_MAX || count.last_count > INT_MAX) {
-    shape.error = "'" + shown + "' holds more rows or columns than a matrix can have";
+    shape.error = file.shown + " holds more rows or columns than a matrix can have";
     return shape;
   }
   shape.ok = true;

@@ -98,6 +98,19 @@ struct FileCount {
 // read error.
 bool count_file(LineReader& reader, FileCount* count);
 
+// A file opened as open_regular_file does and counted by count_file, still
+// open for a further pass through `reader`. `error` is empty when both
+// worked, else "cannot open 'PATH': why" or "cannot read 'PATH': why".
+struct CountedFile {
+  explicit CountedFile(const char* path);
+  std::string error;  // first: the others' initialisers write into it
+  std::string shown;  // the path as messages quote it: 'PATH'
+  struct stat st {};
+  FileDescriptor fd;
+  LineReader reader;
+  FileCount count;
+};
+
 // Logs (DF_LOG) and returns a "WARNING: ..." line for each kind of line that
 // loads as the rules say but not as it looks: values after a separator or a
 // NaN are not read, and the rows they belong to keep their old elements.

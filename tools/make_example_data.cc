@@ -68,41 +68,46 @@ std::vector<Element> every_qf(const zor_feedback::sim::Fodo& f) {
   return zor_feedback::sim::correctors(f, f.cells);
 }
 
+// A model's file: its title, the units, the lattice, where the elements
+// are, the formula, then the elements and the shape.
+template <class Response>
+std::string model_file(const zor_feedback::sim::Fodo& f, const char* title, std::vector<std::string> lattice,
+                       const std::vector<std::string>& formula, Response response) {
+  const std::vector<Element> monitors = every_quadrupole(f);
+  const std::vector<Element> correctors = every_qf(f);
+  std::vector<std::string> header = {title, "Units: mm of orbit per mrad of corrector kick."};
+  header.insert(header.end(), lattice.begin(), lattice.end());
+  header.push_back("Monitors at every quadrupole (QF, QD), correctors at every QF.");
+  header.insert(header.end(), formula.begin(), formula.end());
+  add_elements(header, monitors, correctors);
+  return zor_feedback::sim::matrix_text(header, response(monitors, correctors));
+}
+
 std::string ring_file() {
   const zor_feedback::sim::Ring ring = zor_feedback::sim::ring(48, 6.0, 8.23);
   const zor_feedback::sim::Fodo& f = ring.lattice;
-  const std::vector<Element> monitors = every_quadrupole(f);
-  const std::vector<Element> correctors = every_qf(f);
-  std::vector<std::string> header = {
-      "Closed-orbit response matrix of a storage-ring model, horizontal plane.",
-      "Units: mm of orbit per mrad of corrector kick.",
-      format("Lattice: %d thin-lens FODO cells of %.1f m (circumference %.1f m), tune Q = %.2f,", f.cells,
-             f.cell_length, f.cells * f.cell_length, ring.tune),
-      format("  phase advance %.2f deg per cell, beta %.3f m at QF, %.3f m at QD.", degrees(f.mu),
-             f.beta_max(), f.beta_min()),
-      "Monitors at every quadrupole (QF, QD), correctors at every QF.",
-      "R_ij = sqrt(beta_i beta_j) cos(|phi_i - phi_j| - pi Q) / (2 sin(pi Q))",
-  };
-  add_elements(header, monitors, correctors);
-  return zor_feedback::sim::matrix_text(header, zor_feedback::sim::ring_response(ring, monitors, correctors));
+  return model_file(
+      f, "Closed-orbit response matrix of a storage-ring model, horizontal plane.",
+      {format("Lattice: %d thin-lens FODO cells of %.1f m (circumference %.1f m), tune Q = %.2f,", f.cells,
+              f.cell_length, f.cells * f.cell_length, ring.tune),
+       format("  phase advance %.2f deg per cell, beta %.3f m at QF, %.3f m at QD.", degrees(f.mu),
+              f.beta_max(), f.beta_min())},
+      {"R_ij = sqrt(beta_i beta_j) cos(|phi_i - phi_j| - pi Q) / (2 sin(pi Q))"},
+      [&](const std::vector<Element>& monitors, const std::vector<Element>& correctors) {
+        return zor_feedback::sim::ring_response(ring, monitors, correctors);
+      });
 }
 
 std::string line_file() {
   const zor_feedback::sim::Fodo f{12, 8.0, zor_feedback::sim::kPi / 2.0};
-  const std::vector<Element> monitors = every_quadrupole(f);
-  const std::vector<Element> correctors = every_qf(f);
-  std::vector<std::string> header = {
-      "Orbit response matrix of a transfer-line model, horizontal plane.",
-      "Units: mm of orbit per mrad of corrector kick.",
-      format("Lattice: %d thin-lens FODO cells of %.1f m, %.0f deg phase advance per cell,", f.cells,
-             f.cell_length, degrees(f.mu)),
-      format("  beta %.3f m at QF, %.3f m at QD.", f.beta_max(), f.beta_min()),
-      "Monitors at every quadrupole (QF, QD), correctors at every QF.",
-      "R_ij = sqrt(beta_i beta_j) sin(phi_i - phi_j) for a monitor downstream of",
-      "  the corrector, 0 upstream or at the corrector itself.",
-  };
-  add_elements(header, monitors, correctors);
-  return zor_feedback::sim::matrix_text(header, zor_feedback::sim::line_response(monitors, correctors));
+  return model_file(
+      f, "Orbit response matrix of a transfer-line model, horizontal plane.",
+      {format("Lattice: %d thin-lens FODO cells of %.1f m, %.0f deg phase advance per cell,", f.cells,
+              f.cell_length, degrees(f.mu)),
+       format("  beta %.3f m at QF, %.3f m at QD.", f.beta_max(), f.beta_min())},
+      {"R_ij = sqrt(beta_i beta_j) sin(phi_i - phi_j) for a monitor downstream of",
+       "  the corrector, 0 upstream or at the corrector itself."},
+      zor_feedback::sim::line_response);
 }
 
 bool same_as_file(const std::filesystem::path& path, const std::string& text) {

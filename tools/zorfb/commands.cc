@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -286,19 +287,33 @@ std::vector<std::string> svd_out_header(const InvertOptions& o, const zor_feedba
   return h;
 }
 
+// What both inversion commands start from: the log session, the matrix of
+// the file, and its inverse's property, all in one location.
+struct InversionJob {
+  explicit InversionJob(const Global& g) : log(g.verbose) {}
+  int load(const std::string& file) {
+    const int rc = load_matrix(file, "RESPONSE_MATRIX", location, &in);
+    if (rc == kOk)
+      inverse = std::make_unique<QTEV_ResponseMatrix>("INVERSE", in.shape.cols, in.shape.rows, &location);
+    return rc;
+  }
+  LogSession log;
+  EqFct location{"ZORFB"};
+  MatrixInput in;
+  std::unique_ptr<QTEV_ResponseMatrix> inverse;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 int run_svd(const Global& g, const InvertOptions& o) {
-  LogSession log(g.verbose);
-  EqFct location("ZORFB");
-  MatrixInput in;
-  if (const int rc = load_matrix(o.file, "RESPONSE_MATRIX", location, &in); rc != kOk) return rc;
-  const int m = in.shape.rows, n = in.shape.cols;
-  QTEV_ResponseMatrix inverse("INVERSE", n, m, &location);
-  D_spectrum spectrum("SINGULAR_VALUES", std::min(m, n), &location);
+  InversionJob job(g);
+  if (const int rc = job.load(o.file); rc != kOk) return rc;
+  const int m = job.in.shape.rows, n = job.in.shape.cols;
+  QTEV_ResponseMatrix& inverse = *job.inverse;
+  D_spectrum spectrum("SINGULAR_VALUES", std::min(m, n), &job.location);
   Inversion inv;
-  if (const int rc = invert(g, o, *in.R, inverse, spectrum, &inv); rc != kOk) return rc;
+  if (const int rc = invert(g, o, *job.in.R, inverse, spectrum, &inv); rc != kOk) return rc;
   const zor_feedback::SvdReport& r = inv.report;
 
   if (!o.out.empty()) {
@@ -310,7 +325,7 @@ int run_svd(const Global& g, const InvertOptions& o) {
     }
   }
 
-  const std::vector<std::string> warnings = all_warnings(in, r.warnings);
+  const std::vector<std::string> warnings = all_warnings(job.in, r.warnings);
   const std::vector<bool> used = first_n(r.singular_values.size(), r.used);
   json j{{"command", "svd"}};
   j.update(svd_json(o, r));
@@ -328,19 +343,17 @@ int run_svd(const Global& g, const InvertOptions& o) {
 
 // ---------------------------------------------------------------------------
 int run_pinv(const Global& g, const InvertOptions& o) {
-  LogSession log(g.verbose);
-  EqFct location("ZORFB");
-  MatrixInput in;
-  if (const int rc = load_matrix(o.file, "RESPONSE_MATRIX", location, &in); rc != kOk) return rc;
-  const int m = in.shape.rows, n = in.shape.cols;
-  QTEV_ResponseMatrix inverse("INVERSE", n, m, &location);
+  InversionJob job(g);
+  if (const int rc = job.load(o.file); rc != kOk) return rc;
+  const int m = job.in.shape.rows, n = job.in.shape.cols;
+  QTEV_ResponseMatrix& inverse = *job.inverse;
   announce_long_work("pseudo-inverse", m, n);
 
   zor_feedback::PinvReport r;
   {
     StdoutDiversion diversion;
     try {
-      r = in.R->pinv_report(inverse, static_cast<float>(o.tol.value_or(0.0)));
+      r = job.in.R->pinv_report(inverse, static_cast<float>(o.tol.value_or(0.0)));
     } catch (const std::exception& e) {
       std::cerr << diversion.finish();
       print_error(std::string("the pseudo-inverse of '") + o.file + "' failed: " + e.what());
@@ -390,7 +403,7 @@ int run_pinv(const Global& g, const InvertOptions& o) {
          {"threshold", number(r.threshold)},
          {"used", r.used},
          {"time_ms", r.time_ms}};
-  const std::vector<std::string> warnings = all_warnings(in, r.warnings);
+  const std::vector<std::string> warnings = all_warnings(job.in, r.warnings);
   const json lists{{"singular_values", r.singular_values},
                    {"used_flags", used},
                    {"out", o.out.empty() ? json(nullptr) : json(o.out)}};

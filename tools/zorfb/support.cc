@@ -40,33 +40,29 @@ LogSession::~LogSession() { ovrix::set_log_sink(std::move(previous_)); }
 StdoutDiversion::StdoutDiversion() {
   std::cout.flush();
   std::fflush(stdout);
-  file_ = std::tmpfile();
-  if (file_ == nullptr) return;  // then the output simply is not diverted
+  file_.reset(std::tmpfile());
+  if (!file_) return;  // then the output simply is not diverted
   saved_fd_ = ::dup(STDOUT_FILENO);
-  if (saved_fd_ < 0 || ::dup2(::fileno(file_), STDOUT_FILENO) < 0) {
+  if (saved_fd_ < 0 || ::dup2(::fileno(file_.get()), STDOUT_FILENO) < 0) {
     if (saved_fd_ >= 0) ::close(saved_fd_);
     saved_fd_ = -1;
-    std::fclose(file_);
-    file_ = nullptr;
+    file_.reset();
   }
 }
 
-StdoutDiversion::~StdoutDiversion() { finish(); }
-
 std::string StdoutDiversion::finish() {
-  if (file_ == nullptr) return {};
+  if (!file_) return {};
   std::cout.flush();
   std::fflush(stdout);
   ::dup2(saved_fd_, STDOUT_FILENO);
   ::close(saved_fd_);
   saved_fd_ = -1;
   std::string text;
-  std::rewind(file_);
+  std::rewind(file_.get());
   char buf[4096];
   std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) text.append(buf, n);
-  std::fclose(file_);
-  file_ = nullptr;
+  while ((n = std::fread(buf, 1, sizeof buf, file_.get())) > 0) text.append(buf, n);
+  file_.reset();
   return text;
 }
 

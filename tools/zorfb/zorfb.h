@@ -56,15 +56,16 @@ class LogSession {
 class StdoutDiversion {
  public:
   StdoutDiversion();
-  ~StdoutDiversion();
-  StdoutDiversion(const StdoutDiversion&) = delete;
-  StdoutDiversion& operator=(const StdoutDiversion&) = delete;
+  ~StdoutDiversion() { finish(); }
 
   // Ends the diversion and returns what was written meanwhile.
   std::string finish();
 
  private:
-  std::FILE* file_ = nullptr;
+  struct Close {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, Close> file_;  // null: not diverted
   int saved_fd_ = -1;
 };
 

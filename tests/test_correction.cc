@@ -138,6 +138,33 @@ TEST_F(CorrectionTest, KnownAnswersMasksAndPerPlaneCuts) {
   EXPECT_TRUE(std::isnan(n.predicted[3]));
 }
 
+// The prediction skips runs of zeros: rows of other spans, a zero row and
+// coupling terms must still give orbit + R delta.
+TEST(CorrectionPrediction, IsTheFullModelsResponseWhateverItsZeros) {
+  LabelledMatrix m = toy_ring();
+  const auto at = [&m](int i, int j) -> double& {
+    return m.values[static_cast<std::size_t>(i * m.cols + j)];
+  };
+  for (int j = 0; j < m.cols; ++j) at(5, j) = 0.0;  // a monitor that sees nothing
+  at(2, kCor + 1) = 0.03;                           // coupling into plane x
+  at(kMon + 4, 0) = -0.02;                          // and into plane y
+  at(7, 0) = at(7, 1) = 0.0;                        // a shorter run
+  Correction c;
+  ASSERT_TRUE(c.set_matrix(m).ok);
+  std::vector<double> orbit = orbit_of(m, kKicks0);
+  orbit[9] = NAN;
+  const Step s = c.compute(orbit, std::vector<double>(2 * kCorU, 0.1));
+  ASSERT_TRUE(s.ok) << s.error;
+  const std::vector<double> response = orbit_of(m, s.delta);
+  for (std::size_t i = 0; i < orbit.size(); ++i) {
+    if (i == 9) {
+      EXPECT_TRUE(std::isnan(s.predicted[i]));
+      continue;
+    }
+    EXPECT_NEAR(s.predicted[i], orbit[i] + response[i], 1e-12) << i;
+  }
+}
+
 TEST_F(CorrectionTest, EveryPolicyKeepsTheLimitsAndEqualsThePlainStepWithinThem) {
   const std::vector<double> orbit = orbit_of(c.matrix(), kKicks0);
   const Step plain = c.compute(orbit, zeros());

@@ -76,8 +76,7 @@ Outcome Correction::set_matrix(LabelledMatrix matrix) {
   s.weights.clear();
   s.reference.clear();
   s.history.clear();
-  s.matrix = std::move(matrix);
-  s.inverses_changed();
+  s.set_matrix(std::move(matrix));
   return done();
 }
 
@@ -161,11 +160,10 @@ Outcome Correction::add_rf_column(const std::string& name, const std::vector<dou
   m.correctors.push_back(name);
   m.corrector_planes.push_back(Plane::x);
   if (std::string why = check_labelled_matrix(m); !why.empty()) return refuse(why);
-  s.matrix = std::move(m);
+  s.set_matrix(std::move(m));
   s.corrector_on.push_back(true);
   s.limits.emplace_back();
   s.history.clear();  // its kicks have one corrector fewer
-  s.inverses_changed();
   return done();
 }
 

@@ -1,5 +1,7 @@
 // The plane inverses of a correction step, cached by the monitors and
 // correctors they use, and the solve through them.
+#include <gsl/gsl_cblas.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,10 +46,16 @@ std::vector<double> sub_matrix(const LabelledMatrix& m, const std::vector<double
 const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector<double>& weights,
                                       const std::vector<int>& monitors, const std::vector<int>& correctors,
                                       const StandardOptions& cut, std::string* error) {
+  // The loop asks for the same sets cycle after cycle: that one is compared
+  // before a key is made.
+  if (last_ != nullptr && last_->monitors == monitors && last_->correctors == correctors) {
+    last_->last_use = ++uses_;
+    return last_;
+  }
   std::string key = cache_key(monitors, correctors);
   if (auto it = entries_.find(key); it != entries_.end()) {
     it->second.last_use = ++uses_;
-    return &it->second;
+    return last_ = &it->second;
   }
   const std::vector<double> a = sub_matrix(m, weights, monitors, correctors);
   PlaneInverse inv;
@@ -66,9 +74,10 @@ const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector
     auto oldest = entries_.begin();
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
       if (it->second.last_use < oldest->second.last_use) oldest = it;
+    if (&oldest->second == last_) last_ = nullptr;
     entries_.erase(oldest);
   }
-  return &entries_.emplace(std::move(key), std::move(inv)).first->second;
+  return last_ = &entries_.emplace(std::move(key), std::move(inv)).first->second;
 }
 
 bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std::vector<double>& rhs,
@@ -80,13 +89,11 @@ bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std:
   // The weights enter once in the matrix and once in the right-hand side.
   std::vector<double> b(rhs.size());
   for (std::size_t k = 0; k < rhs.size(); ++k) b[k] = weight(*p.weights, p.monitors[k]) * rhs[k];
-  const std::size_t mu = b.size();
-  for (std::size_t r = 0; r < free.size(); ++r) {
-    const double* row = inv->inverse.data() + r * mu;
-    double sum = 0.0;
-    for (std::size_t k = 0; k < mu; ++k) sum += row[k] * b[k];
-    (*delta)[static_cast<std::size_t>(free[r])] = sum;
-  }
+  // One BLAS product: inside the loop this is the step's main cost.
+  std::vector<double> x(free.size());
+  cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(free.size()), static_cast<int>(b.size()), 1.0,
+              inv->inverse.data(), static_cast<int>(b.size()), b.data(), 1, 0.0, x.data(), 1);
+  for (std::size_t r = 0; r < free.size(); ++r) (*delta)[static_cast<std::size_t>(free[r])] = x[r];
   if (modes != nullptr) *modes = inv->modes;
   warnings->insert(warnings->end(), inv->warnings.begin(), inv->warnings.end());
   return true;

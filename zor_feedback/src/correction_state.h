@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zor_feedback/correction.h"
@@ -36,10 +37,14 @@ class InverseCache {
   const PlaneInverse* get(const LabelledMatrix& m, const std::vector<double>& weights,
                           const std::vector<int>& monitors, const std::vector<int>& correctors,
                           const StandardOptions& cut, std::string* error);
-  void clear() { entries_.clear(); }
+  void clear() {
+    entries_.clear();
+    last_ = nullptr;
+  }
 
  private:
   std::map<std::string, PlaneInverse> entries_;
+  PlaneInverse* last_ = nullptr;  // the one used last, in entries_
   unsigned long long uses_ = 0;
 };
 
@@ -72,10 +77,23 @@ double fitting_scale(const std::vector<double>& delta, const Room& room);
 constexpr int kMaxSubsteps = 1000;
 int substeps_for(const std::vector<double>& delta, const std::vector<KickLimit>& limits, double* scale);
 
+// Runs of consecutive rows whose non-zero elements all lie in the columns
+// [first_col, first_col + cols). The prediction multiplies each run by its
+// columns only, which skips the zero blocks of an uncoupled two-plane matrix;
+// a dense matrix is one run.
+struct RowBlock {
+  int first_row = 0, rows = 0, first_col = 0, cols = 0;
+};
+std::vector<RowBlock> row_blocks(const LabelledMatrix& m);
+// *out += m * delta, by the runs of m.
+void add_response(const LabelledMatrix& m, const std::vector<RowBlock>& blocks,
+                  const std::vector<double>& delta, std::vector<double>* out);
+
 }  // namespace detail
 
 struct Correction::State {
   LabelledMatrix matrix;
+  std::vector<detail::RowBlock> blocks;  // of matrix
   std::vector<bool> monitor_on, corrector_on;
   std::vector<double> weights, reference;
   std::vector<KickLimit> limits;
@@ -87,6 +105,11 @@ struct Correction::State {
   std::size_t depth = 32;
   unsigned long long generation = 1;  // every change of what a step depends on moves it
 
+  void set_matrix(LabelledMatrix m) {
+    matrix = std::move(m);
+    blocks = detail::row_blocks(matrix);
+    inverses_changed();
+  }
   // A change of what the inverses depend on.
   void inverses_changed() {
     ++generation;

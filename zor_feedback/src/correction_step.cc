@@ -2,6 +2,7 @@
 // policy, and the prediction. Changes nothing but the inverse cache.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,12 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
   const LabelledMatrix& m = s.matrix;
   int unread[2] = {0, 0};
   p->error.assign(orbit.size(), NAN);
+  p->monitors_used.reserve(orbit.size());
   for (int k = 0; k < 2; ++k) {
     p->problems[k] = {&m, &s.weights, {}, s.planes[k].cut, &s.cache[k]};
+    p->problems[k].monitors.reserve(orbit.size());
+    p->rhs[k].reserve(orbit.size());
+    p->free[k].reserve(m.corrector_planes.size());
     for (std::size_t j = 0; j < m.corrector_planes.size(); ++j)
       if (s.corrector_on[j] && static_cast<int>(m.corrector_planes[j]) == k)
         p->free[k].push_back(static_cast<int>(j));
@@ -130,18 +135,15 @@ void finish(const Correction::State& s, const std::vector<double>& orbit, const 
     st->kicks[j] = std::clamp(st->kicks_before[j] + delta[j], l.min, l.max);
     st->delta[j] = st->kicks[j] - st->kicks_before[j];
   }
-  for (int k = 0; k < 2; ++k)
-    st->correctors_used.insert(st->correctors_used.end(), p.free[k].begin(), p.free[k].end());
-  std::sort(st->correctors_used.begin(), st->correctors_used.end());
-  st->predicted.assign(orbit.size(), NAN);
+  std::merge(p.free[0].begin(), p.free[0].end(), p.free[1].begin(), p.free[1].end(),
+             std::back_inserter(st->correctors_used));
+  // predicted = orbit + R delta; delta is 0 where no corrector moves (the
+  // kicks passed in lie within their limits).
+  st->predicted = orbit;
+  add_response(m, s.blocks, st->delta, &st->predicted);
+  for (std::size_t i = 0; i < orbit.size(); ++i)
+    if (!std::isfinite(orbit[i])) st->predicted[i] = NAN;
   double before = 0.0, after = 0.0;
-  for (std::size_t i = 0; i < orbit.size(); ++i) {
-    if (!std::isfinite(orbit[i])) continue;
-    const double* row = m.values.data() + i * n;
-    double sum = orbit[i];
-    for (const int j : st->correctors_used) sum += row[j] * st->delta[static_cast<std::size_t>(j)];
-    st->predicted[i] = sum;
-  }
   for (const int i : p.monitors_used) {
     const auto u = static_cast<std::size_t>(i);
     before += p.error[u] * p.error[u];
@@ -151,8 +153,7 @@ void finish(const Correction::State& s, const std::vector<double>& orbit, const 
   const double count = std::max<double>(1.0, static_cast<double>(p.monitors_used.size()));
   st->rms_before = std::sqrt(before / count);
   st->rms_after = std::sqrt(after / count);
-  st->monitors_used = p.monitors_used;
-  std::sort(st->monitors_used.begin(), st->monitors_used.end());
+  st->monitors_used = p.monitors_used;  // in increasing order, as prepare() takes them
 }
 
 void dedupe(std::vector<std::string>* w) {

@@ -9,7 +9,8 @@ Reads RESULTS_DIR/bench.json (Google Benchmark, with repetitions: the medians
 are used), numpy.json (bench/numpy_loadtxt.py), numpy_pinv.jsonl
 (bench/numpy_pinv.py, one line per shape), rss.jsonl (zf_bench_tool load-rss,
 one line per file), invert_rss.jsonl (zf_bench_tool invert-rss, one line per
-engine), zorfb_write.json (bench/zorfb_write.py) and machine.txt. Python 3 standard library only.
+engine), zorfb_write.json (bench/zorfb_write.py), correction.json
+(zf_bench_correction) and machine.txt. Python 3 standard library only.
 """
 
 import json
@@ -249,6 +250,29 @@ def lapack_table(med, out):
     return lines + [""]
 
 
+def correction_table(out):
+    """Correction::compute at 640 x 576 (zf_bench_correction), by CPU time: what a cycle costs the loop."""
+    path = os.path.join(out, "correction.json")
+    if not os.path.exists(path):
+        return []
+    med, _ = load_medians(path)
+    t = {name: cpu_seconds(b) for name, b in med.items()}
+    compute, multiply = t.get("BM_correction_compute"), t.get("BM_raw_multiply_same_shape")
+    clip, mask = t.get("BM_correction_compute_clip10"), t.get("BM_correction_mask_change")
+    inversion = t.get("BM_raw_standard_inversion_319x288")
+    lines = ["### Correction::compute, 640 × 576, two planes, inverses cached (CPU time, median)", "",
+             "| case | time | against | target |", "|---|---:|---|---|"]
+    if compute and multiply:
+        lines.append("| no limit hit | %s | %.2f × one `multiply` (%s) | %s |" % (
+            fmt_time(compute), compute / multiply, fmt_time(multiply), verdict(compute / multiply, 2.0)))
+    if clip:
+        lines.append("| 10 correctors at a limit, clip | %s | 50 ms | %s |" % (fmt_time(clip), verdict(clip / 50e-3, 1.0)))
+    if mask and inversion:
+        lines.append("| a monitor masked (new inverse of its plane) | %s | %.2f × one standard inversion of "
+                     "319 × 288 (%s) | – |" % (fmt_time(mask), mask / inversion, fmt_time(inversion)))
+    return lines + [""]
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__, file=sys.stderr)
@@ -274,6 +298,7 @@ def main():
     lines += pair_table(med, "pinv: Armadillo pseudo-inverse (target ≤ 1.05 × raw arma::pinv)",
                         "pinv", "raw_arma_pinv", 1.05, digits=3)
     lines += cycle_table(med)
+    lines += correction_table(out)
     lines += write_table(out)
     lines += pair_table(med, "transpose (no target)", "transpose", "raw_loop_transpose")
     lines += pair_table(med, "entrywise_product (no target)", "entrywise_product", "raw_loop_entrywise_product")

@@ -2,7 +2,7 @@
 # Runs every benchmark and prints the tables of BENCHMARKS.md.
 #
 #   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
-#   cmake --build build-bench --target zf_bench zf_bench_tool zorfb
+#   cmake --build build-bench --target zf_bench zf_bench_tool zf_bench_correction zorfb
 #   bench/run_benchmarks.sh build-bench [RESULTS_DIR]
 #
 # Environment: REPS (repetitions, default 5), FILTER (a --benchmark_filter
@@ -19,11 +19,12 @@ out=${2:-$build/bench-results}
 here=$(cd "$(dirname "$0")" && pwd)
 bench=$build/bench/zf_bench
 tool=$build/bench/zf_bench_tool
+correction=$build/bench/zf_bench_correction
 reps=${REPS:-5}
 python=${PYTHON:-/usr/bin/python3}
 export OPENBLAS_NUM_THREADS=${OPENBLAS_NUM_THREADS:-1}
-for exe in "$bench" "$tool"; do
-  [ -x "$exe" ] || { echo "missing $exe: build the targets zf_bench and zf_bench_tool first" >&2; exit 1; }
+for exe in "$bench" "$tool" "$correction"; do
+  [ -x "$exe" ] || { echo "missing $exe: build the targets zf_bench, zf_bench_tool and zf_bench_correction first" >&2; exit 1; }
 done
 mkdir -p "$out"
 
@@ -56,6 +57,10 @@ echo "== zf_bench ($reps repetitions)" >&2
 ZOR_FEEDBACK_BENCH_RING_FILE=$ring "$bench" --benchmark_filter="${FILTER:-.}" --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
   --benchmark_display_aggregates_only=true --benchmark_context=zf_repetitions="$reps" \
   --benchmark_out="$out/bench.json" --benchmark_out_format=json >&2
+
+echo "== zf_bench_correction ($reps repetitions)" >&2
+"$correction" --benchmark_repetitions="$reps" --benchmark_display_aggregates_only=true \
+  --benchmark_out="$out/correction.json" --benchmark_out_format=json >&2
 echo "Load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) after the run" >> "$out/machine.txt"
 
 echo "== zorfb svd --out at 1850 x 712" >&2

@@ -64,6 +64,8 @@ every report field; the results' attributes carry the same names.
   pinv(R, tolerance=0.0)          Armadillo's pseudo-inverse
   load(path), multiply, entrywise_product, transpose, RingBuffer,
   and the chicane functions (chicane_physics.h)
+  LabelledMatrix, read_labelled_matrix, write_labelled_matrix (labelled_matrix.h)
+  Correction: one orbit-correction step, as `zorfb correct` (correction.h)
 
 Errors: a refusal raises ValueError with the library's "ERROR: ..." text; a
 file that cannot be opened raises OSError. Log lines go to the logger
@@ -91,4 +93,6 @@ PYBIND11_MODULE(zor_feedback, m) {
   zp::register_load(m);
   zp::register_ringbuf(m);
   zp::register_chicane(m);
+  zp::register_labelled(m);
+  zp::register_correction(m);
 }

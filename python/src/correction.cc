@@ -24,7 +24,7 @@ namespace {
 struct StepResult {
   Step step;
   std::vector<std::string> monitors, correctors;
-  const Correction* owner = nullptr;
+  py::object owner;  // kept alive, so that no other Correction can pass for it
 };
 
 void check(const Outcome& o) {
@@ -202,19 +202,21 @@ void register_step(py::module_& m) {
   });
 }
 
-StepResult compute(Correction& c, const py::object& orbit, const py::object& kicks) {
+StepResult compute(const py::object& self, const py::object& orbit, const py::object& kicks) {
+  Correction& c = self.cast<Correction&>();
   StepResult r;
   r.step = c.compute(vector_in(orbit, "orbit"), vector_in(kicks, "kicks"));
   if (!r.step.ok) raise(PyExc_ValueError, r.step.error);
   r.monitors = c.matrix().monitors;
   r.correctors = c.matrix().correctors;
-  r.owner = &c;
+  r.owner = self;
   return r;
 }
 
-py::list apply(Correction& c, const StepResult& r) {
-  if (r.owner != &c) throw py::value_error("the step was computed by another Correction; compute it here");
-  return kick_arrays(c.apply(r.step));
+py::list apply(const py::object& self, const StepResult& r) {
+  if (!r.owner.is(self))
+    throw py::value_error("the step was computed by another Correction; compute it here");
+  return kick_arrays(self.cast<Correction&>().apply(r.step));
 }
 
 void set_plane(Correction& c, const std::string& plane, std::optional<double> rcond, int keep, double gain,

@@ -65,133 +65,114 @@ LimitPolicy policy_arg(const std::string& name) {
   return p;
 }
 
-// A read-only attribute whose meaning the C++ header documents.
-template <typename T, typename Get>
-void attr(py::class_<T>& cls, const char* name, Get get, const std::string& doc) {
-  cls.def_property_readonly(name, get, doc.c_str());
-}
+// Read-only attributes, each documented by the C++ member it reads, whose
+// meaning the header gives.
+template <typename T>
+class Attributes {
+ public:
+  Attributes(py::class_<T>& cls, std::string of) : cls_(cls), of_(std::move(of)) {}
+  template <typename Get>
+  Attributes& add(const char* name, const char* member, Get get) {
+    cls_.def_property_readonly(name, get, (of_ + member).c_str());
+    return *this;
+  }
+
+ private:
+  py::class_<T>& cls_;
+  std::string of_;
+};
+
+std::string float_text(double v) { return py::repr(py::float_(v)); }
 
 void register_settings(py::module_& m) {
-  py::class_<PlaneSettings> s(m, "PlaneSettings",
-                              "zor_feedback::PlaneSettings (correction.h): a plane's cut and gain.");
-  attr(
-      s, "rcond", [](const PlaneSettings& p) { return p.cut.rcond; },
-      "StandardOptions::rcond; None: the default");
-  attr(
-      s, "keep", [](const PlaneSettings& p) { return p.cut.keep; }, "StandardOptions::keep; 0: by rcond");
-  attr(
-      s, "method", [](const PlaneSettings& p) { return svd_method_name(p.cut.method); },
-      "StandardOptions::method");
-  attr(
-      s, "gain", [](const PlaneSettings& p) { return p.gain; }, "PlaneSettings::gain");
-  s.def("__repr__", [](const PlaneSettings& p) {
-    const py::object rcond = p.cut.rcond ? py::object(py::float_(*p.cut.rcond)) : py::none();
-    return "PlaneSettings(rcond=" + std::string(py::repr(rcond)) + ", keep=" + std::to_string(p.cut.keep) +
-           ", gain=" + std::string(py::repr(py::float_(p.gain))) + ", method='" +
+  using P = PlaneSettings;
+  py::class_<P> s(m, "PlaneSettings", "zor_feedback::PlaneSettings (correction.h): a plane's cut and gain.");
+  Attributes<P>(s, "zor_feedback::")
+      .add("rcond", "StandardOptions::rcond (None: the default)", [](const P& p) { return p.cut.rcond; })
+      .add("keep", "StandardOptions::keep (0: by rcond)", [](const P& p) { return p.cut.keep; })
+      .add("method", "StandardOptions::method", [](const P& p) { return svd_method_name(p.cut.method); })
+      .add("gain", "PlaneSettings::gain", [](const P& p) { return p.gain; });
+  s.def("__repr__", [](const P& p) {
+    return "PlaneSettings(rcond=" + (p.cut.rcond ? float_text(*p.cut.rcond) : std::string("None")) +
+           ", keep=" + std::to_string(p.cut.keep) + ", gain=" + float_text(p.gain) + ", method='" +
            svd_method_name(p.cut.method) + "')";
   });
 
-  py::class_<KickLimit> l(m, "KickLimit", "zor_feedback::KickLimit (correction.h): a corrector's limits.");
-  attr(
-      l, "min", [](const KickLimit& k) { return k.min; }, "KickLimit::min");
-  attr(
-      l, "max", [](const KickLimit& k) { return k.max; }, "KickLimit::max");
-  attr(
-      l, "max_step", [](const KickLimit& k) { return k.max_step; }, "KickLimit::max_step");
-  l.def("__repr__", [](const KickLimit& k) {
-    return "KickLimit(min=" + std::string(py::repr(py::float_(k.min))) +
-           ", max=" + std::string(py::repr(py::float_(k.max))) +
-           ", max_step=" + std::string(py::repr(py::float_(k.max_step))) + ")";
+  using K = KickLimit;
+  py::class_<K> l(m, "KickLimit", "zor_feedback::KickLimit (correction.h): a corrector's limits.");
+  Attributes<K>(l, "zor_feedback::KickLimit::")
+      .add("min", "min", [](const K& k) { return k.min; })
+      .add("max", "max", [](const K& k) { return k.max; })
+      .add("max_step", "max_step", [](const K& k) { return k.max_step; });
+  l.def("__repr__", [](const K& k) {
+    return "KickLimit(min=" + float_text(k.min) + ", max=" + float_text(k.max) +
+           ", max_step=" + float_text(k.max_step) + ")";
   });
 }
 
 void register_history(py::module_& m) {
   using H = HistoryEntry;
   py::class_<H> h(m, "HistoryEntry", "zor_feedback::HistoryEntry (correction.h): one applied step.");
-  const std::string of = "HistoryEntry::";
-  attr(
-      h, "time", [](const H& e) { return static_cast<long long>(e.time); }, of + "time");
-  attr(
-      h, "settings", [](const H& e) { return settings_pair(e.settings); }, of + "settings (x, y)");
-  attr(
-      h, "policy", [](const H& e) { return limit_policy_name(e.policy); }, of + "policy");
-  attr(
-      h, "scale", [](const H& e) { return e.scale; }, of + "scale");
-  attr(
-      h, "rms_before", [](const H& e) { return e.rms_before; }, of + "rms_before");
-  attr(
-      h, "rms_after", [](const H& e) { return e.rms_after; }, of + "rms_after");
-  attr(
-      h, "kicks_before", [](const H& e) { return doubles(e.kicks_before); }, of + "kicks_before");
-  attr(
-      h, "kicks_after", [](const H& e) { return doubles(e.kicks_after); }, of + "kicks_after");
+  Attributes<H>(h, "zor_feedback::HistoryEntry::")
+      .add("time", "time", [](const H& e) { return static_cast<long long>(e.time); })
+      .add("settings", "settings (x, y)", [](const H& e) { return settings_pair(e.settings); })
+      .add("policy", "policy", [](const H& e) { return limit_policy_name(e.policy); })
+      .add("scale", "scale", [](const H& e) { return e.scale; })
+      .add("rms_before", "rms_before", [](const H& e) { return e.rms_before; })
+      .add("rms_after", "rms_after", [](const H& e) { return e.rms_after; })
+      .add("kicks_before", "kicks_before", [](const H& e) { return doubles(e.kicks_before); })
+      .add("kicks_after", "kicks_after", [](const H& e) { return doubles(e.kicks_after); });
 }
 
-// The C++ fields first (indices as names), then the keys zorfb correct's
-// JSON adds, of the same meaning.
+using S = StepResult;
+
+// The fields of the C++ struct, the indices as names.
+void add_step_fields(py::class_<S>& s) {
+  Attributes<S>(s, "zor_feedback::Step::")
+      .add("kicks_before", "kicks_before", [](const S& r) { return doubles(r.step.kicks_before); })
+      .add("delta", "delta", [](const S& r) { return doubles(r.step.delta); })
+      .add("kicks", "kicks", [](const S& r) { return doubles(r.step.kicks); })
+      .add("substeps", "substeps", [](const S& r) { return r.step.substeps; })
+      .add("predicted", "predicted", [](const S& r) { return doubles(r.step.predicted); })
+      .add("rms_before", "rms_before", [](const S& r) { return r.step.rms_before; })
+      .add("rms_after", "rms_after", [](const S& r) { return r.step.rms_after; })
+      .add("monitors_used", "monitors_used, by name",
+           [](const S& r) { return names_of(r.monitors, r.step.monitors_used); })
+      .add("correctors_used", "correctors_used, by name",
+           [](const S& r) { return names_of(r.correctors, r.step.correctors_used); })
+      .add("limited", "limited, by name", [](const S& r) { return names_of(r.correctors, r.step.limited); })
+      .add("policy", "policy", [](const S& r) { return limit_policy_name(r.step.policy); })
+      .add("scale", "scale", [](const S& r) { return r.step.scale; })
+      .add("modes", "modes (x, y)",
+           [](const S& r) { return std::make_pair(r.step.modes[0], r.step.modes[1]); })
+      .add("settings", "settings (x, y)", [](const S& r) { return settings_pair(r.step.settings); })
+      .add("warnings", "warnings", [](const S& r) { return r.step.warnings; })
+      .add("generation", "generation", [](const S& r) { return r.step.generation; });
+}
+
+// The keys that `zorfb correct --format json` adds, of the same meaning.
+void add_zorfb_names(py::class_<S>& s) {
+  s.def_property_readonly(
+      "correctors", [](const S& r) { return r.correctors; },
+      "The corrector names, in the order of the kicks.");
+  Attributes<S>(s, "zorfb correct's name for zor_feedback::Step::")
+      .add("step", "delta", [](const S& r) { return doubles(r.step.delta); })
+      .add("orbit_rms_before", "rms_before", [](const S& r) { return r.step.rms_before; })
+      .add("orbit_rms_after", "rms_after", [](const S& r) { return r.step.rms_after; })
+      .add("modes_x", "modes[0]", [](const S& r) { return r.step.modes[0]; })
+      .add("modes_y", "modes[1]", [](const S& r) { return r.step.modes[1]; })
+      .add("gain_x", "settings[0].gain", [](const S& r) { return r.step.settings[0].gain; })
+      .add("gain_y", "settings[1].gain", [](const S& r) { return r.step.settings[1].gain; })
+      .add("cut_x", "settings[0].cut", [](const S& r) { return cut_dict(r.step.settings[0]); })
+      .add("cut_y", "settings[1].cut", [](const S& r) { return cut_dict(r.step.settings[1]); });
+}
+
 void register_step(py::module_& m) {
-  using S = StepResult;
   py::class_<S> s(m, "Step",
                   "zor_feedback::Step (correction.h): a computed step, a dry run. The attributes are its\n"
                   "fields (correctors and monitors by name), and the keys of `zorfb correct --format json`.");
-  const std::string of = "Step::", json = "zorfb correct's name: ";
-  attr(
-      s, "kicks_before", [](const S& r) { return doubles(r.step.kicks_before); }, of + "kicks_before");
-  attr(
-      s, "delta", [](const S& r) { return doubles(r.step.delta); }, of + "delta");
-  attr(
-      s, "kicks", [](const S& r) { return doubles(r.step.kicks); }, of + "kicks");
-  attr(
-      s, "substeps", [](const S& r) { return r.step.substeps; }, of + "substeps");
-  attr(
-      s, "predicted", [](const S& r) { return doubles(r.step.predicted); }, of + "predicted");
-  attr(
-      s, "rms_before", [](const S& r) { return r.step.rms_before; }, of + "rms_before");
-  attr(
-      s, "rms_after", [](const S& r) { return r.step.rms_after; }, of + "rms_after");
-  attr(
-      s, "monitors_used", [](const S& r) { return names_of(r.monitors, r.step.monitors_used); },
-      of + "monitors_used, by name");
-  attr(
-      s, "correctors_used", [](const S& r) { return names_of(r.correctors, r.step.correctors_used); },
-      of + "correctors_used, by name");
-  attr(
-      s, "limited", [](const S& r) { return names_of(r.correctors, r.step.limited); },
-      of + "limited, by name");
-  attr(
-      s, "policy", [](const S& r) { return limit_policy_name(r.step.policy); }, of + "policy");
-  attr(
-      s, "scale", [](const S& r) { return r.step.scale; }, of + "scale");
-  attr(
-      s, "modes", [](const S& r) { return std::make_pair(r.step.modes[0], r.step.modes[1]); },
-      of + "modes (x, y)");
-  attr(
-      s, "settings", [](const S& r) { return settings_pair(r.step.settings); }, of + "settings (x, y)");
-  attr(
-      s, "warnings", [](const S& r) { return r.step.warnings; }, of + "warnings");
-  attr(
-      s, "generation", [](const S& r) { return r.step.generation; }, of + "generation");
-  attr(
-      s, "correctors", [](const S& r) { return r.correctors; },
-      "the corrector names, in the order of the kicks");
-  attr(
-      s, "step", [](const S& r) { return doubles(r.step.delta); }, json + "delta");
-  attr(
-      s, "orbit_rms_before", [](const S& r) { return r.step.rms_before; }, json + "rms_before");
-  attr(
-      s, "orbit_rms_after", [](const S& r) { return r.step.rms_after; }, json + "rms_after");
-  attr(
-      s, "modes_x", [](const S& r) { return r.step.modes[0]; }, json + "modes[0]");
-  attr(
-      s, "modes_y", [](const S& r) { return r.step.modes[1]; }, json + "modes[1]");
-  attr(
-      s, "gain_x", [](const S& r) { return r.step.settings[0].gain; }, json + "settings[0].gain");
-  attr(
-      s, "gain_y", [](const S& r) { return r.step.settings[1].gain; }, json + "settings[1].gain");
-  attr(
-      s, "cut_x", [](const S& r) { return cut_dict(r.step.settings[0]); }, json + "settings[0].cut");
-  attr(
-      s, "cut_y", [](const S& r) { return cut_dict(r.step.settings[1]); }, json + "settings[1].cut");
+  add_step_fields(s);
+  add_zorfb_names(s);
   s.def("__repr__", [](const S& r) {
     char text[200];
     std::snprintf(text, sizeof text,

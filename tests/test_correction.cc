@@ -2,6 +2,7 @@
 // are known (the kicks that made an orbit, the sub-matrix of a mask, the
 // inversion of each plane alone).
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -321,6 +322,13 @@ TEST(LabelledFile, RoundTripDefaultsAndRefusals) {
     EXPECT_NE(b.error.find(why), std::string::npos) << b.error;
   }
   EXPECT_EQ(back.values, kept.values) << "a refused read leaves the output";
+
+  // A comment's line break would start a data line of its own.
+  const std::string broken = (dir.path() / "broken.txt").string();
+  const LabelledReport w = write_labelled_matrix(broken.c_str(), m, {"note\n1 2 3"});
+  EXPECT_FALSE(w.ok);
+  EXPECT_NE(w.error.find("line break"), std::string::npos) << w.error;
+  EXPECT_FALSE(std::filesystem::exists(broken));
 }
 
 }  // namespace

@@ -16,24 +16,42 @@ void raise(PyObject* type, const std::string& text) {
   throw py::error_already_set();
 }
 
-MatrixIn matrix_in(const ArrayLike& arg, const char* name) {
-  const py::module_ np = py::module_::import("numpy");
-  const py::array a = np.attr("asarray")(arg.obj);
+std::string file_name(const py::object& path) {
+  const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
+  std::string name = encoded;
+  if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file name");
+  return name;
+}
+
+py::array real_array(const ArrayLike& arg, const char* name, int ndim) {
+  const py::array a = py::module_::import("numpy").attr("asarray")(arg.obj);
   const char kind = a.dtype().kind();
   if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')
     throw py::type_error(std::string(name) + " must hold real numbers, not " +
                          std::string(py::str(a.dtype())));
-  if (a.ndim() != 2)
-    throw py::value_error(std::string(name) + " must be a 2-D array (rows x columns), not one of shape " +
+  if (a.ndim() != ndim)
+    throw py::value_error(std::string(name) + " must be a " + std::to_string(ndim) + "-D array" +
+                          (ndim == 2 ? " (rows x columns)" : "") + ", not one of shape " +
                           std::string(py::str(a.attr("shape"))));
+  return a;
+}
+
+MatrixIn matrix_in(const ArrayLike& arg, const char* name) {
+  const py::array a = real_array(arg, name, 2);
   if (a.shape(0) > INT_MAX || a.shape(1) > INT_MAX)
     throw py::value_error(std::string(name) + " is " + shape_text(a.shape(0), a.shape(1)) +
                           "; a response matrix has at most " + std::to_string(INT_MAX) + " rows and columns");
   MatrixIn in;
-  in.array = np.attr("ascontiguousarray")(a, "dtype"_a = "float32");
+  in.array = py::module_::import("numpy").attr("ascontiguousarray")(a, "dtype"_a = "float32");
   in.rows = static_cast<int>(a.shape(0));
   in.cols = static_cast<int>(a.shape(1));
   return in;
+}
+
+std::vector<double> vector_in(const py::object& arg, const char* name) {
+  if (arg.is_none()) return {};
+  const py::array_t<double, py::array::c_style | py::array::forcecast> a = real_array({arg}, name, 1);
+  return std::vector<double>(a.data(), a.data() + a.size());
 }
 
 void fill(QTEV_ResponseMatrix& M, const float* p) {

@@ -6,9 +6,13 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "zor_feedback/labelled_matrix.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace zor_feedback::python {
@@ -28,16 +32,40 @@ struct MatrixIn {
   int cols = 0;
 };
 
+// `arg` as a numpy array of real numbers with `ndim` dimensions (TypeError,
+// ValueError otherwise), not yet converted.
+py::array real_array(const ArrayLike& arg, const char* name, int ndim);
 MatrixIn matrix_in(const ArrayLike& arg, const char* name);
+// A 1-D array of real numbers as doubles; None gives an empty vector.
+std::vector<double> vector_in(const py::object& arg, const char* name);
 // The library's matrix from / into a C-order float array of its shape.
 void fill(QTEV_ResponseMatrix& M, const float* p);
 void read_out(QTEV_ResponseMatrix& M, float* p);
 py::array_t<float> new_matrix(int rows, int cols);
 py::array_t<double> doubles(const std::vector<double>& v);
 std::string shape_text(long long rows, long long cols);
+// The path as the operating system takes it (str, bytes or os.PathLike).
+std::string file_name(const py::object& path);
 
 // A Python exception of `type` with the library's text.
 [[noreturn]] void raise(PyObject* type, const std::string& text);
+
+// "x" or "y" (ValueError naming `what` otherwise); the values as an array.
+Plane plane_in(const std::string& name, const char* what);
+py::array_t<double> matrix_values(const LabelledMatrix& m);
+
+// D_ringbuf as a client reads it (ringbuf.cc); a Correction publishes into it.
+class RingBuffer {
+ public:
+  explicit RingBuffer(int size);
+  void store(const std::string& text);
+  // What a client's get() replies: all entries (index None) or entry `index`.
+  std::vector<std::pair<long long, std::string>> get(std::optional<int> index);
+  D_ringbuf* buffer() { return buffer_.get(); }
+
+ private:
+  std::unique_ptr<D_ringbuf> buffer_;
+};
 
 // One registration per concept, in the order module.cc calls them.
 void register_reports(py::module_& m);
@@ -46,6 +74,8 @@ void register_products(py::module_& m);
 void register_load(py::module_& m);
 void register_ringbuf(py::module_& m);
 void register_chicane(py::module_& m);
+void register_labelled(py::module_& m);
+void register_correction(py::module_& m);
 
 }  // namespace zor_feedback::python
 

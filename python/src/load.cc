@@ -7,14 +7,6 @@
 namespace zor_feedback::python {
 namespace {
 
-// The path as the operating system takes it (str, bytes or os.PathLike).
-std::string file_name(const py::object& path) {
-  const py::bytes encoded = py::module_::import("os").attr("fsencode")(path);
-  std::string name = encoded;
-  if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file name");
-  return name;
-}
-
 py::array_t<float> load(const py::object& path) {
   const std::string name = file_name(path);
   zor_feedback::MatrixFileShape shape;

@@ -64,11 +64,15 @@ every report field; the results' attributes carry the same names.
   pinv(R, tolerance=0.0)          Armadillo's pseudo-inverse
   load(path), multiply, entrywise_product, transpose, RingBuffer,
   and the chicane functions (chicane_physics.h)
+  LabelledMatrix, read_labelled_matrix, write_labelled_matrix (labelled_matrix.h)
+  Correction: one orbit-correction step, as `zorfb correct` (correction.h)
 
-Errors: a refusal raises ValueError with the library's "ERROR: ..." text; a
-file that cannot be opened raises OSError. Log lines go to the logger
+Errors: a refusal raises ValueError with the library's text; a file that
+load cannot open raises OSError (read_labelled_matrix: ValueError, as its
+report does not tell the two apart). Log lines go to the logger
 "zor_feedback" ("WARNING: ..." at WARNING, "INFO: ..." at INFO, timing at
-DEBUG). The GIL is released while the library loads, inverts or multiplies.
+DEBUG). The GIL is released while the library loads, inverts or multiplies;
+Correction keeps it.
 )doc";
 
 }  // namespace
@@ -91,4 +95,6 @@ PYBIND11_MODULE(zor_feedback, m) {
   zp::register_load(m);
   zp::register_ringbuf(m);
   zp::register_chicane(m);
+  zp::register_labelled(m);
+  zp::register_correction(m);
 }

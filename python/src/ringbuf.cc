@@ -11,34 +11,24 @@
 #include "binding.h"
 
 namespace zor_feedback::python {
-namespace {
 
-class RingBuffer {
- public:
-  explicit RingBuffer(int size) : buffer_(std::make_unique<D_ringbuf>("HISTORY", size, nullptr)) {}
+RingBuffer::RingBuffer(int size) : buffer_(std::make_unique<D_ringbuf>("HISTORY", size, nullptr)) {}
 
-  void store(const std::string& text) {
-    std::string copy = text;  // store() takes a char*, and copies it
-    buffer_->store(copy.data());
-  }
+void RingBuffer::store(const std::string& text) {
+  std::string copy = text;  // store() takes a char*, and copies it
+  buffer_->store(copy.data());
+}
 
-  // What a client's get() replies: all entries (index None) or entry `index`.
-  std::vector<std::pair<long long, std::string>> get(std::optional<int> index) {
-    EqData request, reply;
-    if (index) request.set_numeric(DATA_INT, *index);
-    EqAdr address;
-    buffer_->get(&address, &request, &reply, nullptr);
-    std::vector<std::pair<long long, std::string>> entries;
-    for (int i = 0; i < reply.length(); ++i)
-      if (const USTR* u = reply.get_ustr(i)) entries.emplace_back(static_cast<long long>(u->tm), u->str_data);
-    return entries;
-  }
-
- private:
-  std::unique_ptr<D_ringbuf> buffer_;
-};
-
-}  // namespace
+std::vector<std::pair<long long, std::string>> RingBuffer::get(std::optional<int> index) {
+  EqData request, reply;
+  if (index) request.set_numeric(DATA_INT, *index);
+  EqAdr address;
+  buffer_->get(&address, &request, &reply, nullptr);
+  std::vector<std::pair<long long, std::string>> entries;
+  for (int i = 0; i < reply.length(); ++i)
+    if (const USTR* u = reply.get_ustr(i)) entries.emplace_back(static_cast<long long>(u->tm), u->str_data);
+  return entries;
+}
 
 void register_ringbuf(py::module_& m) {
   py::class_<RingBuffer>(m, "RingBuffer",

@@ -19,3 +19,16 @@ angles = zf.R562alpha(np.array([-0.01, -0.02]), 0.5, 3.0)
 history = zf.RingBuffer(4)
 history.store("started")
 texts: list[str] = [text for _, text in history.get()]
+ring = zf.read_labelled_matrix("examples/data/ring_response.txt")
+labelled = zf.LabelledMatrix(ring.values, monitor_planes=["x"] * 48 + ["y"] * 48, units="mm/mrad")
+zf.write_labelled_matrix("ring.txt", labelled, comment="a labelled ring")
+correction = zf.Correction(history, depth=8)
+correction.set_matrix(labelled)
+correction.set_corrector_enabled("7", False)
+correction.set_plane("x", keep=20, gain=0.5)
+correction.set_limit("3", min=-0.002, max=0.002)
+correction.policy = "clip"
+planned: zf.Step = correction.compute(np.zeros(96), np.zeros(48))
+kick_sequence: list[NDArray[np.float64]] = correction.apply(planned)
+before: NDArray[np.float64] = correction.undo()[-1]
+limited: list[str] = planned.limited + [correction.policy]

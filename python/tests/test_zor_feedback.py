@@ -190,7 +190,8 @@ def test_stub_names_what_the_module_has():
     names = {n.name for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     names |= {n.target.id for n in stub.body if isinstance(n, ast.AnnAssign)}
     assert names == {n for n in dir(zf) if not n.startswith("_")} | {"__version__"}
-    for cls in (zf.SvdResult, zf.PinvResult, zf.RingBuffer):
+    for cls in (zf.SvdResult, zf.PinvResult, zf.RingBuffer, zf.LabelledMatrix, zf.PlaneSettings, zf.KickLimit,
+                zf.HistoryEntry, zf.Step, zf.Correction):
         stub_cls = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
         assert {f.name for f in stub_cls.body if not f.name.startswith("_")} == {
             n for n in dir(cls) if not n.startswith("_")}

@@ -70,6 +70,9 @@ LabelledReport write_labelled_matrix(const char* path, const LabelledMatrix& m,
   LabelledReport rep;
   const std::string shown = std::string("'") + (path != nullptr ? path : "(null)") + "'";
   rep.error = check_labelled_matrix(m);
+  for (const std::string& c : comment)
+    if (rep.error.empty() && c.find('\n') != std::string::npos)
+      rep.error = "a comment line holds a line break";
   if (!rep.error.empty() || path == nullptr) {
     rep.error = "nothing written to " + shown + ": " + (path == nullptr ? "no file name" : rep.error);
     return rep;

@@ -54,7 +54,7 @@ ZOR_FEEDBACK_API LabelledReport read_labelled_matrix(const char* path, LabelledM
 
 // Writes `m` in the labelled format ("%.9g", which reads back into the same
 // float), with `comment` lines first when given. Refused when `m` is not
-// consistent or the file cannot be written.
+// consistent, a comment line holds a line break, or the file cannot be written.
 ZOR_FEEDBACK_API LabelledReport write_labelled_matrix(const char* path, const LabelledMatrix& m,
                                                       const std::vector<std::string>& comment = {});
 

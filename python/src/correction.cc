@@ -1,0 +1,294 @@
+// Correction: one orbit-correction step as one call (correction.h), with the
+// names zorfb correct gives its indices. Cheap calls on one object with
+// state: the GIL stays held, so one Correction is never used by two threads
+// at once.
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding.h"
+#include "zor_feedback/correction.h"
+
+namespace zor_feedback::python {
+namespace {
+
+// A computed step with the names its indices stand for, and the Correction
+// that computed it: the step is applied there only.
+struct StepResult {
+  Step step;
+  std::vector<std::string> monitors, correctors;
+  py::object owner;  // kept alive, so that no other Correction can pass for it
+};
+
+void check(const Outcome& o) {
+  if (!o.ok) raise(PyExc_ValueError, o.error);
+}
+
+Plane plane_arg(const std::string& name) { return plane_in(name, "plane"); }
+
+py::list kick_arrays(const KickSequence& k) {
+  if (!k.ok) raise(PyExc_ValueError, k.error);
+  py::list out;
+  for (const std::vector<double>& kicks : k.kicks) out.append(doubles(kicks));
+  return out;
+}
+
+std::vector<std::string> names_of(const std::vector<std::string>& names, const std::vector<int>& idx) {
+  std::vector<std::string> out;
+  for (const int i : idx) out.push_back(names[static_cast<std::size_t>(i)]);
+  return out;
+}
+
+// The cut as zorfb correct's JSON gives it.
+py::dict cut_dict(const PlaneSettings& p) {
+  py::dict d;
+  if (p.cut.keep > 0)
+    d["keep"] = p.cut.keep;
+  else
+    d["rcond"] = p.cut.rcond ? py::object(py::float_(*p.cut.rcond)) : py::object(py::str("default"));
+  return d;
+}
+
+py::tuple settings_pair(const PlaneSettings (&s)[2]) { return py::make_tuple(s[0], s[1]); }
+
+LimitPolicy policy_arg(const std::string& name) {
+  LimitPolicy p = LimitPolicy::scale;
+  if (!parse_limit_policy(name, &p))
+    throw py::value_error("policy must be 'scale', 'clip' or 'split', not '" + name + "'");
+  return p;
+}
+
+// Read-only attributes, each documented by the C++ member it reads, whose
+// meaning the header gives.
+template <typename T>
+class Attributes {
+ public:
+  Attributes(py::class_<T>& cls, std::string of) : cls_(cls), of_(std::move(of)) {}
+  template <typename Get>
+  Attributes& add(const char* name, const char* member, Get get) {
+    cls_.def_property_readonly(name, get, (of_ + member).c_str());
+    return *this;
+  }
+
+ private:
+  py::class_<T>& cls_;
+  std::string of_;
+};
+
+std::string float_text(double v) { return py::repr(py::float_(v)); }
+
+void register_settings(py::module_& m) {
+  using P = PlaneSettings;
+  py::class_<P> s(m, "PlaneSettings", "zor_feedback::PlaneSettings (correction.h): a plane's cut and gain.");
+  Attributes<P>(s, "zor_feedback::")
+      .add("rcond", "StandardOptions::rcond (None: the default)", [](const P& p) { return p.cut.rcond; })
+      .add("keep", "StandardOptions::keep (0: by rcond)", [](const P& p) { return p.cut.keep; })
+      .add("method", "StandardOptions::method", [](const P& p) { return svd_method_name(p.cut.method); })
+      .add("gain", "PlaneSettings::gain", [](const P& p) { return p.gain; });
+  s.def("__repr__", [](const P& p) {
+    return "PlaneSettings(rcond=" + (p.cut.rcond ? float_text(*p.cut.rcond) : std::string("None")) +
+           ", keep=" + std::to_string(p.cut.keep) + ", gain=" + float_text(p.gain) + ", method='" +
+           svd_method_name(p.cut.method) + "')";
+  });
+
+  using K = KickLimit;
+  py::class_<K> l(m, "KickLimit", "zor_feedback::KickLimit (correction.h): a corrector's limits.");
+  Attributes<K>(l, "zor_feedback::KickLimit::")
+      .add("min", "min", [](const K& k) { return k.min; })
+      .add("max", "max", [](const K& k) { return k.max; })
+      .add("max_step", "max_step", [](const K& k) { return k.max_step; });
+  l.def("__repr__", [](const K& k) {
+    return "KickLimit(min=" + float_text(k.min) + ", max=" + float_text(k.max) +
+           ", max_step=" + float_text(k.max_step) + ")";
+  });
+}
+
+void register_history(py::module_& m) {
+  using H = HistoryEntry;
+  py::class_<H> h(m, "HistoryEntry", "zor_feedback::HistoryEntry (correction.h): one applied step.");
+  Attributes<H>(h, "zor_feedback::HistoryEntry::")
+      .add("time", "time", [](const H& e) { return static_cast<long long>(e.time); })
+      .add("settings", "settings (x, y)", [](const H& e) { return settings_pair(e.settings); })
+      .add("policy", "policy", [](const H& e) { return limit_policy_name(e.policy); })
+      .add("scale", "scale", [](const H& e) { return e.scale; })
+      .add("rms_before", "rms_before", [](const H& e) { return e.rms_before; })
+      .add("rms_after", "rms_after", [](const H& e) { return e.rms_after; })
+      .add("kicks_before", "kicks_before", [](const H& e) { return doubles(e.kicks_before); })
+      .add("kicks_after", "kicks_after", [](const H& e) { return doubles(e.kicks_after); });
+}
+
+using S = StepResult;
+
+// The fields of the C++ struct, the indices as names.
+void add_step_fields(py::class_<S>& s) {
+  Attributes<S>(s, "zor_feedback::Step::")
+      .add("kicks_before", "kicks_before", [](const S& r) { return doubles(r.step.kicks_before); })
+      .add("delta", "delta", [](const S& r) { return doubles(r.step.delta); })
+      .add("kicks", "kicks", [](const S& r) { return doubles(r.step.kicks); })
+      .add("substeps", "substeps", [](const S& r) { return r.step.substeps; })
+      .add("predicted", "predicted", [](const S& r) { return doubles(r.step.predicted); })
+      .add("rms_before", "rms_before", [](const S& r) { return r.step.rms_before; })
+      .add("rms_after", "rms_after", [](const S& r) { return r.step.rms_after; })
+      .add("monitors_used", "monitors_used, by name",
+           [](const S& r) { return names_of(r.monitors, r.step.monitors_used); })
+      .add("correctors_used", "correctors_used, by name",
+           [](const S& r) { return names_of(r.correctors, r.step.correctors_used); })
+      .add("limited", "limited, by name", [](const S& r) { return names_of(r.correctors, r.step.limited); })
+      .add("policy", "policy", [](const S& r) { return limit_policy_name(r.step.policy); })
+      .add("scale", "scale", [](const S& r) { return r.step.scale; })
+      .add("modes", "modes (x, y)",
+           [](const S& r) { return std::make_pair(r.step.modes[0], r.step.modes[1]); })
+      .add("settings", "settings (x, y)", [](const S& r) { return settings_pair(r.step.settings); })
+      .add("warnings", "warnings", [](const S& r) { return r.step.warnings; })
+      .add("generation", "generation", [](const S& r) { return r.step.generation; });
+}
+
+// The keys that `zorfb correct --format json` adds, of the same meaning.
+void add_zorfb_names(py::class_<S>& s) {
+  s.def_property_readonly(
+      "correctors", [](const S& r) { return r.correctors; },
+      "The corrector names, in the order of the kicks.");
+  Attributes<S>(s, "zorfb correct's name for zor_feedback::Step::")
+      .add("step", "delta", [](const S& r) { return doubles(r.step.delta); })
+      .add("orbit_rms_before", "rms_before", [](const S& r) { return r.step.rms_before; })
+      .add("orbit_rms_after", "rms_after", [](const S& r) { return r.step.rms_after; })
+      .add("modes_x", "modes[0]", [](const S& r) { return r.step.modes[0]; })
+      .add("modes_y", "modes[1]", [](const S& r) { return r.step.modes[1]; })
+      .add("gain_x", "settings[0].gain", [](const S& r) { return r.step.settings[0].gain; })
+      .add("gain_y", "settings[1].gain", [](const S& r) { return r.step.settings[1].gain; })
+      .add("cut_x", "settings[0].cut", [](const S& r) { return cut_dict(r.step.settings[0]); })
+      .add("cut_y", "settings[1].cut", [](const S& r) { return cut_dict(r.step.settings[1]); });
+}
+
+void register_step(py::module_& m) {
+  py::class_<S> s(m, "Step",
+                  "zor_feedback::Step (correction.h): a computed step, a dry run. The attributes are its\n"
+                  "fields (correctors and monitors by name), and the keys of `zorfb correct --format json`.");
+  add_step_fields(s);
+  add_zorfb_names(s);
+  s.def("__repr__", [](const S& r) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "Step(%zu correctors, policy '%s', scale %.6g, %zu limited, rms %.6g -> %.6g)",
+                  r.step.kicks.size(), limit_policy_name(r.step.policy), r.step.scale, r.step.limited.size(),
+                  r.step.rms_before, r.step.rms_after);
+    return std::string(text);
+  });
+}
+
+StepResult compute(const py::object& self, const py::object& orbit, const py::object& kicks) {
+  Correction& c = self.cast<Correction&>();
+  StepResult r;
+  r.step = c.compute(vector_in(orbit, "orbit"), vector_in(kicks, "kicks"));
+  if (!r.step.ok) raise(PyExc_ValueError, r.step.error);
+  r.monitors = c.matrix().monitors;
+  r.correctors = c.matrix().correctors;
+  r.owner = self;
+  return r;
+}
+
+py::list apply(const py::object& self, const StepResult& r) {
+  if (!r.owner.is(self))
+    throw py::value_error("the step was computed by another Correction; compute it here");
+  return kick_arrays(self.cast<Correction&>().apply(r.step));
+}
+
+void set_plane(Correction& c, const std::string& plane, std::optional<double> rcond, int keep, double gain,
+               const std::string& method) {
+  PlaneSettings p;
+  p.cut.rcond = rcond;
+  p.cut.keep = keep;
+  p.gain = gain;
+  if (!parse_svd_method(method, &p.cut.method))
+    throw py::value_error("method must be 'gsl' or 'lapack', not '" + method + "'");
+  const Plane which = plane_arg(plane);
+  check(c.set_plane(which, p));
+}
+
+std::unique_ptr<Correction> make(RingBuffer* history, int depth) {
+  return std::make_unique<Correction>(history != nullptr ? history->buffer() : nullptr, depth);
+}
+
+constexpr const char* kClassDoc =
+    R"doc(One orbit-correction step as one call: zor_feedback::Correction (correction.h),
+as `zorfb correct` computes it. Correction(history=None, depth=32): `history`
+a RingBuffer that receives a line at each apply and undo (kept alive as long
+as this object). Every refusal raises ValueError with the library's text and
+changes nothing. Nothing is written anywhere: apply and undo return the kicks
+to set, a list of arrays (a split step's sub-steps in order).)doc";
+
+void register_methods(py::class_<Correction>& c) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  c.def(
+       "set_matrix", [](Correction& k, const LabelledMatrix& l) { check(k.set_matrix(l)); }, py::arg("m"))
+      .def_property_readonly(
+          "matrix", [](const Correction& k) { return k.matrix(); }, "The matrix in use, with any RF column.")
+      .def(
+          "set_monitor_enabled",
+          [](Correction& k, const std::string& n, bool on) { check(k.set_monitor_enabled(n, on)); },
+          py::arg("name"), py::arg("enabled"))
+      .def(
+          "set_corrector_enabled",
+          [](Correction& k, const std::string& n, bool on) { check(k.set_corrector_enabled(n, on)); },
+          py::arg("name"), py::arg("enabled"))
+      .def_property_readonly("monitor_enabled", [](const Correction& k) { return k.monitor_enabled(); })
+      .def_property_readonly("corrector_enabled", [](const Correction& k) { return k.corrector_enabled(); })
+      .def("set_plane", &set_plane, py::arg("plane"), py::kw_only(), py::arg("rcond") = py::none(),
+           py::arg("keep") = 0, py::arg("gain") = 1.0, py::arg("method") = "lapack")
+      .def(
+          "plane", [](const Correction& k, const std::string& p) { return k.plane(plane_arg(p)); },
+          py::arg("plane"))
+      .def(
+          "set_weights",
+          [](Correction& k, const py::object& w) { check(k.set_weights(vector_in(w, "weights"))); },
+          py::arg("weights"), "None or empty: all 1.")
+      .def(
+          "set_reference",
+          [](Correction& k, const py::object& r) { check(k.set_reference(vector_in(r, "reference"))); },
+          py::arg("reference"), "None or empty: zero.")
+      .def(
+          "add_rf_column",
+          [](Correction& k, const std::string& n, const py::object& col) {
+            check(k.add_rf_column(n, vector_in(col, "column")));
+          },
+          py::arg("name"), py::arg("column"))
+      .def(
+          "set_limit",
+          [](Correction& k, const std::string& n, double lo, double hi, double step) {
+            check(k.set_limit(n, KickLimit{lo, hi, step}));
+          },
+          py::arg("name"), py::arg("min") = -inf, py::arg("max") = inf, py::arg("max_step") = inf)
+      .def_property_readonly(
+          "limits", [](const Correction& k) { return k.limits(); }, "One KickLimit per corrector.")
+      .def_property(
+          "policy", [](const Correction& k) { return limit_policy_name(k.policy()); },
+          [](Correction& k, const std::string& p) { k.set_policy(policy_arg(p)); },
+          "'scale', 'clip' or 'split'.")
+      .def("compute", &compute, py::arg("orbit"), py::arg("kicks"),
+           "The step (a dry run); NaN orbit readings: not read.")
+      .def("apply", &apply, py::arg("step"), "Records the step; the kicks to set.")
+      .def(
+          "undo", [](Correction& k) { return kick_arrays(k.undo()); }, "The kicks before the newest step.")
+      .def_property_readonly(
+          "history", [](const Correction& k) { return k.history(); }, "Newest first.");
+}
+
+}  // namespace
+
+void register_correction(py::module_& m) {
+  register_settings(m);
+  register_history(m);
+  register_step(m);
+  py::class_<Correction> c(m, "Correction", kClassDoc);
+  c.def(py::init(&make), py::arg("history") = py::none(), py::arg("depth") = 32, py::keep_alive<1, 2>());
+  register_methods(c);
+}
+
+}  // namespace zor_feedback::python

@@ -1,0 +1,160 @@
+"""Correction and LabelledMatrix against zorfb correct, on the installed copy."""
+
+import json
+import os
+import subprocess
+from pathlib import Path
+
+# zorfb runs BLAS on one thread; LAPACK's results are bit for bit the same
+# only on the same number of threads.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+import pytest  # noqa: E402
+
+import zor_feedback as zf  # noqa: E402
+
+DATA = Path(os.environ.get("ZOR_FEEDBACK_DATA_DIR", Path(__file__).resolve().parents[2] / "examples" / "data"))
+MONITORS = [f"BPM{i:02d}" for i in range(96)]
+CORRECTORS = [f"C{j:02d}" for j in range(48)]
+
+
+def zorfb(*args):
+    exe = os.environ.get("ZORFB")
+    if not exe:
+        pytest.skip("ZORFB is not set")
+    return subprocess.run([exe, *args], check=True, capture_output=True, text=True).stdout
+
+
+@pytest.fixture(scope="module")
+def ring_file(tmp_path_factory):
+    """The shipped ring with names and two planes, as a labelled file."""
+    ring = zf.read_labelled_matrix(DATA / "ring_response.txt")
+    m = zf.LabelledMatrix(ring.values, monitors=MONITORS, correctors=CORRECTORS,
+                          monitor_planes=["x"] * 48 + ["y"] * 48, corrector_planes=["x"] * 24 + ["y"] * 24,
+                          units="mm/mrad")
+    path = tmp_path_factory.mktemp("ring") / "ring.txt"
+    zf.write_labelled_matrix(path, m)
+    return path
+
+
+def orbit():
+    o = 0.1 * np.sin(0.7 * np.arange(96))
+    o[11] = np.nan  # not read
+    return o
+
+
+def configured(ring_file, history=None):
+    c = zf.Correction(history)
+    c.set_matrix(zf.read_labelled_matrix(ring_file))
+    c.set_monitor_enabled("BPM05", False)
+    c.set_corrector_enabled("C07", False)
+    c.set_plane("x", gain=0.5)
+    c.set_plane("y", keep=10, gain=0.8)
+    c.set_limit("C03", min=-0.002, max=0.002)
+    c.set_limit("C30", min=-1.0, max=1.0, max_step=0.001)
+    return c
+
+
+def as_json(value):
+    if isinstance(value, np.ndarray):
+        return [None if np.isnan(v) else float(v) for v in value]
+    return value
+
+
+def test_the_step_is_zorfbs_key_by_key(tmp_path, ring_file):
+    kicks = np.zeros(48)
+    kicks[3] = 0.001
+    (tmp_path / "orbit.txt").write_text("".join(f"{v!r}\n" for v in orbit()))
+    (tmp_path / "kicks.txt").write_text("".join(f"{v!r}\n" for v in kicks))
+    (tmp_path / "limits.txt").write_text("C03 -0.002 0.002\nC30 -1 1 0.001\n")
+    expected = json.loads(zorfb(
+        "correct", str(ring_file), str(tmp_path / "orbit.txt"), "--kicks", str(tmp_path / "kicks.txt"),
+        "--limits", str(tmp_path / "limits.txt"), "--mask-monitor", "BPM05", "--mask-corrector", "C07",
+        "--gain-x", "0.5", "--gain-y", "0.8", "--keep-y", "10", "--policy", "clip", "--format", "json"))
+    c = configured(ring_file)
+    c.policy = "clip"
+    step = c.compute(orbit(), kicks)
+    assert step.limited and step.policy == "clip"  # a limit is met, and clipped
+    for key in expected.keys() - {"command", "matrix", "orbit"}:
+        assert as_json(getattr(step, key)) == expected[key], key
+    assert "BPM05" not in step.monitors_used and "BPM11" not in step.monitors_used
+
+
+def test_apply_then_undo_returns_the_kicks_exactly(ring_file):
+    history = zf.RingBuffer(4)
+    c = configured(ring_file, history)
+    c.policy = "split"
+    kicks = np.linspace(-1e-3, 1e-3, 48)
+    step = c.compute(orbit(), kicks)
+    sequence = c.apply(step)
+    assert step.substeps > 1 and len(sequence) == step.substeps
+    assert np.array_equal(sequence[-1], step.kicks)
+    entry = c.history[0]
+    assert np.array_equal(entry.kicks_before, kicks) and np.array_equal(entry.kicks_after, step.kicks)
+    assert (entry.policy, entry.scale, entry.rms_after) == ("split", step.scale, step.rms_after)
+    assert history.get(0)[0][1].startswith("apply: ")
+    (back,) = c.undo()
+    assert np.array_equal(back, kicks) and c.history == []
+    assert history.get(0)[0][1].startswith("undo: ")
+    # The ring buffer lives as long as the Correction that publishes into it.
+    alone = configured(ring_file, zf.RingBuffer(2))
+    alone.apply(alone.compute(orbit(), np.zeros(48)))
+
+
+def test_refusals_raise_the_librarys_text_and_change_nothing(ring_file):
+    c = configured(ring_file)
+    c.apply(c.compute(orbit(), np.zeros(48)))
+    before = c.compute(orbit(), np.zeros(48))
+    foreign = configured(ring_file).compute(orbit(), np.zeros(48))
+    state = (c.monitor_enabled, c.corrector_enabled, repr(c.limits), c.policy, len(c.history))
+    refusals = [
+        (lambda: c.set_corrector_enabled("C99", False), r"^no corrector named 'C99'$"),
+        (lambda: c.set_limit("C99", max=1.0), r"^no corrector named 'C99'$"),
+        (lambda: c.set_limit("C04", min=1.0, max=-1.0), "min <= max"),
+        (lambda: c.compute(orbit()[:95], np.zeros(48)), "^the orbit holds 95 values, the matrix 96 monitors$"),
+        (lambda: c.compute(orbit(), np.r_[np.nan, np.zeros(47)]), "^the kick of corrector 'C00' is not a number$"),
+        (lambda: c.set_plane("z"), "neither x nor y"),
+        (lambda: c.set_plane("x", gain=0.0), "gain must be a finite number above 0"),
+        (lambda: setattr(c, "policy", "bend"), "'scale', 'clip' or 'split'"),
+        (lambda: c.apply(foreign), "another Correction"),
+    ]
+    stale = c.compute(orbit(), np.zeros(48))
+    c.apply(c.compute(orbit(), np.zeros(48)))
+    c.undo()
+    refusals.append((lambda: c.apply(stale), "compute it again"))
+    for call, text in refusals:
+        with pytest.raises(ValueError, match=text):
+            call()
+    assert (c.monitor_enabled, c.corrector_enabled, repr(c.limits), c.policy, len(c.history)) == state
+    again = c.compute(orbit(), np.zeros(48))
+    assert np.array_equal(again.kicks, before.kicks) and again.generation == stale.generation + 2
+
+
+def test_labelled_matrix_round_trip_and_refusals(tmp_path):
+    values = np.random.default_rng(3).normal(size=(5, 3)).astype(np.float32)
+    np.save(tmp_path / "m.npy", values)
+    m = zf.LabelledMatrix(np.load(tmp_path / "m.npy"), monitors=list("ABCDE"), correctors=["H1", "H2", "V1"],
+                          monitor_planes=list("xxxyy"), corrector_planes=list("xxy"), units="mm/mrad")
+    zf.write_labelled_matrix(tmp_path / "m.txt", m, comment="two\nlines")
+    back = zf.read_labelled_matrix(tmp_path / "m.txt")
+    assert (back.shape, back.monitors, back.correctors, back.units) == ((5, 3), list("ABCDE"), ["H1", "H2", "V1"],
+                                                                        "mm/mrad")
+    assert (back.monitor_planes, back.corrector_planes) == (list("xxxyy"), list("xxy"))
+    assert back.values.dtype == np.float64 and np.array_equal(back.values.astype(np.float32), values)
+    plain = zf.LabelledMatrix(values)
+    assert (plain.monitors, plain.corrector_planes) == (list("01234"), ["x"] * 3)
+    for bad, text in [({"monitors": list("ABCDA")}, "'A' appears twice"),
+                      ({"corrector_planes": ["x", "y"]}, "do not number the columns"),
+                      ({"monitor_planes": list("xxxyz")}, "'z' is neither x nor y")]:
+        with pytest.raises(ValueError, match=text):
+            zf.LabelledMatrix(values, **bad)
+    nan = values.copy()
+    nan[1, 2] = np.nan
+    with pytest.raises(ValueError, match=r"element \(1, 2\) is not finite"):
+        zf.LabelledMatrix(nan)
+    with pytest.raises(ValueError, match="cannot open"):
+        zf.read_labelled_matrix(tmp_path / "missing.txt")
+    with pytest.raises(ValueError, match="line break"):
+        zf.write_labelled_matrix(tmp_path / "m.txt", m, comment=["one\ntwo"])
+    assert zf.read_labelled_matrix(tmp_path / "m.txt").monitors == list("ABCDE")  # the refused write left it

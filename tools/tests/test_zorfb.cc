@@ -448,7 +448,7 @@ TEST_F(Zorfb, CorrectIsMinusGainTimesTheStandardInverseTimesTheOrbitWithinLimits
 
   // Limits, masks and a policy: every kick inside, the bound corrector named.
   const std::string limits =
-      write("limits.txt", "# name min max [max_step]\n3 -0.002 0.002\n10 -1 1 0.001\n");
+      write("limits.txt", "# name min max [max_step]\n3 -0.002 0.002\n10 -inf inf 0.001\n");
   std::string kicks_text;
   for (int k = 0; k < 48; ++k) kicks_text += k == 3 ? "0.001\n" : "0\n";
   const std::string kicks = write("kicks.txt", kicks_text);
@@ -472,6 +472,9 @@ TEST_F(Zorfb, CorrectIsMinusGainTimesTheStandardInverseTimesTheOrbitWithinLimits
     EXPECT_EQ(bad.rc, 2) << gain;
     EXPECT_TRUE(contains(bad.err, "gain must be a finite number above 0")) << bad.err;
   }
+  const Result nan_limit = run({"correct", ring, orbit_file, "--limits", write("nan.txt", "3 nan 1\n")});
+  EXPECT_NE(nan_limit.rc, 0);
+  EXPECT_TRUE(contains(nan_limit.err, "line 1: not NAME MIN MAX [MAX_STEP]")) << nan_limit.err;
   const Result unknown = run({"correct", ring, orbit_file, "--mask-corrector", "CH.QF99"});
   EXPECT_EQ(unknown.rc, 2);
   EXPECT_TRUE(contains(unknown.err, "no corrector named 'CH.QF99'")) << unknown.err;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -76,6 +77,13 @@ bool read_orbit(const std::string& file, int count, std::vector<double>* out) {
   return true;
 }
 
+// One limit: a number, or inf / -inf for none (a stream cannot read those).
+bool limit_value(const std::string& word, double* v) {
+  char* end = nullptr;
+  *v = std::strtod(word.c_str(), &end);
+  return !word.empty() && *end == '\0' && !std::isnan(*v);
+}
+
 // Lines "NAME MIN MAX [MAX_STEP]" into the correction.
 bool read_limits(const std::string& file, Correction* c) {
   std::ifstream in(file);
@@ -87,9 +95,10 @@ bool read_limits(const std::string& file, Correction* c) {
   for (long long no = 1; std::getline(in, line); ++no) {
     if (line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
     std::istringstream ss(line);
-    std::string name, rest;
+    std::string name, lo, hi, step, rest;
     KickLimit l;
-    if (!(ss >> name >> l.min >> l.max) || (!(ss >> l.max_step) && !ss.eof()) || (ss >> rest)) {
+    if (!(ss >> name >> lo >> hi) || !limit_value(lo, &l.min) || !limit_value(hi, &l.max) ||
+        ((ss >> step) && !limit_value(step, &l.max_step)) || (ss >> rest)) {
       print_error(fmt::format("'{}' line {}: not NAME MIN MAX [MAX_STEP]", file, no));
       return false;
     }

@@ -1,0 +1,162 @@
+// The loop's correction: its cycle, the Correction of a new matrix, and what
+// is published of it.
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <utility>
+
+#include "loop_core.h"
+
+namespace zor_feedback {
+namespace tango {
+
+namespace {
+
+using zor_feedback::Correction;
+using zor_feedback::Step;
+
+// Takes `lock` again on every way out, an exception too.
+struct Relock {
+  std::unique_lock<std::mutex>& lock;
+  ~Relock() {
+    if (!lock.owns_lock()) lock.lock();
+  }
+};
+
+bool same(const zor_feedback::PlaneSettings& a, const zor_feedback::PlaneSettings& b) {
+  return a.cut.rcond == b.cut.rcond && a.cut.keep == b.cut.keep && a.cut.method == b.cut.method &&
+         a.gain == b.gain;
+}
+
+// The cuts, gains and policy of `view` on `c`, changing only what differs
+// (a cut unchanged keeps its inverses).
+void configure(Correction& c, const FeedbackLoop::CorrectionView& view) {
+  for (int k = 0; k < 2; ++k) {
+    const auto plane = static_cast<zor_feedback::Plane>(k);
+    if (!same(c.plane(plane), view.planes[k])) c.set_plane(plane, view.planes[k]);
+  }
+  if (c.policy() != view.policy) c.set_policy(view.policy);
+}
+
+std::vector<std::string> names_of(const std::vector<int>& indices, const std::vector<std::string>& names) {
+  std::vector<std::string> out;
+  for (const int i : indices) out.push_back(names[static_cast<std::size_t>(i)]);
+  return out;
+}
+
+std::string step_text(const Step& st, const std::string& by) {
+  if (!st.ok) return "refused (" + by + "): " + st.error;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "computed (%s): %zu monitors, %zu correctors, modes x %d y %d, rms %.4g -> %.4g mm "
+                "predicted, %s, scale %.3g, %zu limited",
+                by.c_str(), st.monitors_used.size(), st.correctors_used.size(), st.modes[0], st.modes[1],
+                st.rms_before, st.rms_after, zor_feedback::limit_policy_name(st.policy), st.scale,
+                st.limited.size());
+  std::string s = text;
+  if (st.substeps > 1) s += ", in " + std::to_string(st.substeps) + " sub-steps";
+  for (const std::string& w : st.warnings) s += "\n" + w;
+  return s;
+}
+
+}  // namespace
+
+// Under the mutex: the step as LAST_STEP and the rest of the view show it.
+void publish_step(FeedbackLoop::Core& k, const Step& st, const std::string& by) {
+  FeedbackLoop::CorrectionView& v = k.view;
+  const zor_feedback::LabelledMatrix& m = k.correction->matrix();
+  v.last_step = st.ok ? st.delta : std::vector<double>();
+  v.last_limited = names_of(st.limited, m.correctors);
+  v.last_monitors = names_of(st.monitors_used, m.monitors);
+  v.step_status = step_text(st, by);
+  k.pending |= FeedbackLoop::kStep;
+}
+
+// Under both locks: the view of the correction's configuration.
+void publish_configuration(FeedbackLoop::Core& k) {
+  FeedbackLoop::CorrectionView& v = k.view;
+  const Correction& c = *k.correction;
+  v.ready = true;
+  v.monitors = c.matrix().monitors;
+  v.correctors = c.matrix().correctors;
+  v.monitor_enabled = c.monitor_enabled();
+  v.corrector_enabled = c.corrector_enabled();
+  v.limits = c.limits();
+  v.planes[0] = c.plane(zor_feedback::Plane::x);
+  v.planes[1] = c.plane(zor_feedback::Plane::y);
+  v.policy = c.policy();
+  k.pending |= FeedbackLoop::kCorrection;
+}
+
+// Under both locks: sets the kicks of `st` (recorded as applied); empty when
+// done, else why not, nothing set. Never a step that is refused or not finite.
+std::string apply_checked(FeedbackLoop::Core& k, const Step& st) {
+  if (!st.ok) return "the step was refused: " + st.error;
+  for (const double v : st.kicks)
+    if (!(std::fabs(v) <= std::numeric_limits<float>::max())) return "the step is not finite, not applied";
+  const zor_feedback::KickSequence seq = k.correction->apply(st);
+  if (!seq.ok) return seq.error;
+  std::string error;
+  for (const std::vector<double>& kicks : seq.kicks) k.sim->set_kicks(kicks, &error);  // checked above
+  return {};
+}
+
+std::optional<sim::CycleRecord> correction_cycle(FeedbackLoop::Core& k, std::unique_lock<std::mutex>& lock) {
+  Relock relock{lock};
+  lock.unlock();
+  std::unique_lock<std::timed_mutex> work(k.work);  // a dry run or a change may hold it
+  lock.lock();
+  if (k.quit || (k.state != FeedbackLoop::State::running && k.state != FeedbackLoop::State::alarm) ||
+      clock::now() < k.next)
+    return std::nullopt;
+  sim::CycleRecord rec = k.sim->begin_cycle();
+  const std::vector<double> orbit = k.sim->orbit(), kicks = k.sim->kicks();
+  lock.unlock();
+  const Step st = k.correction->compute(orbit, kicks);  // a re-inversion after a change runs here
+  lock.lock();
+  publish_step(k, st, "cycle " + std::to_string(rec.cycle));
+  if (k.state != FeedbackLoop::State::running && k.state != FeedbackLoop::State::alarm) return rec;
+  if (std::string why = apply_checked(k, st); !why.empty()) {
+    rec.skipped = "cycle " + std::to_string(rec.cycle) + ": " + why;
+    k.sim->note(rec.skipped);
+  }
+  return rec;
+}
+
+std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::FeedbackSimulation::Candidate& c) {
+  if (c.file.empty() || !c.refusal.empty()) return nullptr;
+  zor_feedback::LabelledMatrix m;
+  const zor_feedback::LabelledReport read = zor_feedback::read_labelled_matrix(c.file.c_str(), &m);
+  auto next = std::make_unique<Correction>();
+  const zor_feedback::Outcome set = read.ok ? next->set_matrix(std::move(m)) : zor_feedback::Outcome{};
+  if (!read.ok || !set.ok) {
+    c.refusal = "ERROR: " + (read.ok ? set.error : read.error);
+    return nullptr;
+  }
+  FeedbackLoop::CorrectionView view;
+  {
+    std::lock_guard<std::mutex> lock(k.mutex);
+    view = k.view;
+  }
+  configure(*next, view);
+  if (k.standard) {  // the inverses of the planes, before the loop needs them
+    const std::vector<double> zero_orbit(static_cast<std::size_t>(next->matrix().rows), 0.0);
+    next->compute(zero_orbit, std::vector<double>(static_cast<std::size_t>(next->matrix().cols), 0.0));
+  }
+  return next;
+}
+
+void install_correction(FeedbackLoop::Core& k, std::unique_ptr<Correction> next) {
+  configure(*next, k.view);  // what a client changed while it was made
+  k.correction = std::move(next);
+  k.calculated = Step{};
+  publish_configuration(k);
+  k.view.last_step.clear();
+  k.view.last_limited.clear();
+  k.view.last_monitors.clear();
+  k.view.step_status = "none yet for this matrix";
+  k.pending |= FeedbackLoop::kStep;
+}
+
+}  // namespace tango
+}  // namespace zor_feedback

@@ -87,7 +87,6 @@ FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, double pe
   const std::string file = settings.matrix_file;
   // The loop's gain and SVD engine are the correction's until a client changes them.
   k.standard = settings.inversion == zor_feedback::Inversion::standard;
-  k.view.standard = k.standard;
   for (zor_feedback::PlaneSettings& p : k.view.planes) {
     p.gain = settings.gain;
     p.cut.method = settings.method;
@@ -134,12 +133,10 @@ void FeedbackLoop::run() {
       continue;
     }
     try {
-      const std::optional<sim::CycleRecord> rec =
-          k.standard ? correction_cycle(k, lock) : std::optional<sim::CycleRecord>(k.sim->cycle());
-      if (!rec) continue;
+      const sim::CycleRecord rec = k.standard ? correction_cycle(core_, lock) : k.sim->cycle();
       if (k.state == State::running || k.state == State::alarm) {  // not stopped meanwhile
-        k.alarm = rec->skipped;
-        k.state = rec->skipped.empty() ? State::running : State::alarm;
+        k.alarm = rec.skipped;
+        k.state = rec.skipped.empty() ? State::running : State::alarm;
       }
     } catch (const std::exception& e) {
       k.fault = std::string("cycle ") + std::to_string(k.cycles) + " failed: " + e.what();

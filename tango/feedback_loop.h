@@ -102,8 +102,6 @@ class FeedbackLoop {
 
   // The correction as a client reads it: copies, published under mutex().
   struct CorrectionView {
-    bool ready = false;    // a matrix is in place (after the first inversion)
-    bool standard = true;  // false: the classic inversion, whose step is the served inverse's
     std::vector<std::string> monitors, correctors;
     std::vector<bool> monitor_enabled, corrector_enabled;
     std::vector<zor_feedback::KickLimit> limits;

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "feedback_loop.h"
@@ -57,11 +56,12 @@ struct FeedbackLoop::Core {
   Outcome step_outcome;  // of the last dry run
 };
 
-// A cycle of the standard inversion, with `lock` (on the mutex) held on
-// entry and return: the orbit is measured under it, the step computed under
-// `work` alone, applied under both. Nothing when the loop stopped or ended
-// before the cycle could start.
-std::optional<sim::CycleRecord> correction_cycle(FeedbackLoop::Core& k, std::unique_lock<std::mutex>& lock);
+// A cycle of the standard inversion, with `lock` (on the mutex) held: the
+// orbit is measured under it; the step is computed in a thread of its own
+// under `work` alone and applied there under both, while this one waits with
+// the lock released. Returns at once when the loop ends (the step is dropped).
+sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& core,
+                                  std::unique_lock<std::mutex>& lock);
 
 // For a candidate that loads a file: the Correction of its labelled matrix
 // with the cuts, gains and policy in use, its inverses made; null, with

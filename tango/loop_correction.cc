@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "loop_core.h"
@@ -14,14 +17,6 @@ namespace {
 
 using zor_feedback::Correction;
 using zor_feedback::Step;
-
-// Takes `lock` again on every way out, an exception too.
-struct Relock {
-  std::unique_lock<std::mutex>& lock;
-  ~Relock() {
-    if (!lock.owns_lock()) lock.lock();
-  }
-};
 
 bool same(const zor_feedback::PlaneSettings& a, const zor_feedback::PlaneSettings& b) {
   return a.cut.rcond == b.cut.rcond && a.cut.keep == b.cut.keep && a.cut.method == b.cut.method &&
@@ -76,7 +71,6 @@ void publish_step(FeedbackLoop::Core& k, const Step& st, const std::string& by) 
 void publish_configuration(FeedbackLoop::Core& k) {
   FeedbackLoop::CorrectionView& v = k.view;
   const Correction& c = *k.correction;
-  v.ready = true;
   v.monitors = c.matrix().monitors;
   v.correctors = c.matrix().correctors;
   v.monitor_enabled = c.monitor_enabled();
@@ -101,25 +95,66 @@ std::string apply_checked(FeedbackLoop::Core& k, const Step& st) {
   return {};
 }
 
-std::optional<sim::CycleRecord> correction_cycle(FeedbackLoop::Core& k, std::unique_lock<std::mutex>& lock) {
-  Relock relock{lock};
-  lock.unlock();
-  std::unique_lock<std::timed_mutex> work(k.work);  // a dry run or a change may hold it
-  lock.lock();
-  if (k.quit || (k.state != FeedbackLoop::State::running && k.state != FeedbackLoop::State::alarm) ||
-      clock::now() < k.next)
-    return std::nullopt;
-  sim::CycleRecord rec = k.sim->begin_cycle();
-  const std::vector<double> orbit = k.sim->orbit(), kicks = k.sim->kicks();
-  lock.unlock();
-  const Step st = k.correction->compute(orbit, kicks);  // a re-inversion after a change runs here
-  lock.lock();
-  publish_step(k, st, "cycle " + std::to_string(rec.cycle));
-  if (k.state != FeedbackLoop::State::running && k.state != FeedbackLoop::State::alarm) return rec;
-  if (std::string why = apply_checked(k, st); !why.empty()) {
-    rec.skipped = "cycle " + std::to_string(rec.cycle) + ": " + why;
-    k.sim->note(rec.skipped);
+namespace {
+
+// What a cycle's step thread hands back to the loop.
+struct CycleStep {
+  bool done = false;
+  std::string skipped;  // why the step was not applied
+  std::string failed;   // what went wrong: the loop goes into fault
+};
+
+// A cycle's step in a thread of its own: computes under `work` alone (a
+// re-inversion after a change runs here), applies under both locks unless
+// the loop stopped or ended meanwhile.
+void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleStep> job, int cycle,
+               std::vector<double> orbit, std::vector<double> kicks) {
+  block_signals();
+  FeedbackLoop::Core& k = *core;
+  {
+    std::lock_guard<std::timed_mutex> work(k.work);
+    Step st;
+    std::string failed = k.correction ? "" : "no correction in place";
+    try {
+      if (failed.empty()) st = k.correction->compute(orbit, kicks);
+    } catch (const std::exception& e) {
+      failed = e.what();
+    }
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (!k.quit && failed.empty()) {
+      const std::string name = "cycle " + std::to_string(cycle);
+      publish_step(k, st, name);
+      const bool on = k.state == FeedbackLoop::State::running || k.state == FeedbackLoop::State::alarm;
+      if (std::string why = on ? apply_checked(k, st) : std::string(); !why.empty()) {
+        job->skipped = name + ": " + why;
+        k.sim->note(job->skipped);
+      }
+    }
+    if (!failed.empty()) job->failed = "the step failed: " + failed;
+    job->done = true;
+    k.changed.notify_all();
   }
+  core.reset();  // may end the simulation of a loop that ended
+  --jobs_running();
+}
+
+}  // namespace
+
+sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& core,
+                                  std::unique_lock<std::mutex>& lock) {
+  FeedbackLoop::Core& k = *core;
+  sim::CycleRecord rec = k.sim->begin_cycle();
+  auto job = std::make_shared<CycleStep>();
+  ++jobs_running();
+  try {
+    std::thread(step_work, core, job, rec.cycle, k.sim->orbit(), k.sim->kicks()).detach();
+  } catch (const std::system_error&) {
+    --jobs_running();
+    throw;
+  }
+  k.changed.wait(lock, [&k, &job] { return job->done || k.quit; });
+  if (!job->failed.empty()) throw std::runtime_error(job->failed);
+  rec.skipped = job->skipped;
   return rec;
 }
 

@@ -439,8 +439,15 @@ def check_slow(tmp):
         assert not failures, failures[:3]
         assert abs(elapsed / cycles / 0.1 - 1) < 0.1, "loop period %.3f s" % (elapsed / cycles)
 
+        # A mask makes the next step re-invert plane x (seconds by GSL) off the
+        # published copies: readers answer, a change is refused, not queued.
+        dev.MONITOR_ENABLED = [i != 0 for i in range(1024)]
         dev.Invert()
-        time.sleep(0.5)
+        time.sleep(0.3)
+        t = time.monotonic()
+        assert not dev.MONITOR_ENABLED[0] and dev.Cycles > 0 and dev.StepStatus
+        refused(lambda: dev.write_attribute("GainX", 0.4), "a step is being computed")
+        assert time.monotonic() - t < 1.0, time.monotonic() - t
         assert dev.InversionStatus.startswith("running")
         srv.terminate()
     finally:

@@ -68,7 +68,7 @@ sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& cor
 // c.refusal, when the labels are refused. Call it without any lock.
 std::unique_ptr<zor_feedback::Correction> next_correction(FeedbackLoop::Core& k,
                                                           sim::FeedbackSimulation::Candidate& c);
-// Under the mutex: the step in the view, by a cycle or a dry run (`by`).
+// Under both locks: the step in the view, by a cycle or a dry run (`by`).
 void publish_step(FeedbackLoop::Core& k, const zor_feedback::Step& st, const std::string& by);
 // Under both locks: the correction's configuration in the view.
 void publish_configuration(FeedbackLoop::Core& k);

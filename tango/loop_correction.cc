@@ -56,7 +56,7 @@ std::string step_text(const Step& st, const std::string& by) {
 
 }  // namespace
 
-// Under the mutex: the step as LAST_STEP and the rest of the view show it.
+// Under both locks: the step as LAST_STEP and the rest of the view show it.
 void publish_step(FeedbackLoop::Core& k, const Step& st, const std::string& by) {
   FeedbackLoop::CorrectionView& v = k.view;
   const zor_feedback::LabelledMatrix& m = k.correction->matrix();

@@ -344,6 +344,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void write_cut(Tango::WAttribute& att) {
     Tango::DevDouble rcond = 0;
     att.get_write_value(rcond);
+    finite_only(rcond, P == 0 ? "CutX" : "CutY");  // no singular value passes an infinite cut
     check(loop_->set_cut(static_cast<zor_feedback::Plane>(P), rcond, 0), "ZorFeedback_CutRefused",
           "ZorFeedback::write_attribute");
   }

@@ -444,10 +444,10 @@ def check_slow(tmp):
         dev.MONITOR_ENABLED = [i != 0 for i in range(1024)]
         dev.Invert()
         time.sleep(0.3)
-        t = time.monotonic()
-        assert not dev.MONITOR_ENABLED[0] and dev.Cycles > 0 and dev.StepStatus
-        refused(lambda: dev.write_attribute("GainX", 0.4), "a step is being computed")
-        assert time.monotonic() - t < 1.0, time.monotonic() - t
+        d = tango.DeviceProxy(srv.url)
+        d.set_timeout_millis(1000)
+        assert not d.MONITOR_ENABLED[0] and d.Cycles > 0 and d.StepStatus
+        refused(lambda: d.write_attribute("GainX", 0.4), "a step is being computed")
         assert dev.InversionStatus.startswith("running")
         srv.terminate()
     finally:

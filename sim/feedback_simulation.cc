@@ -83,6 +83,7 @@ FeedbackSimulation::FeedbackSimulation(Settings s)
   R_->set_svd_method(s_.method);
   // The ring's field errors: kicks that the correctors have to cancel.
   for (int j = 0; j < n; ++j) errors_.push_back(gsl_ran_gaussian(rng_.get(), s_.error_mrad));
+  kicks_set_.assign(static_cast<std::size_t>(n), 0.0);
 }
 
 FeedbackSimulation::Candidate::Candidate(int m, int n)
@@ -216,37 +217,63 @@ void FeedbackSimulation::measure() {
         i, 0, -1, -1, -1, -1);
 }
 
-CycleRecord FeedbackSimulation::cycle() {
+CycleRecord FeedbackSimulation::begin_cycle() {
   measure();
 
   // The orbit and the correctors as a client reads them.
   CycleRecord rec;
-  rec.cycle = cycle_;
+  rec.cycle = cycle_++;
   rec.orbit_rms = rms_of(location_, "ORBIT", &rec.orbit_max);
   rec.corrector_rms = rms_of(location_, "CORRECTORS", nullptr);
 
   char msg[100];
-  std::snprintf(msg, sizeof msg, "cycle %d: orbit rms %.4f mm, max %.4f mm, correctors rms %.4f mrad", cycle_,
-                rec.orbit_rms, rec.orbit_max, rec.corrector_rms);
+  std::snprintf(msg, sizeof msg, "cycle %d: orbit rms %.4f mm, max %.4f mm, correctors rms %.4f mrad",
+                rec.cycle, rec.orbit_rms, rec.orbit_max, rec.corrector_rms);
   note(msg);
+  return rec;
+}
 
+CycleRecord FeedbackSimulation::cycle() {
+  CycleRecord rec = begin_cycle();
   // The correction: correctors -= gain * inverse * orbit; never a step that
   // is not finite.
   inverse_->multiply(*orbit_, *step_);
   for (int j = 0; j < correctors_; ++j)
     if (!std::isfinite(step_->value(j, 0, -1, -1, -1, -1))) {
-      rec.skipped = "cycle " + std::to_string(cycle_) + ": step of corrector " + std::to_string(j) +
+      rec.skipped = "cycle " + std::to_string(rec.cycle) + ": step of corrector " + std::to_string(j) +
                     " not finite, not applied";
       note(rec.skipped);
-      ++cycle_;
       return rec;
     }
-  for (int j = 0; j < correctors_; ++j)
-    correctors_set_->set_value(static_cast<float>(correctors_set_->value(j, 0, -1, -1, -1, -1) -
-                                                  s_.gain * step_->value(j, 0, -1, -1, -1, -1)),
-                               j, 0, -1, -1, -1, -1);
-  ++cycle_;
+  for (int j = 0; j < correctors_; ++j) {
+    const auto set = static_cast<float>(correctors_set_->value(j, 0, -1, -1, -1, -1) -
+                                        s_.gain * step_->value(j, 0, -1, -1, -1, -1));
+    correctors_set_->set_value(set, j, 0, -1, -1, -1, -1);
+    kicks_set_[static_cast<std::size_t>(j)] = set;
+  }
   return rec;
+}
+
+std::vector<double> FeedbackSimulation::orbit() {
+  std::vector<double> v(static_cast<std::size_t>(monitors_));
+  for (int i = 0; i < monitors_; ++i) v[static_cast<std::size_t>(i)] = orbit_->value(i, 0, -1, -1, -1, -1);
+  return v;
+}
+
+bool FeedbackSimulation::set_kicks(const std::vector<double>& kicks, std::string* error) {
+  if (kicks.size() != kicks_set_.size()) {
+    *error = std::to_string(kicks.size()) + " kicks for " + std::to_string(correctors_) + " correctors";
+    return false;
+  }
+  for (const double k : kicks)
+    if (!std::isfinite(k) || std::fabs(k) > std::numeric_limits<float>::max()) {
+      *error = "a kick that is not a finite float";
+      return false;
+    }
+  kicks_set_ = kicks;
+  for (int j = 0; j < correctors_; ++j)
+    correctors_set_->set_value(static_cast<float>(kicks[static_cast<std::size_t>(j)]), j, 0, -1, -1, -1, -1);
+  return true;
 }
 
 std::vector<float> FeedbackSimulation::client_spectrum() {

@@ -102,6 +102,19 @@ class FeedbackSimulation {
   // Measures the orbit (cycle 0: before any correction), stores the message,
   // then applies one correction.
   CycleRecord cycle();
+  // The first half of cycle() for a server that computes the step itself:
+  // measures the orbit and stores the message; set_kicks() then applies the
+  // step (or note() says why not).
+  CycleRecord begin_cycle();
+  // The last measured orbit [mm], one value per monitor.
+  std::vector<double> orbit();
+  // The corrector settings [mrad] as set; CORRECTORS serves them as floats.
+  const std::vector<double>& kicks() const { return kicks_set_; }
+  // Sets the correctors; false with *error, nothing set, for a count that
+  // does not fit or a value that is not finite.
+  bool set_kicks(const std::vector<double>& kicks, std::string* error);
+  // Stores `text` in the history.
+  void note(const std::string& text);
 
   // What a client reads through the location's get().
   std::vector<float> client_spectrum();
@@ -125,7 +138,6 @@ class FeedbackSimulation {
     void operator()(gsl_rng* r) const { gsl_rng_free(r); }
   };
   void measure();
-  void note(const std::string& text);
   bool load(Candidate& c) const;
   std::string unsound(Candidate& c) const;
 
@@ -138,6 +150,7 @@ class FeedbackSimulation {
   std::unique_ptr<D_spectrum> spectrum_;
   std::unique_ptr<D_ringbuf> history_;
   std::vector<double> errors_;
+  std::vector<double> kicks_set_;  // what CORRECTORS holds, before its rounding to float
   std::unique_ptr<gsl_rng, RngFree> rng_;
   zor_feedback::SvdReport report_;
   double request_tol_ = -1.0;

@@ -10,18 +10,20 @@
 #include <system_error>
 #include <utility>
 
+#include "loop_core.h"
+
 namespace zor_feedback {
 namespace tango {
 
 namespace {
-
-using clock = std::chrono::steady_clock;
 
 std::atomic<int> running_inversions{0};
 
 clock::duration to_duration(double seconds) {
   return std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
 }
+
+}  // namespace
 
 // Signals belong to the server's own handling; these threads may start
 // before the server blocks them.
@@ -31,28 +33,7 @@ void block_signals() {
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
-}  // namespace
-
-struct FeedbackLoop::Core {
-  std::mutex mutex;
-  std::condition_variable wake;     // the loop thread: start, stop, period, end
-  std::condition_variable changed;  // the notifier and who waits for an inversion
-  std::unique_ptr<sim::FeedbackSimulation> sim;
-  State state = State::starting;
-  std::string fault, alarm;
-  clock::duration period{};
-  clock::time_point next;  // when the next cycle is due
-  long long cycles = 0;
-  bool quit = false;
-  unsigned pending = 0;  // Change bits not yet notified
-
-  bool inverting = false;
-  std::string job;  // what runs
-  clock::time_point job_started;
-  long long jobs_started = 0, jobs_done = 0;
-  Outcome last;  // of the last job done
-  std::string inversion_status = "none yet";
-};
+std::atomic<int>& jobs_running() { return running_inversions; }
 
 namespace {
 
@@ -62,13 +43,16 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, std::unique_ptr<sim::Feedbac
           long long id) {
   block_signals();
   core->sim->compute(*c);
+  std::unique_ptr<zor_feedback::Correction> next = next_correction(*core, *c);
   {
+    std::lock_guard<std::timed_mutex> hold(core->work);
     std::lock_guard<std::mutex> lock(core->mutex);
     FeedbackLoop::Core& k = *core;
     k.inverting = false;
     if (!k.quit) {
       std::string error;
       const bool ok = k.sim->commit(*c, &error);
+      if (ok && next) install_correction(k, std::move(next));
       const double took = std::chrono::duration<double>(clock::now() - k.job_started).count();
       k.last.kind = ok ? FeedbackLoop::Outcome::served : FeedbackLoop::Outcome::refused;
       const std::string what = c->what.empty() ? std::string("the first inversion") : c->what;
@@ -88,6 +72,7 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, std::unique_ptr<sim::Feedbac
     }
   }
   c.reset();
+  next.reset();
   core.reset();  // may end the simulation of a loop that ended
   --running_inversions;
 }
@@ -100,6 +85,12 @@ FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, double pe
   Core& k = *core_;
   k.period = to_duration(period_s);
   const std::string file = settings.matrix_file;
+  // The loop's gain and SVD engine are the correction's until a client changes them.
+  k.standard = settings.inversion == zor_feedback::Inversion::standard;
+  for (zor_feedback::PlaneSettings& p : k.view.planes) {
+    p.gain = settings.gain;
+    p.cut.method = settings.method;
+  }
   k.sim = std::make_unique<sim::FeedbackSimulation>(std::move(settings));
   if (!k.sim->ok()) {
     k.fault = k.sim->error();
@@ -142,9 +133,11 @@ void FeedbackLoop::run() {
       continue;
     }
     try {
-      const sim::CycleRecord rec = k.sim->cycle();
-      k.alarm = rec.skipped;
-      k.state = rec.skipped.empty() ? State::running : State::alarm;
+      const sim::CycleRecord rec = k.standard ? correction_cycle(core_, lock) : k.sim->cycle();
+      if (k.state == State::running || k.state == State::alarm) {  // not stopped meanwhile
+        k.alarm = rec.skipped;
+        k.state = rec.skipped.empty() ? State::running : State::alarm;
+      }
     } catch (const std::exception& e) {
       k.fault = std::string("cycle ") + std::to_string(k.cycles) + " failed: " + e.what();
       k.state = State::fault;

@@ -6,6 +6,13 @@
 // The mutex guards only what is published: a re-inversion copies the matrix
 // under it, inverts without it (cycles and reads go on) and swaps the result
 // in under it, only when it is sound. One re-inversion at a time.
+//
+// With the standard inversion each cycle's step is a zor_feedback::Correction
+// step (masks, cuts and gains per plane, kick limits); with the classic one
+// the cycle steps by the served inverse, as it always did. The Correction has
+// a lock of its own, taken before the mutex: its step and the re-inversion a
+// change of mask or cut makes run under that lock only, so readers, who read
+// the copies published under the mutex, never wait for them.
 #ifndef ZOR_FEEDBACK_TANGO_FEEDBACK_LOOP_H
 #define ZOR_FEEDBACK_TANGO_FEEDBACK_LOOP_H
 
@@ -16,8 +23,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "feedback_simulation.h"
+#include "zor_feedback/correction.h"
 
 namespace zor_feedback {
 namespace tango {
@@ -30,7 +39,14 @@ class FeedbackLoop {
   enum class State { starting, running, alarm, stopped, fault };
 
   // What changed, for the notifier (bits).
-  enum Change : unsigned { kCycle = 1, kInverse = 2, kInversionStatus = 4, kState = 8 };
+  enum Change : unsigned {
+    kCycle = 1,
+    kInverse = 2,
+    kInversionStatus = 4,
+    kState = 8,
+    kStep = 16,        // the last computed step
+    kCorrection = 32,  // names, masks, limits, cuts, gains, policy
+  };
 
   // How a re-inversion request ended within the wait it was given.
   struct Outcome {
@@ -40,8 +56,8 @@ class FeedbackLoop {
 
   // Whether a period can be used; false with the reason in *error.
   static bool period_ok(double seconds, std::string* error);
-  // Re-inversions still computing in this process (also of loops that ended:
-  // their result is dropped).
+  // Re-inversions and dry runs still computing in this process (also of
+  // loops that ended: their result is dropped).
   static int inversions_running();
 
   // Builds the simulation and starts its first inversion (the settings'
@@ -83,6 +99,36 @@ class FeedbackLoop {
   Outcome invert(double tol, std::chrono::milliseconds wait);
   Outcome invert_again(std::chrono::milliseconds wait);
   Outcome load_matrix(const std::string& file, std::chrono::milliseconds wait);
+
+  // The correction as a client reads it: copies, published under mutex().
+  struct CorrectionView {
+    std::vector<std::string> monitors, correctors;
+    std::vector<bool> monitor_enabled, corrector_enabled;
+    std::vector<zor_feedback::KickLimit> limits;
+    zor_feedback::PlaneSettings planes[2];
+    zor_feedback::LimitPolicy policy = zor_feedback::LimitPolicy::scale;
+    // The last computed step (by a cycle or CalcStep); empty when refused.
+    std::vector<double> last_step;
+    std::vector<std::string> last_limited, last_monitors;
+    std::string step_status = "none yet";
+  };
+  CorrectionView correction();
+
+  // Changes of the correction: empty when done, else why not; a refused
+  // change changes nothing. Masks of all monitors (or correctors) at once.
+  std::string set_enabled(bool monitors, const std::vector<bool>& on);
+  std::string set_limits(const std::vector<zor_feedback::KickLimit>& limits);
+  // rcond -1: the library's default cut; keep > 0 keeps that many values instead.
+  std::string set_cut(zor_feedback::Plane plane, double rcond, int keep);
+  std::string set_gain(zor_feedback::Plane plane, double gain);
+  std::string set_policy(const std::string& name);
+  // A dry run from the last measured orbit and the present kicks: the step
+  // is published (LAST_STEP) and kept for apply_step. Waits at most `wait`.
+  Outcome calc_step(std::chrono::milliseconds wait);
+  // Sets the kicks of the step calc_step kept (the loop stopped, nothing
+  // changed since), or restores those before the newest applied step.
+  std::string apply_step();
+  std::string undo();
 
   struct Core;
 

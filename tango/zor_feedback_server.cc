@@ -20,6 +20,22 @@
 // Re-inversions run off the lock: a command answers within kAnswerWithin,
 // with the outcome when it is known by then; else InversionStatus (and its
 // change event) tells it later.
+//
+// The correction (the loop's step with Inversion=standard, a
+// zor_feedback::Correction over the matrix file's labels; index names and
+// plane x for a file without them):
+//   MONITOR_NAMES, CORRECTOR_NAMES        string spectra
+//   MONITOR_ENABLED, CORRECTOR_ENABLED    boolean spectra, read-write, one value each
+//   KICK_LIMITS                           double image, a row per corrector: min, max, max_step
+//   CutX/CutY (rcond, -1 default), KeepX/KeepY (keep N instead), GainX/GainY, LimitPolicy
+//   LAST_STEP, LAST_STEP_LIMITED, LAST_STEP_MONITORS, StepStatus: the last computed step
+//   CalcStep   a dry run from the last measured orbit and the present kicks
+//   ApplyStep  sets the kicks of CalcStep's step (loop stopped, nothing changed since)
+//   Undo       restores the kicks from before the newest applied step (loop stopped)
+// A write the library refuses, or of the wrong size, raises DevFailed with its
+// reason and changes nothing. The served INVERSE and Tolerance stay those of
+// the whole matrix; with Inversion=classic the loop steps by that inverse and
+// the correction's writes and commands are refused.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -36,11 +52,13 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "example_data.h"
 #include "feedback_loop.h"
 #include "matrix_files.h"
 #include "property_attributes.h"
+#include "zor_feedback/blas_info.h"
 
 namespace {
 
@@ -62,6 +80,67 @@ constexpr long long kBytesPerValue = 16, kSpareBytes = 1 << 20;
 [[noreturn]] void refuse(const char* reason, const std::string& desc, const char* origin) {
   Tango::Except::throw_exception(reason, desc.c_str(), origin);
 }
+
+// A refusal of the loop (empty: none) as DevFailed.
+void check(const std::string& refusal, const char* reason, const char* origin) {
+  if (!refusal.empty()) refuse(reason, refusal, origin);
+}
+
+// A scalar that has no use for a value that is not finite refuses it before
+// anything else, as TANGO itself would.
+void finite_only(double value, const char* attribute) {
+  if (!std::isfinite(value))
+    refuse("API_WAttrOutsideLimit",
+           std::string("Set value for attribute ") + attribute + " is a NaN or INF value, refused",
+           "ZorFeedback::write_attribute");
+}
+
+// The largest spectrum (names, masks, steps) and image (limits) the device serves.
+constexpr long kMaxLength = 100000;
+
+// A string spectrum as TANGO takes it, kept until TANGO has copied it.
+struct Strings {
+  std::vector<std::string> texts;
+  std::vector<Tango::DevString> ptrs;
+  void set(std::vector<std::string> v) {
+    texts = std::move(v);
+    ptrs.clear();
+    ptrs.reserve(1);  // never a null buffer
+    for (std::string& t : texts) ptrs.push_back(t.data());
+  }
+  long size() const { return static_cast<long>(ptrs.size()); }
+};
+
+// A mask as TANGO takes it (std::vector<bool> has no buffer).
+struct Booleans {
+  std::unique_ptr<Tango::DevBoolean[]> values;
+  long size = 0;
+};
+Booleans booleans(const std::vector<bool>& v) {
+  Booleans b{std::make_unique<Tango::DevBoolean[]>(std::max<std::size_t>(v.size(), 1)),
+             static_cast<long>(v.size())};
+  std::copy(v.begin(), v.end(), b.values.get());
+  return b;
+}
+
+// One row per corrector: min, max, max_step.
+std::vector<Tango::DevDouble> limit_rows(const std::vector<zor_feedback::KickLimit>& limits) {
+  std::vector<Tango::DevDouble> out;
+  out.reserve(3 * limits.size() + 1);
+  for (const zor_feedback::KickLimit& l : limits) out.insert(out.end(), {l.min, l.max, l.max_step});
+  return out;
+}
+
+// A read's values in a buffer of TANGO's own: it sends them after the
+// device's monitor is released.
+template <class T>
+void set_copy(Tango::Attribute& att, const std::vector<T>& v, long x, long y = 0) {
+  auto* copy = new T[std::max<std::size_t>(v.size(), 1)];
+  std::copy(v.begin(), v.end(), copy);
+  att.set_value(copy, x, y, true);
+}
+
+double cut_value(const zor_feedback::PlaneSettings& p) { return p.cut.rcond ? *p.cut.rcond : -1.0; }
 
 const std::map<std::string, AttributeText>& published_texts() {
   static const std::map<std::string, AttributeText> texts = {
@@ -100,7 +179,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     published_ = std::make_unique<zor_feedback::tango::PropertyAttributes>(
         *this, loop_->simulation()->location(), loop_->mutex(), published_texts());
     for (const auto& t : published_texts()) published_->enable_change_events(t.first);
-    for (const char* a : kScalars) set_change_event(a, true, false);
+    for (const char* a : kOwn) set_change_event(a, true, false);
     serving_ = true;
   }
 
@@ -156,6 +235,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void write_tolerance(Tango::WAttribute& att) {
     Tango::DevDouble tol = 0;
     att.get_write_value(tol);
+    finite_only(tol, "Tolerance");
     answer(loop_->invert(tol, kAnswerWithin), "ZorFeedback::write_Tolerance");
   }
   void read_used(Tango::Attribute& att) {
@@ -177,6 +257,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void write_period(Tango::WAttribute& att) {
     Tango::DevDouble seconds = 0;
     att.get_write_value(seconds);
+    finite_only(seconds, "Period");
     std::string error;
     if (!loop_->set_period(seconds, &error))
       refuse("ZorFeedback_BadPeriod", error, "ZorFeedback::write_Period");
@@ -193,7 +274,125 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.set_value(&inversion_status_ptr_);
   }
 
+  // --- The correction's attributes
+  void read_monitor_names(Tango::Attribute& att) { read_names(att, true); }
+  void read_corrector_names(Tango::Attribute& att) { read_names(att, false); }
+  void read_names(Tango::Attribute& att, bool monitors) {
+    FeedbackLoop::CorrectionView v = loop_->correction();
+    Strings& s = names_[monitors ? 0 : 1];
+    s.set(monitors ? std::move(v.monitors) : std::move(v.correctors));
+    att.set_value(s.ptrs.data(), s.size(), 0, false);
+  }
+  void read_monitor_enabled(Tango::Attribute& att) {
+    Booleans on = booleans(loop_->correction().monitor_enabled);
+    att.set_value(on.values.release(), on.size, 0, true);
+  }
+  void read_corrector_enabled(Tango::Attribute& att) {
+    Booleans on = booleans(loop_->correction().corrector_enabled);
+    att.set_value(on.values.release(), on.size, 0, true);
+  }
+  void write_monitor_enabled(Tango::WAttribute& att) { write_enabled(att, true); }
+  void write_corrector_enabled(Tango::WAttribute& att) { write_enabled(att, false); }
+  void write_enabled(Tango::WAttribute& att, bool monitors) {
+    const Tango::DevBoolean* values = nullptr;
+    att.get_write_value(values);
+    const long n = values != nullptr ? att.get_write_value_length() : 0;
+    const std::vector<bool> on(values, values + n);
+    check(loop_->set_enabled(monitors, on), "ZorFeedback_MaskRefused", "ZorFeedback::write_attribute");
+  }
+  void read_kick_limits(Tango::Attribute& att) {
+    const std::vector<zor_feedback::KickLimit> limits = loop_->correction().limits;
+    set_copy(att, limit_rows(limits), 3, static_cast<long>(limits.size()));
+  }
+  void write_kick_limits(Tango::WAttribute& att) {
+    const Tango::DevDouble* values = nullptr;
+    att.get_write_value(values);
+    const long x = att.get_w_dim_x(), y = att.get_w_dim_y();
+    if (values == nullptr || x != 3)
+      refuse("ZorFeedback_LimitsRefused",
+             "KICK_LIMITS refused: one row per corrector of 3 values (min, max, max_step) is expected, not " +
+                 std::to_string(x) + " values a row",
+             "ZorFeedback::write_KICK_LIMITS");
+    std::vector<zor_feedback::KickLimit> limits(static_cast<std::size_t>(y));
+    for (std::size_t j = 0; j < limits.size(); ++j)
+      limits[j] = {values[3 * j], values[3 * j + 1], values[3 * j + 2]};
+    check(loop_->set_limits(limits), "ZorFeedback_LimitsRefused", "ZorFeedback::write_KICK_LIMITS");
+  }
+  void read_last_step(Tango::Attribute& att) {
+    const std::vector<double> step = loop_->correction().last_step;
+    set_copy(att, step, static_cast<long>(step.size()));
+  }
+  void read_last_step_limited(Tango::Attribute& att) {
+    step_names_[0].set(loop_->correction().last_limited);
+    att.set_value(step_names_[0].ptrs.data(), step_names_[0].size(), 0, false);
+  }
+  void read_last_step_monitors(Tango::Attribute& att) {
+    step_names_[1].set(loop_->correction().last_monitors);
+    att.set_value(step_names_[1].ptrs.data(), step_names_[1].size(), 0, false);
+  }
+  void read_step_status(Tango::Attribute& att) {
+    step_status_ = loop_->correction().step_status;
+    step_status_ptr_ = const_cast<char*>(step_status_.c_str());
+    att.set_value(&step_status_ptr_);
+  }
+  template <int P>
+  void read_cut(Tango::Attribute& att) {
+    plane_values_[P][0] = cut_value(loop_->correction().planes[P]);
+    att.set_value(&plane_values_[P][0]);
+  }
+  template <int P>
+  void write_cut(Tango::WAttribute& att) {
+    Tango::DevDouble rcond = 0;
+    att.get_write_value(rcond);
+    finite_only(rcond, P == 0 ? "CutX" : "CutY");  // no singular value passes an infinite cut
+    check(loop_->set_cut(static_cast<zor_feedback::Plane>(P), rcond, 0), "ZorFeedback_CutRefused",
+          "ZorFeedback::write_attribute");
+  }
+  template <int P>
+  void read_keep(Tango::Attribute& att) {
+    keep_[P] = loop_->correction().planes[P].cut.keep;
+    att.set_value(&keep_[P]);
+  }
+  template <int P>
+  void write_keep(Tango::WAttribute& att) {
+    Tango::DevLong keep = 0;
+    att.get_write_value(keep);
+    check(loop_->set_cut(static_cast<zor_feedback::Plane>(P), -1.0, keep), "ZorFeedback_CutRefused",
+          "ZorFeedback::write_attribute");
+  }
+  template <int P>
+  void read_gain(Tango::Attribute& att) {
+    plane_values_[P][1] = loop_->correction().planes[P].gain;
+    att.set_value(&plane_values_[P][1]);
+  }
+  template <int P>
+  void write_gain(Tango::WAttribute& att) {
+    Tango::DevDouble gain = 0;
+    att.get_write_value(gain);
+    check(loop_->set_gain(static_cast<zor_feedback::Plane>(P), gain), "ZorFeedback_GainRefused",
+          "ZorFeedback::write_attribute");
+  }
+  void read_policy(Tango::Attribute& att) {
+    policy_ = zor_feedback::limit_policy_name(loop_->correction().policy);
+    policy_ptr_ = const_cast<char*>(policy_.c_str());
+    att.set_value(&policy_ptr_);
+  }
+  void write_policy(Tango::WAttribute& att) {
+    Tango::DevString name = nullptr;
+    att.get_write_value(name);
+    check(loop_->set_policy(name != nullptr ? name : ""), "ZorFeedback_PolicyRefused",
+          "ZorFeedback::write_LimitPolicy");
+  }
+
   // --- Commands
+  void calc_step() {
+    const FeedbackLoop::Outcome out = loop_->calc_step(kAnswerWithin);
+    if (out.kind == FeedbackLoop::Outcome::refused) refuse("ZorFeedback_StepRefused", out.text, "CalcStep");
+    if (out.kind == FeedbackLoop::Outcome::busy) refuse("ZorFeedback_Busy", out.text, "CalcStep");
+  }
+  void apply_step() { check(loop_->apply_step(), "ZorFeedback_StepRefused", "ZorFeedback::ApplyStep"); }
+  void undo() { check(loop_->undo(), "ZorFeedback_StepRefused", "ZorFeedback::Undo"); }
+
   void start() {
     const std::string error = loop_->start();
     if (!error.empty()) refuse("ZorFeedback_StateRefused", error, "ZorFeedback::Start");
@@ -210,8 +409,30 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     answer(loop_->load_matrix(file, kAnswerWithin), "ZorFeedback::LoadMatrix");
   }
 
-  static constexpr const char* kScalars[] = {
-      "Tolerance", "SingularValuesUsed", "Nosv", "ConditionNumber", "Period", "Cycles", "InversionStatus"};
+  // The device's own attributes, whose change events it pushes.
+  static constexpr const char* kOwn[] = {"Tolerance",
+                                         "SingularValuesUsed",
+                                         "Nosv",
+                                         "ConditionNumber",
+                                         "Period",
+                                         "Cycles",
+                                         "InversionStatus",
+                                         "MONITOR_NAMES",
+                                         "CORRECTOR_NAMES",
+                                         "MONITOR_ENABLED",
+                                         "CORRECTOR_ENABLED",
+                                         "KICK_LIMITS",
+                                         "LAST_STEP",
+                                         "LAST_STEP_LIMITED",
+                                         "LAST_STEP_MONITORS",
+                                         "StepStatus",
+                                         "CutX",
+                                         "CutY",
+                                         "KeepX",
+                                         "KeepY",
+                                         "GainX",
+                                         "GainY",
+                                         "LimitPolicy"};
 
  private:
   // The settings from the device properties; the error when one is unusable.
@@ -228,6 +449,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
 
   // In the loop's notifier thread: pushes what changed.
   void changed(unsigned what);
+  void push_correction(unsigned what);
 
   std::unique_ptr<FeedbackLoop> loop_;
   std::unique_ptr<zor_feedback::tango::PropertyAttributes> published_;
@@ -243,6 +465,11 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevLong64 cycles_ = 0;
   std::string inversion_status_;
   Tango::DevString inversion_status_ptr_ = nullptr;
+  Strings names_[2], step_names_[2];  // monitors, correctors; limited, monitors used
+  std::string step_status_, policy_;
+  Tango::DevString step_status_ptr_ = nullptr, policy_ptr_ = nullptr;
+  Tango::DevDouble plane_values_[2][2] = {};  // per plane: cut, gain
+  Tango::DevLong keep_[2] = {};
 };
 
 std::string ZorFeedback::read_device_properties(zor_feedback::sim::FeedbackSimulation::Settings* settings,
@@ -313,6 +540,7 @@ void ZorFeedback::changed(unsigned what) {
       push_change_event("Nosv", &nosv);
       push_change_event("ConditionNumber", &cond);
     }
+    if (what & (FeedbackLoop::kStep | FeedbackLoop::kCorrection)) push_correction(what);
     if (what & FeedbackLoop::kInversionStatus) {
       published_->push_change_event("HISTORY");
       std::string text = loop_->inversion_status();
@@ -325,14 +553,55 @@ void ZorFeedback::changed(unsigned what) {
   }
 }
 
-// An attribute of the device itself, read (and written) by its members.
-class DeviceAttribute : public Tango::Attr {
+void ZorFeedback::push_correction(unsigned what) {
+  FeedbackLoop::CorrectionView v = loop_->correction();
+  if (what & FeedbackLoop::kStep) {
+    v.last_step.reserve(1);
+    push_change_event("LAST_STEP", v.last_step.data(), static_cast<long>(v.last_step.size()));
+    Strings limited, used;
+    limited.set(v.last_limited);
+    used.set(v.last_monitors);
+    push_change_event("LAST_STEP_LIMITED", limited.ptrs.data(), limited.size());
+    push_change_event("LAST_STEP_MONITORS", used.ptrs.data(), used.size());
+    Tango::DevString status = const_cast<char*>(v.step_status.c_str());
+    push_change_event("StepStatus", &status);
+  }
+  if (!(what & FeedbackLoop::kCorrection)) return;
+  Strings names[2];
+  names[0].set(v.monitors);
+  names[1].set(v.correctors);
+  push_change_event("MONITOR_NAMES", names[0].ptrs.data(), names[0].size());
+  push_change_event("CORRECTOR_NAMES", names[1].ptrs.data(), names[1].size());
+  for (const bool monitors : {true, false}) {
+    Booleans on = booleans(monitors ? v.monitor_enabled : v.corrector_enabled);
+    push_change_event(monitors ? "MONITOR_ENABLED" : "CORRECTOR_ENABLED", on.values.get(), on.size);
+  }
+  std::vector<Tango::DevDouble> limits = limit_rows(v.limits);
+  push_change_event("KICK_LIMITS", limits.data(), 3, static_cast<long>(v.limits.size()));
+  for (int k = 0; k < 2; ++k) {
+    const std::string plane = k == 0 ? "X" : "Y";
+    Tango::DevDouble cut = cut_value(v.planes[k]), gain = v.planes[k].gain;
+    Tango::DevLong keep = v.planes[k].cut.keep;
+    push_change_event("Cut" + plane, &cut);
+    push_change_event("Keep" + plane, &keep);
+    push_change_event("Gain" + plane, &gain);
+  }
+  std::string policy = zor_feedback::limit_policy_name(v.policy);
+  Tango::DevString p = policy.data();
+  push_change_event("LimitPolicy", &p);
+}
+
+// An attribute of the device itself (Base: a scalar, spectrum or image),
+// read (and written) by its members.
+template <class Base>
+class Member : public Base {
  public:
   using Reader = void (ZorFeedback::*)(Tango::Attribute&);
   using Writer = void (ZorFeedback::*)(Tango::WAttribute&);
-  DeviceAttribute(const char* attr_name, long data_type, const AttributeText& text, Reader reader,
-                  Writer writer = nullptr)
-      : Tango::Attr(attr_name, data_type, writer != nullptr ? Tango::READ_WRITE : Tango::READ),
+  template <class... Dims>
+  Member(const char* attr_name, long data_type, const AttributeText& text, Reader reader, Writer writer,
+         Dims... dims)
+      : Base(attr_name, data_type, writer != nullptr ? Tango::READ_WRITE : Tango::READ, dims...),
         reader_(reader),
         writer_(writer) {
     zor_feedback::tango::describe(*this, text);
@@ -352,6 +621,18 @@ class DeviceAttribute : public Tango::Attr {
   Reader reader_;
   Writer writer_;
 };
+
+using Reader = Member<Tango::Attr>::Reader;
+using Writer = Member<Tango::Attr>::Writer;
+
+Tango::Attr* scalar(const char* name, long type, const AttributeText& text, Reader reader,
+                    Writer writer = nullptr) {
+  return new Member<Tango::Attr>(name, type, text, reader, writer);
+}
+Tango::Attr* spectrum(const char* name, long type, const AttributeText& text, Reader reader,
+                      Writer writer = nullptr) {
+  return new Member<Tango::SpectrumAttr>(name, type, text, reader, writer, kMaxLength);
+}
 
 class VoidCommand : public Tango::Command {
  public:
@@ -413,41 +694,117 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     command_list.push_back(new VoidCommand("Invert", &ZorFeedback::invert,
                                            "inverts the served matrix again with the cut in use"));
     command_list.push_back(new LoadMatrixCommand);
+    command_list.push_back(new VoidCommand(
+        "CalcStep", &ZorFeedback::calc_step,
+        "a dry run from the last measured orbit and the present kicks: fills LAST_STEP, moves nothing"));
+    command_list.push_back(new VoidCommand(
+        "ApplyStep", &ZorFeedback::apply_step,
+        "sets the kicks of the step CalcStep calculated (the loop stopped, nothing changed since)"));
+    command_list.push_back(new VoidCommand("Undo", &ZorFeedback::undo,
+                                           "restores the kicks from before the newest applied step (the "
+                                           "loop stopped)"));
   }
 
   void attribute_factory(std::vector<Tango::Attr*>& list) override {
-    list.push_back(new DeviceAttribute(
+    list.push_back(scalar(
         "Tolerance", Tango::DEV_DOUBLE,
         {"Tolerance", "",
          "standard inversion: the relative cut-off rcond (s used when s > rcond * max(S)); classic: invert's "
          "tolerance. Write -1 for the default; a write re-inverts",
          "%.3e"},
         &ZorFeedback::read_tolerance, &ZorFeedback::write_tolerance));
+    list.push_back(scalar("SingularValuesUsed", Tango::DEV_LONG,
+                          {"Singular values used", "", "singular values in the served inverse", "%d"},
+                          &ZorFeedback::read_used));
     list.push_back(
-        new DeviceAttribute("SingularValuesUsed", Tango::DEV_LONG,
-                            {"Singular values used", "", "singular values in the served inverse", "%d"},
-                            &ZorFeedback::read_used));
-    list.push_back(new DeviceAttribute(
-        "Nosv", Tango::DEV_LONG,
-        {"Nosv", "", "classic inversion: invert's nosv (values not below the tolerance); 0 in standard",
-         "%d"},
-        &ZorFeedback::read_nosv));
+        scalar("Nosv", Tango::DEV_LONG,
+               {"Nosv", "",
+                "classic inversion: invert's nosv (values not below the tolerance); 0 in standard", "%d"},
+               &ZorFeedback::read_nosv));
+    list.push_back(scalar("ConditionNumber", Tango::DEV_DOUBLE,
+                          {"Condition number", "", "max(S) / min(S) of the served matrix", "%.3e"},
+                          &ZorFeedback::read_condition_number));
+    list.push_back(scalar("Period", Tango::DEV_DOUBLE,
+                          {"Period", "s", "time between two correction cycles (0.01 to 3600)", "%.3f"},
+                          &ZorFeedback::read_period, &ZorFeedback::write_period));
+    list.push_back(scalar("Cycles", Tango::DEV_LONG64,
+                          {"Cycles", "", "correction cycles run since the start", "%d"},
+                          &ZorFeedback::read_cycles));
+    list.push_back(scalar("InversionStatus", Tango::DEV_STRING,
+                          {"Inversion status", "",
+                           "the last re-inversion: 'running: ...', 'served: ...' or 'refused: ...'", "%s"},
+                          &ZorFeedback::read_inversion_status));
+    correction_attributes(list);
+  }
+
+  // Masks, limits, cuts, gains, the policy and the last step.
+  void correction_attributes(std::vector<Tango::Attr*>& list) {
     list.push_back(
-        new DeviceAttribute("ConditionNumber", Tango::DEV_DOUBLE,
-                            {"Condition number", "", "max(S) / min(S) of the served matrix", "%.3e"},
-                            &ZorFeedback::read_condition_number));
+        spectrum("MONITOR_NAMES", Tango::DEV_STRING,
+                 {"Monitor names", "", "from the matrix file's labels, else the row indices", "%s"},
+                 &ZorFeedback::read_monitor_names));
     list.push_back(
-        new DeviceAttribute("Period", Tango::DEV_DOUBLE,
-                            {"Period", "s", "time between two correction cycles (0.01 to 3600)", "%.3f"},
-                            &ZorFeedback::read_period, &ZorFeedback::write_period));
-    list.push_back(new DeviceAttribute("Cycles", Tango::DEV_LONG64,
-                                       {"Cycles", "", "correction cycles run since the start", "%d"},
-                                       &ZorFeedback::read_cycles));
+        spectrum("CORRECTOR_NAMES", Tango::DEV_STRING,
+                 {"Corrector names", "", "from the matrix file's labels, else the column indices", "%s"},
+                 &ZorFeedback::read_corrector_names));
+    list.push_back(spectrum(
+        "MONITOR_ENABLED", Tango::DEV_BOOLEAN,
+        {"Monitors enabled", "", "per monitor: false masks it (never read); one value a monitor", "%d"},
+        &ZorFeedback::read_monitor_enabled, &ZorFeedback::write_monitor_enabled));
+    list.push_back(spectrum("CORRECTOR_ENABLED", Tango::DEV_BOOLEAN,
+                            {"Correctors enabled", "",
+                             "per corrector: false masks it (never moved); one value a corrector", "%d"},
+                            &ZorFeedback::read_corrector_enabled, &ZorFeedback::write_corrector_enabled));
+    list.push_back(new Member<Tango::ImageAttr>(
+        "KICK_LIMITS", Tango::DEV_DOUBLE,
+        {"Kick limits", "mrad",
+         "a row per corrector: min, max, max_step (the most one step moves it); inf: no limit", "%.4g"},
+        &ZorFeedback::read_kick_limits, &ZorFeedback::write_kick_limits, 3L, kMaxLength));
     list.push_back(
-        new DeviceAttribute("InversionStatus", Tango::DEV_STRING,
-                            {"Inversion status", "",
-                             "the last re-inversion: 'running: ...', 'served: ...' or 'refused: ...'", "%s"},
-                            &ZorFeedback::read_inversion_status));
+        spectrum("LAST_STEP", Tango::DEV_DOUBLE,
+                 {"Last step", "mrad",
+                  "the change of each corrector in the last computed step (empty: refused)", "%.4e"},
+                 &ZorFeedback::read_last_step));
+    list.push_back(spectrum("LAST_STEP_LIMITED", Tango::DEV_STRING,
+                            {"Last step limited", "", "the correctors at a limit after the last step", "%s"},
+                            &ZorFeedback::read_last_step_limited));
+    list.push_back(spectrum("LAST_STEP_MONITORS", Tango::DEV_STRING,
+                            {"Last step monitors", "", "the monitors the last step used", "%s"},
+                            &ZorFeedback::read_last_step_monitors));
+    list.push_back(
+        scalar("StepStatus", Tango::DEV_STRING,
+               {"Step status", "", "the last step: 'computed (by): ...', 'refused (by): ...'", "%s"},
+               &ZorFeedback::read_step_status));
+    plane_attributes<0>(list, "X");
+    plane_attributes<1>(list, "Y");
+    list.push_back(scalar("LimitPolicy", Tango::DEV_STRING,
+                          {"Limit policy", "",
+                           "a step past a limit: scale (all shrink by one factor), clip (hold those past it, "
+                           "solve the rest again) or split (sub-steps within max_step)",
+                           "%s"},
+                          &ZorFeedback::read_policy, &ZorFeedback::write_policy));
+  }
+
+  template <int P>
+  void plane_attributes(std::vector<Tango::Attr*>& list, const std::string& plane) {
+    static const std::string names[] = {"Cut" + plane, "Keep" + plane, "Gain" + plane};
+    list.push_back(scalar(names[0].c_str(), Tango::DEV_DOUBLE,
+                          {names[0], "",
+                           "plane " + plane +
+                               ": the relative cut-off rcond of the correction's inversion (s used "
+                               "when s > rcond * max(S)); -1: the library's default; a write sets Keep" +
+                               plane + " 0",
+                           "%.3e"},
+                          &ZorFeedback::read_cut<P>, &ZorFeedback::write_cut<P>));
+    list.push_back(scalar(
+        names[1].c_str(), Tango::DEV_LONG,
+        {names[1], "",
+         "plane " + plane + ": singular values kept instead of a cut-off; 0: cut by Cut" + plane, "%d"},
+        &ZorFeedback::read_keep<P>, &ZorFeedback::write_keep<P>));
+    list.push_back(
+        scalar(names[2].c_str(), Tango::DEV_DOUBLE,
+               {names[2], "", "plane " + plane + ": the share of the error one step corrects (> 0)", "%.3f"},
+               &ZorFeedback::read_gain<P>, &ZorFeedback::write_gain<P>));
   }
 
   void device_factory(const Tango::DevVarStringArray* names) override {
@@ -542,8 +899,12 @@ int main(int argc, char* argv[]) {
   SignalRelay relay;
   try {
     Tango::Util* tg = Tango::Util::init(argc, argv);
+    // KICK_LIMITS takes inf for "no limit": every writer judges a value that
+    // is not finite itself.
+    tg->set_wattr_nan_allowed(true);
     tg->server_init();
     server_started = true;  // from here on a signal shuts the server down through TANGO
+    std::cout << zor_feedback::blas_summary(zor_feedback::blas_info()) << std::endl;
     std::cout << "Ready to accept request" << std::endl;
     tg->server_run();
   } catch (const std::bad_alloc&) {

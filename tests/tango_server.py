@@ -152,6 +152,12 @@ def write_files(tmp):
     variant("bom.txt", 0, lambda l: l, prefix="\ufeff")
     with open(os.path.join(tmp, "big.txt"), "w") as f:
         f.write(("#" + "x" * 99 + "\n") * 12000 + "".join(lines))
+    with open(os.path.join(tmp, "labelled.txt"), "w") as f:
+        f.write("# monitors: %s\n" % " ".join("BPM%02d" % i for i in range(96)))
+        f.write("# correctors: %s\n" % " ".join("C%s%02d" % ("H" if j < 24 else "V", j) for j in range(48)))
+        f.write("# monitor_planes: %s\n" % " ".join("x" if i < 48 else "y" for i in range(96)))
+        f.write("# corrector_planes: %s\n" % " ".join("x" if j < 24 else "y" for j in range(48)))
+        f.write("".join(lines))
     os.mkdir(os.path.join(tmp, "sub.txt"))
     shutil.copy(os.path.join(DATA, "transfer_line_response.txt"), tmp)
 
@@ -293,7 +299,72 @@ def check_ring(srv, tmp):
     assert writes[0] > 0 and cycles > 0.8 * elapsed / 0.1
     watch.finish()
 
+    check_correction(dev)
     srv.terminate()
+
+
+def check_correction(dev):
+    """The loop's step by the library's Correction: masks by name, limits, a
+    dry run, apply and undo, labels from the file; bad writes change nothing."""
+    ring = np.loadtxt(RING)
+    assert list(dev.MONITOR_NAMES) == [str(i) for i in range(96)] and len(dev.CORRECTOR_NAMES) == 48
+    dev.Stop()
+    gain = dev.GainX
+    dev.MONITOR_ENABLED = [i != 5 for i in range(96)]
+    assert list(np.flatnonzero(~dev.MONITOR_ENABLED)) == [5]
+    dev.CalcStep()
+    rows = [i for i in range(96) if i != 5]
+    assert list(dev.LAST_STEP_MONITORS) == [str(i) for i in rows], dev.StepStatus
+    plain = -gain * np.linalg.pinv(ring[rows]) @ dev.ORBIT.astype(float)[rows]
+    assert np.allclose(dev.LAST_STEP, plain, rtol=1e-9, atol=1e-12 * np.abs(plain).max())
+
+    limit = 0.2 * np.abs(plain).max()
+    dev.KICK_LIMITS = np.tile([-np.inf, np.inf, limit], (48, 1))
+    dev.CalcStep()
+    assert np.abs(dev.LAST_STEP).max() <= limit * (1 + 1e-12) and len(dev.LAST_STEP_LIMITED) > 0
+    assert np.allclose(dev.LAST_STEP, plain * limit / np.abs(plain).max(), rtol=1e-9)
+
+    # Bad writes: refused with the library's reason; the step calculated
+    # before them still applies, so nothing changed.
+    names = ("MONITOR_ENABLED", "CORRECTOR_ENABLED", "KICK_LIMITS", "GainX", "CutX", "KeepX", "LimitPolicy",
+             "LAST_STEP")
+    config = [dev.read_attribute(n).value for n in names]
+    bad = np.tile([-np.inf, np.inf, 1.0], (48, 1))
+    bad[7] = [1.0, -1.0, 1.0]
+    for name, value, text in (("MONITOR_ENABLED", [True] * 95, "95 values for 96 monitors"),
+                              ("MONITOR_ENABLED", [False] * 96, "is the last monitor in use"),
+                              ("CORRECTOR_ENABLED", [True] * 49, "49 values for 48 correctors"),
+                              ("KICK_LIMITS", bad, "need min <= max"),
+                              ("KICK_LIMITS", bad[:47], "47 rows for 48 correctors"),
+                              ("GainX", float("nan"), "gain must be a finite"), ("GainY", -1.0, "gain must"),
+                              ("CutX", -0.5, "rcond must be"), ("KeepX", -2, "keep >= 1"),
+                              ("LimitPolicy", "shrink", "neither scale")):
+        refused(lambda: dev.write_attribute(name, value), text)
+    assert all(np.array_equal(a, dev.read_attribute(n).value) for n, a in zip(names, config))
+    before = dev.CORRECTORS
+    dev.ApplyStep()
+    assert np.allclose(dev.CORRECTORS - before, dev.LAST_STEP, atol=1e-6)
+    refused(dev.ApplyStep, "no step calculated")
+    dev.Undo()
+    assert np.array_equal(dev.CORRECTORS, before)
+
+    dev.Start()
+    refused(dev.ApplyStep, "the loop is running")
+    cycles = dev.Cycles
+    wait_for(lambda: dev.Cycles > cycles + 1, "a cycle")
+    assert len(dev.LAST_STEP_MONITORS) == 95 and np.abs(dev.LAST_STEP).max() <= limit * (1 + 1e-12)
+
+    # A labelled file: names and planes from its header, each plane solved apart.
+    dev.LoadMatrix("labelled.txt")
+    assert dev.MONITOR_NAMES[0] == "BPM00" and dev.CORRECTOR_NAMES[-1] == "CV47"
+    assert dev.MONITOR_ENABLED.all() and np.isinf(dev.KICK_LIMITS).all()
+    dev.Stop()
+    dev.CalcStep()
+    orbit, step = dev.ORBIT.astype(float), dev.LAST_STEP
+    for m, c in ((slice(0, 48), slice(0, 24)), (slice(48, 96), slice(24, 48))):
+        assert np.allclose(step[c], -gain * np.linalg.pinv(ring[m, c]) @ orbit[m], rtol=1e-9, atol=1e-12)
+    dev.LoadMatrix("ring.txt")
+    dev.Start()
 
 
 def check_classic(srv):
@@ -301,6 +372,7 @@ def check_classic(srv):
     dev = srv.connect()
     wait_for(lambda: dev.state() == tango.DevState.RUNNING, "RUNNING")
     assert "classic inversion (gsl)" in dev.status(), dev.status()
+    refused(dev.CalcStep, "Inversion=classic")
     dev.LoadMatrix("rankdef.txt")
     watch = FiniteWatch(srv.url)
     watch.start()
@@ -329,10 +401,12 @@ def check_slow(tmp):
     assert dev.state() == tango.DevState.INIT, dev.state()
     srv.terminate()
 
+    started = time.monotonic()
     srv = Server(tmp, "slow", **props)
     try:
         dev = srv.connect()
         wait_for(lambda: dev.state() == tango.DevState.RUNNING, "the first inversion", timeout=120)
+        started = time.monotonic() - started
         waits, failures, done = [], [], threading.Event()
 
         def poll():
@@ -359,14 +433,21 @@ def check_slow(tmp):
         done.set()
         poller.join()
         assert dev.InversionStatus.startswith("served: Invert"), dev.InversionStatus
-        print("slow re-inversion: answered in %.3f s, took %.1f s; %d reads, longest wait %.3f s; "
-              "%d cycles (period held: %.3f s)" % (answered, elapsed, len(waits), max(waits), cycles,
-                                                   elapsed / max(cycles, 1)))
+        print("slow re-inversion: running %.1f s after the start; answered in %.3f s, took %.1f s; %d reads, "
+              "longest wait %.3f s; %d cycles (period held: %.3f s)" % (started, answered, elapsed, len(waits),
+                                                                       max(waits), cycles, elapsed / max(cycles, 1)))
         assert not failures, failures[:3]
         assert abs(elapsed / cycles / 0.1 - 1) < 0.1, "loop period %.3f s" % (elapsed / cycles)
 
+        # A mask makes the next step re-invert plane x (seconds by GSL) off the
+        # published copies: readers answer, a change is refused, not queued.
+        dev.MONITOR_ENABLED = [i != 0 for i in range(1024)]
         dev.Invert()
-        time.sleep(0.5)
+        time.sleep(0.3)
+        d = tango.DeviceProxy(srv.url)
+        d.set_timeout_millis(1000)
+        assert not d.MONITOR_ENABLED[0] and d.Cycles > 0 and d.StepStatus
+        refused(lambda: d.write_attribute("GainX", 0.4), "a step is being computed")
         assert dev.InversionStatus.startswith("running")
         srv.terminate()
     finally:

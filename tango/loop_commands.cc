@@ -1,0 +1,273 @@
+// What a client asks of the loop's correction: masks, limits, cuts, gains,
+// the policy, a dry run, applying it, undoing a step.
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "loop_core.h"
+
+namespace zor_feedback {
+namespace tango {
+
+namespace {
+
+using zor_feedback::Correction;
+
+// How long a request waits for a step that computes before it is refused.
+constexpr std::chrono::milliseconds kWorkWait{250};
+
+bool running(FeedbackLoop::State s) {
+  return s == FeedbackLoop::State::running || s == FeedbackLoop::State::alarm;
+}
+
+// Under the mutex: why the correction cannot be used now; empty when it can.
+std::string unusable(const FeedbackLoop::Core& k) {
+  if (k.state == FeedbackLoop::State::fault)
+    return "the device is in FAULT (" + k.fault + "); Init tries again";
+  if (k.correction == nullptr) return "the first inversion still runs";
+  if (!k.standard)
+    return "with Inversion=classic the loop steps by the served inverse; the correction needs "
+           "Inversion=standard";
+  return {};
+}
+
+// A copy of c's labels, masks and limits: where a change of many names is
+// tried first, so that a refused one changes nothing.
+std::unique_ptr<Correction> scratch_of(const Correction& c) {
+  auto s = std::make_unique<Correction>();
+  s->set_matrix(c.matrix());
+  const zor_feedback::LabelledMatrix& m = c.matrix();
+  for (std::size_t i = 0; i < m.monitors.size(); ++i)
+    if (!c.monitor_enabled()[i]) s->set_monitor_enabled(m.monitors[i], false);
+  for (std::size_t j = 0; j < m.correctors.size(); ++j) {
+    if (!c.corrector_enabled()[j]) s->set_corrector_enabled(m.correctors[j], false);
+    s->set_limit(m.correctors[j], c.limits()[j]);
+  }
+  return s;
+}
+
+// The masks `on` of the monitors (or correctors): those enabled first, so
+// that no mask in between leaves none in use.
+std::string masks(Correction& c, bool monitors, const std::vector<bool>& on) {
+  const std::vector<std::string>& names = monitors ? c.matrix().monitors : c.matrix().correctors;
+  const char* what = monitors ? "MONITOR_ENABLED" : "CORRECTOR_ENABLED";
+  if (on.size() != names.size())
+    return std::string(what) + ": " + std::to_string(on.size()) + " values for " +
+           std::to_string(names.size()) + (monitors ? " monitors" : " correctors");
+  for (const bool pass : {true, false})
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (on[i] != pass) continue;
+      const zor_feedback::Outcome o =
+          monitors ? c.set_monitor_enabled(names[i], on[i]) : c.set_corrector_enabled(names[i], on[i]);
+      if (!o.ok) return o.error;
+    }
+  return {};
+}
+
+std::string limits(Correction& c, const std::vector<zor_feedback::KickLimit>& limits) {
+  const std::vector<std::string>& names = c.matrix().correctors;
+  if (limits.size() != names.size())
+    return "KICK_LIMITS: " + std::to_string(limits.size()) + " rows for " + std::to_string(names.size()) +
+           " correctors";
+  for (std::size_t j = 0; j < names.size(); ++j)
+    if (const zor_feedback::Outcome o = c.set_limit(names[j], limits[j]); !o.ok) return o.error;
+  return {};
+}
+
+}  // namespace
+
+FeedbackLoop::CorrectionView FeedbackLoop::correction() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->view;
+}
+
+namespace {
+
+// Runs `change` on the correction under `work` (tried first on a scratch copy
+// when `whole`), then publishes it; the refusal, prefixed by `what`, else empty.
+std::string change_correction(FeedbackLoop::Core& k, const std::string& what, bool whole,
+                              const std::function<std::string(Correction&)>& change) {
+  std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
+  if (!work.try_lock_for(kWorkWait)) return what + " refused: a step is being computed; try again";
+  {
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (std::string why = unusable(k); !why.empty()) return what + " refused: " + why;
+  }
+  if (whole)
+    if (std::string why = change(*scratch_of(*k.correction)); !why.empty()) return what + " refused: " + why;
+  if (std::string why = change(*k.correction); !why.empty()) return what + " refused: " + why;
+  std::lock_guard<std::mutex> lock(k.mutex);
+  k.calculated = zor_feedback::Step{};  // stale now
+  publish_configuration(k);
+  k.changed.notify_all();
+  return {};
+}
+
+std::string outcome_error(const zor_feedback::Outcome& o) { return o.ok ? std::string() : o.error; }
+
+}  // namespace
+
+std::string FeedbackLoop::set_enabled(bool monitors, const std::vector<bool>& on) {
+  return change_correction(*core_, monitors ? "MONITOR_ENABLED" : "CORRECTOR_ENABLED", true,
+                           [&](Correction& c) { return masks(c, monitors, on); });
+}
+
+std::string FeedbackLoop::set_limits(const std::vector<zor_feedback::KickLimit>& l) {
+  return change_correction(*core_, "KICK_LIMITS", true, [&](Correction& c) { return limits(c, l); });
+}
+
+std::string FeedbackLoop::set_cut(zor_feedback::Plane plane, double rcond, int keep) {
+  const std::string what = std::string("the cut of plane ") + zor_feedback::plane_name(plane);
+  return change_correction(*core_, what, false, [&](Correction& c) {
+    zor_feedback::PlaneSettings p = c.plane(plane);
+    p.cut.keep = keep;
+    p.cut.rcond.reset();
+    if (keep == 0 && rcond != -1.0) p.cut.rcond = rcond;
+    return outcome_error(c.set_plane(plane, p));
+  });
+}
+
+std::string FeedbackLoop::set_gain(zor_feedback::Plane plane, double gain) {
+  const std::string what = std::string("the gain of plane ") + zor_feedback::plane_name(plane);
+  return change_correction(*core_, what, false, [&](Correction& c) {
+    zor_feedback::PlaneSettings p = c.plane(plane);
+    p.gain = gain;
+    return outcome_error(c.set_plane(plane, p));
+  });
+}
+
+std::string FeedbackLoop::set_policy(const std::string& name) {
+  return change_correction(*core_, "LimitPolicy", false, [&](Correction& c) {
+    zor_feedback::LimitPolicy p{};
+    if (!zor_feedback::parse_limit_policy(name, &p)) return "'" + name + "' is neither scale, clip nor split";
+    c.set_policy(p);
+    return std::string();
+  });
+}
+
+namespace {
+
+// A dry run's own thread: computes under `work` alone, publishes under the
+// mutex unless the loop ended meanwhile.
+void dry_run(std::shared_ptr<FeedbackLoop::Core> core, long long id) {
+  block_signals();
+  FeedbackLoop::Core& k = *core;
+  {
+    std::lock_guard<std::timed_mutex> work(k.work);
+    std::vector<double> orbit, kicks;
+    {
+      std::lock_guard<std::mutex> lock(k.mutex);
+      orbit = k.sim->orbit();
+      kicks = k.sim->kicks();
+    }
+    zor_feedback::Step st;
+    try {
+      st = k.correction->compute(orbit, kicks);
+    } catch (const std::exception& e) {
+      st = zor_feedback::Step{};
+      st.error = std::string("it failed: ") + e.what();
+    }
+    std::lock_guard<std::mutex> lock(k.mutex);
+    k.stepping = false;
+    if (!k.quit) {
+      publish_step(k, st, "CalcStep");
+      k.calculated = st.ok ? st : zor_feedback::Step{};
+      k.step_outcome.kind = st.ok ? FeedbackLoop::Outcome::served : FeedbackLoop::Outcome::refused;
+      k.step_outcome.text = st.ok ? k.view.step_status : "CalcStep refused: " + st.error;
+      k.steps_done = id;
+      k.changed.notify_all();
+    }
+  }
+  core.reset();
+  --jobs_running();
+}
+
+}  // namespace
+
+FeedbackLoop::Outcome FeedbackLoop::calc_step(std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(core_->mutex);
+  Core& k = *core_;
+  Outcome out;
+  if (std::string why = unusable(k); !why.empty()) {
+    out.kind = Outcome::refused;
+    out.text = "CalcStep refused: " + why;
+    return out;
+  }
+  if (k.stepping) {
+    out.text =
+        "CalcStep refused: the last one still computes; try again when StepStatus no longer reads "
+        "'computing'";
+    return out;  // busy
+  }
+  const long long id = ++k.steps_started;
+  k.stepping = true;
+  k.view.step_status = "computing (CalcStep)";
+  k.pending |= kStep;
+  k.changed.notify_all();
+  ++jobs_running();
+  try {
+    std::thread(dry_run, core_, id).detach();
+  } catch (const std::system_error&) {
+    --jobs_running();
+    k.stepping = false;
+    throw;
+  }
+  if (!k.changed.wait_for(lock, wait, [&k, id] { return k.steps_done >= id || k.quit; })) {
+    out.kind = Outcome::running;
+    out.text = k.view.step_status;
+    return out;
+  }
+  return k.step_outcome;
+}
+
+namespace {
+
+// Runs `set` (apply or undo) under both locks with the loop stopped; the
+// refusal prefixed by `what`, else empty.
+std::string set_kicks(FeedbackLoop::Core& k, const std::string& what,
+                      const std::function<std::string()>& set) {
+  std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
+  if (!work.try_lock_for(kWorkWait)) return what + " refused: a step is being computed; try again";
+  std::lock_guard<std::mutex> lock(k.mutex);
+  if (std::string why = unusable(k); !why.empty()) return what + " refused: " + why;
+  if (running(k.state))
+    return what + " refused: the loop is running and applies its own steps; Stop it first";
+  if (std::string why = set(); !why.empty()) return what + " refused: " + why;
+  k.calculated = zor_feedback::Step{};
+  k.pending |= FeedbackLoop::kCycle;  // CORRECTORS and HISTORY
+  k.changed.notify_all();
+  return {};
+}
+
+}  // namespace
+
+std::string FeedbackLoop::apply_step() {
+  Core& k = *core_;
+  return set_kicks(k, "ApplyStep", [&k]() -> std::string {
+    if (!k.calculated.ok) return "no step calculated since the last change; CalcStep first";
+    if (std::string why = apply_checked(k, k.calculated); !why.empty()) return why;
+    char text[100];
+    std::snprintf(text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g mm predicted)",
+                  k.calculated.rms_before, k.calculated.rms_after);
+    k.sim->note(text);
+    return {};
+  });
+}
+
+std::string FeedbackLoop::undo() {
+  Core& k = *core_;
+  return set_kicks(k, "Undo", [&k]() -> std::string {
+    const zor_feedback::KickSequence seq = k.correction->undo();
+    if (!seq.ok) return seq.error;
+    std::string error;
+    if (!k.sim->set_kicks(seq.kicks.back(), &error)) return error;  // they were set once: cannot happen
+    k.sim->note("Undo: the kicks before the newest applied step restored");
+    return {};
+  });
+}
+
+}  // namespace tango
+}  // namespace zor_feedback

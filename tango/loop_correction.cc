@@ -1,0 +1,197 @@
+// The loop's correction: its cycle, the Correction of a new matrix, and what
+// is published of it.
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "loop_core.h"
+
+namespace zor_feedback {
+namespace tango {
+
+namespace {
+
+using zor_feedback::Correction;
+using zor_feedback::Step;
+
+bool same(const zor_feedback::PlaneSettings& a, const zor_feedback::PlaneSettings& b) {
+  return a.cut.rcond == b.cut.rcond && a.cut.keep == b.cut.keep && a.cut.method == b.cut.method &&
+         a.gain == b.gain;
+}
+
+// The cuts, gains and policy of `view` on `c`, changing only what differs
+// (a cut unchanged keeps its inverses).
+void configure(Correction& c, const FeedbackLoop::CorrectionView& view) {
+  for (int k = 0; k < 2; ++k) {
+    const auto plane = static_cast<zor_feedback::Plane>(k);
+    if (!same(c.plane(plane), view.planes[k])) c.set_plane(plane, view.planes[k]);
+  }
+  if (c.policy() != view.policy) c.set_policy(view.policy);
+}
+
+std::vector<std::string> names_of(const std::vector<int>& indices, const std::vector<std::string>& names) {
+  std::vector<std::string> out;
+  for (const int i : indices) out.push_back(names[static_cast<std::size_t>(i)]);
+  return out;
+}
+
+std::string step_text(const Step& st, const std::string& by) {
+  if (!st.ok) return "refused (" + by + "): " + st.error;
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "computed (%s): %zu monitors, %zu correctors, modes x %d y %d, rms %.4g -> %.4g mm "
+                "predicted, %s, scale %.3g, %zu limited",
+                by.c_str(), st.monitors_used.size(), st.correctors_used.size(), st.modes[0], st.modes[1],
+                st.rms_before, st.rms_after, zor_feedback::limit_policy_name(st.policy), st.scale,
+                st.limited.size());
+  std::string s = text;
+  if (st.substeps > 1) s += ", in " + std::to_string(st.substeps) + " sub-steps";
+  for (const std::string& w : st.warnings) s += "\n" + w;
+  return s;
+}
+
+}  // namespace
+
+// Under both locks: the step as LAST_STEP and the rest of the view show it.
+void publish_step(FeedbackLoop::Core& k, const Step& st, const std::string& by) {
+  FeedbackLoop::CorrectionView& v = k.view;
+  const zor_feedback::LabelledMatrix& m = k.correction->matrix();
+  v.last_step = st.ok ? st.delta : std::vector<double>();
+  v.last_limited = names_of(st.limited, m.correctors);
+  v.last_monitors = names_of(st.monitors_used, m.monitors);
+  v.step_status = step_text(st, by);
+  k.pending |= FeedbackLoop::kStep;
+}
+
+// Under both locks: the view of the correction's configuration.
+void publish_configuration(FeedbackLoop::Core& k) {
+  FeedbackLoop::CorrectionView& v = k.view;
+  const Correction& c = *k.correction;
+  v.monitors = c.matrix().monitors;
+  v.correctors = c.matrix().correctors;
+  v.monitor_enabled = c.monitor_enabled();
+  v.corrector_enabled = c.corrector_enabled();
+  v.limits = c.limits();
+  v.planes[0] = c.plane(zor_feedback::Plane::x);
+  v.planes[1] = c.plane(zor_feedback::Plane::y);
+  v.policy = c.policy();
+  k.pending |= FeedbackLoop::kCorrection;
+}
+
+// Under both locks: sets the kicks of `st` (recorded as applied); empty when
+// done, else why not, nothing set. Never a step that is refused or not finite.
+std::string apply_checked(FeedbackLoop::Core& k, const Step& st) {
+  if (!st.ok) return "the step was refused: " + st.error;
+  for (const double v : st.kicks)
+    if (!(std::fabs(v) <= std::numeric_limits<float>::max())) return "the step is not finite, not applied";
+  const zor_feedback::KickSequence seq = k.correction->apply(st);
+  if (!seq.ok) return seq.error;
+  std::string error;
+  for (const std::vector<double>& kicks : seq.kicks) k.sim->set_kicks(kicks, &error);  // checked above
+  return {};
+}
+
+namespace {
+
+// What a cycle's step thread hands back to the loop.
+struct CycleStep {
+  bool done = false;
+  std::string skipped;  // why the step was not applied
+  std::string failed;   // what went wrong: the loop goes into fault
+};
+
+// A cycle's step in a thread of its own: computes under `work` alone (a
+// re-inversion after a change runs here), applies under both locks unless
+// the loop stopped or ended meanwhile.
+void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleStep> job, int cycle,
+               std::vector<double> orbit, std::vector<double> kicks) {
+  block_signals();
+  FeedbackLoop::Core& k = *core;
+  {
+    std::lock_guard<std::timed_mutex> work(k.work);
+    Step st;
+    std::string failed = k.correction ? "" : "no correction in place";
+    try {
+      if (failed.empty()) st = k.correction->compute(orbit, kicks);
+    } catch (const std::exception& e) {
+      failed = e.what();
+    }
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (!k.quit && failed.empty()) {
+      const std::string name = "cycle " + std::to_string(cycle);
+      publish_step(k, st, name);
+      const bool on = k.state == FeedbackLoop::State::running || k.state == FeedbackLoop::State::alarm;
+      if (std::string why = on ? apply_checked(k, st) : std::string(); !why.empty()) {
+        job->skipped = name + ": " + why;
+        k.sim->note(job->skipped);
+      }
+    }
+    if (!failed.empty()) job->failed = "the step failed: " + failed;
+    job->done = true;
+    k.changed.notify_all();
+  }
+  core.reset();  // may end the simulation of a loop that ended
+  --jobs_running();
+}
+
+}  // namespace
+
+sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& core,
+                                  std::unique_lock<std::mutex>& lock) {
+  FeedbackLoop::Core& k = *core;
+  sim::CycleRecord rec = k.sim->begin_cycle();
+  auto job = std::make_shared<CycleStep>();
+  ++jobs_running();
+  try {
+    std::thread(step_work, core, job, rec.cycle, k.sim->orbit(), k.sim->kicks()).detach();
+  } catch (const std::system_error&) {
+    --jobs_running();
+    throw;
+  }
+  k.changed.wait(lock, [&k, &job] { return job->done || k.quit; });
+  if (!job->failed.empty()) throw std::runtime_error(job->failed);
+  rec.skipped = job->skipped;
+  return rec;
+}
+
+std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::FeedbackSimulation::Candidate& c) {
+  if (c.file.empty() || !c.refusal.empty()) return nullptr;
+  zor_feedback::LabelledMatrix m;
+  const zor_feedback::LabelledReport read = zor_feedback::read_labelled_matrix(c.file.c_str(), &m);
+  auto next = std::make_unique<Correction>();
+  const zor_feedback::Outcome set = read.ok ? next->set_matrix(std::move(m)) : zor_feedback::Outcome{};
+  if (!read.ok || !set.ok) {
+    c.refusal = "ERROR: " + (read.ok ? set.error : read.error);
+    return nullptr;
+  }
+  FeedbackLoop::CorrectionView view;
+  {
+    std::lock_guard<std::mutex> lock(k.mutex);
+    view = k.view;
+  }
+  configure(*next, view);
+  if (k.standard) {  // the inverses of the planes, before the loop needs them
+    const std::vector<double> zero_orbit(static_cast<std::size_t>(next->matrix().rows), 0.0);
+    next->compute(zero_orbit, std::vector<double>(static_cast<std::size_t>(next->matrix().cols), 0.0));
+  }
+  return next;
+}
+
+void install_correction(FeedbackLoop::Core& k, std::unique_ptr<Correction> next) {
+  configure(*next, k.view);  // what a client changed while it was made
+  k.correction = std::move(next);
+  k.calculated = Step{};
+  publish_configuration(k);
+  k.view.last_step.clear();
+  k.view.last_limited.clear();
+  k.view.last_monitors.clear();
+  k.view.step_status = "none yet for this matrix";
+  k.pending |= FeedbackLoop::kStep;
+}
+
+}  // namespace tango
+}  // namespace zor_feedback

@@ -100,14 +100,13 @@ std::string ring_file() {
 
 std::string line_file() {
   const zor_feedback::sim::Fodo f{12, 8.0, zor_feedback::sim::kPi / 2.0};
-  return model_file(
-      f, "Orbit response matrix of a transfer-line model, horizontal plane.",
-      {format("Lattice: %d thin-lens FODO cells of %.1f m, %.0f deg phase advance per cell,", f.cells,
-              f.cell_length, degrees(f.mu)),
-       format("  beta %.3f m at QF, %.3f m at QD.", f.beta_max(), f.beta_min())},
-      {"R_ij = sqrt(beta_i beta_j) sin(phi_i - phi_j) for a monitor downstream of",
-       "  the corrector, 0 upstream or at the corrector itself."},
-      zor_feedback::sim::line_response);
+  return model_file(f, "Orbit response matrix of a transfer-line model, horizontal plane.",
+                    {format("Lattice: %d thin-lens FODO cells of %.1f m, %.0f deg phase advance per cell,",
+                            f.cells, f.cell_length, degrees(f.mu)),
+                     format("  beta %.3f m at QF, %.3f m at QD.", f.beta_max(), f.beta_min())},
+                    {"R_ij = sqrt(beta_i beta_j) sin(phi_i - phi_j) for a monitor downstream of",
+                     "  the corrector, 0 upstream or at the corrector itself."},
+                    zor_feedback::sim::line_response);
 }
 
 bool same_as_file(const std::filesystem::path& path, const std::string& text) {

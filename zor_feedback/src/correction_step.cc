@@ -57,10 +57,9 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
     p->problems[k].monitors.reserve(orbit.size());
     p->rhs[k].reserve(orbit.size());
     p->free[k].reserve(m.corrector_planes.size());
-    for (std::size_t j = 0; j < m.corrector_planes.size(); ++j)
-      if (s.corrector_on[j] && static_cast<int>(m.corrector_planes[j]) == k)
-        p->free[k].push_back(static_cast<int>(j));
   }
+  for (std::size_t j = 0; j < m.corrector_planes.size(); ++j)
+    if (s.corrector_on[j]) p->free[static_cast<int>(m.corrector_planes[j])].push_back(static_cast<int>(j));
   for (int i = 0; i < m.rows; ++i) {
     const auto u = static_cast<std::size_t>(i);
     const int k = static_cast<int>(m.monitor_planes[u]);
@@ -95,10 +94,12 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
   return true;
 }
 
-void apply_policy(const Correction::State& s, const std::vector<double>& kicks, Step* st,
+// `room` includes max_step; split leaves it to the sub-steps.
+void apply_policy(const Correction::State& s, const std::vector<double>& kicks, const Room& room, Step* st,
                   std::vector<double>* delta) {
   if (s.policy == LimitPolicy::scale || s.policy == LimitPolicy::split) {
-    st->scale = fitting_scale(*delta, kick_room(s.limits, kicks, s.policy == LimitPolicy::scale));
+    st->scale =
+        fitting_scale(*delta, s.policy == LimitPolicy::scale ? room : kick_room(s.limits, kicks, false));
     for (double& d : *delta) d *= st->scale;
   }
   if (s.policy == LimitPolicy::split) {
@@ -193,7 +194,7 @@ Step compute_step(Correction::State& s, const std::vector<double>& orbit, const 
         st.limited.insert(std::lower_bound(st.limited.begin(), st.limited.end(), static_cast<int>(j)),
                           static_cast<int>(j));
   } else {
-    apply_policy(s, kicks, &st, &delta);
+    apply_policy(s, kicks, room, &st, &delta);
   }
   st.kicks_before = kicks;
   finish(s, orbit, p, delta, &st);

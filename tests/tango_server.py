@@ -337,7 +337,7 @@ def check_correction(dev):
                               ("KICK_LIMITS", bad, "need min <= max"),
                               ("KICK_LIMITS", bad[:47], "47 rows for 48 correctors"),
                               ("GainX", float("nan"), "gain must be a finite"), ("GainY", -1.0, "gain must"),
-                              ("CutX", -0.5, "rcond must be"), ("KeepX", -2, "keep >= 1"),
+                              ("CutX", -0.5, "rcond must be"), ("CutY", 1.0, "below 1"), ("KeepX", -2, "keep >= 1"),
                               ("LimitPolicy", "shrink", "neither scale")):
         refused(lambda: dev.write_attribute(name, value), text)
     assert all(np.array_equal(a, dev.read_attribute(n).value) for n, a in zip(names, config))

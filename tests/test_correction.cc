@@ -253,6 +253,7 @@ TEST_F(CorrectionTest, BadInputIsRefusedAndChangesNothing) {
                                         c.set_plane(Plane::x, {{}, NAN}),
                                         c.set_plane(Plane::x, {{}, 0.0}),
                                         c.set_plane(Plane::y, {{0.1, 2, SvdMethod::lapack}, 1.0}),
+                                        c.set_plane(Plane::y, {{1.0, 0, SvdMethod::lapack}, 1.0}),
                                         c.set_weights({1.0, 2.0}),
                                         c.set_reference(std::vector<double>(24, NAN))};
   for (std::size_t k = 0; k < refused.size(); ++k) {

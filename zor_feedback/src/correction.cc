@@ -118,7 +118,9 @@ Outcome Correction::set_plane(Plane plane, const PlaneSettings& settings) {
   if (!std::isfinite(settings.gain) || settings.gain <= 0.0)
     return refuse("the gain must be a finite number above 0");
   if (c.keep < 0 || (c.keep > 0 && c.rcond)) return refuse("the cut is either rcond or keep >= 1");
-  if (c.rcond && !(*c.rcond >= 0.0)) return refuse("rcond must be a number >= 0");
+  // s enters when s > rcond * max(S): from 1 on no value can, and every step would be refused.
+  if (c.rcond && !(*c.rcond >= 0.0 && *c.rcond < 1.0))
+    return refuse("rcond must be a number >= 0 and below 1");
   PlaneSettings& now = state_->planes[static_cast<int>(plane)];
   // A gain alone leaves the inverse as it is.
   if (now.cut.rcond != c.rcond || now.cut.keep != c.keep || now.cut.method != c.method)

@@ -57,7 +57,7 @@ ZOR_FEEDBACK_API bool parse_limit_policy(const std::string& name, LimitPolicy* p
 
 // One plane's inversion and gain.
 struct PlaneSettings {
-  StandardOptions cut;  // rcond or keep, as pseudo_inverse takes it
+  StandardOptions cut;  // rcond (in [0, 1)) or keep, as pseudo_inverse takes it
   double gain = 1.0;    // finite and > 0; above 1 overshoots (a warning)
 };
 

@@ -323,6 +323,13 @@ def check_correction(dev):
     dev.CalcStep()
     assert np.abs(dev.LAST_STEP).max() <= limit * (1 + 1e-12) and len(dev.LAST_STEP_LIMITED) > 0
     assert np.allclose(dev.LAST_STEP, plain * limit / np.abs(plain).max(), rtol=1e-9)
+    dev.LimitPolicy = "clip"  # every corrector past its limit held at it, the others solved again
+    dev.CalcStep()
+    clipped, held = dev.LAST_STEP, len(dev.LAST_STEP_LIMITED)
+    assert np.abs(clipped).max() <= limit * (1 + 1e-12) and "clip" in dev.StepStatus, dev.StepStatus
+    assert np.isclose(np.abs(clipped), limit, rtol=1e-9).sum() == held > 1
+    dev.LimitPolicy = "scale"
+    dev.CalcStep()
 
     # Bad writes: refused with the library's reason; the step calculated
     # before them still applies, so nothing changed.

@@ -109,6 +109,16 @@ def cpu_seconds(b):
     return b["cpu_time"] * scale
 
 
+def cycle_row_start(med, m, n, ta, time_of):
+    """A cycle table's first columns: multiply (ta), cycles/s, dgemv, their ratio and the target."""
+    row = "| %d × %d | %s | %.0f |" % (n, m, fmt_time(ta), 1.0 / ta)
+    d = med.get(key("raw_cblas_dgemv_cycle", m, n))
+    if not d:
+        return row + " – | – | – |"
+    r = ta / time_of(d)
+    return row + " %s | %.2f | %s |" % (fmt_time(time_of(d)), r, verdict(r, CYCLE_TARGETS[(m, n)]))
+
+
 def cycle_cpu_table(med):
     """The same runs by the CPU time of the benchmark's thread: what the core spent, without the time the
     thread waited for a core on a loaded machine (every operation here runs on the calling thread)."""
@@ -120,13 +130,7 @@ def cycle_cpu_table(med):
         if a is None:
             continue
         ta = cpu_seconds(a)
-        row = "| %d × %d | %s | %.0f |" % (n, m, fmt_time(ta), 1.0 / ta)
-        d = med.get(key("raw_cblas_dgemv_cycle", m, n))
-        if d:
-            r = ta / cpu_seconds(d)
-            row += " %s | %.2f | %s |" % (fmt_time(cpu_seconds(d)), r, verdict(r, CYCLE_TARGETS[(m, n)]))
-        else:
-            row += " – | – | – |"
+        row = cycle_row_start(med, m, n, ta, cpu_seconds)
         for op in ("raw_cblas_sgemv_cycle", "raw_read_cycle"):
             c = med.get(key(op, m, n))
             row += (" %s | %.2f |" % (fmt_time(cpu_seconds(c)), ta / cpu_seconds(c))) if c else " – | – |"
@@ -153,13 +157,7 @@ def cycle_table(med):
         if a is None:
             continue
         ta = seconds(a)
-        row = "| %d × %d | %s | %.0f |" % (n, m, fmt_time(ta), 1.0 / ta)
-        d = med.get(key("raw_cblas_dgemv_cycle", m, n))
-        if d:
-            r = ta / seconds(d)
-            row += " %s | %.2f | %s |" % (fmt_time(seconds(d)), r, verdict(r, CYCLE_TARGETS[(m, n)]))
-        else:
-            row += " – | – | – |"
+        row = cycle_row_start(med, m, n, ta, seconds)
         sg = med.get(key("raw_cblas_sgemv_cycle", m, n))
         row += (" %s | %.2f |" % (fmt_time(seconds(sg)), ta / seconds(sg))) if sg else " – | – |"
         rd = med.get(key("raw_read_cycle", m, n))

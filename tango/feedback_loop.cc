@@ -168,47 +168,25 @@ void FeedbackLoop::notify_changes() {
   }
 }
 
-std::string FeedbackLoop::start() {
-  {
-    std::lock_guard<std::mutex> lock(core_->mutex);
-    Core& k = *core_;
-    switch (k.state) {
-      case State::fault:
-        return "Start refused: the device is in FAULT (" + k.fault + "); Init tries again";
-      case State::starting:
-        return "Start refused: the first inversion still runs; the loop starts after it";
-      case State::running:
-      case State::alarm:
-        return "Start refused: the loop is already running";
-      case State::stopped:
-        break;
-    }
-    k.state = State::running;
-    k.next = clock::now();
-    k.pending |= kState;
-  }
-  core_->wake.notify_all();
-  core_->changed.notify_all();
-  return {};
-}
+std::string FeedbackLoop::start() { return switch_loop(true); }
+std::string FeedbackLoop::stop() { return switch_loop(false); }
 
-std::string FeedbackLoop::stop() {
+std::string FeedbackLoop::switch_loop(bool run) {
+  const std::string refused = std::string(run ? "Start" : "Stop") + " refused: ";
   {
     std::lock_guard<std::mutex> lock(core_->mutex);
     Core& k = *core_;
-    switch (k.state) {
-      case State::fault:
-        return "Stop refused: the device is in FAULT (" + k.fault + "); Init tries again";
-      case State::starting:
-        return "Stop refused: the first inversion still runs";
-      case State::stopped:
-        return "Stop refused: the loop is already stopped";
-      case State::running:
-      case State::alarm:
-        break;
-    }
-    k.state = State::stopped;
-    k.alarm.clear();
+    if (k.state == State::fault)
+      return refused + "the device is in FAULT (" + k.fault + "); Init tries again";
+    if (k.state == State::starting)
+      return refused + "the first inversion still runs" + (run ? "; the loop starts after it" : "");
+    const bool on = k.state == State::running || k.state == State::alarm;
+    if (on == run) return refused + "the loop is already " + (run ? "running" : "stopped");
+    k.state = run ? State::running : State::stopped;
+    if (run)
+      k.next = clock::now();
+    else
+      k.alarm.clear();
     k.pending |= kState;
   }
   core_->wake.notify_all();

@@ -135,6 +135,8 @@ class FeedbackLoop {
  private:
   Outcome submit(const std::string& file, const double* tol, std::string what,
                  std::chrono::milliseconds wait);
+  // Start (run) or Stop: empty when done, else why not.
+  std::string switch_loop(bool run);
   void run();
   void notify_changes();
 

@@ -830,6 +830,13 @@ class SignalRelay {
   SignalRelay() {
     if (::pipe2(pipe_, O_CLOEXEC) != 0) return;
     relay_ = std::thread([this] { run(); });  // before the handler can write
+    install();
+  }
+  // TANGO's start-up sets SIGINT and SIGQUIT back to their default action,
+  // and a thread that a library started before main() leaves them unblocked:
+  // either would end the server by the signal. Called again after it.
+  void install() {
+    if (!relay_.joinable()) return;
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
@@ -899,10 +906,12 @@ int main(int argc, char* argv[]) {
   SignalRelay relay;
   try {
     Tango::Util* tg = Tango::Util::init(argc, argv);
+    relay.install();
     // KICK_LIMITS takes inf for "no limit": every writer judges a value that
     // is not finite itself.
     tg->set_wattr_nan_allowed(true);
     tg->server_init();
+    relay.install();
     server_started = true;  // from here on a signal shuts the server down through TANGO
     std::cout << zor_feedback::blas_summary(zor_feedback::blas_info()) << std::endl;
     std::cout << "Ready to accept request" << std::endl;

@@ -2,7 +2,7 @@
 """ZorFeedbackServer as a control room's TANGO client sees it: what it serves
 against numpy, its conventions and events, refused files and tolerances that
 change nothing served, readers under load, a slow re-inversion that blocks no
-one, and a clean exit on SIGTERM at any time.
+one, and a clean exit on SIGTERM, SIGINT and SIGQUIT at any time.
 
   tango_server.py SERVER ZORFB DATA_DIR
 
@@ -60,13 +60,13 @@ class Server:
                 assert time.monotonic() < deadline, "the server does not answer"
                 time.sleep(0.05)
 
-    def terminate(self, limit=1.0):
-        """SIGTERM: exit status 0 within `limit` seconds."""
+    def terminate(self, sig=signal.SIGTERM, limit=1.0):
+        """SIGTERM, SIGINT or SIGQUIT: exit status 0 within `limit` seconds."""
         t0 = time.monotonic()
-        self.proc.send_signal(signal.SIGTERM)
+        self.proc.send_signal(sig)
         rc = self.proc.wait(timeout=20)
         took = time.monotonic() - t0
-        assert rc == 0 and took < limit, "exit status %s after %.2f s" % (rc, took)
+        assert rc == 0 and took < limit, "%s: exit status %s after %.2f s" % (sig.name, rc, took)
         return took
 
     def rss_mib(self):
@@ -300,7 +300,7 @@ def check_ring(srv, tmp):
     watch.finish()
 
     check_correction(dev)
-    srv.terminate()
+    srv.terminate(signal.SIGINT)  # idle
 
 
 def check_correction(dev):
@@ -390,23 +390,25 @@ def check_classic(srv):
     time.sleep(0.3)
     watch.finish()
     assert dev.state() == tango.DevState.RUNNING
-    srv.terminate()
+    srv.terminate(signal.SIGQUIT)  # idle
 
 
 def check_slow(tmp):
-    """1024 x 512 by GSL: nobody waits for the re-inversion; SIGTERM at any time."""
+    """1024 x 512 by GSL: nobody waits for the re-inversion; a signal ends it at any time."""
     rng = np.random.default_rng(7)
     np.savetxt(os.path.join(tmp, "large.txt"), rng.standard_normal((1024, 512)), fmt="%.6e")
     props = dict(MatrixDirectory=tmp, MatrixFile="large.txt", SvdMethod="gsl", Period=0.1)
 
-    # SIGTERM before the device answers, and during the first inversion.
-    early = Server(tmp, "early", **props)
-    time.sleep(0.2)
-    early.terminate()
+    # Each of the three signals before the device answers; one during the
+    # first inversion.
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGQUIT):
+        early = Server(tmp, "early", **props)
+        time.sleep(0.2)
+        early.terminate(sig)
     srv = Server(tmp, "init", **props)
     dev = srv.connect()
     assert dev.state() == tango.DevState.INIT, dev.state()
-    srv.terminate()
+    srv.terminate(signal.SIGQUIT)
 
     started = time.monotonic()
     srv = Server(tmp, "slow", **props)
@@ -456,7 +458,7 @@ def check_slow(tmp):
         assert not d.MONITOR_ENABLED[0] and d.Cycles > 0 and d.StepStatus
         refused(lambda: d.write_attribute("GainX", 0.4), "a step is being computed")
         assert dev.InversionStatus.startswith("running")
-        srv.terminate()
+        srv.terminate(signal.SIGINT)
     finally:
         srv.close(sys.exc_info()[0] is not None)
 

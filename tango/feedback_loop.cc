@@ -39,11 +39,23 @@ namespace {
 
 // The re-inversion's own thread: computes without the lock, serves the
 // result under it unless the loop ended meanwhile.
+// `text` with every `path` shown as `name`.
+std::string shown_as(std::string text, const std::string& path, const std::string& name) {
+  if (path.empty()) return text;
+  for (std::size_t at = text.find(path); at != std::string::npos; at = text.find(path, at + name.size()))
+    text.replace(at, path.size(), name);
+  return text;
+}
+
 void work(std::shared_ptr<FeedbackLoop::Core> core, std::unique_ptr<sim::FeedbackSimulation::Candidate> c,
-          long long id) {
+          long long id, std::string name) {
   block_signals();
   core->sim->compute(*c);
   std::unique_ptr<zor_feedback::Correction> next = next_correction(*core, *c);
+  // The library and the history name the file by its path: clients learn
+  // the name they gave.
+  c->refusal = shown_as(c->refusal, c->file, name);
+  if (!c->file.empty()) c->file = name;
   {
     std::lock_guard<std::timed_mutex> hold(core->work);
     std::lock_guard<std::mutex> lock(core->mutex);
@@ -79,8 +91,8 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, std::unique_ptr<sim::Feedbac
 
 }  // namespace
 
-FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, double period_s,
-                           std::function<void(unsigned)> notify)
+FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std::string& file_name,
+                           double period_s, std::function<void(unsigned)> notify)
     : core_(std::make_shared<Core>()), notify_(std::move(notify)) {
   Core& k = *core_;
   k.period = to_duration(period_s);
@@ -100,7 +112,7 @@ FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, double pe
   }
   thread_ = std::thread([this] { run(); });
   notifier_ = std::thread([this] { notify_changes(); });
-  submit(file, nullptr, "", std::chrono::milliseconds(0));  // the loop starts when it is served
+  submit(file, file_name, nullptr, "", std::chrono::milliseconds(0));  // the loop starts when it is served
 }
 
 FeedbackLoop::~FeedbackLoop() {
@@ -271,19 +283,20 @@ double FeedbackLoop::simulation_tolerance() {
 FeedbackLoop::Outcome FeedbackLoop::invert(double tol, std::chrono::milliseconds wait) {
   char what[60];
   std::snprintf(what, sizeof what, "tolerance %.3e", tol);
-  return submit({}, &tol, what, wait);
+  return submit({}, {}, &tol, what, wait);
 }
 
 FeedbackLoop::Outcome FeedbackLoop::invert_again(std::chrono::milliseconds wait) {
-  return submit({}, nullptr, "Invert", wait);
+  return submit({}, {}, nullptr, "Invert", wait);
 }
 
-FeedbackLoop::Outcome FeedbackLoop::load_matrix(const std::string& file, std::chrono::milliseconds wait) {
-  return submit(file, nullptr, "loaded " + file, wait);
+FeedbackLoop::Outcome FeedbackLoop::load_matrix(const std::string& file, const std::string& name,
+                                                std::chrono::milliseconds wait) {
+  return submit(file, name, nullptr, "loaded " + name, wait);
 }
 
-FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const double* tol, std::string what,
-                                           std::chrono::milliseconds wait) {
+FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const std::string& name, const double* tol,
+                                           std::string what, std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> lock(core_->mutex);
   Core& k = *core_;
   Outcome out;
@@ -311,7 +324,7 @@ FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const double
   k.changed.notify_all();
   ++running_inversions;
   try {
-    std::thread(work, core_, std::move(c), id).detach();
+    std::thread(work, core_, std::move(c), id, name).detach();
   } catch (const std::system_error&) {
     --running_inversions;
     k.inverting = false;

@@ -65,7 +65,9 @@ class FeedbackLoop {
   // read the loop is in fault at once, with the library's error as its
   // status. `notify` runs in a thread of its own with the Change bits of
   // what changed, the mutex released; it must not throw.
-  FeedbackLoop(sim::FeedbackSimulation::Settings settings, double period_s,
+  // `file_name` is the settings' file as texts show it (relative to the
+  // directory files are read from).
+  FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std::string& file_name, double period_s,
                std::function<void(unsigned)> notify);
   ~FeedbackLoop();  // ends the threads at once; a running inversion's result is dropped
   FeedbackLoop(const FeedbackLoop&) = delete;
@@ -94,11 +96,12 @@ class FeedbackLoop {
   zor_feedback::SvdReport inversion();
   double simulation_tolerance();
   // Re-inverts with the cut `tol` (-1: the default one) or, for `again`,
-  // with the cut in use; or loads `file` (of the served shape) and inverts it
-  // with the cut in use. Waits at most `wait` for the outcome.
+  // with the cut in use; or loads `file` (of the served shape, shown as
+  // `name` in every text) and inverts it with the cut in use. Waits at most
+  // `wait` for the outcome.
   Outcome invert(double tol, std::chrono::milliseconds wait);
   Outcome invert_again(std::chrono::milliseconds wait);
-  Outcome load_matrix(const std::string& file, std::chrono::milliseconds wait);
+  Outcome load_matrix(const std::string& file, const std::string& name, std::chrono::milliseconds wait);
 
   // The correction as a client reads it: copies, published under mutex().
   struct CorrectionView {
@@ -133,7 +136,7 @@ class FeedbackLoop {
   struct Core;
 
  private:
-  Outcome submit(const std::string& file, const double* tol, std::string what,
+  Outcome submit(const std::string& file, const std::string& name, const double* tol, std::string what,
                  std::chrono::milliseconds wait);
   // Start (run) or Stop: empty when done, else why not.
   std::string switch_loop(bool run);

@@ -1,12 +1,14 @@
 #include "matrix_files.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace zor_feedback {
 namespace tango {
@@ -23,6 +25,39 @@ std::string real_path(const std::string& path) {
   return p ? std::string(p.get()) : std::string();
 }
 
+// `path` (absolute) without `.` components and repeated slashes; false for a
+// path with a `..` component, which is never resolved lexically: through a
+// symbolic link it climbs elsewhere than the text says.
+bool lexical(const std::string& path, std::string* out) {
+  out->clear();
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(at, end - at);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") *out += "/" + part;
+    at = end + 1;
+  }
+  if (out->empty()) *out = "/";
+  return true;
+}
+
+bool inside(const std::string& path, const std::string& directory) {
+  return !directory.empty() && path.size() > directory.size() + 1 &&
+         path.compare(0, directory.size(), directory) == 0 && path[directory.size()] == '/';
+}
+
+std::string shown(const std::string& path) {
+  if (path.size() <= MatrixFiles::kShownChars) return path;
+  return path.substr(0, MatrixFiles::kShownChars) + "... (" + std::to_string(path.size()) + " characters)";
+}
+
+std::string current_directory() {
+  std::vector<char> buf(PATH_MAX + 1);
+  return ::getcwd(buf.data(), buf.size()) != nullptr ? std::string(buf.data()) : std::string();
+}
+
 }  // namespace
 
 MatrixFiles::MatrixFiles(const std::string& directory, long long max_bytes)
@@ -34,6 +69,9 @@ MatrixFiles::MatrixFiles(const std::string& directory, long long max_bytes)
     error_ = "matrix directory '" + directory + "' is not a directory";
   else if (max_bytes <= 0)
     error_ = "the matrix file size limit must be positive";
+  // A client may name a file by the directory as configured, or as resolved.
+  if (!lexical(directory[0] == '/' ? directory : current_directory() + "/" + directory, &configured_))
+    configured_.clear();
 }
 
 std::string MatrixFiles::resolve(const std::string& path, std::string* error) const {
@@ -44,27 +82,35 @@ std::string MatrixFiles::resolve(const std::string& path, std::string* error) co
       return {};
     }
   }
-  const std::string resolved = real_path(path.empty() || path[0] != '/' ? directory_ + "/" + path : path);
-  if (resolved.empty() || resolved.compare(0, directory_.size() + 1, directory_ + "/") != 0) {
-    *error = "refused: '" + path + "' is no file in the matrix directory " + directory_;
+  const std::string no_file = "refused: '" + shown(path) + "' is no readable file in MatrixDirectory";
+  std::string plain;
+  if (path.empty() || !lexical(path[0] == '/' ? path : directory_ + "/" + path, &plain) ||
+      !(inside(plain, directory_) || inside(plain, configured_))) {
+    *error = no_file;
     return {};
   }
+  const std::string resolved = real_path(plain);
   struct stat st {};
-  if (::stat(resolved.c_str(), &st) != 0) {
-    *error = "cannot open '" + path + "': " + std::strerror(errno);
+  if (!inside(resolved, directory_) || ::stat(resolved.c_str(), &st) != 0 ||
+      (S_ISREG(st.st_mode) && ::access(resolved.c_str(), R_OK) != 0)) {
+    *error = no_file;
     return {};
   }
   if (!S_ISREG(st.st_mode)) {
-    *error = "refused: '" + path + "' is not a regular file";
+    *error = "refused: '" + shown(path) + "' is not a regular file";
     return {};
   }
   if (static_cast<long long>(st.st_size) > max_bytes_) {
-    *error = "refused: '" + path + "' holds " + std::to_string(st.st_size) +
+    *error = "refused: '" + shown(path) + "' holds " + std::to_string(st.st_size) +
              " bytes, more than the limit of " + std::to_string(max_bytes_) +
              " (device property MatrixFileLimit)";
     return {};
   }
   return resolved;
+}
+
+std::string MatrixFiles::name_of(const std::string& resolved) const {
+  return inside(resolved, directory_) ? resolved.substr(directory_.size() + 1) : resolved;
 }
 
 }  // namespace tango

@@ -15,18 +15,29 @@ class MatrixFiles {
   MatrixFiles(const std::string& directory, long long max_bytes);
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
-  const std::string& directory() const { return directory_; }
   long long max_bytes() const { return max_bytes_; }
   void set_max_bytes(long long n) { max_bytes_ = n; }
 
+  // The most of a client's path a refusal shows.
+  static constexpr std::size_t kShownChars = 200;
+
   // The resolved path of `path` (relative: to the directory), or empty with
-  // the reason in *error. A path with a control character is refused before
-  // anything else (its text is never echoed); one that does not resolve to a
-  // place inside the directory gets one text, whether it exists or not.
+  // the reason in *error. Refused before the file system is asked: a path
+  // with a control character (its text never echoed), with a `..`
+  // component, or outside the directory after the lexical resolution of
+  // `.` and repeated slashes. These, a path that resolves (symbolic links
+  // followed) to a place outside the directory, and a file that does not
+  // exist or cannot be read, all get one text: a client learns nothing of
+  // the host's other directories. Refusals show at most kShownChars of the
+  // path and name the directory by its property, MatrixDirectory.
   std::string resolve(const std::string& path, std::string* error) const;
+  // The name of a resolved file as the history and the answers show it:
+  // relative to the directory.
+  std::string name_of(const std::string& resolved) const;
 
  private:
-  std::string directory_;
+  std::string configured_;  // the property's value, absolute, lexically resolved
+  std::string directory_;   // the same, symbolic links resolved
   long long max_bytes_;
   std::string error_;
 };

@@ -170,7 +170,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     closing_ = false;
     // The first inversion runs while the attributes and events are put in
     // place; the loop starts when it is served.
-    loop_ = std::make_unique<FeedbackLoop>(settings, period, [this](unsigned what) { changed(what); });
+    loop_ = std::make_unique<FeedbackLoop>(settings, files_->name_of(settings.matrix_file), period,
+                                           [this](unsigned what) { changed(what); });
     if (loop_->simulation() == nullptr) return set_state(Tango::FAULT);  // the status says why
     if (!limit_given_) {
       const auto* sim = loop_->simulation();
@@ -406,7 +407,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     std::string error;
     const std::string file = files_->resolve(path, &error);
     if (file.empty()) refuse("ZorFeedback_LoadRefused", "LoadMatrix " + error, "ZorFeedback::LoadMatrix");
-    answer(loop_->load_matrix(file, kAnswerWithin), "ZorFeedback::LoadMatrix");
+    answer(loop_->load_matrix(file, files_->name_of(file), kAnswerWithin), "ZorFeedback::LoadMatrix");
   }
 
   // The device's own attributes, whose change events it pushes.

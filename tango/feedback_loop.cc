@@ -145,6 +145,7 @@ void FeedbackLoop::run() {
       continue;
     }
     try {
+      if (!k.standard) ++k.orbits;
       const sim::CycleRecord rec = k.standard ? correction_cycle(core_, lock) : k.sim->cycle();
       if (k.state == State::running || k.state == State::alarm) {  // not stopped meanwhile
         k.alarm = rec.skipped;
@@ -295,8 +296,9 @@ FeedbackLoop::Outcome FeedbackLoop::load_matrix(const std::string& file, const s
   return submit(file, name, nullptr, "loaded " + name, wait);
 }
 
-FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const std::string& name, const double* tol,
-                                           std::string what, std::chrono::milliseconds wait) {
+FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const std::string& name,
+                                           const double* tol, std::string what,
+                                           std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> lock(core_->mutex);
   Core& k = *core_;
   Outcome out;

@@ -100,7 +100,7 @@ std::string change_correction(FeedbackLoop::Core& k, const std::string& what, bo
     if (std::string why = change(*scratch_of(*k.correction)); !why.empty()) return what + " refused: " + why;
   if (std::string why = change(*k.correction); !why.empty()) return what + " refused: " + why;
   std::lock_guard<std::mutex> lock(k.mutex);
-  k.calculated = zor_feedback::Step{};  // stale now
+  k.calculated = FeedbackLoop::Core::Calculated{};  // stale now
   publish_configuration(k);
   k.changed.notify_all();
   return {};
@@ -158,10 +158,16 @@ void dry_run(std::shared_ptr<FeedbackLoop::Core> core, long long id) {
   {
     std::lock_guard<std::timed_mutex> work(k.work);
     std::vector<double> orbit, kicks;
+    long long orbit_id = 0;
     {
+      // A step from an orbit measured now: never one the kicks set since
+      // have made stale.
       std::lock_guard<std::mutex> lock(k.mutex);
+      if (!k.quit) k.sim->begin_cycle();
+      orbit_id = ++k.orbits;
       orbit = k.sim->orbit();
       kicks = k.sim->kicks();
+      k.pending |= FeedbackLoop::kCycle;  // ORBIT and HISTORY
     }
     zor_feedback::Step st;
     try {
@@ -174,7 +180,8 @@ void dry_run(std::shared_ptr<FeedbackLoop::Core> core, long long id) {
     k.stepping = false;
     if (!k.quit) {
       publish_step(k, st, "CalcStep");
-      k.calculated = st.ok ? st : zor_feedback::Step{};
+      k.calculated = FeedbackLoop::Core::Calculated{};
+      if (st.ok) k.calculated = {st, orbit_id, orbit, false};
       k.step_outcome.kind = st.ok ? FeedbackLoop::Outcome::served : FeedbackLoop::Outcome::refused;
       k.step_outcome.text = st.ok ? k.view.step_status : "CalcStep refused: " + st.error;
       k.steps_done = id;
@@ -236,7 +243,6 @@ std::string set_kicks(FeedbackLoop::Core& k, const std::string& what,
   if (running(k.state))
     return what + " refused: the loop is running and applies its own steps; Stop it first";
   if (std::string why = set(); !why.empty()) return what + " refused: " + why;
-  k.calculated = zor_feedback::Step{};
   k.pending |= FeedbackLoop::kCycle;  // CORRECTORS and HISTORY
   k.changed.notify_all();
   return {};
@@ -247,11 +253,19 @@ std::string set_kicks(FeedbackLoop::Core& k, const std::string& what,
 std::string FeedbackLoop::apply_step() {
   Core& k = *core_;
   return set_kicks(k, "ApplyStep", [&k]() -> std::string {
-    if (!k.calculated.ok) return "no step calculated since the last change; CalcStep first";
-    if (std::string why = apply_checked(k, k.calculated); !why.empty()) return why;
-    char text[100];
-    std::snprintf(text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g mm predicted)",
-                  k.calculated.rms_before, k.calculated.rms_after);
+    FeedbackLoop::Core::Calculated& c = k.calculated;
+    if (c.applied) return "the step of CalcStep is applied already (a step is applied once); CalcStep again";
+    if (!c.step.ok) return "no step calculated since the last change; CalcStep first";
+    if (c.orbit_id != k.orbits)
+      return "the step of CalcStep is older than the orbit (a newer orbit was measured since); CalcStep "
+             "again";
+    zor_feedback::Step written;
+    if (std::string why = apply_checked(k, c.step, c.orbit, &written); !why.empty()) return why;
+    c.applied = true;
+    char text[160];
+    std::snprintf(text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g mm predicted)%s",
+                  written.rms_before, written.rms_after,
+                  c.step.substeps > 1 ? ", its first sub-step; CalcStep again for the rest" : "");
     k.sim->note(text);
     return {};
   });
@@ -264,6 +278,7 @@ std::string FeedbackLoop::undo() {
     if (!seq.ok) return seq.error;
     std::string error;
     if (!k.sim->set_kicks(seq.kicks.back(), &error)) return error;  // they were set once: cannot happen
+    k.calculated = FeedbackLoop::Core::Calculated{};
     k.sim->note("Undo: the kicks before the newest applied step restored");
     return {};
   });

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "feedback_loop.h"
 
@@ -48,10 +49,18 @@ struct FeedbackLoop::Core {
   // replaced (a new matrix) under both.
   std::timed_mutex work;
   std::unique_ptr<zor_feedback::Correction> correction;
-  zor_feedback::Step calculated;  // CalcStep's, until it is applied or stale
-  bool standard = true;           // the loop steps by `correction`
-  CorrectionView view;            // under `mutex`
-  bool stepping = false;          // a dry run computes
+  // CalcStep's step and the orbit it was computed from: applied at most
+  // once, and only while that orbit is the last one measured.
+  struct Calculated {
+    zor_feedback::Step step;  // not ok: none since the last change
+    long long orbit_id = 0;
+    std::vector<double> orbit;
+    bool applied = false;
+  } calculated;
+  long long orbits = 0;   // orbits measured, by cycles and by CalcStep
+  bool standard = true;   // the loop steps by `correction`
+  CorrectionView view;    // under `mutex`
+  bool stepping = false;  // a dry run computes
   long long steps_started = 0, steps_done = 0;
   Outcome step_outcome;  // of the last dry run
 };
@@ -72,9 +81,13 @@ std::unique_ptr<zor_feedback::Correction> next_correction(FeedbackLoop::Core& k,
 void publish_step(FeedbackLoop::Core& k, const zor_feedback::Step& st, const std::string& by);
 // Under both locks: the correction's configuration in the view.
 void publish_configuration(FeedbackLoop::Core& k);
-// Under both locks: records `st` as applied and sets its kicks; empty when
-// done, else why not, nothing changed. Never a refused or non-finite step.
-std::string apply_checked(FeedbackLoop::Core& k, const zor_feedback::Step& st);
+// Under both locks: records `st` (computed from `orbit`) as applied and sets
+// its kicks in one write; empty when done, else why not, nothing changed.
+// Never a refused or non-finite step; of a split step only its first
+// sub-step, the rest is computed again from the next orbit. *written gets
+// what was written.
+std::string apply_checked(FeedbackLoop::Core& k, const zor_feedback::Step& st,
+                          const std::vector<double>& orbit, zor_feedback::Step* written = nullptr);
 // Puts `next` in place of the correction (under `work` and the mutex).
 void install_correction(FeedbackLoop::Core& k, std::unique_ptr<zor_feedback::Correction> next);
 

@@ -1,5 +1,6 @@
 // The loop's correction: its cycle, the Correction of a new matrix, and what
 // is published of it.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -49,7 +50,9 @@ std::string step_text(const Step& st, const std::string& by) {
                 st.rms_before, st.rms_after, zor_feedback::limit_policy_name(st.policy), st.scale,
                 st.limited.size());
   std::string s = text;
-  if (st.substeps > 1) s += ", in " + std::to_string(st.substeps) + " sub-steps";
+  if (st.substeps > 1)
+    s += ", split in " + std::to_string(st.substeps) +
+         " sub-steps within max_step: one write sets the first, the rest follows from the next orbits";
   for (const std::string& w : st.warnings) s += "\n" + w;
   return s;
 }
@@ -82,16 +85,41 @@ void publish_configuration(FeedbackLoop::Core& k) {
   k.pending |= FeedbackLoop::kCorrection;
 }
 
-// Under both locks: sets the kicks of `st` (recorded as applied); empty when
-// done, else why not, nothing set. Never a step that is refused or not finite.
-std::string apply_checked(FeedbackLoop::Core& k, const Step& st) {
+namespace {
+
+// The first sub-step of a split step, as a step of its own: what one write
+// sets, and its prediction (linear in the step; this device sets no reference).
+Step first_substep(const Step& st, const std::vector<double>& orbit) {
+  Step one = st;
+  one.substeps = 1;
+  const double share = 1.0 / st.substeps;
+  for (std::size_t j = 0; j < st.delta.size(); ++j) {
+    one.delta[j] = st.delta[j] * share;
+    one.kicks[j] = st.kicks_before[j] + one.delta[j];
+  }
+  double sum = 0.0;
+  for (std::size_t i = 0; i < orbit.size() && i < st.predicted.size(); ++i)
+    one.predicted[i] = orbit[i] + (st.predicted[i] - orbit[i]) * share;
+  for (const int i : st.monitors_used)
+    sum += one.predicted[static_cast<std::size_t>(i)] * one.predicted[static_cast<std::size_t>(i)];
+  one.rms_after = std::sqrt(sum / std::max<double>(1.0, static_cast<double>(st.monitors_used.size())));
+  return one;
+}
+
+}  // namespace
+
+std::string apply_checked(FeedbackLoop::Core& k, const Step& st, const std::vector<double>& orbit,
+                          Step* written) {
   if (!st.ok) return "the step was refused: " + st.error;
   for (const double v : st.kicks)
     if (!(std::fabs(v) <= std::numeric_limits<float>::max())) return "the step is not finite, not applied";
-  const zor_feedback::KickSequence seq = k.correction->apply(st);
+  // One write per cycle and per ApplyStep: a rate limit holds per write.
+  const Step one = st.substeps > 1 ? first_substep(st, orbit) : st;
+  const zor_feedback::KickSequence seq = k.correction->apply(one);
   if (!seq.ok) return seq.error;
   std::string error;
-  for (const std::vector<double>& kicks : seq.kicks) k.sim->set_kicks(kicks, &error);  // checked above
+  k.sim->set_kicks(seq.kicks.back(), &error);  // checked above
+  if (written != nullptr) *written = one;
   return {};
 }
 
@@ -125,7 +153,7 @@ void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleSt
       const std::string name = "cycle " + std::to_string(cycle);
       publish_step(k, st, name);
       const bool on = k.state == FeedbackLoop::State::running || k.state == FeedbackLoop::State::alarm;
-      if (std::string why = on ? apply_checked(k, st) : std::string(); !why.empty()) {
+      if (std::string why = on ? apply_checked(k, st, orbit) : std::string(); !why.empty()) {
         job->skipped = name + ": " + why;
         k.sim->note(job->skipped);
       }
@@ -144,6 +172,7 @@ sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& cor
                                   std::unique_lock<std::mutex>& lock) {
   FeedbackLoop::Core& k = *core;
   sim::CycleRecord rec = k.sim->begin_cycle();
+  ++k.orbits;
   auto job = std::make_shared<CycleStep>();
   ++jobs_running();
   try {
@@ -184,7 +213,7 @@ std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::Feedback
 void install_correction(FeedbackLoop::Core& k, std::unique_ptr<Correction> next) {
   configure(*next, k.view);  // what a client changed while it was made
   k.correction = std::move(next);
-  k.calculated = Step{};
+  k.calculated = FeedbackLoop::Core::Calculated{};
   publish_configuration(k);
   k.view.last_step.clear();
   k.view.last_limited.clear();

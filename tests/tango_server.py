@@ -337,14 +337,19 @@ def check_correction(dev):
     dev.CalcStep()
     rows = [i for i in range(96) if i != 5]
     assert list(dev.LAST_STEP_MONITORS) == [str(i) for i in rows], dev.StepStatus
-    plain = -gain * np.linalg.pinv(ring[rows]) @ dev.ORBIT.astype(float)[rows]
-    assert np.allclose(dev.LAST_STEP, plain, rtol=1e-9, atol=1e-12 * np.abs(plain).max())
 
-    limit = 0.2 * np.abs(plain).max()
+    def plain():  # of the orbit the last CalcStep measured
+        return -gain * np.linalg.pinv(ring[rows]) @ dev.ORBIT.astype(float)[rows]
+
+    step = plain()
+    assert np.allclose(dev.LAST_STEP, step, rtol=1e-9, atol=1e-12 * np.abs(step).max())
+
+    limit = 0.2 * np.abs(step).max()
     dev.KICK_LIMITS = np.tile([-np.inf, np.inf, limit], (48, 1))
     dev.CalcStep()
+    step = plain()
     assert np.abs(dev.LAST_STEP).max() <= limit * (1 + 1e-12) and len(dev.LAST_STEP_LIMITED) > 0
-    assert np.allclose(dev.LAST_STEP, plain * limit / np.abs(plain).max(), rtol=1e-9)
+    assert np.allclose(dev.LAST_STEP, step * limit / np.abs(step).max(), rtol=1e-9)
     dev.LimitPolicy = "clip"  # every corrector past its limit held at it, the others solved again
     dev.CalcStep()
     clipped, held = dev.LAST_STEP, len(dev.LAST_STEP_LIMITED)
@@ -373,9 +378,11 @@ def check_correction(dev):
     before = dev.CORRECTORS
     dev.ApplyStep()
     assert np.allclose(dev.CORRECTORS - before, dev.LAST_STEP, atol=1e-6)
-    refused(dev.ApplyStep, "no step calculated")
+    refused(dev.ApplyStep, "applied already")
     dev.Undo()
     assert np.array_equal(dev.CORRECTORS, before)
+    refused(dev.ApplyStep, "no step calculated")
+    check_manual_steps(dev, np.linalg.pinv(ring[rows]), rows)
 
     dev.Start()
     refused(dev.ApplyStep, "the loop is running")
@@ -394,6 +401,58 @@ def check_correction(dev):
         assert np.allclose(step[c], -gain * np.linalg.pinv(ring[m, c]) @ orbit[m], rtol=1e-9, atol=1e-12)
     dev.LoadMatrix("ring.txt")
     dev.Start()
+
+
+def check_manual_steps(dev, pinv, rows):
+    """With the loop stopped: CalcStep measures the orbit afresh, a step is
+    applied once and only while its orbit is the last one measured; a step
+    split by max_step is written one sub-step at a time, by ApplyStep and by
+    a cycle."""
+    dev.KICK_LIMITS = np.tile([-np.inf, np.inf, np.inf], (48, 1))
+    gain, orbits = dev.GainX, []
+    for _ in range(4):
+        before = dev.CORRECTORS
+        dev.CalcStep()
+        orbits.append(dev.ORBIT.astype(float))
+        step = dev.LAST_STEP
+        expected = -gain * pinv @ orbits[-1][rows]
+        assert np.allclose(step, expected, rtol=1e-9, atol=1e-12 * np.abs(expected).max())
+        dev.ApplyStep()
+        assert np.allclose(dev.CORRECTORS - before, step, atol=1e-6)
+        refused(dev.ApplyStep, "applied already")
+    assert all(not np.array_equal(a, b) for a, b in zip(orbits, orbits[1:])), "the same orbit again"
+    dev.CalcStep()
+    period, cycles = dev.Period, dev.Cycles
+    dev.Period = 2.0  # one cycle at the start, the next two seconds later
+    dev.Start()
+    wait_for(lambda: dev.Cycles > cycles, "a cycle")
+    dev.Stop()
+    before = dev.CORRECTORS
+    refused(dev.ApplyStep, "older than the orbit")
+    assert np.array_equal(dev.CORRECTORS, before)
+
+    dev.CalcStep()
+    max_step = 0.05 * np.abs(dev.LAST_STEP).max()
+    dev.KICK_LIMITS = np.tile([-np.inf, np.inf, max_step], (48, 1))
+    dev.LimitPolicy = "split"
+    dev.CalcStep()
+    full = dev.LAST_STEP
+    parts = int(np.ceil(np.abs(full).max() / max_step * (1 - 1e-12)))
+    assert parts > 1 and "one write sets the first" in dev.StepStatus, dev.StepStatus
+    dev.ApplyStep()
+    moved = dev.CORRECTORS.astype(float) - before
+    rounding = 4e-7 * np.abs(before).max()  # CORRECTORS are floats
+    assert np.abs(moved).max() <= max_step + rounding, (np.abs(moved).max(), max_step)
+    assert np.allclose(moved, full / parts, atol=rounding)
+    assert "first sub-step" in dev.HISTORY[0], dev.HISTORY[0]
+    before, cycles = dev.CORRECTORS.astype(float), dev.Cycles
+    dev.Start()
+    wait_for(lambda: dev.Cycles > cycles, "a cycle")
+    dev.Stop()
+    assert dev.Cycles == cycles + 1 and "split in" in dev.StepStatus, dev.StepStatus
+    assert np.abs(dev.CORRECTORS - before).max() <= max_step + rounding
+    dev.Period = period
+    dev.LimitPolicy = "scale"
 
 
 def check_classic(srv):

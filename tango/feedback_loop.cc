@@ -39,6 +39,41 @@ namespace {
 
 // The re-inversion's own thread: computes without the lock, serves the
 // result under it unless the loop ended meanwhile.
+// Under both locks: serves c (with the correction's change, or its new
+// correction) when it is sound, else says why not; ends job `id`.
+void serve(FeedbackLoop::Core& k, FeedbackLoop::Request& r, sim::FeedbackSimulation::Candidate& c,
+           std::unique_ptr<zor_feedback::Correction> next, const LoopInverse& inv, long long id) {
+  std::string error;
+  if (c.refusal.empty() && r.change)  // tried on a copy of the same configuration: cannot fail
+    if (std::string why = r.change(*k.correction); !why.empty()) c.refusal = why;
+  const bool ok = k.sim->commit(c, &error);
+  if (ok && next) install_correction(k, std::move(next));
+  if (ok && r.change) {
+    k.calculated = FeedbackLoop::Core::Calculated{};
+    publish_configuration(k);
+  }
+  if (ok && k.standard) {
+    k.served_inverse = loop_inverse_text(inv);
+    k.sim->note("the loop's inverse: " + k.served_inverse);
+  }
+  const double took = std::chrono::duration<double>(clock::now() - k.job_started).count();
+  k.last.kind = ok ? FeedbackLoop::Outcome::served : FeedbackLoop::Outcome::refused;
+  const std::string what = c.what.empty() ? std::string("the first inversion") : c.what;
+  k.last.text = ok ? what : error;
+  char s[40];
+  std::snprintf(s, sizeof s, " (after %.3g s)", took);
+  k.inversion_status = (ok ? "served: " : "refused: ") + what + s + (ok ? "" : ": " + error);
+  k.jobs_done = id;
+  if (k.state == FeedbackLoop::State::starting) {
+    k.state = ok ? FeedbackLoop::State::running : FeedbackLoop::State::fault;
+    if (!ok) k.fault = error;
+    k.next = clock::now();
+  }
+  k.pending |= (ok ? FeedbackLoop::kInverse : 0u) | FeedbackLoop::kInversionStatus | FeedbackLoop::kState;
+  k.changed.notify_all();
+  k.wake.notify_all();
+}
+
 // `text` with every `path` shown as `name`.
 std::string shown_as(std::string text, const std::string& path, const std::string& name) {
   if (path.empty()) return text;
@@ -47,41 +82,32 @@ std::string shown_as(std::string text, const std::string& path, const std::strin
   return text;
 }
 
-void work(std::shared_ptr<FeedbackLoop::Core> core, std::unique_ptr<sim::FeedbackSimulation::Candidate> c,
-          long long id, std::string name) {
+void work(std::shared_ptr<FeedbackLoop::Core> core, FeedbackLoop::Request r,
+          std::unique_ptr<sim::FeedbackSimulation::Candidate> c, long long id) {
   block_signals();
-  core->sim->compute(*c);
-  std::unique_ptr<zor_feedback::Correction> next = next_correction(*core, *c);
+  FeedbackLoop::Core& k = *core;
+  // The standard loop steps by its planes' inverses: the whole matrix is
+  // inverted only as the check of a file, and the planes' inverses served.
+  if (!k.standard || !c->file.empty()) k.sim->compute(*c);
+  std::unique_ptr<zor_feedback::Correction> next = next_correction(k, *c);
   // The library and the history name the file by its path: clients learn
   // the name they gave.
-  c->refusal = shown_as(c->refusal, c->file, name);
-  if (!c->file.empty()) c->file = name;
+  c->refusal = shown_as(c->refusal, c->file, r.name);
+  if (!c->file.empty()) c->file = r.name;
+  LoopInverse inv;
+  const zor_feedback::Correction* config = next ? next.get() : r.config.get();
+  if (k.standard && c->refusal.empty() && config != nullptr) {
+    inv = loop_inverse(*config);
+    if (inv.report.ok)
+      serve_in(inv, *c);
+    else
+      c->refusal = inv.report.error;
+  }
   {
-    std::lock_guard<std::timed_mutex> hold(core->work);
-    std::lock_guard<std::mutex> lock(core->mutex);
-    FeedbackLoop::Core& k = *core;
+    std::lock_guard<std::timed_mutex> hold(k.work);
+    std::lock_guard<std::mutex> lock(k.mutex);
     k.inverting = false;
-    if (!k.quit) {
-      std::string error;
-      const bool ok = k.sim->commit(*c, &error);
-      if (ok && next) install_correction(k, std::move(next));
-      const double took = std::chrono::duration<double>(clock::now() - k.job_started).count();
-      k.last.kind = ok ? FeedbackLoop::Outcome::served : FeedbackLoop::Outcome::refused;
-      const std::string what = c->what.empty() ? std::string("the first inversion") : c->what;
-      k.last.text = ok ? what : error;
-      char s[40];
-      std::snprintf(s, sizeof s, " (after %.3g s)", took);
-      k.inversion_status = (ok ? "served: " : "refused: ") + what + s + (ok ? "" : ": " + error);
-      k.jobs_done = id;
-      if (k.state == FeedbackLoop::State::starting) {
-        k.state = ok ? FeedbackLoop::State::running : FeedbackLoop::State::fault;
-        if (!ok) k.fault = error;
-        k.next = clock::now();
-      }
-      k.pending |= (ok ? FeedbackLoop::kInverse : 0u) | FeedbackLoop::kInversionStatus | FeedbackLoop::kState;
-      k.changed.notify_all();
-      k.wake.notify_all();
-    }
+    if (!k.quit) serve(k, r, *c, std::move(next), inv, id);
   }
   c.reset();
   next.reset();
@@ -112,7 +138,12 @@ FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std
   }
   thread_ = std::thread([this] { run(); });
   notifier_ = std::thread([this] { notify_changes(); });
-  submit(file, file_name, nullptr, "", std::chrono::milliseconds(0));  // the loop starts when it is served
+  Request first;
+  first.file = file;
+  first.name = file_name;
+  first.tol = k.sim->requested_tol();
+  first.keep = k.sim->requested_keep();
+  submit(std::move(first), std::chrono::milliseconds(0));  // the loop starts when it is served
 }
 
 FeedbackLoop::~FeedbackLoop() {
@@ -220,15 +251,18 @@ std::string FeedbackLoop::status() {
   const zor_feedback::SvdReport& r = k.sim->report();
   const bool standard = r.inversion == zor_feedback::Inversion::standard;
   char text[240];
-  std::snprintf(text, sizeof text,
-                "%s after %lld cycles, period %.3g s; %d x %d matrix, %s inversion (%s), %d of %d singular "
-                "values used (%s %.3e)",
+  std::snprintf(text, sizeof text, "%s after %lld cycles, period %.3g s; %d x %d matrix, %s inversion (%s), ",
                 k.state == State::stopped ? "stopped" : "running", k.cycles,
                 std::chrono::duration<double>(k.period).count(), r.rows, r.cols,
-                standard ? "standard" : "classic", zor_feedback::svd_method_name(r.method), r.used,
-                static_cast<int>(r.singular_values.size()), standard ? "rcond" : "tolerance",
-                k.sim->tolerance());
+                standard ? "standard" : "classic", zor_feedback::svd_method_name(r.method));
   std::string s = text;
+  if (standard) {
+    s += "the loop's inverse: " + k.served_inverse;
+  } else {
+    std::snprintf(text, sizeof text, "%d of %d singular values used (tolerance %.3e)", r.used,
+                  static_cast<int>(r.singular_values.size()), k.sim->tolerance());
+    s += text;
+  }
   if (k.state == State::alarm) s = "alarm: " + k.alarm + "\n" + s;
   if (k.inverting) s += "\n" + k.inversion_status;
   for (const std::string& w : r.warnings) s += "\n" + w;
@@ -284,21 +318,57 @@ double FeedbackLoop::simulation_tolerance() {
 FeedbackLoop::Outcome FeedbackLoop::invert(double tol, std::chrono::milliseconds wait) {
   char what[60];
   std::snprintf(what, sizeof what, "tolerance %.3e", tol);
-  return submit({}, {}, &tol, what, wait);
+  if (core_->standard)  // the cut of both planes
+    return reinvert_correction(
+        what,
+        [tol](zor_feedback::Correction& c) {
+          for (const zor_feedback::Plane plane : {zor_feedback::Plane::x, zor_feedback::Plane::y}) {
+            zor_feedback::PlaneSettings p = c.plane(plane);
+            p.cut.keep = 0;
+            p.cut.rcond.reset();
+            if (tol != -1.0) p.cut.rcond = tol;
+            if (const zor_feedback::Outcome o = c.set_plane(plane, p); !o.ok) return o.error;
+          }
+          return std::string();
+        },
+        wait);
+  Request r;
+  r.what = what;
+  r.tol = tol;
+  return submit(std::move(r), wait);
 }
 
 FeedbackLoop::Outcome FeedbackLoop::invert_again(std::chrono::milliseconds wait) {
-  return submit({}, {}, nullptr, "Invert", wait);
+  if (core_->standard) return reinvert_correction("Invert", nullptr, wait);
+  Request r;
+  r.what = "Invert";
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    if (core_->sim) {
+      r.tol = core_->sim->requested_tol();
+      r.keep = core_->sim->requested_keep();
+    }
+  }
+  return submit(std::move(r), wait);
 }
 
 FeedbackLoop::Outcome FeedbackLoop::load_matrix(const std::string& file, const std::string& name,
                                                 std::chrono::milliseconds wait) {
-  return submit(file, name, nullptr, "loaded " + name, wait);
+  Request r;
+  r.file = file;
+  r.name = name;
+  r.what = "loaded " + name;
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    if (core_->sim) {
+      r.tol = core_->sim->requested_tol();
+      r.keep = core_->sim->requested_keep();
+    }
+  }
+  return submit(std::move(r), wait);
 }
 
-FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const std::string& name,
-                                           const double* tol, std::string what,
-                                           std::chrono::milliseconds wait) {
+FeedbackLoop::Outcome FeedbackLoop::submit(Request r, std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> lock(core_->mutex);
   Core& k = *core_;
   Outcome out;
@@ -315,8 +385,8 @@ FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const std::s
                ") has run for " + s + " s; try again when InversionStatus no longer reads 'running'";
     return out;  // busy
   }
-  auto c = k.sim->prepare(file, tol != nullptr ? *tol : k.sim->requested_tol(),
-                          tol != nullptr ? 0 : k.sim->requested_keep(), what);
+  auto c = k.sim->prepare(r.file, r.tol, r.keep, r.what);
+  const std::string what = r.what;
   const long long id = ++k.jobs_started;
   k.inverting = true;
   k.job = what;
@@ -326,7 +396,7 @@ FeedbackLoop::Outcome FeedbackLoop::submit(const std::string& file, const std::s
   k.changed.notify_all();
   ++running_inversions;
   try {
-    std::thread(work, core_, std::move(c), id, name).detach();
+    std::thread(work, core_, std::move(r), std::move(c), id).detach();
   } catch (const std::system_error&) {
     --running_inversions;
     k.inverting = false;

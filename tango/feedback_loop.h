@@ -8,8 +8,9 @@
 // in under it, only when it is sound. One re-inversion at a time.
 //
 // With the standard inversion each cycle's step is a zor_feedback::Correction
-// step (masks, cuts and gains per plane, kick limits); with the classic one
-// the cycle steps by the served inverse, as it always did. The Correction has
+// step (masks, cuts and gains per plane, kick limits), and the served inverse
+// is the one that step applies (its planes' inverses assembled); with the
+// classic one the cycle steps by the served inverse, as it always did. The Correction has
 // a lock of its own, taken before the mutex: its step and the re-inversion a
 // change of mask or cut makes run under that lock only, so readers, who read
 // the copies published under the mutex, never wait for them.
@@ -93,10 +94,12 @@ class FeedbackLoop {
   bool set_period(double seconds, std::string* error);
 
   // The last inversion served, and its cut (sim::FeedbackSimulation::tolerance).
+  // Standard: the loop's inverse, its rcond that of both planes (NaN when
+  // their cuts differ).
   zor_feedback::SvdReport inversion();
   double simulation_tolerance();
-  // Re-inverts with the cut `tol` (-1: the default one) or, for `again`,
-  // with the cut in use; or loads `file` (of the served shape, shown as
+  // Re-inverts with the cut `tol` (-1: the default one; standard: of both
+  // planes) or, for `again`, with the cut in use; or loads `file` (of the served shape, shown as
   // `name` in every text) and inverts it with the cut in use. Waits at most
   // `wait` for the outcome.
   Outcome invert(double tol, std::chrono::milliseconds wait);
@@ -118,11 +121,16 @@ class FeedbackLoop {
   CorrectionView correction();
 
   // Changes of the correction: empty when done, else why not; a refused
-  // change changes nothing. Masks of all monitors (or correctors) at once.
-  std::string set_enabled(bool monitors, const std::vector<bool>& on);
+  // change changes nothing.
   std::string set_limits(const std::vector<zor_feedback::KickLimit>& limits);
-  // rcond -1: the library's default cut; keep > 0 keeps that many values instead.
-  std::string set_cut(zor_feedback::Plane plane, double rcond, int keep);
+  // Changes of what the loop's inverse is made of, masks of all monitors (or
+  // correctors) at once and cuts, are re-inversions: tried at once (a
+  // refusal changes nothing), made when the new inverse is served with
+  // them, so that the served inverse is always the one the step applies.
+  // Waits at most `wait` for that. rcond -1: the library's default cut;
+  // keep > 0 keeps that many values instead.
+  Outcome set_enabled(bool monitors, const std::vector<bool>& on, std::chrono::milliseconds wait);
+  Outcome set_cut(zor_feedback::Plane plane, double rcond, int keep, std::chrono::milliseconds wait);
   std::string set_gain(zor_feedback::Plane plane, double gain);
   std::string set_policy(const std::string& name);
   // A dry run from the last measured orbit and the present kicks: the step
@@ -134,10 +142,16 @@ class FeedbackLoop {
   std::string undo();
 
   struct Core;
+  struct Request;
 
  private:
-  Outcome submit(const std::string& file, const std::string& name, const double* tol, std::string what,
-                 std::chrono::milliseconds wait);
+  // Starts the re-inversion of `r` unless one runs; waits at most `wait`.
+  Outcome submit(Request r, std::chrono::milliseconds wait);
+  // Standard: a re-inversion of the served matrix for the correction with
+  // `change` made (null: as it is); refused at once when it cannot be made.
+  Outcome reinvert_correction(const std::string& what,
+                              std::function<std::string(zor_feedback::Correction&)> change,
+                              std::chrono::milliseconds wait);
   // Start (run) or Stop: empty when done, else why not.
   std::string switch_loop(bool run);
   void run();

@@ -34,21 +34,6 @@ std::string unusable(const FeedbackLoop::Core& k) {
   return {};
 }
 
-// A copy of c's labels, masks and limits: where a change of many names is
-// tried first, so that a refused one changes nothing.
-std::unique_ptr<Correction> scratch_of(const Correction& c) {
-  auto s = std::make_unique<Correction>();
-  s->set_matrix(c.matrix());
-  const zor_feedback::LabelledMatrix& m = c.matrix();
-  for (std::size_t i = 0; i < m.monitors.size(); ++i)
-    if (!c.monitor_enabled()[i]) s->set_monitor_enabled(m.monitors[i], false);
-  for (std::size_t j = 0; j < m.correctors.size(); ++j) {
-    if (!c.corrector_enabled()[j]) s->set_corrector_enabled(m.correctors[j], false);
-    s->set_limit(m.correctors[j], c.limits()[j]);
-  }
-  return s;
-}
-
 // The masks `on` of the monitors (or correctors): those enabled first, so
 // that no mask in between leaves none in use.
 std::string masks(Correction& c, bool monitors, const std::vector<bool>& on) {
@@ -79,6 +64,56 @@ std::string limits(Correction& c, const std::vector<zor_feedback::KickLimit>& li
 
 }  // namespace
 
+// Where a change of many names is tried first, so that a refused one changes
+// nothing, and what a re-inversion inverts for.
+std::unique_ptr<Correction> copy_of(const Correction& c) {
+  auto s = std::make_unique<Correction>();
+  s->set_matrix(c.matrix());
+  const zor_feedback::LabelledMatrix& m = c.matrix();
+  for (std::size_t i = 0; i < m.monitors.size(); ++i)
+    if (!c.monitor_enabled()[i]) s->set_monitor_enabled(m.monitors[i], false);
+  for (std::size_t j = 0; j < m.correctors.size(); ++j) {
+    if (!c.corrector_enabled()[j]) s->set_corrector_enabled(m.correctors[j], false);
+    s->set_limit(m.correctors[j], c.limits()[j]);
+  }
+  for (const zor_feedback::Plane plane : {zor_feedback::Plane::x, zor_feedback::Plane::y})
+    s->set_plane(plane, c.plane(plane));
+  s->set_policy(c.policy());
+  return s;
+}
+
+FeedbackLoop::Outcome FeedbackLoop::reinvert_correction(const std::string& what,
+                                                        std::function<std::string(Correction&)> change,
+                                                        std::chrono::milliseconds wait) {
+  Core& k = *core_;
+  Outcome out;
+  std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
+  if (!work.try_lock_for(kWorkWait)) {
+    out.text = what + " refused: a step is being computed; try again";
+    return out;  // busy
+  }
+  {
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (std::string why = unusable(k); !why.empty()) {
+      out.kind = Outcome::refused;
+      out.text = what + " refused: " + why;
+      return out;
+    }
+  }
+  Request r;
+  r.what = what;
+  r.config = copy_of(*k.correction);
+  if (change)
+    if (std::string why = change(*r.config); !why.empty()) {
+      out.kind = Outcome::refused;
+      out.text = what + " refused: " + why;
+      return out;
+    }
+  r.change = std::move(change);
+  work.unlock();  // the re-inversion serves under it
+  return submit(std::move(r), wait);
+}
+
 FeedbackLoop::CorrectionView FeedbackLoop::correction() {
   std::lock_guard<std::mutex> lock(core_->mutex);
   return core_->view;
@@ -86,8 +121,8 @@ FeedbackLoop::CorrectionView FeedbackLoop::correction() {
 
 namespace {
 
-// Runs `change` on the correction under `work` (tried first on a scratch copy
-// when `whole`), then publishes it; the refusal, prefixed by `what`, else empty.
+// Runs `change` on the correction under `work` (tried first on a copy when
+// `whole`), then publishes it; the refusal, prefixed by `what`, else empty.
 std::string change_correction(FeedbackLoop::Core& k, const std::string& what, bool whole,
                               const std::function<std::string(Correction&)>& change) {
   std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
@@ -97,7 +132,7 @@ std::string change_correction(FeedbackLoop::Core& k, const std::string& what, bo
     if (std::string why = unusable(k); !why.empty()) return what + " refused: " + why;
   }
   if (whole)
-    if (std::string why = change(*scratch_of(*k.correction)); !why.empty()) return what + " refused: " + why;
+    if (std::string why = change(*copy_of(*k.correction)); !why.empty()) return what + " refused: " + why;
   if (std::string why = change(*k.correction); !why.empty()) return what + " refused: " + why;
   std::lock_guard<std::mutex> lock(k.mutex);
   k.calculated = FeedbackLoop::Core::Calculated{};  // stale now
@@ -110,24 +145,37 @@ std::string outcome_error(const zor_feedback::Outcome& o) { return o.ok ? std::s
 
 }  // namespace
 
-std::string FeedbackLoop::set_enabled(bool monitors, const std::vector<bool>& on) {
-  return change_correction(*core_, monitors ? "MONITOR_ENABLED" : "CORRECTOR_ENABLED", true,
-                           [&](Correction& c) { return masks(c, monitors, on); });
+FeedbackLoop::Outcome FeedbackLoop::set_enabled(bool monitors, const std::vector<bool>& on,
+                                                std::chrono::milliseconds wait) {
+  return reinvert_correction(
+      monitors ? "MONITOR_ENABLED" : "CORRECTOR_ENABLED",
+      [monitors, on](Correction& c) { return masks(c, monitors, on); }, wait);
 }
 
 std::string FeedbackLoop::set_limits(const std::vector<zor_feedback::KickLimit>& l) {
   return change_correction(*core_, "KICK_LIMITS", true, [&](Correction& c) { return limits(c, l); });
 }
 
-std::string FeedbackLoop::set_cut(zor_feedback::Plane plane, double rcond, int keep) {
-  const std::string what = std::string("the cut of plane ") + zor_feedback::plane_name(plane);
-  return change_correction(*core_, what, false, [&](Correction& c) {
-    zor_feedback::PlaneSettings p = c.plane(plane);
-    p.cut.keep = keep;
-    p.cut.rcond.reset();
-    if (keep == 0 && rcond != -1.0) p.cut.rcond = rcond;
-    return outcome_error(c.set_plane(plane, p));
-  });
+FeedbackLoop::Outcome FeedbackLoop::set_cut(zor_feedback::Plane plane, double rcond, int keep,
+                                            std::chrono::milliseconds wait) {
+  const char* name = plane == zor_feedback::Plane::x ? "X" : "Y";
+  char what[60];
+  if (keep != 0)
+    std::snprintf(what, sizeof what, "Keep%s %d", name, keep);
+  else if (rcond == -1.0)
+    std::snprintf(what, sizeof what, "Cut%s default", name);
+  else
+    std::snprintf(what, sizeof what, "Cut%s %.3e", name, rcond);
+  return reinvert_correction(
+      what,
+      [plane, rcond, keep](Correction& c) {
+        zor_feedback::PlaneSettings p = c.plane(plane);
+        p.cut.keep = keep;
+        p.cut.rcond.reset();
+        if (keep == 0 && rcond != -1.0) p.cut.rcond = rcond;
+        return outcome_error(c.set_plane(plane, p));
+      },
+      wait);
 }
 
 std::string FeedbackLoop::set_gain(zor_feedback::Plane plane, double gain) {

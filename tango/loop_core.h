@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,7 @@ struct FeedbackLoop::Core {
   long long jobs_started = 0, jobs_done = 0;
   Outcome last;  // of the last job done
   std::string inversion_status = "none yet";
+  std::string served_inverse;  // standard: loop_inverse_text of the inverse served
 
   // The correction. `work` is held around every use of `correction` and of
   // `calculated`, and taken before `mutex` when both are; `correction` is
@@ -64,6 +66,45 @@ struct FeedbackLoop::Core {
   long long steps_started = 0, steps_done = 0;
   Outcome step_outcome;  // of the last dry run
 };
+
+// What a re-inversion computes: a file to load, or the served matrix again.
+struct FeedbackLoop::Request {
+  std::string file, name;  // the file to load (shown as `name`); empty: the served matrix
+  std::string what;        // what the history calls it; empty: the first inversion
+  double tol = -1.0;       // the whole matrix's cut (classic): as sim::FeedbackSimulation::prepare
+  int keep = 0;
+  // Standard: the change of the correction that the new inverse serves,
+  // made on the correction when it is served (null: none), and a copy of
+  // the correction with it made, which the inverse is computed for (null
+  // for a file: its own new correction).
+  std::function<std::string(zor_feedback::Correction&)> change;
+  std::unique_ptr<zor_feedback::Correction> config;
+};
+
+// The inverse the standard loop's step applies, n x m as the served INVERSE:
+// each plane's pseudo-inverse of the monitors and correctors it has in use,
+// at its cut, in their places; zero elsewhere (masked monitors and
+// correctors, the other plane). The step before its limits is
+// -gain * values * orbit, plane by plane.
+struct LoopInverse {
+  // ok, error; the planes' singular values merged (non-increasing), the
+  // values used, the planes' common rcond and keep (NaN when they differ),
+  // the condition number of the blocks in use.
+  zor_feedback::SvdReport report;
+  zor_feedback::SvdReport planes[2];  // ok for a plane with correctors in use
+  std::vector<double> values;         // n x m, row-major
+};
+// Of the configuration of `c`, weights 1; makes the planes' inversions, so
+// call it without any lock on a correction no other thread uses.
+LoopInverse loop_inverse(const zor_feedback::Correction& c);
+// "plane x 24 of 24 (rcond 1.066e-14), plane y ...".
+std::string loop_inverse_text(const LoopInverse& inv);
+// Puts `inv` in the candidate's place of the inverse, spectrum and report.
+void serve_in(const LoopInverse& inv, sim::FeedbackSimulation::Candidate& c);
+
+// A copy of `c`'s labels, masks, limits, cuts, gains and policy, to try a
+// change on first or to invert for.
+std::unique_ptr<zor_feedback::Correction> copy_of(const zor_feedback::Correction& c);
 
 // A cycle of the standard inversion, with `lock` (on the mutex) held: the
 // orbit is measured under it; the step is computed in a thread of its own

@@ -33,9 +33,13 @@
 //   ApplyStep  sets the kicks of CalcStep's step (loop stopped, nothing changed since)
 //   Undo       restores the kicks from before the newest applied step (loop stopped)
 // A write the library refuses, or of the wrong size, raises DevFailed with its
-// reason and changes nothing. The served INVERSE and Tolerance stay those of
-// the whole matrix; with Inversion=classic the loop steps by that inverse and
-// the correction's writes and commands are refused.
+// reason and changes nothing. With Inversion=standard the served INVERSE,
+// SINGULAR_VALUES, SingularValuesUsed, ConditionNumber and Tolerance are
+// those of the inverse the step applies: the planes' inverses assembled
+// (loop_inverse.cc); a write of a mask or a cut (Tolerance: of both planes)
+// re-inverts and takes effect when its inverse is served. With
+// Inversion=classic the loop steps by the whole matrix's inverse and the
+// correction's writes and commands are refused.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -148,8 +152,15 @@ const std::map<std::string, AttributeText>& published_texts() {
        {"Response matrix", "mm/mrad", "orbit response of each monitor (row) to each corrector (column)",
         "%.4e"}},
       {"INVERSE",
-       {"Inverse", "mrad/mm", "the served inverse of RESPONSE_MATRIX (correctors x monitors)", "%.4e"}},
-      {"SINGULAR_VALUES", {"Singular values", "mm/mrad", "of RESPONSE_MATRIX, non-increasing", "%.4e"}},
+       {"Inverse", "mrad/mm",
+        "the inverse the loop applies (correctors x monitors): standard: each plane's inverse of the "
+        "monitors "
+        "and correctors in use, zero elsewhere, so that the step is -gain * INVERSE * ORBIT within the "
+        "limits; classic: the inverse of RESPONSE_MATRIX",
+        "%.4e"}},
+      {"SINGULAR_VALUES",
+       {"Singular values", "mm/mrad",
+        "of what INVERSE inverts (standard: the planes' sub-matrices in use), non-increasing", "%.4e"}},
       {"ORBIT", {"Orbit", "mm", "the orbit measured at each monitor in the last cycle", "%.4f"}},
       {"CORRECTORS", {"Correctors", "mrad", "the setting of each corrector", "%.4f"}},
       {"HISTORY", {"History", "", "newest first: UTC time, then what the server did", "%s"}},
@@ -299,7 +310,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.get_write_value(values);
     const long n = values != nullptr ? att.get_write_value_length() : 0;
     const std::vector<bool> on(values, values + n);
-    check(loop_->set_enabled(monitors, on), "ZorFeedback_MaskRefused", "ZorFeedback::write_attribute");
+    answer(loop_->set_enabled(monitors, on, kAnswerWithin), "ZorFeedback::write_attribute",
+           "ZorFeedback_MaskRefused");
   }
   void read_kick_limits(Tango::Attribute& att) {
     const std::vector<zor_feedback::KickLimit> limits = loop_->correction().limits;
@@ -346,8 +358,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     Tango::DevDouble rcond = 0;
     att.get_write_value(rcond);
     finite_only(rcond, P == 0 ? "CutX" : "CutY");  // no singular value passes an infinite cut
-    check(loop_->set_cut(static_cast<zor_feedback::Plane>(P), rcond, 0), "ZorFeedback_CutRefused",
-          "ZorFeedback::write_attribute");
+    answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), rcond, 0, kAnswerWithin),
+           "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
   }
   template <int P>
   void read_keep(Tango::Attribute& att) {
@@ -358,8 +370,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void write_keep(Tango::WAttribute& att) {
     Tango::DevLong keep = 0;
     att.get_write_value(keep);
-    check(loop_->set_cut(static_cast<zor_feedback::Plane>(P), -1.0, keep), "ZorFeedback_CutRefused",
-          "ZorFeedback::write_attribute");
+    answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), -1.0, keep, kAnswerWithin),
+           "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
   }
   template <int P>
   void read_gain(Tango::Attribute& att) {
@@ -443,8 +455,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   // A refused or not started re-inversion reaches the client as DevFailed
   // with the reason; a served one, or one still running, answers normally
   // (InversionStatus tells the end of the latter).
-  void answer(const FeedbackLoop::Outcome& out, const char* origin) {
-    if (out.kind == FeedbackLoop::Outcome::refused) refuse("ZorFeedback_InversionRefused", out.text, origin);
+  void answer(const FeedbackLoop::Outcome& out, const char* origin,
+              const char* reason = "ZorFeedback_InversionRefused") {
+    if (out.kind == FeedbackLoop::Outcome::refused) refuse(reason, out.text, origin);
     if (out.kind == FeedbackLoop::Outcome::busy) refuse("ZorFeedback_Busy", out.text, origin);
   }
 
@@ -710,20 +723,23 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     list.push_back(scalar(
         "Tolerance", Tango::DEV_DOUBLE,
         {"Tolerance", "",
-         "standard inversion: the relative cut-off rcond (s used when s > rcond * max(S)); classic: invert's "
-         "tolerance. Write -1 for the default; a write re-inverts",
+         "standard inversion: the relative cut-off rcond of both planes (s used when s > rcond * max(S)), "
+         "NaN "
+         "when their cuts differ (CutX, CutY, KeepX, KeepY); a write sets both; classic: invert's tolerance. "
+         "Write -1 for the default; a write re-inverts",
          "%.3e"},
         &ZorFeedback::read_tolerance, &ZorFeedback::write_tolerance));
-    list.push_back(scalar("SingularValuesUsed", Tango::DEV_LONG,
-                          {"Singular values used", "", "singular values in the served inverse", "%d"},
-                          &ZorFeedback::read_used));
+    list.push_back(
+        scalar("SingularValuesUsed", Tango::DEV_LONG,
+               {"Singular values used", "", "singular values in the served inverse (all planes)", "%d"},
+               &ZorFeedback::read_used));
     list.push_back(
         scalar("Nosv", Tango::DEV_LONG,
                {"Nosv", "",
                 "classic inversion: invert's nosv (values not below the tolerance); 0 in standard", "%d"},
                &ZorFeedback::read_nosv));
     list.push_back(scalar("ConditionNumber", Tango::DEV_DOUBLE,
-                          {"Condition number", "", "max(S) / min(S) of the served matrix", "%.3e"},
+                          {"Condition number", "", "max(S) / min(S) of SINGULAR_VALUES", "%.3e"},
                           &ZorFeedback::read_condition_number));
     list.push_back(scalar("Period", Tango::DEV_DOUBLE,
                           {"Period", "s", "time between two correction cycles (0.01 to 3600)", "%.3f"},
@@ -748,13 +764,16 @@ class ZorFeedbackClass : public Tango::DeviceClass {
         spectrum("CORRECTOR_NAMES", Tango::DEV_STRING,
                  {"Corrector names", "", "from the matrix file's labels, else the column indices", "%s"},
                  &ZorFeedback::read_corrector_names));
-    list.push_back(spectrum(
-        "MONITOR_ENABLED", Tango::DEV_BOOLEAN,
-        {"Monitors enabled", "", "per monitor: false masks it (never read); one value a monitor", "%d"},
-        &ZorFeedback::read_monitor_enabled, &ZorFeedback::write_monitor_enabled));
+    list.push_back(
+        spectrum("MONITOR_ENABLED", Tango::DEV_BOOLEAN,
+                 {"Monitors enabled", "",
+                  "per monitor: false masks it (never read); one value a monitor; a write re-inverts", "%d"},
+                 &ZorFeedback::read_monitor_enabled, &ZorFeedback::write_monitor_enabled));
     list.push_back(spectrum("CORRECTOR_ENABLED", Tango::DEV_BOOLEAN,
                             {"Correctors enabled", "",
-                             "per corrector: false masks it (never moved); one value a corrector", "%d"},
+                             "per corrector: false masks it (never moved); one value a corrector; a write "
+                             "re-inverts",
+                             "%d"},
                             &ZorFeedback::read_corrector_enabled, &ZorFeedback::write_corrector_enabled));
     list.push_back(new Member<Tango::ImageAttr>(
         "KICK_LIMITS", Tango::DEV_DOUBLE,
@@ -794,7 +813,7 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                            "plane " + plane +
                                ": the relative cut-off rcond of the correction's inversion (s used "
                                "when s > rcond * max(S)); -1: the library's default; a write sets Keep" +
-                               plane + " 0",
+                               plane + " 0 and re-inverts",
                            "%.3e"},
                           &ZorFeedback::read_cut<P>, &ZorFeedback::write_cut<P>));
     list.push_back(scalar(

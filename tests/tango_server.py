@@ -259,8 +259,8 @@ def check_ring(srv, tmp):
     dev.LoadMatrix("rankdef.txt")
     assert dev.SingularValuesUsed == 47
     before = served(dev)
-    for tol in (-0.5, 1.0, 5.0):
-        refused(lambda: dev.write_attribute("Tolerance", tol), "ERROR")
+    for tol in (-0.5, 1.0, 5.0):  # the cut of the loop's planes
+        refused(lambda: dev.write_attribute("Tolerance", tol), "rcond must be a number >= 0 and below 1")
     refused(lambda: dev.write_attribute("Tolerance", float("nan")), "NaN")
     refused(lambda: dev.write_attribute("Period", 0.0), "refused")
     assert same(served(dev), before)
@@ -343,6 +343,8 @@ def check_correction(dev):
 
     step = plain()
     assert np.allclose(dev.LAST_STEP, step, rtol=1e-9, atol=1e-12 * np.abs(step).max())
+    check_served_inverse(dev, gain)
+    assert not dev.INVERSE[:, 5].any()  # the masked monitor
 
     limit = 0.2 * np.abs(step).max()
     dev.KICK_LIMITS = np.tile([-np.inf, np.inf, limit], (48, 1))
@@ -372,6 +374,7 @@ def check_correction(dev):
                               ("KICK_LIMITS", bad[:47], "47 rows for 48 correctors"),
                               ("GainX", float("nan"), "gain must be a finite"), ("GainY", -1.0, "gain must"),
                               ("CutX", -0.5, "rcond must be"), ("CutY", 1.0, "below 1"), ("KeepX", -2, "keep >= 1"),
+                              ("KeepX", 49, "cannot keep 49 of 48"),
                               ("LimitPolicy", "shrink", "neither scale")):
         refused(lambda: dev.write_attribute(name, value), text)
     assert all(np.array_equal(a, dev.read_attribute(n).value) for n, a in zip(names, config))
@@ -397,10 +400,37 @@ def check_correction(dev):
     dev.Stop()
     dev.CalcStep()
     orbit, step = dev.ORBIT.astype(float), dev.LAST_STEP
-    for m, c in ((slice(0, 48), slice(0, 24)), (slice(48, 96), slice(24, 48))):
+    blocks = ((slice(0, 48), slice(0, 24)), (slice(48, 96), slice(24, 48)))
+    for m, c in blocks:
         assert np.allclose(step[c], -gain * np.linalg.pinv(ring[m, c]) @ orbit[m], rtol=1e-9, atol=1e-12)
+    check_served_inverse(dev, gain)
+    # The served inverse, its singular values and Tolerance are the planes'
+    # at the cut both of them use.
+    dev.Tolerance = 0.5
+    assert dev.CutX == dev.CutY == 0.5 and dev.KeepX == dev.KeepY == 0
+    spectra = [np.linalg.svd(ring[m, c], compute_uv=False) for m, c in blocks]
+    used = sum(int((sv > 0.5 * sv[0]).sum()) for sv in spectra)
+    assert dev.SingularValuesUsed == used and dev.Tolerance == 0.5, (dev.SingularValuesUsed, used)
+    assert np.allclose(dev.SINGULAR_VALUES, np.sort(np.concatenate(spectra))[::-1], rtol=1e-6)
+    dev.CalcStep()
+    check_served_inverse(dev, gain)
+    dev.CutY = 0.1  # the planes' cuts differ: Tolerance says so
+    assert np.isnan(dev.Tolerance) and "plane y" in dev.status(), dev.status()
+    dev.CalcStep()
+    check_served_inverse(dev, gain)
+    dev.Tolerance = -1
     dev.LoadMatrix("ring.txt")
     dev.Start()
+
+
+def check_served_inverse(dev, gain):
+    """The last step (within no limit) is -gain * INVERSE * ORBIT: the served
+    inverse is the one the loop applies."""
+    expected = -gain * dev.INVERSE.astype(float) @ dev.ORBIT.astype(float)
+    step = dev.LAST_STEP
+    scale = np.abs(dev.INVERSE).max() * np.abs(dev.ORBIT).max() * dev.ORBIT.size
+    assert np.abs(step - expected).max() <= 1e-6 * scale, (np.abs(step - expected).max(), scale)
+    assert np.abs(step - expected).max() <= 1e-3 * np.abs(step).max()
 
 
 def check_manual_steps(dev, pinv, rows):
@@ -529,16 +559,17 @@ def check_slow(tmp):
         assert not failures, failures[:3]
         assert abs(elapsed / cycles / 0.1 - 1) < 0.1, "loop period %.3f s" % (elapsed / cycles)
 
-        # A mask makes the next step re-invert plane x (seconds by GSL) off the
-        # published copies: readers answer, a change is refused, not queued.
+        # A mask re-inverts (seconds by GSL) off the published copies: readers
+        # answer, the mask is made when its inverse is served, another
+        # re-inversion is refused, not queued.
         dev.MONITOR_ENABLED = [i != 0 for i in range(1024)]
-        dev.Invert()
         time.sleep(0.3)
         d = tango.DeviceProxy(srv.url)
         d.set_timeout_millis(1000)
-        assert not d.MONITOR_ENABLED[0] and d.Cycles > 0 and d.StepStatus
-        refused(lambda: d.write_attribute("GainX", 0.4), "a step is being computed")
-        assert dev.InversionStatus.startswith("running")
+        assert d.MONITOR_ENABLED[0] and d.Cycles > 0 and d.StepStatus and d.INVERSE[:, 0].any()
+        assert dev.InversionStatus.startswith("running: MONITOR_ENABLED"), dev.InversionStatus
+        refused(dev.Invert, "a re-inversion (MONITOR_ENABLED) has run for")
+        refused(lambda: d.write_attribute("KeepX", 10), "a re-inversion (MONITOR_ENABLED) has run for")
         srv.terminate(signal.SIGINT)
     finally:
         srv.close(sys.exc_info()[0] is not None)

@@ -113,6 +113,8 @@ class FeedbackLoop {
     std::vector<zor_feedback::KickLimit> limits;
     zor_feedback::PlaneSettings planes[2];
     zor_feedback::LimitPolicy policy = zor_feedback::LimitPolicy::scale;
+    // From the matrix file's "# units: orbit/kick" line (units_of).
+    std::string orbit_unit = "mm", kick_unit = "mrad";
     // The last computed step (by a cycle or CalcStep); empty when refused.
     std::vector<double> last_step;
     std::vector<std::string> last_limited, last_monitors;

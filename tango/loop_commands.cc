@@ -310,9 +310,9 @@ std::string FeedbackLoop::apply_step() {
     zor_feedback::Step written;
     if (std::string why = apply_checked(k, c.step, c.orbit, &written); !why.empty()) return why;
     c.applied = true;
-    char text[160];
-    std::snprintf(text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g mm predicted)%s",
-                  written.rms_before, written.rms_after,
+    char text[200];
+    std::snprintf(text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g %s predicted)%s",
+                  written.rms_before, written.rms_after, k.view.orbit_unit.substr(0, 30).c_str(),
                   c.step.substeps > 1 ? ", its first sub-step; CalcStep again for the rest" : "");
     k.sim->note(text);
     return {};

@@ -106,6 +106,11 @@ void serve_in(const LoopInverse& inv, sim::FeedbackSimulation::Candidate& c);
 // change on first or to invert for.
 std::unique_ptr<zor_feedback::Correction> copy_of(const zor_feedback::Correction& c);
 
+// The orbit's and the kicks' units of a matrix labelled "# units: A/B" (A
+// per B: the response is orbit per kick); mm and mrad when it has no label;
+// both empty (unknown) for a label of another form.
+void units_of(const std::string& label, std::string* orbit, std::string* kick);
+
 // A cycle of the standard inversion, with `lock` (on the mutex) held: the
 // orbit is measured under it; the step is computed in a thread of its own
 // under `work` alone and applied there under both, while this one waits with

@@ -40,15 +40,20 @@ std::vector<std::string> names_of(const std::vector<int>& indices, const std::ve
   return out;
 }
 
-std::string step_text(const Step& st, const std::string& by) {
+std::string trimmed(const std::string& s) {
+  const std::size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
+  return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+std::string step_text(const Step& st, const std::string& by, const std::string& unit) {
   if (!st.ok) return "refused (" + by + "): " + st.error;
-  char text[200];
+  char text[240];
   std::snprintf(text, sizeof text,
-                "computed (%s): %zu monitors, %zu correctors, modes x %d y %d, rms %.4g -> %.4g mm "
+                "computed (%s): %zu monitors, %zu correctors, modes x %d y %d, rms %.4g -> %.4g %s "
                 "predicted, %s, scale %.3g, %zu limited",
                 by.c_str(), st.monitors_used.size(), st.correctors_used.size(), st.modes[0], st.modes[1],
-                st.rms_before, st.rms_after, zor_feedback::limit_policy_name(st.policy), st.scale,
-                st.limited.size());
+                st.rms_before, st.rms_after, unit.substr(0, 30).c_str(),
+                zor_feedback::limit_policy_name(st.policy), st.scale, st.limited.size());
   std::string s = text;
   if (st.substeps > 1)
     s += ", split in " + std::to_string(st.substeps) +
@@ -66,7 +71,7 @@ void publish_step(FeedbackLoop::Core& k, const Step& st, const std::string& by) 
   v.last_step = st.ok ? st.delta : std::vector<double>();
   v.last_limited = names_of(st.limited, m.correctors);
   v.last_monitors = names_of(st.monitors_used, m.monitors);
-  v.step_status = step_text(st, by);
+  v.step_status = step_text(st, by, v.orbit_unit);
   k.pending |= FeedbackLoop::kStep;
 }
 
@@ -82,7 +87,20 @@ void publish_configuration(FeedbackLoop::Core& k) {
   v.planes[0] = c.plane(zor_feedback::Plane::x);
   v.planes[1] = c.plane(zor_feedback::Plane::y);
   v.policy = c.policy();
+  units_of(c.matrix().units, &v.orbit_unit, &v.kick_unit);
   k.pending |= FeedbackLoop::kCorrection;
+}
+
+void units_of(const std::string& label, std::string* orbit, std::string* kick) {
+  const std::string l = trimmed(label);
+  const std::size_t slash = l.find('/');
+  *orbit = l.empty() ? "mm" : "";
+  *kick = l.empty() ? "mrad" : "";
+  if (slash == std::string::npos || l.find('/', slash + 1) != std::string::npos) return;
+  const std::string a = trimmed(l.substr(0, slash)), b = trimmed(l.substr(slash + 1));
+  if (a.empty() || b.empty()) return;
+  *orbit = a;
+  *kick = b;
 }
 
 namespace {

@@ -193,6 +193,11 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     for (const auto& t : published_texts()) published_->enable_change_events(t.first);
     for (const char* a : kOwn) set_change_event(a, true, false);
     serving_ = true;
+    try {
+      apply_units(loop_->correction());  // when the first inversion was served before serving_
+    } catch (const Tango::DevFailed& e) {
+      Tango::Except::print_exception(e);
+    }
   }
 
   void delete_device() override {
@@ -420,6 +425,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     const std::string file = files_->resolve(path, &error);
     if (file.empty()) refuse("ZorFeedback_LoadRefused", "LoadMatrix " + error, "ZorFeedback::LoadMatrix");
     answer(loop_->load_matrix(file, files_->name_of(file), kAnswerWithin), "ZorFeedback::LoadMatrix");
+    apply_units(loop_->correction());  // before the answer, when served by then
   }
 
   // The device's own attributes, whose change events it pushes.
@@ -463,6 +469,20 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
 
   // In the loop's notifier thread: pushes what changed.
   void changed(unsigned what);
+  // The units of the served matrix's file (its orbit per kick) on the
+  // attributes that hold orbits, kicks or the matrix; under the device's monitor.
+  void apply_units(const FeedbackLoop::CorrectionView& v);
+  // In the device's memory only: the unit follows the file served, and a
+  // TANGO database keeps none of its own (it would override the next file's).
+  void set_unit(const char* attribute, const std::string& unit) {
+    Tango::Attribute& att = get_device_attr()->get_attr_by_name(attribute);
+    Tango::AttributeConfig_5 config;
+    att.get_properties(config);
+    config.unit = Tango::string_dup(unit.c_str());
+    std::vector<Tango::Attribute::AttPropDb> not_stored;
+    std::string device = get_name();
+    att.set_properties(config, device, false, not_stored);
+  }
   void push_correction(unsigned what);
 
   std::unique_ptr<FeedbackLoop> loop_;
@@ -484,7 +504,23 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevString step_status_ptr_ = nullptr, policy_ptr_ = nullptr;
   Tango::DevDouble plane_values_[2][2] = {};  // per plane: cut, gain
   Tango::DevLong keep_[2] = {};
+  std::string units_[2] = {"mm", "mrad"};  // orbit, kick: those on the attributes
 };
+
+void ZorFeedback::apply_units(const FeedbackLoop::CorrectionView& v) {
+  if (v.orbit_unit == units_[0] && v.kick_unit == units_[1]) return;
+  const bool known = !v.orbit_unit.empty() && !v.kick_unit.empty();
+  const std::string matrix = known ? v.orbit_unit + "/" + v.kick_unit : "";
+  set_unit("RESPONSE_MATRIX", matrix);
+  set_unit("SINGULAR_VALUES", matrix);
+  set_unit("INVERSE", known ? v.kick_unit + "/" + v.orbit_unit : "");
+  set_unit("ORBIT", v.orbit_unit);
+  set_unit("CORRECTORS", v.kick_unit);
+  set_unit("KICK_LIMITS", v.kick_unit);
+  set_unit("LAST_STEP", v.kick_unit);
+  units_[0] = v.orbit_unit;
+  units_[1] = v.kick_unit;
+}
 
 std::string ZorFeedback::read_device_properties(zor_feedback::sim::FeedbackSimulation::Settings* settings,
                                                 double* period) {
@@ -569,6 +605,7 @@ void ZorFeedback::changed(unsigned what) {
 
 void ZorFeedback::push_correction(unsigned what) {
   FeedbackLoop::CorrectionView v = loop_->correction();
+  if (what & FeedbackLoop::kCorrection) apply_units(v);
   if (what & FeedbackLoop::kStep) {
     v.last_step.reserve(1);
     push_change_event("LAST_STEP", v.last_step.data(), static_cast<long>(v.last_step.size()));

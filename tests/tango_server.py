@@ -157,6 +157,7 @@ def write_files(tmp):
         f.write("# correctors: %s\n" % " ".join("C%s%02d" % ("H" if j < 24 else "V", j) for j in range(48)))
         f.write("# monitor_planes: %s\n" % " ".join("x" if i < 48 else "y" for i in range(96)))
         f.write("# corrector_planes: %s\n" % " ".join("x" if j < 24 else "y" for j in range(48)))
+        f.write("# units: m/rad\n")
         f.write("".join(lines))
     os.mkdir(os.path.join(tmp, "sub.txt"))
     shutil.copy(os.path.join(DATA, "transfer_line_response.txt"), tmp)
@@ -321,6 +322,7 @@ def check_ring(srv, tmp):
     assert writes[0] > 0 and cycles > 0.8 * elapsed / 0.1
     watch.finish()
 
+    dev.Tolerance = -1  # the writer left either cut
     check_correction(dev)
     srv.terminate(signal.SIGINT)  # idle
 
@@ -419,8 +421,21 @@ def check_correction(dev):
     dev.CalcStep()
     check_served_inverse(dev, gain)
     dev.Tolerance = -1
+    check_units(dev, "m", "rad")
     dev.LoadMatrix("ring.txt")
+    check_units(dev, "mm", "mrad")
     dev.Start()
+
+
+def check_units(dev, orbit, kick):
+    """The units of the matrix file's label on every attribute and text that has one."""
+    units = {"RESPONSE_MATRIX": orbit + "/" + kick, "SINGULAR_VALUES": orbit + "/" + kick,
+             "INVERSE": kick + "/" + orbit, "ORBIT": orbit, "CORRECTORS": kick, "KICK_LIMITS": kick,
+             "LAST_STEP": kick}
+    for name, unit in units.items():
+        assert dev.get_attribute_config(name).unit == unit, (name, dev.get_attribute_config(name).unit)
+    dev.CalcStep()
+    assert (" %s predicted" % orbit) in dev.StepStatus, dev.StepStatus
 
 
 def check_served_inverse(dev, gain):

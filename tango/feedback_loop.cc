@@ -37,8 +37,6 @@ std::atomic<int>& jobs_running() { return running_inversions; }
 
 namespace {
 
-// The re-inversion's own thread: computes without the lock, serves the
-// result under it unless the loop ended meanwhile.
 // Under both locks: serves c (with the correction's change, or its new
 // correction) when it is sound, else says why not; ends job `id`.
 void serve(FeedbackLoop::Core& k, FeedbackLoop::Request& r, sim::FeedbackSimulation::Candidate& c,
@@ -82,6 +80,8 @@ std::string shown_as(std::string text, const std::string& path, const std::strin
   return text;
 }
 
+// The re-inversion's own thread: computes without the lock, serves the
+// result under it unless the loop ended meanwhile.
 void work(std::shared_ptr<FeedbackLoop::Core> core, FeedbackLoop::Request r,
           std::unique_ptr<sim::FeedbackSimulation::Candidate> c, long long id) {
   block_signals();

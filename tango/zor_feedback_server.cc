@@ -194,6 +194,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     for (const char* a : kOwn) set_change_event(a, true, false);
     serving_ = true;
     try {
+#pragma GCC diagnostic push  // TANGO's switch over the serialisation models has no default
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+      Tango::AutoTangoMonitor sync(this);  // the notifier may apply them too from here on
+#pragma GCC diagnostic pop
       apply_units(loop_->correction());  // when the first inversion was served before serving_
     } catch (const Tango::DevFailed& e) {
       Tango::Except::print_exception(e);

@@ -4,6 +4,7 @@
 #   ./build.sh test          installs what is missing, builds everything (the Python module and the TANGO
 #                            server too), runs every test
 #   ./build.sh sanitize      the tests again, built with ASan and UBSan
+#   ./build.sh tsan          the loop's tests (label tsan) built with ThreadSanitizer
 #   ./build.sh memcheck      the tests of the normal build under valgrind (tests/valgrind.sh)
 #   ./build.sh bench [quick] builds the benchmarks (Release) and runs them (bench/run_benchmarks.sh);
 #                            quick: each benchmark once, briefly, to see that they run
@@ -77,6 +78,14 @@ case "${1:-demo}" in
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest --test-dir build-sanitize --output-on-failure -j "$JOBS"
     ;;
+  tsan)
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure build-tsan -DZOR_FEEDBACK_TSAN=ON -DZOR_FEEDBACK_BUILD_TESTS=ON -DZOR_FEEDBACK_BUILD_TOOLS=OFF \
+      -DZOR_FEEDBACK_BUILD_PYTHON=OFF -DZOR_FEEDBACK_BUILD_TANGO=OFF
+    cmake --build build-tsan -j "$JOBS" --target test_loop test_loop_runner
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L tsan
+    ;;
   memcheck)
     install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" valgrind
     configure build "${TEST_OPTIONS[@]}"
@@ -102,5 +111,5 @@ case "${1:-demo}" in
     git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
     echo "sources formatted as .clang-format says"
     ;;
-  *) echo "usage: $0 [demo|test|sanitize|memcheck|bench [quick]|format|deps]" >&2; exit 2 ;;
+  *) echo "usage: $0 [demo|test|sanitize|tsan|memcheck|bench [quick]|format|deps]" >&2; exit 2 ;;
 esac

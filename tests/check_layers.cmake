@@ -2,7 +2,8 @@
 #  * nothing outside tools/ includes the tool's headers (zorfb/...);
 #  * nothing outside the library includes its private headers (zor_feedback/src),
 #    except the scanner's test and fuzz target, which opt in;
-#  * the library includes nothing of sim/, the tool, TANGO or the tests.
+#  * the library includes nothing of sim/, the tool, TANGO or the tests;
+#  * loop/ includes only the library: nothing of sim/, the tool, TANGO or the tests.
 # Run as: cmake -DSOURCE_DIR=<project> -P check_layers.cmake
 cmake_minimum_required(VERSION 3.25)
 file(GLOB private_headers RELATIVE ${SOURCE_DIR}/zor_feedback/src ${SOURCE_DIR}/zor_feedback/src/*.h)
@@ -18,6 +19,9 @@ foreach(f IN LISTS sources)
     string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" inc "${line}")
     if(inc MATCHES "^zorfb/" AND NOT f MATCHES "^tools/")
       list(APPEND bad "${f}: ${inc} (the tool's header outside tools/)")
+    endif()
+    if(f MATCHES "^loop/" AND inc MATCHES "^(zorfb/|feedback_simulation|ring_model|example_data|testing|numerics|property_attributes|feedback_loop|loop_core|tango)")
+      list(APPEND bad "${f}: ${inc} (the loop includes a caller or the simulation)")
     endif()
     if(f MATCHES "^zor_feedback/")
       if(inc MATCHES "^(zorfb/|feedback_simulation|ring_model|example_data|testing|numerics|property_attributes)")

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -254,6 +255,60 @@ TEST(Loop, ARestoreThatFailsIsReported) {
   EXPECT_EQ(r.reason, TripReason::sink_failed);
   EXPECT_NE(r.restore.find("could not"), std::string::npos) << r.restore;
   EXPECT_NE(l.status().unrestored.find("supply off"), std::string::npos) << l.status().unrestored;
+}
+
+// Break the contract: they throw when told.
+struct ThrowingSource final : loop::OrbitSource {
+  loop::ManualClock clock;
+  bool throws = false;
+  loop::Orbit read() override {
+    if (throws) throw std::runtime_error("socket closed");
+    clock.advance(std::chrono::milliseconds(1));
+    return {true, "", {0.1, 0.2}, {true, true}, clock.now()};
+  }
+};
+struct ThrowingSink final : loop::CorrectorSink {
+  FakeSink inner{2};
+  bool throws = false;
+  loop::SinkResult write(const std::vector<double>& v) override {
+    if (throws) {
+      throws = false;  // the write back works
+      throw 42;
+    }
+    return inner.write(v);
+  }
+  loop::SinkResult read() override { return inner.read(); }
+};
+struct ThrowingController final : loop::Controller {
+  bool throws = false;
+  loop::ControllerStep step(const std::vector<double>&, const std::vector<double>& k) override {
+    if (throws) throw std::logic_error("bug");
+    return {true, "", {k[0] + 0.01, k[1]}};
+  }
+};
+struct Thrower {
+  ThrowingSource source;
+  ThrowingSink sink;
+  ThrowingController controller;
+};
+
+TEST(Loop, AnExceptionTripsTheLoopInsteadOfEndingIt) {
+  const auto run = [](const std::function<void(Thrower&)>& arm, TripReason want, const char* text) {
+    Thrower t;
+    loop::Loop l(t.source, t.sink, t.controller, t.source.clock);
+    EXPECT_EQ(l.cycle().result, CycleResult::written);
+    arm(t);
+    const loop::CycleRecord r = l.cycle();
+    EXPECT_EQ(r.reason, want) << r.detail;
+    EXPECT_NE(r.detail.find(text), std::string::npos) << r.detail;
+    return r;
+  };
+  run([](Thrower& t) { t.source.throws = true; }, TripReason::source_failed, "socket closed");
+  run([](Thrower& t) { t.controller.throws = true; }, TripReason::step_refused, "bug");
+  // Whether a write that threw changed anything is unknown: the set-points go back.
+  const loop::CycleRecord r =
+      run([](Thrower& t) { t.sink.throws = true; }, TripReason::sink_failed, "unknown type");
+  EXPECT_NE(r.restore.find("written back"), std::string::npos) << r.restore;
 }
 
 TEST(Loop, ResetIsTheOnlyWayBackAndRereadsTheCorrectors) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "checks.h"
+#include "guarded.h"
 
 namespace zor_feedback {
 namespace loop {
@@ -74,7 +75,7 @@ CycleRecord Loop::cycle() {
     rec.detail = "tripped: reset to run again";
     return finish(std::move(rec));
   }
-  const Orbit orbit = source_.read();
+  const Orbit orbit = detail::guarded_read(source_);
   rec.read = clock_.now() - rec.start;
   std::vector<double> used, kicks;
   if (!check_orbit(orbit, rec, &used) || !check_rms(rec)) return finish(std::move(rec));
@@ -85,7 +86,8 @@ CycleRecord Loop::cycle() {
   if (stepped && write_and_verify(kicks, rec)) {
     rec.result = CycleResult::written;
     ++status_.writes;
-    if (std::string e = controller_.written(); !e.empty()) rec.detail = "written; not recorded: " + e;
+    if (std::string e = detail::guarded_written(controller_); !e.empty())
+      rec.detail = "written; not recorded: " + e;
   }
   return finish(std::move(rec));
 }

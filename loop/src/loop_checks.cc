@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "checks.h"
+#include "guarded.h"
 #include "zor_feedback/loop/loop.h"
 
 namespace zor_feedback {
@@ -46,7 +47,7 @@ bool Loop::check_rms(CycleRecord& rec) {
 
 bool Loop::make_step(const std::vector<double>& orbit, CycleRecord& rec, std::vector<double>* kicks) {
   if (kicks_.empty()) {
-    const SinkResult now = sink_.read();
+    const SinkResult now = detail::guarded_read(sink_);
     std::string why = now.ok ? std::string() : now.error;
     if (now.ok && !config_.limits.empty() && now.values.size() != config_.limits.size())
       why = std::to_string(now.values.size()) + " correctors read, limits for " +
@@ -57,7 +58,7 @@ bool Loop::make_step(const std::vector<double>& orbit, CycleRecord& rec, std::ve
     }
     kicks_ = now.values;
   }
-  const ControllerStep st = controller_.step(orbit, kicks_);
+  const ControllerStep st = detail::guarded_step(controller_, orbit, kicks_);
   std::string why = st.ok ? detail::check_step(kicks_, st.kicks, config_.limits) : st.error;
   if (!fail(rec, TripReason::step_refused, !why.empty(), config_.trips.step_refused_cycles,
             "step refused: " + why))

@@ -61,6 +61,11 @@ ZOR_FEEDBACK_BENCH_RING_FILE=$ring "$bench" --benchmark_filter="${FILTER:-.}" --
 echo "== zf_bench_correction ($reps repetitions)" >&2
 "$correction" --benchmark_repetitions="$reps" --benchmark_display_aggregates_only=true \
   --benchmark_out="$out/correction.json" --benchmark_out_format=json >&2
+if [ -x "$build/bench/zf_bench_loop" ]; then
+  echo "== zf_bench_loop ($reps repetitions)" >&2
+  "$build/bench/zf_bench_loop" --benchmark_repetitions="$reps" --benchmark_display_aggregates_only=true \
+    --benchmark_out="$out/loop.json" --benchmark_out_format=json >&2
+fi
 echo "Load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) after the run" >> "$out/machine.txt"
 
 echo "== zorfb svd --out at 1850 x 712" >&2

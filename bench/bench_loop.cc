@@ -1,0 +1,139 @@
+// What the loop adds to a cycle, at 640 monitors x 576 correctors, with the
+// source and the sink in memory (no I/O, no settle time):
+//  * loop_overhead        Loop::cycle with a controller that returns the
+//                         kicks as they are: the checks, the rms, the step's
+//                         limits, the write and its read-back
+//  * loop_correction      Loop::cycle over Correction (make_correction_controller),
+//                         beside correction_compute: Correction::compute alone
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "ring_model.h"
+#include "zor_feedback/correction.h"
+#include "zor_feedback/loop/correction_controller.h"
+#include "zor_feedback/loop/loop.h"
+
+namespace {
+
+namespace loop = zor_feedback::loop;
+using zor_feedback::LabelledMatrix;
+using zor_feedback::Plane;
+
+constexpr int kMon = 320, kCor = 288;  // per plane
+
+LabelledMatrix two_planes() {
+  const zor_feedback::sim::Ring rx = zor_feedback::sim::ring_for_shape(kMon, kCor);
+  zor_feedback::sim::Ring ry = rx;
+  ry.tune += 0.08;
+  const auto mon = zor_feedback::sim::monitors(rx.lattice, kMon);
+  const auto cor = zor_feedback::sim::correctors(rx.lattice, kCor);
+  const zor_feedback::sim::Matrix bx = zor_feedback::sim::ring_response(rx, mon, cor);
+  const zor_feedback::sim::Matrix by = zor_feedback::sim::ring_response(ry, mon, cor);
+  LabelledMatrix m;
+  m.rows = 2 * kMon;
+  m.cols = 2 * kCor;
+  m.values.assign(static_cast<std::size_t>(m.rows) * static_cast<std::size_t>(m.cols), 0.0);
+  for (int i = 0; i < kMon; ++i)
+    for (int j = 0; j < kCor; ++j) {
+      m.values[static_cast<std::size_t>(i * m.cols + j)] = bx(i, j);
+      m.values[static_cast<std::size_t>((i + kMon) * m.cols + j + kCor)] = by(i, j);
+    }
+  for (int i = 0; i < m.rows; ++i) {
+    m.monitors.push_back("BPM" + std::to_string(i));
+    m.monitor_planes.push_back(i < kMon ? Plane::x : Plane::y);
+  }
+  for (int j = 0; j < m.cols; ++j) {
+    m.correctors.push_back("COR" + std::to_string(j));
+    m.corrector_planes.push_back(j < kCor ? Plane::x : Plane::y);
+  }
+  return m;
+}
+
+std::vector<double> orbit() {
+  std::vector<double> o;
+  for (int i = 0; i < 2 * kMon; ++i) o.push_back(0.1 * std::sin(0.37 * i) + 0.02 * std::cos(1.3 * i));
+  return o;
+}
+
+// The same orbit every cycle, fresh on the manual clock.
+struct Source final : loop::OrbitSource {
+  loop::ManualClock& clock;
+  std::vector<double> values = orbit();
+  std::vector<bool> valid = std::vector<bool>(values.size(), true);
+  explicit Source(loop::ManualClock& c) : clock(c) {}
+  loop::Orbit read() override {
+    clock.advance(std::chrono::milliseconds(1));
+    return {true, "", values, valid, clock.now()};
+  }
+};
+
+// Keeps what is written; the kicks stay at zero, so every step is the same.
+struct Sink final : loop::CorrectorSink {
+  std::vector<double> set = std::vector<double>(2 * kCor, 0.0);
+  loop::SinkResult write(const std::vector<double>& v) override {
+    set = v;
+    return {true, "", {}};
+  }
+  loop::SinkResult read() override { return {true, "", set}; }
+};
+
+struct Hold final : loop::Controller {
+  loop::ControllerStep step(const std::vector<double>&, const std::vector<double>& k) override {
+    return {true, "", k};
+  }
+};
+
+void run_cycles(benchmark::State& state, loop::Controller& controller) {
+  loop::ManualClock clock;
+  Source source(clock);
+  Sink sink;
+  loop::Loop l(source, sink, controller, clock);
+  loop::LoopConfig cfg;
+  cfg.limits.assign(2 * kCor, loop::CorrectorLimit{-1e3, 1e3, 1e3});
+  if (std::string e = l.configure(cfg); !e.empty()) state.SkipWithError(e.c_str());
+  for (auto _ : state) {
+    const loop::CycleRecord r = l.cycle();
+    if (r.result != loop::CycleResult::written) {
+      state.SkipWithError(r.detail.c_str());
+      break;
+    }
+    sink.set.assign(sink.set.size(), 0.0);
+    l.reset();  // the kicks read afresh: zero again
+  }
+}
+
+void BM_loop_overhead(benchmark::State& state) {
+  Hold hold;
+  run_cycles(state, hold);
+}
+
+zor_feedback::Correction& correction() {
+  static zor_feedback::Correction c;
+  static const bool ready = [] {
+    c.set_matrix(two_planes());
+    for (const Plane p : {Plane::x, Plane::y}) c.set_plane(p, {{std::nullopt, 200}, 0.5});
+    return c.compute(orbit(), std::vector<double>(2 * kCor, 0.0)).ok;
+  }();
+  (void)ready;
+  return c;
+}
+
+void BM_loop_correction(benchmark::State& state) {
+  const auto controller = loop::make_correction_controller(correction());
+  run_cycles(state, *controller);
+}
+
+void BM_correction_compute(benchmark::State& state) {
+  const std::vector<double> o = orbit(), k(2 * kCor, 0.0);
+  for (auto _ : state) benchmark::DoNotOptimize(correction().compute(o, k));
+}
+
+}  // namespace
+
+BENCHMARK(BM_loop_overhead)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_loop_correction)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_correction_compute)->Unit(benchmark::kMicrosecond);

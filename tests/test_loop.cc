@@ -6,6 +6,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ struct TripCase {
   std::function<void(loop::TripRules&)> rule;
   std::function<void(Rig&)> provoke;
 };
+
+void PrintTo(const TripCase& c, std::ostream* os) { *os << c.name; }
 
 class EveryTrip : public ::testing::TestWithParam<TripCase> {};
 

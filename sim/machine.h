@@ -62,7 +62,7 @@ struct MachineSettings {
     double kick_mrad = 0;
   };
   double drift_mrad_per_s = 2e-6;
-  std::vector<Line> lines = {{0.07, 0.0005}, {0.21, 0.0003}};
+  std::vector<Line> lines = {{0.07, 0.0001}, {0.21, 0.00005}};
   // A spike adds this to one reading.
   double spike_mm = 5.0;
 };

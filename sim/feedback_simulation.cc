@@ -241,7 +241,7 @@ CycleRecord FeedbackSimulation::begin_cycle() {
   std::snprintf(msg, sizeof msg, "cycle %d: orbit rms %.4f mm, max %.4f mm, correctors rms %.4f mrad",
                 rec.cycle, rec.orbit_rms, rec.orbit_max, rec.corrector_rms);
   std::string text = msg;
-  if (rec.invalid > 0) text += ", " + std::to_string(rec.invalid) + " monitors invalid";
+  if (rec.invalid > 0) text += ", " + std::to_string(rec.invalid) + " invalid";
   note(text);
   return rec;
 }
@@ -289,7 +289,12 @@ bool FeedbackSimulation::step_of(CycleRecord* rec, std::vector<double>* step) {
     if (!masked_inverse(&error)) {
       rec->skipped = cycle + "no inverse without the invalid monitors (" + error + "), no step";
     } else {
-      if (fresh) note(cycle + std::to_string(rec->invalid) + " monitors invalid: left out of the step");
+      if (fresh) {
+        std::string names;
+        for (std::size_t i = 0; i < valid_.size(); ++i)
+          if (!valid_[i]) names += (names.empty() ? "" : " ") + machine_->nominal().monitors[i];
+        note(cycle + "left out of the step, not valid: " + names);
+      }
       const auto m = static_cast<std::size_t>(monitors_);
       for (std::size_t j = 0; j < step->size(); ++j)
         for (std::size_t i = 0; i < m; ++i)

@@ -296,7 +296,7 @@ TEST(FeedbackOnMachine, ConvergesToTheNoiseFloorAndDropsAFailedMonitor) {
   }
   bool noted = false;
   for (const USTR& u : sim.client_history())
-    noted = noted || u.str_data.find("1 monitors invalid: left out of the step") != std::string::npos;
+    noted = noted || u.str_data.find("left out of the step, not valid: BPM17") != std::string::npos;
   EXPECT_TRUE(noted);
 }
 

@@ -300,7 +300,7 @@ TEST(FeedbackOnMachine, ConvergesToTheNoiseFloorAndDropsAFailedMonitor) {
   EXPECT_TRUE(noted);
 }
 
-TEST(FeedbackOnMachine, ARefusedWriteChangesNothing) {
+TEST(FeedbackOnMachine, ARefusedWriteOrABlindOrbitChangesNothing) {
   zs::FeedbackSimulation sim(ring_settings("ring_response.txt"));
   ASSERT_TRUE(sim.load_and_invert()) << sim.error();
   sim.cycle();
@@ -310,6 +310,14 @@ TEST(FeedbackOnMachine, ARefusedWriteChangesNothing) {
   EXPECT_NE(r.skipped.find("CH03 refuses"), std::string::npos) << r.skipped;
   EXPECT_EQ(sim.kicks(), before);
   EXPECT_EQ(sim.machine().setpoints(), before);
+
+  // No valid monitor at all: no step either.
+  sim.machine().set_corrector_fault(2, zs::CorrectorFault::none);
+  for (int i = 0; i < sim.monitors(); ++i) sim.machine().set_monitor_fault(i, zs::MonitorFault::invalid);
+  const zs::CycleRecord blind = sim.cycle();
+  EXPECT_EQ(blind.invalid, 96);
+  EXPECT_NE(blind.skipped.find("no valid monitor"), std::string::npos) << blind.skipped;
+  EXPECT_EQ(sim.kicks(), before);
 }
 
 // The model error couples the noise of the weak modes, whose kicks the full

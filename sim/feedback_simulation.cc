@@ -257,9 +257,15 @@ bool FeedbackSimulation::masked_inverse(std::string* error) {
     if (valid_[i])
       for (std::size_t j = 0; j < n; ++j)
         a[i * n + j] = R_->value(static_cast<int>(i), static_cast<int>(j), -1, -1, -1, -1);
+  // Without a row the matrix can lose a mode (in ring320 one monitor alone sees
+  // a pattern of correctors): never amplify more than the served inverse does,
+  // so a value below half the smallest one it used is cut.
+  const std::vector<double>& sv = report_.singular_values;
+  double rcond = report_.inversion == zor_feedback::Inversion::standard ? report_.rcond : 0.0;
+  if (report_.used > 0 && !sv.empty() && sv.front() > 0)
+    rcond = std::max(rcond, 0.5 * sv[static_cast<std::size_t>(report_.used - 1)] / sv.front());
   zor_feedback::StandardOptions o;
-  if (report_.inversion == zor_feedback::Inversion::standard && request_keep_ == 0 && report_.rcond > 0)
-    o.rcond = report_.rcond;
+  if (rcond > 0 && rcond < 1) o.rcond = rcond;
   std::vector<double> inverse;
   const zor_feedback::SvdReport r =
       zor_feedback::pseudo_inverse(a.data(), monitors_, correctors_, o, &inverse);

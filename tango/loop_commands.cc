@@ -69,17 +69,13 @@ std::string limits(Correction& c, const std::vector<zor_feedback::KickLimit>& li
 std::unique_ptr<Correction> copy_of(const Correction& c) {
   auto s = std::make_unique<Correction>();
   s->set_matrix(c.matrix());
-  const zor_feedback::LabelledMatrix& m = c.matrix();
-  for (std::size_t i = 0; i < m.monitors.size(); ++i)
-    if (!c.monitor_enabled()[i]) s->set_monitor_enabled(m.monitors[i], false);
-  for (std::size_t j = 0; j < m.correctors.size(); ++j) {
-    if (!c.corrector_enabled()[j]) s->set_corrector_enabled(m.correctors[j], false);
-    s->set_limit(m.correctors[j], c.limits()[j]);
-  }
-  for (const zor_feedback::Plane plane : {zor_feedback::Plane::x, zor_feedback::Plane::y})
-    s->set_plane(plane, c.plane(plane));
-  s->set_policy(c.policy());
+  s->carry_settings_from(c);  // the same names: keeps every setting
   return s;
+}
+
+std::unique_ptr<Correction> FeedbackLoop::settings_copy() {
+  std::lock_guard<std::timed_mutex> work(core_->work);
+  return core_->correction ? copy_of(*core_->correction) : nullptr;
 }
 
 FeedbackLoop::Outcome FeedbackLoop::reinvert_correction(const std::string& what,
@@ -307,13 +303,13 @@ std::string FeedbackLoop::apply_step() {
     if (c.orbit_id != k.orbits)
       return "the step of CalcStep is older than the orbit (a newer orbit was measured since); CalcStep "
              "again";
-    zor_feedback::Step written;
-    if (std::string why = apply_checked(k, c.step, c.orbit, &written); !why.empty()) return why;
+    if (std::string why = apply_checked(k, c.step); !why.empty()) return why;
     c.applied = true;
     char text[200];
-    std::snprintf(text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g %s predicted)%s",
-                  written.rms_before, written.rms_after, k.view.orbit_unit.substr(0, 30).c_str(),
-                  c.step.substeps > 1 ? ", its first sub-step; CalcStep again for the rest" : "");
+    std::snprintf(
+        text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g %s predicted)%s",
+        c.step.rms_before, c.step.rms_after_first, k.view.orbit_unit.substr(0, 30).c_str(),
+        c.step.writes.size() > 1 ? ", its first write (within max_step); CalcStep again for the rest" : "");
     k.sim->note(text);
     return {};
   });
@@ -322,12 +318,16 @@ std::string FeedbackLoop::apply_step() {
 std::string FeedbackLoop::undo() {
   Core& k = *core_;
   return set_kicks(k, "Undo", [&k]() -> std::string {
-    const zor_feedback::KickSequence seq = k.correction->undo();
-    if (!seq.ok) return seq.error;
+    const zor_feedback::KickWrite w = k.correction->undo();
+    if (!w.ok) return w.error;
     std::string error;
-    if (!k.sim->set_kicks(seq.kicks.back(), &error)) return error;  // they were set once: cannot happen
+    // In order, each within max_step: the kicks set once before, so none can fail.
+    for (const std::vector<double>& kicks : w.writes)
+      if (!k.sim->set_kicks(kicks, &error)) return error;
     k.calculated = FeedbackLoop::Core::Calculated{};
-    k.sim->note("Undo: the kicks before the newest applied step restored");
+    k.sim->note("Undo: the kicks before the newest applied step restored in " +
+                std::to_string(w.writes.size()) +
+                (w.writes.size() == 1 ? " write" : " writes within max_step"));
     return {};
   });
 }

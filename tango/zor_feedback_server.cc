@@ -181,8 +181,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     closing_ = false;
     // The first inversion runs while the attributes and events are put in
     // place; the loop starts when it is served.
-    loop_ = std::make_unique<FeedbackLoop>(settings, files_->name_of(settings.matrix_file), period,
-                                           [this](unsigned what) { changed(what); });
+    // The settings of the loop before Init go on by name on the new matrix.
+    loop_ = std::make_unique<FeedbackLoop>(
+        settings, files_->name_of(settings.matrix_file), period, [this](unsigned what) { changed(what); },
+        std::move(carried_));
     if (loop_->simulation() == nullptr) return set_state(Tango::FAULT);  // the status says why
     if (!limit_given_) {
       const auto* sim = loop_->simulation();
@@ -207,6 +209,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void delete_device() override {
     closing_ = true;
     serving_ = false;
+    carried_ = loop_ ? loop_->settings_copy() : nullptr;
     loop_.reset();  // joins the loop's threads first: nothing pushes after this
     published_.reset();
     files_.reset();
@@ -506,7 +509,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Strings names_[2], step_names_[2];  // monitors, correctors; limited, monitors used
   std::string step_status_, policy_;
   Tango::DevString step_status_ptr_ = nullptr, policy_ptr_ = nullptr;
-  Tango::DevDouble plane_values_[2][2] = {};  // per plane: cut, gain
+  Tango::DevDouble plane_values_[2][2] = {};           // per plane: cut, gain
+  std::unique_ptr<zor_feedback::Correction> carried_;  // the settings of the loop before Init
   Tango::DevLong keep_[2] = {};
   std::string units_[2] = {"mm", "mrad"};  // orbit, kick: those on the attributes
 };

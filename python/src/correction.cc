@@ -33,11 +33,15 @@ void check(const Outcome& o) {
 
 Plane plane_arg(const std::string& name) { return plane_in(name, "plane"); }
 
-py::list kick_arrays(const KickSequence& k) {
-  if (!k.ok) raise(PyExc_ValueError, k.error);
+py::list arrays(const std::vector<std::vector<double>>& writes) {
   py::list out;
-  for (const std::vector<double>& kicks : k.kicks) out.append(doubles(kicks));
+  for (const std::vector<double>& kicks : writes) out.append(doubles(kicks));
   return out;
+}
+
+py::list kick_arrays(const KickWrite& k) {
+  if (!k.ok) raise(PyExc_ValueError, k.error);
+  return arrays(k.writes);
 }
 
 std::vector<std::string> names_of(const std::vector<std::string>& names, const std::vector<int>& idx) {
@@ -132,10 +136,14 @@ void add_step_fields(py::class_<S>& s) {
       .add("kicks_before", "kicks_before", [](const S& r) { return doubles(r.step.kicks_before); })
       .add("delta", "delta", [](const S& r) { return doubles(r.step.delta); })
       .add("kicks", "kicks", [](const S& r) { return doubles(r.step.kicks); })
-      .add("substeps", "substeps", [](const S& r) { return r.step.substeps; })
+      .add("writes", "writes (each within max_step)", [](const S& r) { return arrays(r.step.writes); })
       .add("predicted", "predicted", [](const S& r) { return doubles(r.step.predicted); })
       .add("rms_before", "rms_before", [](const S& r) { return r.step.rms_before; })
       .add("rms_after", "rms_after", [](const S& r) { return r.step.rms_after; })
+      .add("rms_after_first", "rms_after_first", [](const S& r) { return r.step.rms_after_first; })
+      .add("steered", "steered, by name", [](const S& r) { return names_of(r.correctors, r.step.steered); })
+      .add("plane_stopped", "plane_stopped (x, y)",
+           [](const S& r) { return std::make_pair(r.step.plane_stopped[0], r.step.plane_stopped[1]); })
       .add("monitors_used", "monitors_used, by name",
            [](const S& r) { return names_of(r.monitors, r.step.monitors_used); })
       .add("correctors_used", "correctors_used, by name",
@@ -147,7 +155,8 @@ void add_step_fields(py::class_<S>& s) {
            [](const S& r) { return std::make_pair(r.step.modes[0], r.step.modes[1]); })
       .add("settings", "settings (x, y)", [](const S& r) { return settings_pair(r.step.settings); })
       .add("warnings", "warnings", [](const S& r) { return r.step.warnings; })
-      .add("generation", "generation", [](const S& r) { return r.step.generation; });
+      .add("generation", "generation", [](const S& r) { return r.step.generation; })
+      .add("id", "id", [](const S& r) { return r.step.id; });
 }
 
 // The keys that `zorfb correct --format json` adds, of the same meaning.
@@ -194,21 +203,28 @@ StepResult compute(const py::object& self, const py::object& orbit, const py::ob
   return r;
 }
 
-py::list apply(const py::object& self, const StepResult& r) {
+py::list apply(const py::object& self, const StepResult& r, const std::string& writes) {
   if (!r.owner.is(self))
     throw py::value_error("the step was computed by another Correction; compute it here");
-  return kick_arrays(self.cast<Correction&>().apply(r.step));
+  if (writes != "all" && writes != "first")
+    throw py::value_error("writes must be 'all' or 'first', not '" + writes + "'");
+  return kick_arrays(
+      self.cast<Correction&>().apply(r.step, writes == "first" ? ApplyWrites::first : ApplyWrites::all));
 }
 
-void set_plane(Correction& c, const std::string& plane, std::optional<double> rcond, int keep, double gain,
-               const std::string& method) {
-  PlaneSettings p;
-  p.cut.rcond = rcond;
-  p.cut.keep = keep;
-  p.gain = gain;
-  if (!parse_svd_method(method, &p.cut.method))
-    throw py::value_error("method must be 'gsl' or 'lapack', not '" + method + "'");
+// Changes what is given only: rcond or keep (keep=0: the rcond, None its
+// default), gain, method.
+void set_plane(Correction& c, const std::string& plane, std::optional<double> rcond, std::optional<int> keep,
+               std::optional<double> gain, std::optional<std::string> method) {
   const Plane which = plane_arg(plane);
+  PlaneSettings p = c.plane(which);
+  if (rcond || keep) {
+    p.cut.rcond = rcond;
+    p.cut.keep = keep.value_or(0);
+  }
+  if (gain) p.gain = *gain;
+  if (method && !parse_svd_method(*method, &p.cut.method))
+    throw py::value_error("method must be 'gsl' or 'lapack', not '" + *method + "'");
   check(c.set_plane(which, p));
 }
 
@@ -222,7 +238,7 @@ as `zorfb correct` computes it. Correction(history=None, depth=32): `history`
 a RingBuffer that receives a line at each apply and undo (kept alive as long
 as this object). Every refusal raises ValueError with the library's text and
 changes nothing. Nothing is written anywhere: apply and undo return the kicks
-to set, a list of arrays (a split step's sub-steps in order).)doc";
+to set, a list of arrays (the writes in order, each within max_step).)doc";
 
 void register_methods(py::class_<Correction>& c) {
   constexpr double inf = std::numeric_limits<double>::infinity();
@@ -241,7 +257,12 @@ void register_methods(py::class_<Correction>& c) {
       .def_property_readonly("monitor_enabled", [](const Correction& k) { return k.monitor_enabled(); })
       .def_property_readonly("corrector_enabled", [](const Correction& k) { return k.corrector_enabled(); })
       .def("set_plane", &set_plane, py::arg("plane"), py::kw_only(), py::arg("rcond") = py::none(),
-           py::arg("keep") = 0, py::arg("gain") = 1.0, py::arg("method") = "lapack")
+           py::arg("keep") = py::none(), py::arg("gain") = py::none(), py::arg("method") = py::none(),
+           "Changes only what is given: rcond or keep (keep=0 with no rcond: the default cut), gain, method.")
+      .def(
+          "carry_settings_from",
+          [](Correction& k, const Correction& old) { return k.carry_settings_from(old).dropped; },
+          py::arg("old"), "Takes over old's settings by name (after set_matrix); the dropped ones.")
       .def(
           "plane", [](const Correction& k, const std::string& p) { return k.plane(plane_arg(p)); },
           py::arg("plane"))
@@ -273,7 +294,8 @@ void register_methods(py::class_<Correction>& c) {
           "'scale', 'clip' or 'split'.")
       .def("compute", &compute, py::arg("orbit"), py::arg("kicks"),
            "The step (a dry run); NaN orbit readings: not read.")
-      .def("apply", &apply, py::arg("step"), "Records the step; the kicks to set.")
+      .def("apply", &apply, py::arg("step"), py::arg("writes") = "all",
+           "Records the step; the kicks to set, each write within max_step ('first': the first only).")
       .def(
           "undo", [](Correction& k) { return kick_arrays(k.undo()); }, "The kicks before the newest step.")
       .def_property_readonly(

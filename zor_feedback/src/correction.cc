@@ -31,6 +31,34 @@ bool parse_limit_policy(const std::string& name, LimitPolicy* policy) {
   return false;
 }
 
+std::string gain_problem(double gain) {
+  if (!std::isfinite(gain) || gain <= 0.0 || gain >= kMaxGain)
+    return "the gain must be a finite number above 0 and below " +
+           std::to_string(static_cast<int>(kMaxGain)) + " (from " +
+           std::to_string(static_cast<int>(kMaxGain)) + " on the loop diverges)";
+  return {};
+}
+
+int Correction::State::in_use(Plane plane, bool monitors) const {
+  const std::vector<Plane>& of = monitors ? matrix.monitor_planes : matrix.corrector_planes;
+  const std::vector<bool>& on = monitors ? monitor_on : corrector_on;
+  int n = 0;
+  for (std::size_t i = 0; i < of.size(); ++i) n += of[i] == plane && on[i] ? 1 : 0;
+  return n;
+}
+
+std::string Correction::State::keep_problem(Plane plane, int keep, const std::vector<bool>& mon,
+                                            const std::vector<bool>& cor) const {
+  if (keep <= 0) return {};
+  int m = 0, n = 0;
+  for (std::size_t i = 0; i < mon.size(); ++i) m += matrix.monitor_planes[i] == plane && mon[i] ? 1 : 0;
+  for (std::size_t j = 0; j < cor.size(); ++j) n += matrix.corrector_planes[j] == plane && cor[j] ? 1 : 0;
+  if (m == 0 || n == 0 || keep <= std::min(m, n)) return {};
+  return std::string("plane ") + plane_name(plane) + " keeps " + std::to_string(keep) + " singular values, " +
+         "but has only " + std::to_string(m) + " monitors and " + std::to_string(n) +
+         " correctors in use (at most " + std::to_string(std::min(m, n)) + " values)";
+}
+
 namespace {
 
 Outcome done() { return {true, {}}; }
@@ -70,6 +98,20 @@ Correction::~Correction() = default;
 Outcome Correction::set_matrix(LabelledMatrix matrix) {
   if (std::string why = check_labelled_matrix(matrix); !why.empty()) return refuse(why);
   State& s = *state_;
+  const std::vector<bool> all_m(static_cast<std::size_t>(matrix.rows), true);
+  const std::vector<bool> all_c(static_cast<std::size_t>(matrix.cols), true);
+  {
+    State probe;  // the keep rule, asked of the new matrix
+    probe.matrix.monitor_planes = matrix.monitor_planes;
+    probe.matrix.corrector_planes = matrix.corrector_planes;
+    for (const Plane p : {Plane::x, Plane::y})
+      if (std::string why = probe.keep_problem(p, s.planes[static_cast<int>(p)].cut.keep, all_m, all_c);
+          !why.empty())
+        return refuse("the new matrix: " + why);
+  }
+  s.rf_name.clear();
+  s.rf_column.clear();
+  s.applied.clear();
   s.monitor_on.assign(static_cast<std::size_t>(matrix.rows), true);
   s.corrector_on.assign(static_cast<std::size_t>(matrix.cols), true);
   s.limits.assign(static_cast<std::size_t>(matrix.cols), KickLimit{});
@@ -97,6 +139,14 @@ Outcome set_enabled(Correction::State& s, const std::vector<std::string>& names,
   const auto u = static_cast<std::size_t>(k);
   if (!enabled && (*on)[u] && std::count(on->begin(), on->end(), true) == 1)
     return refuse(std::string("'") + name + "' is the last " + what + " in use; it cannot be masked");
+  std::vector<bool> next = *on;
+  next[u] = enabled;
+  const bool monitors = on == &s.monitor_on;
+  const Plane plane = monitors ? s.matrix.monitor_planes[u] : s.matrix.corrector_planes[u];
+  if (std::string why = s.keep_problem(plane, s.planes[static_cast<int>(plane)].cut.keep,
+                                       monitors ? next : s.monitor_on, monitors ? s.corrector_on : next);
+      !why.empty())
+    return refuse("masking '" + name + "' refused: " + why);
   // The cache is keyed by the sets in use: its inverses stay valid.
   (*on)[u] = enabled;
   ++s.generation;
@@ -115,19 +165,33 @@ Outcome Correction::set_corrector_enabled(const std::string& name, bool enabled)
 
 Outcome Correction::set_plane(Plane plane, const PlaneSettings& settings) {
   const StandardOptions& c = settings.cut;
-  if (!std::isfinite(settings.gain) || settings.gain <= 0.0)
-    return refuse("the gain must be a finite number above 0");
+  if (std::string why = gain_problem(settings.gain); !why.empty()) return refuse(why);
   if (c.keep < 0 || (c.keep > 0 && c.rcond)) return refuse("the cut is either rcond or keep >= 1");
   // s enters when s > rcond * max(S): from 1 on no value can, and every step would be refused.
   if (c.rcond && !(*c.rcond >= 0.0 && *c.rcond < 1.0))
     return refuse("rcond must be a number >= 0 and below 1");
-  PlaneSettings& now = state_->planes[static_cast<int>(plane)];
+  State& s = *state_;
+  if (std::string why = s.keep_problem(plane, c.keep, s.monitor_on, s.corrector_on); !why.empty())
+    return refuse(why);
+  PlaneSettings& now = s.planes[static_cast<int>(plane)];
   // A gain alone leaves the inverse as it is.
   if (now.cut.rcond != c.rcond || now.cut.keep != c.keep || now.cut.method != c.method)
-    state_->cache[static_cast<int>(plane)].clear();
+    s.cache[static_cast<int>(plane)].clear();
   now = settings;
-  ++state_->generation;
+  ++s.generation;
   return done();
+}
+
+Outcome Correction::set_cut(Plane plane, const StandardOptions& cut) {
+  PlaneSettings p = state_->planes[static_cast<int>(plane)];
+  p.cut = cut;
+  return set_plane(plane, p);
+}
+
+Outcome Correction::set_gain(Plane plane, double gain) {
+  PlaneSettings p = state_->planes[static_cast<int>(plane)];
+  p.gain = gain;
+  return set_plane(plane, p);
 }
 
 Outcome Correction::set_weights(const std::vector<double>& weights) {
@@ -166,6 +230,9 @@ Outcome Correction::add_rf_column(const std::string& name, const std::vector<dou
   s.corrector_on.push_back(true);
   s.limits.emplace_back();
   s.history.clear();  // its kicks have one corrector fewer
+  s.applied.clear();
+  s.rf_name = name;
+  s.rf_column = column;
   return done();
 }
 

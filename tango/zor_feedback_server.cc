@@ -427,12 +427,16 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     if (!error.empty()) refuse("ZorFeedback_StateRefused", error, "ZorFeedback::Stop");
   }
   void invert() { answer(loop_->invert_again(kAnswerWithin), "ZorFeedback::Invert"); }
-  void load_matrix(const std::string& path) {
+  // What was served (with the settings carried over from the matrix before,
+  // and those dropped), or that it still runs.
+  std::string load_matrix(const std::string& path) {
     std::string error;
     const std::string file = files_->resolve(path, &error);
     if (file.empty()) refuse("ZorFeedback_LoadRefused", "LoadMatrix " + error, "ZorFeedback::LoadMatrix");
-    answer(loop_->load_matrix(file, files_->name_of(file), kAnswerWithin), "ZorFeedback::LoadMatrix");
+    const FeedbackLoop::Outcome out = loop_->load_matrix(file, files_->name_of(file), kAnswerWithin);
+    answer(out, "ZorFeedback::LoadMatrix");
     apply_units(loop_->correction());  // before the answer, when served by then
+    return (out.kind == FeedbackLoop::Outcome::served ? "served: " : "running: ") + out.text;
   }
 
   // The device's own attributes, whose change events it pushes.
@@ -712,16 +716,16 @@ class VoidCommand : public Tango::Command {
 class LoadMatrixCommand : public Tango::Command {
  public:
   LoadMatrixCommand()
-      : Tango::Command("LoadMatrix", Tango::DEV_STRING, Tango::DEV_VOID,
+      : Tango::Command("LoadMatrix", Tango::DEV_STRING, Tango::DEV_STRING,
                        "a response-matrix file of the served shape in MatrixDirectory (relative: to it)",
-                       "") {}
+                       "what was served, and the settings (masks, limits, cuts, gains) the names of the new "
+                       "matrix kept or dropped; or what still runs") {}
   CORBA::Any* execute(Tango::DeviceImpl* dev, const CORBA::Any& in) override {
     auto* d = static_cast<ZorFeedback*>(dev);
     d->require_serving("LoadMatrix");
     const char* path = nullptr;
     extract(in, path);
-    d->load_matrix(path != nullptr ? path : "");
-    return insert();
+    return insert(d->load_matrix(path != nullptr ? path : "").c_str());
   }
 };
 

@@ -375,6 +375,7 @@ def check_correction(dev):
                               ("KICK_LIMITS", bad, "need min <= max"),
                               ("KICK_LIMITS", bad[:47], "47 rows for 48 correctors"),
                               ("GainX", float("nan"), "gain must be a finite"), ("GainY", -1.0, "gain must"),
+                              ("GainX", 3.0, "below 2"), ("GainY", 2.0, "the loop diverges"),
                               ("CutX", -0.5, "rcond must be"), ("CutY", 1.0, "below 1"), ("KeepX", -2, "keep >= 1"),
                               ("KeepX", 49, "cannot keep 49 of 48"),
                               ("LimitPolicy", "shrink", "neither scale")):
@@ -395,8 +396,25 @@ def check_correction(dev):
     wait_for(lambda: dev.Cycles > cycles + 1, "a cycle")
     assert len(dev.LAST_STEP_MONITORS) == 95 and np.abs(dev.LAST_STEP).max() <= limit * (1 + 1e-12)
 
+    # A new matrix keeps the settings of the names it shares, over Init too,
+    # and says which it drops: in the answer, the status and the history.
+    limits = dev.KICK_LIMITS
+    assert np.isfinite(limits).any()
+    answer = dev.LoadMatrix("ring.txt")
+    assert "kept every setting" in answer, answer
+    assert list(np.flatnonzero(~dev.MONITOR_ENABLED)) == [5] and np.array_equal(dev.KICK_LIMITS, limits)
+    dev.GainY = 0.3
+    dev.Init()
+    wait_for(lambda: dev.state() == tango.DevState.RUNNING, "the loop after Init")
+    assert list(np.flatnonzero(~dev.MONITOR_ENABLED)) == [5] and np.array_equal(dev.KICK_LIMITS, limits)
+    assert dev.GainY == 0.3 and "kept every setting" in dev.status(), dev.status()
+    dev.GainY = gain
+
     # A labelled file: names and planes from its header, each plane solved apart.
-    dev.LoadMatrix("labelled.txt")
+    answer = dev.LoadMatrix("labelled.txt")
+    assert "dropped" in answer and "monitor 5 (masked)" in answer and "corrector 0 (limits)" in answer, answer
+    assert "monitor 5 (masked)" in dev.status(), dev.status()
+    assert any("monitor 5 (masked)" in h for h in dev.HISTORY), dev.HISTORY
     assert dev.MONITOR_NAMES[0] == "BPM00" and dev.CORRECTOR_NAMES[-1] == "CV47"
     assert dev.MONITOR_ENABLED.all() and np.isinf(dev.KICK_LIMITS).all()
     dev.Stop()
@@ -489,7 +507,7 @@ def check_manual_steps(dev, pinv, rows):
     rounding = 4e-7 * np.abs(before).max()  # CORRECTORS are floats
     assert np.abs(moved).max() <= max_step + rounding, (np.abs(moved).max(), max_step)
     assert np.allclose(moved, full / parts, atol=rounding)
-    assert "first sub-step" in dev.HISTORY[0], dev.HISTORY[0]
+    assert "first write" in dev.HISTORY[0], dev.HISTORY[0]
     before, cycles = dev.CORRECTORS.astype(float), dev.Cycles
     dev.Start()
     wait_for(lambda: dev.Cycles > cycles, "a cycle")

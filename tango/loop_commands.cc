@@ -45,8 +45,12 @@ std::string masks(Correction& c, bool monitors, const std::vector<bool>& on) {
   for (const bool pass : {true, false})
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (on[i] != pass) continue;
+      // NAME:x, NAME:y: a name may stand in both planes.
+      const std::string one =
+          names[i] + ":" +
+          zor_feedback::plane_name(monitors ? c.matrix().monitor_planes[i] : c.matrix().corrector_planes[i]);
       const zor_feedback::Outcome o =
-          monitors ? c.set_monitor_enabled(names[i], on[i]) : c.set_corrector_enabled(names[i], on[i]);
+          monitors ? c.set_monitor_enabled(one, on[i]) : c.set_corrector_enabled(one, on[i]);
       if (!o.ok) return o.error;
     }
   return {};
@@ -57,8 +61,10 @@ std::string limits(Correction& c, const std::vector<zor_feedback::KickLimit>& li
   if (limits.size() != names.size())
     return "KICK_LIMITS: " + std::to_string(limits.size()) + " rows for " + std::to_string(names.size()) +
            " correctors";
-  for (std::size_t j = 0; j < names.size(); ++j)
-    if (const zor_feedback::Outcome o = c.set_limit(names[j], limits[j]); !o.ok) return o.error;
+  for (std::size_t j = 0; j < names.size(); ++j) {
+    const std::string one = names[j] + ":" + zor_feedback::plane_name(c.matrix().corrector_planes[j]);
+    if (const zor_feedback::Outcome o = c.set_limit(one, limits[j]); !o.ok) return o.error;
+  }
   return {};
 }
 

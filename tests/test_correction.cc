@@ -466,6 +466,37 @@ TEST(CorrectionCarry, SettingsSurviveANewMatrixByName) {
   EXPECT_EQ(a.rms_before, b.rms_before) << "the reference came along";
 }
 
+// A name may stand once per plane: by the name alone a mask or a limit
+// takes both, NAME:x or NAME:y one of them.
+TEST(CorrectionNames, UniquePerPlaneAndSelectedByPlane) {
+  LabelledMatrix m = toy_ring();
+  m.monitors[kMon + 3] = m.monitors[3] = "B03";
+  m.correctors[kCor + 1] = m.correctors[1] = "C01";
+  Correction c;
+  ASSERT_TRUE(c.set_matrix(m).ok);
+  ASSERT_TRUE(c.set_monitor_enabled("B03:y", false).ok);
+  EXPECT_TRUE(c.monitor_enabled()[3]);
+  EXPECT_FALSE(c.monitor_enabled()[kMon + 3]);
+  ASSERT_TRUE(c.set_monitor_enabled("B03", false).ok);
+  EXPECT_FALSE(c.monitor_enabled()[3]);
+  ASSERT_TRUE(c.set_limit("C01:x", {-0.1, 0.1, 0.01}).ok);
+  EXPECT_EQ(c.limits()[1].max_step, 0.01);
+  EXPECT_TRUE(std::isinf(c.limits()[kCor + 1].max_step));
+  ASSERT_TRUE(c.set_limit("C01", {-0.1, 0.1, 0.02}).ok);
+  EXPECT_EQ(c.limits()[kCor + 1].max_step, 0.02);
+  EXPECT_FALSE(c.set_monitor_enabled("B03:z", false).ok);
+  m.monitor_planes[kMon + 3] = Plane::x;  // twice in plane x
+  EXPECT_NE(check_labelled_matrix(m).find("'B03' appears twice in plane x"), std::string::npos);
+
+  test::TempDir dir;
+  const std::string f =
+      test::write_file(dir.path() / "both.txt", "# monitors: A A\n# monitor_planes: x y\n1 2\n3 4\n");
+  LabelledMatrix back;
+  const LabelledReport r = read_labelled_matrix(f.c_str(), &back);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(back.monitors, (std::vector<std::string>{"A", "A"}));
+}
+
 TEST(LabelledFile, RoundTripDefaultsAndRefusals) {
   test::TempDir dir;
   const LabelledMatrix m = toy_ring();

@@ -161,3 +161,62 @@ def test_labelled_matrix_round_trip_and_refusals(tmp_path):
     with pytest.raises(ValueError, match="line break"):
         zf.write_labelled_matrix(tmp_path / "m.txt", m, comment=["one\ntwo"])
     assert zf.read_labelled_matrix(tmp_path / "m.txt").monitors == list("ABCDE")  # the refused write left it
+
+
+def test_pickles_carry_the_configuration_and_the_step_as_a_record(ring_file):
+    import pickle
+
+    c = configured(ring_file)
+    c.add_rf_column("RF", np.linspace(-1, 1, 96))
+    c.set_reference(0.01 * np.ones(96))
+    c.set_weights(np.r_[np.ones(48), 2 * np.ones(48)])
+    c.set_limit("RF", min=-1.0, max=1.0, max_step=0.5)
+    c.policy = "clip"
+    back = pickle.loads(pickle.dumps(c))
+    assert back.corrector_enabled == c.corrector_enabled and repr(back.limits) == repr(c.limits)
+    assert back.matrix.correctors[-1] == "RF" and back.policy == "clip"
+    kicks = np.zeros(49)
+    a, b = c.compute(orbit(), kicks), back.compute(orbit(), kicks)
+    assert np.array_equal(a.delta, b.delta) and a.rms_before == b.rms_before
+    # The step: every field back, but it belongs to no Correction.
+    s = pickle.loads(pickle.dumps(a))
+    assert np.array_equal(s.delta, a.delta) and s.limited == a.limited and s.settings[1].keep == 10
+    with pytest.raises(ValueError, match="another Correction"):
+        c.apply(s)
+    m = pickle.loads(pickle.dumps(c.matrix))
+    assert np.array_equal(m.values, c.matrix.values) and m.monitor_planes == c.matrix.monitor_planes
+
+
+def test_set_plane_changes_only_what_it_is_given(ring_file):
+    c = configured(ring_file)
+    c.set_plane("y", gain=0.3)
+    assert (c.plane("y").keep, c.plane("y").gain) == (10, 0.3)
+    c.set_plane("y", rcond=0.01)
+    assert (c.plane("y").keep, c.plane("y").rcond, c.plane("y").gain) == (0, 0.01, 0.3)
+
+
+def test_threads_share_one_correction_without_racing(ring_file):
+    import threading
+
+    c = configured(ring_file)
+    ref = c.compute(orbit(), np.zeros(48)).delta
+    errors = []
+
+    def steps():
+        try:
+            for _ in range(200):
+                assert np.array_equal(c.compute(orbit(), np.zeros(48)).delta, ref)
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    def masks():
+        for k in range(200):
+            c.set_plane("x", gain=0.5)  # the same settings again: the step stays
+            c.set_limit("C10", max_step=np.inf if k % 2 else 1.0)
+
+    threads = [threading.Thread(target=steps) for _ in range(2)] + [threading.Thread(target=masks)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors

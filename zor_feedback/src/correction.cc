@@ -64,10 +64,19 @@ namespace {
 Outcome done() { return {true, {}}; }
 Outcome refuse(std::string why) { return {false, std::move(why)}; }
 
-// The index of `name` in `names`, -1 when absent.
-int find(const std::vector<std::string>& names, const std::string& name) {
-  const auto it = std::find(names.begin(), names.end(), name);
-  return it == names.end() ? -1 : static_cast<int>(it - names.begin());
+// The indices `name` stands for: every one of that name, or with ":x" /
+// ":y" the one of that plane (an exact name first); empty when none.
+std::vector<std::size_t> find(const std::vector<std::string>& names, const std::vector<Plane>& planes,
+                              const std::string& name) {
+  std::vector<std::size_t> out;
+  for (std::size_t k = 0; k < names.size(); ++k)
+    if (names[k] == name) out.push_back(k);
+  const std::size_t colon = name.rfind(':');
+  if (!out.empty() || colon == std::string::npos) return out;
+  const std::string base = name.substr(0, colon), plane = name.substr(colon + 1);
+  for (std::size_t k = 0; k < names.size(); ++k)
+    if (names[k] == base && plane == plane_name(planes[k])) out.push_back(k);
+  return out;
 }
 
 // Why `v` cannot be one value per monitor (finite, > 0 when `positive`).
@@ -128,27 +137,31 @@ const std::vector<bool>& Correction::corrector_enabled() const { return state_->
 const PlaneSettings& Correction::plane(Plane plane) const { return state_->planes[static_cast<int>(plane)]; }
 const std::vector<KickLimit>& Correction::limits() const { return state_->limits; }
 LimitPolicy Correction::policy() const { return state_->policy; }
+const std::vector<double>& Correction::weights() const { return state_->weights; }
+const std::vector<double>& Correction::reference() const { return state_->reference; }
+const std::string& Correction::rf_name() const { return state_->rf_name; }
 const std::vector<HistoryEntry>& Correction::history() const { return state_->history; }
 
 namespace {
 
-Outcome set_enabled(Correction::State& s, const std::vector<std::string>& names, std::vector<bool>* on,
-                    const std::string& name, bool enabled, const char* what) {
-  const int k = find(names, name);
-  if (k < 0) return refuse(std::string("no ") + what + " named '" + name + "'");
-  const auto u = static_cast<std::size_t>(k);
-  if (!enabled && (*on)[u] && std::count(on->begin(), on->end(), true) == 1)
-    return refuse(std::string("'") + name + "' is the last " + what + " in use; it cannot be masked");
+Outcome set_enabled(Correction::State& s, bool monitors, const std::string& name, bool enabled) {
+  const LabelledMatrix& m = s.matrix;
+  const char* what = monitors ? "monitor" : "corrector";
+  std::vector<bool>* on = monitors ? &s.monitor_on : &s.corrector_on;
+  const std::vector<std::size_t> at =
+      find(monitors ? m.monitors : m.correctors, monitors ? m.monitor_planes : m.corrector_planes, name);
+  if (at.empty()) return refuse(std::string("no ") + what + " named '" + name + "'");
   std::vector<bool> next = *on;
-  next[u] = enabled;
-  const bool monitors = on == &s.monitor_on;
-  const Plane plane = monitors ? s.matrix.monitor_planes[u] : s.matrix.corrector_planes[u];
-  if (std::string why = s.keep_problem(plane, s.planes[static_cast<int>(plane)].cut.keep,
-                                       monitors ? next : s.monitor_on, monitors ? s.corrector_on : next);
-      !why.empty())
-    return refuse("masking '" + name + "' refused: " + why);
+  for (const std::size_t u : at) next[u] = enabled;
+  if (std::count(next.begin(), next.end(), true) == 0)
+    return refuse(std::string("'") + name + "' is the last " + what + " in use; it cannot be masked");
+  for (const Plane plane : {Plane::x, Plane::y})
+    if (std::string why = s.keep_problem(plane, s.planes[static_cast<int>(plane)].cut.keep,
+                                         monitors ? next : s.monitor_on, monitors ? s.corrector_on : next);
+        !why.empty())
+      return refuse("masking '" + name + "' refused: " + why);
   // The cache is keyed by the sets in use: its inverses stay valid.
-  (*on)[u] = enabled;
+  on->swap(next);
   ++s.generation;
   return done();
 }
@@ -156,11 +169,11 @@ Outcome set_enabled(Correction::State& s, const std::vector<std::string>& names,
 }  // namespace
 
 Outcome Correction::set_monitor_enabled(const std::string& name, bool enabled) {
-  return set_enabled(*state_, state_->matrix.monitors, &state_->monitor_on, name, enabled, "monitor");
+  return set_enabled(*state_, true, name, enabled);
 }
 
 Outcome Correction::set_corrector_enabled(const std::string& name, bool enabled) {
-  return set_enabled(*state_, state_->matrix.correctors, &state_->corrector_on, name, enabled, "corrector");
+  return set_enabled(*state_, false, name, enabled);
 }
 
 Outcome Correction::set_plane(Plane plane, const PlaneSettings& settings) {
@@ -237,12 +250,12 @@ Outcome Correction::add_rf_column(const std::string& name, const std::vector<dou
 }
 
 Outcome Correction::set_limit(const std::string& name, const KickLimit& limit) {
-  const int k = find(state_->matrix.correctors, name);
-  if (k < 0) return refuse("no corrector named '" + name + "'");
+  const std::vector<std::size_t> at = find(state_->matrix.correctors, state_->matrix.corrector_planes, name);
+  if (at.empty()) return refuse("no corrector named '" + name + "'");
   if (std::isnan(limit.min) || std::isnan(limit.max) || limit.min > limit.max)
     return refuse("the limits of '" + name + "' need min <= max");
   if (!(limit.max_step > 0.0)) return refuse("the max step of '" + name + "' must be above 0");
-  state_->limits[static_cast<std::size_t>(k)] = limit;
+  for (const std::size_t k : at) state_->limits[k] = limit;
   ++state_->generation;
   return done();
 }

@@ -81,7 +81,10 @@ CarryReport Correction::carry_settings_from(const Correction& old) {
     if (what.empty()) continue;
     if (same_name(n.matrix.monitors, n.matrix.monitor_planes, name, o.matrix.monitor_planes[i]) < 0)
       drop("monitor " + name + " (" + what + ")", "");
-    else if (Outcome r = o.monitor_on[i] ? Outcome{true, {}} : set_monitor_enabled(name, false); !r.ok)
+    else if (Outcome r = o.monitor_on[i] ? Outcome{true, {}}
+                                         : set_monitor_enabled(
+                                               name + ":" + plane_name(o.matrix.monitor_planes[i]), false);
+             !r.ok)
       drop("monitor " + name + " (masked)", ": " + r.error);
   }
   for (std::size_t j = 0; j < o.corrector_on.size(); ++j) {
@@ -96,9 +99,10 @@ CarryReport Correction::carry_settings_from(const Correction& old) {
            "");
       continue;
     }
-    if (Outcome r = limit ? set_limit(name, o.limits[j]) : Outcome{true, {}}; !r.ok)
+    const std::string one = name + ":" + plane_name(o.matrix.corrector_planes[j]);
+    if (Outcome r = limit ? set_limit(one, o.limits[j]) : Outcome{true, {}}; !r.ok)
       drop("corrector " + name + " (limits)", ": " + r.error);
-    if (Outcome r = masked ? set_corrector_enabled(name, false) : Outcome{true, {}}; !r.ok)
+    if (Outcome r = masked ? set_corrector_enabled(one, false) : Outcome{true, {}}; !r.ok)
       drop("corrector " + name + " (masked)", ": " + r.error);
   }
   return rep;

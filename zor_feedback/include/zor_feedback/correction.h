@@ -163,8 +163,9 @@ class ZOR_FEEDBACK_API Correction {
   CarryReport carry_settings_from(const Correction& old);
   const LabelledMatrix& matrix() const;
 
-  // Masks by name; a masked monitor is never read, a masked corrector never
-  // moved. Refused: masking the last monitor or corrector in use, or one
+  // Masks by name (every row or column of that name; "NAME:x" or "NAME:y"
+  // the one of that plane); a masked monitor is never read, a masked
+  // corrector never moved. Refused: masking the last monitor or corrector in use, or one
   // that leaves its plane fewer than the plane's keep (masking every monitor
   // of one plane stops that plane only).
   Outcome set_monitor_enabled(const std::string& name, bool enabled);
@@ -183,10 +184,15 @@ class ZOR_FEEDBACK_API Correction {
   Outcome set_weights(const std::vector<double>& weights);
   // The orbit to correct to, one value per monitor; empty: zero.
   Outcome set_reference(const std::vector<double>& reference);
+  const std::vector<double>& weights() const;
+  const std::vector<double>& reference() const;
+  // The corrector add_rf_column added (the last column); empty: none.
+  const std::string& rf_name() const;
   // The RF frequency (or beam energy) as an extra corrector of plane x,
   // `column` its orbit response at every monitor (its y rows are not used),
   // named `name`; masked and limited by that name like any corrector.
   Outcome add_rf_column(const std::string& name, const std::vector<double>& column);
+  // By name as the masks.
   Outcome set_limit(const std::string& name, const KickLimit& limit);
   const std::vector<KickLimit>& limits() const;
   void set_policy(LimitPolicy policy);

@@ -79,9 +79,23 @@ std::unique_ptr<Correction> copy_of(const Correction& c) {
   return s;
 }
 
+// From the published view, under the mutex alone: a step that computes for
+// seconds (and holds `work`) never delays Init or the exit. The matrix is
+// replaced under both locks only.
 std::unique_ptr<Correction> FeedbackLoop::settings_copy() {
-  std::lock_guard<std::timed_mutex> work(core_->work);
-  return core_->correction ? copy_of(*core_->correction) : nullptr;
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  const Core& k = *core_;
+  if (!k.correction) return nullptr;
+  auto s = std::make_unique<Correction>();
+  const CorrectionView& v = k.view;
+  if (!s->set_matrix(k.correction->matrix()).ok) return nullptr;
+  for (const zor_feedback::Plane plane : {zor_feedback::Plane::x, zor_feedback::Plane::y})
+    s->set_plane(plane, v.planes[static_cast<int>(plane)]);
+  s->set_policy(v.policy);
+  if (masks(*s, true, v.monitor_enabled).empty() && masks(*s, false, v.corrector_enabled).empty() &&
+      limits(*s, v.limits).empty())
+    return s;
+  return nullptr;
 }
 
 FeedbackLoop::Outcome FeedbackLoop::reinvert_correction(const std::string& what,

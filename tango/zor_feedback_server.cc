@@ -849,7 +849,7 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     list.push_back(scalar("LimitPolicy", Tango::DEV_STRING,
                           {"Limit policy", "",
                            "a step past a limit: scale (all shrink by one factor), clip (hold those past it, "
-                           "solve the rest again) or split (sub-steps within max_step)",
+                           "solve the rest again) or split (writes within max_step, one per cycle)",
                            "%s"},
                           &ZorFeedback::read_policy, &ZorFeedback::write_policy));
   }

@@ -377,7 +377,7 @@ def check_correction(dev):
                               ("GainX", float("nan"), "gain must be a finite"), ("GainY", -1.0, "gain must"),
                               ("GainX", 3.0, "below 2"), ("GainY", 2.0, "the loop diverges"),
                               ("CutX", -0.5, "rcond must be"), ("CutY", 1.0, "below 1"), ("KeepX", -2, "keep >= 1"),
-                              ("KeepX", 49, "cannot keep 49 of 48"),
+                              ("KeepX", 49, "keeps 49 singular values, but has only 95 monitors and 48 correctors in use"),
                               ("LimitPolicy", "shrink", "neither scale")):
         refused(lambda: dev.write_attribute(name, value), text)
     assert all(np.array_equal(a, dev.read_attribute(n).value) for n, a in zip(names, config))
@@ -469,7 +469,7 @@ def check_served_inverse(dev, gain):
 def check_manual_steps(dev, pinv, rows):
     """With the loop stopped: CalcStep measures the orbit afresh, a step is
     applied once and only while its orbit is the last one measured; a step
-    split by max_step is written one sub-step at a time, by ApplyStep and by
+    split by max_step is written one write at a time, by ApplyStep and by
     a cycle."""
     dev.KICK_LIMITS = np.tile([-np.inf, np.inf, np.inf], (48, 1))
     gain, orbits = dev.GainX, []

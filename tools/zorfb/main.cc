@@ -148,8 +148,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Validator(
           [](std::string& v) {
             char* end = nullptr;
-            const double g = std::strtod(v.c_str(), &end);
-            return *end == '\0' && end != v.c_str() ? zor_feedback::gain_problem(g) : std::string();
+            const double gain = std::strtod(v.c_str(), &end);
+            return *end == '\0' && end != v.c_str() ? zor_feedback::gain_problem(gain) : std::string();
           },
           "GAIN"));
   demo_cmd->add_option("--seed", demo.seed, "seed of the simulated errors and noise");

@@ -347,6 +347,7 @@ TEST_F(CorrectionTest, ACorrectorOutsideItsRangeIsSteeredBack) {
     const Step s = c.compute(orbit, kicks);
     ASSERT_TRUE(s.ok) << limit_policy_name(p) << ": " << s.error;
     EXPECT_EQ(s.steered, std::vector<int>{4});
+    EXPECT_EQ(s.correctors_used.size(), 2 * kCorU) << "a corrector steered back is in use";
     EXPECT_NEAR(s.delta[4], -0.1, 1e-15) << limit_policy_name(p);
     EXPECT_NE(std::find_if(s.warnings.begin(), s.warnings.end(),
                            [](const std::string& w) { return w.find("CX04 outside the limits") != w.npos; }),

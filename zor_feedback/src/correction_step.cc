@@ -171,9 +171,10 @@ void finish(const Correction::State& s, const std::vector<double>& orbit, const 
   }
   std::merge(p.free[0].begin(), p.free[0].end(), p.free[1].begin(), p.free[1].end(),
              std::back_inserter(st->correctors_used));
-  // Those steered back move too.
-  st->correctors_used.insert(st->correctors_used.end(), st->steered.begin(), st->steered.end());
-  std::sort(st->correctors_used.begin(), st->correctors_used.end());
+  if (!st->steered.empty()) {  // those steered back move too
+    st->correctors_used.insert(st->correctors_used.end(), st->steered.begin(), st->steered.end());
+    std::sort(st->correctors_used.begin(), st->correctors_used.end());
+  }
   // predicted = orbit + R delta; delta is 0 where no corrector moves.
   st->predicted = orbit;
   add_response(m, s.blocks, st->delta, &st->predicted);

@@ -47,20 +47,22 @@ bool split_writes(const std::vector<double>& from, const std::vector<double>& de
 std::string writes_problem(const std::vector<double>& from, const std::vector<std::vector<double>>& writes,
                            const std::vector<KickLimit>& limits, const std::vector<std::string>& names) {
   if (writes.empty()) return "the step has no write";
-  std::vector<double> at = from;
+  // Runs each cycle over every corrector: the text is made only for a fault.
+  const auto who = [&names](std::size_t j) { return "corrector '" + names[j] + "'"; };
+  const std::vector<double>* at = &from;
   for (const std::vector<double>& w : writes) {
     if (w.size() != from.size()) return "a write holds " + std::to_string(w.size()) + " kicks";
     for (std::size_t j = 0; j < w.size(); ++j) {
       const KickLimit& l = limits[j];
-      const std::string who = "corrector '" + names[j] + "'";
-      if (!std::isfinite(w[j])) return who + ": the step's kick is not a number";
-      if (std::fabs(w[j] - at[j]) > l.max_step * (1.0 + kStepSlack))
-        return who + ": one write moves it by " + g(w[j] - at[j]) + ", its max step is " + g(l.max_step);
-      if (outside(l, w[j]) > 0.0 && outside(l, w[j]) >= outside(l, at[j]) && w[j] != at[j])
-        return who + ": the step sets " + g(w[j]) + ", outside its limits [" + g(l.min) + ", " + g(l.max) +
+      const double was = (*at)[j];
+      if (!std::isfinite(w[j])) return who(j) + ": the step's kick is not a number";
+      if (std::fabs(w[j] - was) > l.max_step * (1.0 + kStepSlack))
+        return who(j) + ": one write moves it by " + g(w[j] - was) + ", its max step is " + g(l.max_step);
+      if (w[j] != was && outside(l, w[j]) > 0.0 && outside(l, w[j]) >= outside(l, was))
+        return who(j) + ": the step sets " + g(w[j]) + ", outside its limits [" + g(l.min) + ", " + g(l.max) +
                "]";
-      at[j] = w[j];
     }
+    at = &w;
   }
   return {};
 }

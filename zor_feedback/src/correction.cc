@@ -39,14 +39,6 @@ std::string gain_problem(double gain) {
   return {};
 }
 
-int Correction::State::in_use(Plane plane, bool monitors) const {
-  const std::vector<Plane>& of = monitors ? matrix.monitor_planes : matrix.corrector_planes;
-  const std::vector<bool>& on = monitors ? monitor_on : corrector_on;
-  int n = 0;
-  for (std::size_t i = 0; i < of.size(); ++i) n += of[i] == plane && on[i] ? 1 : 0;
-  return n;
-}
-
 std::string Correction::State::keep_problem(Plane plane, int keep, const std::vector<bool>& mon,
                                             const std::vector<bool>& cor) const {
   if (keep <= 0) return {};

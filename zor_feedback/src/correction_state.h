@@ -114,8 +114,6 @@ struct Correction::State {
   unsigned long long generation = 1;  // every change of what a step depends on moves it
   unsigned long long steps = 0;       // the ids handed out
 
-  // The monitors (correctors) of `plane` in use.
-  int in_use(Plane plane, bool monitors) const;
   // Why the plane's keep cannot be kept with `monitor_on` and `corrector_on`
   // (a plane with none of either is not corrected: no bound); empty if it can.
   std::string keep_problem(Plane plane, int keep, const std::vector<bool>& mon,

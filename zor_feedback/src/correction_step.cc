@@ -44,7 +44,7 @@ std::string check_inputs(const Correction::State& s, const std::vector<double>& 
 // The monitors and correctors of each plane that enter its solve.
 bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p, Step* st) {
   const LabelledMatrix& m = s.matrix;
-  int unread[2] = {0, 0};
+  int unread[2] = {0, 0}, enabled[2] = {0, 0};
   p->error.assign(orbit.size(), NAN);
   p->monitors_used.reserve(orbit.size());
   for (int k = 0; k < 2; ++k) {
@@ -59,6 +59,7 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
     const auto u = static_cast<std::size_t>(i);
     const int k = static_cast<int>(m.monitor_planes[u]);
     if (!s.monitor_on[u] || p->free[k].empty()) continue;
+    ++enabled[k];
     if (!std::isfinite(orbit[u])) {
       ++unread[k];
       continue;
@@ -74,7 +75,7 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
   }
   for (int k = 0; k < 2; ++k) {
     if (p->free[k].empty()) continue;
-    if (s.in_use(static_cast<Plane>(k), true) == 0) {
+    if (enabled[k] == 0) {
       // Every monitor of the plane masked: the plane stops, the other goes on.
       st->plane_stopped[k] = true;
       st->warnings.push_back(std::string("plane ") + plane_name(static_cast<Plane>(k)) +
@@ -107,13 +108,19 @@ void steer_outside(const Correction::State& s, const std::vector<double>& kicks,
                    std::vector<double>* steer) {
   steer->assign(kicks.size(), 0.0);
   for (int k = 0; k < 2; ++k) {
+    const auto outside = [&](int j) {
+      const KickLimit& l = s.limits[static_cast<std::size_t>(j)];
+      const double v = kicks[static_cast<std::size_t>(j)];
+      return v < l.min || v > l.max;
+    };
+    // The usual case, every kick within: nothing to copy.
+    if (std::none_of(p->free[k].begin(), p->free[k].end(), outside)) continue;
     std::vector<int> keep, held;
     for (const int j : p->free[k]) {
       const auto u = static_cast<std::size_t>(j);
       (*steer)[u] = steer_delta(s.limits[u], kicks[u]);
-      ((*steer)[u] != 0.0 ? held : keep).push_back(j);
+      (outside(j) ? held : keep).push_back(j);
     }
-    if (held.empty()) continue;
     p->rhs[k] = less_held(p->problems[k], p->rhs[k], held, *steer);
     p->free[k].swap(keep);
     std::string names;

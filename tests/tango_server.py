@@ -424,6 +424,13 @@ def check_correction(dev):
     for m, c in blocks:
         assert np.allclose(step[c], -gain * np.linalg.pinv(ring[m, c]) @ orbit[m], rtol=1e-9, atol=1e-12)
     check_served_inverse(dev, gain)
+    # Every monitor of plane x masked: plane x stops, plane y goes on.
+    dev.MONITOR_ENABLED = [i >= 48 for i in range(96)]
+    dev.CalcStep()
+    assert "plane x: every monitor is masked" in dev.StepStatus, dev.StepStatus
+    assert not dev.LAST_STEP[:24].any() and dev.LAST_STEP[24:].any()
+    assert not dev.INVERSE[:24].any()
+    dev.MONITOR_ENABLED = [True] * 96
     # The served inverse, its singular values and Tolerance are the planes'
     # at the cut both of them use.
     dev.Tolerance = 0.5

@@ -40,12 +40,14 @@ namespace {
 // Under both locks: serves c (with the correction's change, or its new
 // correction) when it is sound, else says why not; ends job `id`.
 void serve(FeedbackLoop::Core& k, FeedbackLoop::Request& r, sim::FeedbackSimulation::Candidate& c,
-           std::unique_ptr<zor_feedback::Correction> next, const LoopInverse& inv, long long id) {
+           std::unique_ptr<zor_feedback::Correction> next, const std::string& carried, const LoopInverse& inv,
+           long long id) {
   std::string error;
   if (c.refusal.empty() && r.change)  // tried on a copy of the same configuration: cannot fail
     if (std::string why = r.change(*k.correction); !why.empty()) c.refusal = why;
   const bool ok = k.sim->commit(c, &error);
-  if (ok && next) install_correction(k, std::move(next));
+  const bool fresh = ok && next;
+  if (fresh) install_correction(k, std::move(next));
   if (ok && r.change) {
     k.calculated = FeedbackLoop::Core::Calculated{};
     publish_configuration(k);
@@ -56,7 +58,13 @@ void serve(FeedbackLoop::Core& k, FeedbackLoop::Request& r, sim::FeedbackSimulat
   }
   const double took = std::chrono::duration<double>(clock::now() - k.job_started).count();
   k.last.kind = ok ? FeedbackLoop::Outcome::served : FeedbackLoop::Outcome::refused;
-  const std::string what = c.what.empty() ? std::string("the first inversion") : c.what;
+  std::string what = c.what.empty() ? std::string("the first inversion") : c.what;
+  if (fresh && !carried.empty()) {
+    // Gone names lose their settings: the answer, Status and HISTORY say which.
+    k.carried = "settings of the matrix before: " + carried;
+    k.sim->note(k.carried);
+    what += "; " + k.carried;
+  }
   k.last.text = ok ? what : error;
   char s[40];
   std::snprintf(s, sizeof s, " (after %.3g s)", took);
@@ -89,7 +97,8 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, FeedbackLoop::Request r,
   // The standard loop steps by its planes' inverses: the whole matrix is
   // inverted only as the check of a file, and the planes' inverses served.
   if (!k.standard || !c->file.empty()) k.sim->compute(*c);
-  std::unique_ptr<zor_feedback::Correction> next = next_correction(k, *c);
+  std::string carried;
+  std::unique_ptr<zor_feedback::Correction> next = next_correction(k, *c, &carried);
   // The library and the history name the file by its path: clients learn
   // the name they gave.
   c->refusal = shown_as(c->refusal, c->file, r.name);
@@ -107,7 +116,7 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, FeedbackLoop::Request r,
     std::lock_guard<std::timed_mutex> hold(k.work);
     std::lock_guard<std::mutex> lock(k.mutex);
     k.inverting = false;
-    if (!k.quit) serve(k, r, *c, std::move(next), inv, id);
+    if (!k.quit) serve(k, r, *c, std::move(next), carried, inv, id);
   }
   c.reset();
   next.reset();
@@ -118,9 +127,11 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, FeedbackLoop::Request r,
 }  // namespace
 
 FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std::string& file_name,
-                           double period_s, std::function<void(unsigned)> notify)
+                           double period_s, std::function<void(unsigned)> notify,
+                           std::unique_ptr<zor_feedback::Correction> carry_from)
     : core_(std::make_shared<Core>()), notify_(std::move(notify)) {
   Core& k = *core_;
+  k.carry_from = std::move(carry_from);
   k.period = to_duration(period_s);
   const std::string file = settings.matrix_file;
   // The loop's gain and SVD engine are the correction's until a client changes them.
@@ -265,6 +276,7 @@ std::string FeedbackLoop::status() {
   }
   if (k.state == State::alarm) s = "alarm: " + k.alarm + "\n" + s;
   if (k.inverting) s += "\n" + k.inversion_status;
+  if (!k.carried.empty()) s += "\n" + k.carried;
   for (const std::string& w : r.warnings) s += "\n" + w;
   return s;
 }

@@ -67,9 +67,11 @@ class FeedbackLoop {
   // status. `notify` runs in a thread of its own with the Change bits of
   // what changed, the mutex released; it must not throw.
   // `file_name` is the settings' file as texts show it (relative to the
-  // directory files are read from).
+  // directory files are read from). `carry_from` (a device's correction
+  // before Init): its settings go on by name on the first matrix.
   FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std::string& file_name, double period_s,
-               std::function<void(unsigned)> notify);
+               std::function<void(unsigned)> notify,
+               std::unique_ptr<zor_feedback::Correction> carry_from = nullptr);
   ~FeedbackLoop();  // ends the threads at once; a running inversion's result is dropped
   FeedbackLoop(const FeedbackLoop&) = delete;
   FeedbackLoop& operator=(const FeedbackLoop&) = delete;
@@ -121,6 +123,9 @@ class FeedbackLoop {
     std::string step_status = "none yet";
   };
   CorrectionView correction();
+  // A copy of the correction's settings (for the loop after Init); null
+  // when there is none.
+  std::unique_ptr<zor_feedback::Correction> settings_copy();
 
   // Changes of the correction: empty when done, else why not; a refused
   // change changes nothing.

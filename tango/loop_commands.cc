@@ -45,8 +45,12 @@ std::string masks(Correction& c, bool monitors, const std::vector<bool>& on) {
   for (const bool pass : {true, false})
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (on[i] != pass) continue;
+      // NAME:x, NAME:y: a name may stand in both planes.
+      const std::string one =
+          names[i] + ":" +
+          zor_feedback::plane_name(monitors ? c.matrix().monitor_planes[i] : c.matrix().corrector_planes[i]);
       const zor_feedback::Outcome o =
-          monitors ? c.set_monitor_enabled(names[i], on[i]) : c.set_corrector_enabled(names[i], on[i]);
+          monitors ? c.set_monitor_enabled(one, on[i]) : c.set_corrector_enabled(one, on[i]);
       if (!o.ok) return o.error;
     }
   return {};
@@ -57,8 +61,10 @@ std::string limits(Correction& c, const std::vector<zor_feedback::KickLimit>& li
   if (limits.size() != names.size())
     return "KICK_LIMITS: " + std::to_string(limits.size()) + " rows for " + std::to_string(names.size()) +
            " correctors";
-  for (std::size_t j = 0; j < names.size(); ++j)
-    if (const zor_feedback::Outcome o = c.set_limit(names[j], limits[j]); !o.ok) return o.error;
+  for (std::size_t j = 0; j < names.size(); ++j) {
+    const std::string one = names[j] + ":" + zor_feedback::plane_name(c.matrix().corrector_planes[j]);
+    if (const zor_feedback::Outcome o = c.set_limit(one, limits[j]); !o.ok) return o.error;
+  }
   return {};
 }
 
@@ -69,17 +75,27 @@ std::string limits(Correction& c, const std::vector<zor_feedback::KickLimit>& li
 std::unique_ptr<Correction> copy_of(const Correction& c) {
   auto s = std::make_unique<Correction>();
   s->set_matrix(c.matrix());
-  const zor_feedback::LabelledMatrix& m = c.matrix();
-  for (std::size_t i = 0; i < m.monitors.size(); ++i)
-    if (!c.monitor_enabled()[i]) s->set_monitor_enabled(m.monitors[i], false);
-  for (std::size_t j = 0; j < m.correctors.size(); ++j) {
-    if (!c.corrector_enabled()[j]) s->set_corrector_enabled(m.correctors[j], false);
-    s->set_limit(m.correctors[j], c.limits()[j]);
-  }
-  for (const zor_feedback::Plane plane : {zor_feedback::Plane::x, zor_feedback::Plane::y})
-    s->set_plane(plane, c.plane(plane));
-  s->set_policy(c.policy());
+  s->carry_settings_from(c);  // the same names: keeps every setting
   return s;
+}
+
+// From the published view, under the mutex alone: a step that computes for
+// seconds (and holds `work`) never delays Init or the exit. The matrix is
+// replaced under both locks only.
+std::unique_ptr<Correction> FeedbackLoop::settings_copy() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  const Core& k = *core_;
+  if (!k.correction) return nullptr;
+  auto s = std::make_unique<Correction>();
+  const CorrectionView& v = k.view;
+  if (!s->set_matrix(k.correction->matrix()).ok) return nullptr;
+  for (const zor_feedback::Plane plane : {zor_feedback::Plane::x, zor_feedback::Plane::y})
+    s->set_plane(plane, v.planes[static_cast<int>(plane)]);
+  s->set_policy(v.policy);
+  if (masks(*s, true, v.monitor_enabled).empty() && masks(*s, false, v.corrector_enabled).empty() &&
+      limits(*s, v.limits).empty())
+    return s;
+  return nullptr;
 }
 
 FeedbackLoop::Outcome FeedbackLoop::reinvert_correction(const std::string& what,
@@ -307,13 +323,13 @@ std::string FeedbackLoop::apply_step() {
     if (c.orbit_id != k.orbits)
       return "the step of CalcStep is older than the orbit (a newer orbit was measured since); CalcStep "
              "again";
-    zor_feedback::Step written;
-    if (std::string why = apply_checked(k, c.step, c.orbit, &written); !why.empty()) return why;
+    if (std::string why = apply_checked(k, c.step); !why.empty()) return why;
     c.applied = true;
     char text[200];
-    std::snprintf(text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g %s predicted)%s",
-                  written.rms_before, written.rms_after, k.view.orbit_unit.substr(0, 30).c_str(),
-                  c.step.substeps > 1 ? ", its first sub-step; CalcStep again for the rest" : "");
+    std::snprintf(
+        text, sizeof text, "ApplyStep: the step of CalcStep set (rms %.4g -> %.4g %s predicted)%s",
+        c.step.rms_before, c.step.rms_after_first, k.view.orbit_unit.substr(0, 30).c_str(),
+        c.step.writes.size() > 1 ? ", its first write (within max_step); CalcStep again for the rest" : "");
     k.sim->note(text);
     return {};
   });
@@ -322,12 +338,16 @@ std::string FeedbackLoop::apply_step() {
 std::string FeedbackLoop::undo() {
   Core& k = *core_;
   return set_kicks(k, "Undo", [&k]() -> std::string {
-    const zor_feedback::KickSequence seq = k.correction->undo();
-    if (!seq.ok) return seq.error;
+    const zor_feedback::KickWrite w = k.correction->undo();
+    if (!w.ok) return w.error;
     std::string error;
-    if (!k.sim->set_kicks(seq.kicks.back(), &error)) return error;  // they were set once: cannot happen
+    // In order, each within max_step: the kicks set once before, so none can fail.
+    for (const std::vector<double>& kicks : w.writes)
+      if (!k.sim->set_kicks(kicks, &error)) return error;
     k.calculated = FeedbackLoop::Core::Calculated{};
-    k.sim->note("Undo: the kicks before the newest applied step restored");
+    k.sim->note("Undo: the kicks before the newest applied step restored in " +
+                std::to_string(w.writes.size()) +
+                (w.writes.size() == 1 ? " write" : " writes within max_step"));
     return {};
   });
 }

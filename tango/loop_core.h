@@ -45,6 +45,11 @@ struct FeedbackLoop::Core {
   Outcome last;  // of the last job done
   std::string inversion_status = "none yet";
   std::string served_inverse;  // standard: loop_inverse_text of the inverse served
+  // The settings a new matrix took over from the correction before it
+  // (CarryReport::text), empty before any; and, for the first inversion, the
+  // correction of the device before Init (null: none).
+  std::string carried;
+  std::unique_ptr<zor_feedback::Correction> carry_from;
 
   // The correction. `work` is held around every use of `correction` and of
   // `calculated`, and taken before `mutex` when both are; `correction` is
@@ -121,19 +126,20 @@ sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& cor
 // For a candidate that loads a file: the Correction of its labelled matrix
 // with the cuts, gains and policy in use, its inverses made; null, with
 // c.refusal, when the labels are refused. Call it without any lock.
+// *carried gets what it kept of the correction in place (or of the one
+// before Init).
 std::unique_ptr<zor_feedback::Correction> next_correction(FeedbackLoop::Core& k,
-                                                          sim::FeedbackSimulation::Candidate& c);
+                                                          sim::FeedbackSimulation::Candidate& c,
+                                                          std::string* carried);
 // Under both locks: the step in the view, by a cycle or a dry run (`by`).
 void publish_step(FeedbackLoop::Core& k, const zor_feedback::Step& st, const std::string& by);
 // Under both locks: the correction's configuration in the view.
 void publish_configuration(FeedbackLoop::Core& k);
-// Under both locks: records `st` (computed from `orbit`) as applied and sets
-// its kicks in one write; empty when done, else why not, nothing changed.
-// Never a refused or non-finite step; of a split step only its first
-// sub-step, the rest is computed again from the next orbit. *written gets
-// what was written.
-std::string apply_checked(FeedbackLoop::Core& k, const zor_feedback::Step& st,
-                          const std::vector<double>& orbit, zor_feedback::Step* written = nullptr);
+// Under both locks: records `st` as applied and sets its first write (the
+// library's, within max_step); empty when done, else why not, nothing
+// changed. Never a refused or non-finite step; the rest of a split step is
+// computed again from the next orbit.
+std::string apply_checked(FeedbackLoop::Core& k, const zor_feedback::Step& st);
 // Puts `next` in place of the correction (under `work` and the mutex).
 void install_correction(FeedbackLoop::Core& k, std::unique_ptr<zor_feedback::Correction> next);
 

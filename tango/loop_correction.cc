@@ -55,9 +55,9 @@ std::string step_text(const Step& st, const std::string& by, const std::string& 
                 st.rms_before, st.rms_after, unit.substr(0, 30).c_str(),
                 zor_feedback::limit_policy_name(st.policy), st.scale, st.limited.size());
   std::string s = text;
-  if (st.substeps > 1)
-    s += ", split in " + std::to_string(st.substeps) +
-         " sub-steps within max_step: one write sets the first, the rest follows from the next orbits";
+  if (st.writes.size() > 1)
+    s += ", split in " + std::to_string(st.writes.size()) +
+         " writes within max_step: one write sets the first, the rest follows from the next orbits";
   for (const std::string& w : st.warnings) s += "\n" + w;
   return s;
 }
@@ -103,41 +103,16 @@ void units_of(const std::string& label, std::string* orbit, std::string* kick) {
   *kick = b;
 }
 
-namespace {
-
-// The first sub-step of a split step, as a step of its own: what one write
-// sets, and its prediction (linear in the step; this device sets no reference).
-Step first_substep(const Step& st, const std::vector<double>& orbit) {
-  Step one = st;
-  one.substeps = 1;
-  const double share = 1.0 / st.substeps;
-  for (std::size_t j = 0; j < st.delta.size(); ++j) {
-    one.delta[j] = st.delta[j] * share;
-    one.kicks[j] = st.kicks_before[j] + one.delta[j];
-  }
-  double sum = 0.0;
-  for (std::size_t i = 0; i < orbit.size() && i < st.predicted.size(); ++i)
-    one.predicted[i] = orbit[i] + (st.predicted[i] - orbit[i]) * share;
-  for (const int i : st.monitors_used)
-    sum += one.predicted[static_cast<std::size_t>(i)] * one.predicted[static_cast<std::size_t>(i)];
-  one.rms_after = std::sqrt(sum / std::max<double>(1.0, static_cast<double>(st.monitors_used.size())));
-  return one;
-}
-
-}  // namespace
-
-std::string apply_checked(FeedbackLoop::Core& k, const Step& st, const std::vector<double>& orbit,
-                          Step* written) {
+std::string apply_checked(FeedbackLoop::Core& k, const Step& st) {
   if (!st.ok) return "the step was refused: " + st.error;
   for (const double v : st.kicks)
     if (!(std::fabs(v) <= std::numeric_limits<float>::max())) return "the step is not finite, not applied";
-  // One write per cycle and per ApplyStep: a rate limit holds per write.
-  const Step one = st.substeps > 1 ? first_substep(st, orbit) : st;
-  const zor_feedback::KickSequence seq = k.correction->apply(one);
-  if (!seq.ok) return seq.error;
+  // One write per cycle and per ApplyStep: the rest of a split step follows
+  // from the next orbits.
+  const zor_feedback::KickWrite w = k.correction->apply(st, zor_feedback::ApplyWrites::first);
+  if (!w.ok) return w.error;
   std::string error;
-  k.sim->set_kicks(seq.kicks.back(), &error);  // checked above
-  if (written != nullptr) *written = one;
+  k.sim->set_kicks(w.writes.front(), &error);  // checked above
   return {};
 }
 
@@ -171,7 +146,7 @@ void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleSt
       const std::string name = "cycle " + std::to_string(cycle);
       publish_step(k, st, name);
       const bool on = k.state == FeedbackLoop::State::running || k.state == FeedbackLoop::State::alarm;
-      if (std::string why = on ? apply_checked(k, st, orbit) : std::string(); !why.empty()) {
+      if (std::string why = on ? apply_checked(k, st) : std::string(); !why.empty()) {
         job->skipped = name + ": " + why;
         k.sim->note(job->skipped);
       }
@@ -205,7 +180,8 @@ sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& cor
   return rec;
 }
 
-std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::FeedbackSimulation::Candidate& c) {
+std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::FeedbackSimulation::Candidate& c,
+                                            std::string* carried) {
   if (c.file.empty() || !c.refusal.empty()) return nullptr;
   zor_feedback::LabelledMatrix m;
   const zor_feedback::LabelledReport read = zor_feedback::read_labelled_matrix(c.file.c_str(), &m);
@@ -215,12 +191,23 @@ std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::Feedback
     c.refusal = "ERROR: " + (read.ok ? set.error : read.error);
     return nullptr;
   }
-  FeedbackLoop::CorrectionView view;
+  bool after_init = false;
   {
-    std::lock_guard<std::mutex> lock(k.mutex);
-    view = k.view;
+    // The settings of the correction in place, by name; a client's change
+    // waits for this copy.
+    std::lock_guard<std::timed_mutex> work(k.work);
+    after_init = !k.correction && k.carry_from;
+    const Correction* old = k.correction ? k.correction.get() : k.carry_from.get();
+    if (old != nullptr) *carried = next->carry_settings_from(*old).text();
   }
-  configure(*next, view);
+  std::unique_lock<std::mutex> lock(k.mutex);
+  if (after_init) {  // the view shows the settings carried over, not the fresh defaults
+    k.view.planes[0] = next->plane(zor_feedback::Plane::x);
+    k.view.planes[1] = next->plane(zor_feedback::Plane::y);
+    k.view.policy = next->policy();
+  }
+  if (carried->empty()) configure(*next, k.view);
+  lock.unlock();
   if (k.standard) {  // the inverses of the planes, before the loop needs them
     const std::vector<double> zero_orbit(static_cast<std::size_t>(next->matrix().rows), 0.0);
     next->compute(zero_orbit, std::vector<double>(static_cast<std::size_t>(next->matrix().cols), 0.0));
@@ -231,6 +218,7 @@ std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::Feedback
 void install_correction(FeedbackLoop::Core& k, std::unique_ptr<Correction> next) {
   configure(*next, k.view);  // what a client changed while it was made
   k.correction = std::move(next);
+  k.carry_from.reset();
   k.calculated = FeedbackLoop::Core::Calculated{};
   publish_configuration(k);
   k.view.last_step.clear();

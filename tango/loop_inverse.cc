@@ -30,6 +30,7 @@ bool add_plane(const zor_feedback::Correction& c, Plane plane, LoopInverse* out)
   const std::vector<int> cols = in_use(m.corrector_planes, c.corrector_enabled(), plane);
   if (cols.empty()) return true;  // the step leaves this plane alone
   const std::vector<int> rows = in_use(m.monitor_planes, c.monitor_enabled(), plane);
+  if (rows.empty()) return true;  // every monitor masked: the library stops this plane only
   const std::string name = std::string("plane ") + zor_feedback::plane_name(plane);
   const zor_feedback::PlaneSettings& p = c.plane(plane);
   if (rows.size() < static_cast<std::size_t>(std::max(1, p.cut.keep))) {

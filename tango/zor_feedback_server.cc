@@ -181,8 +181,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     closing_ = false;
     // The first inversion runs while the attributes and events are put in
     // place; the loop starts when it is served.
-    loop_ = std::make_unique<FeedbackLoop>(settings, files_->name_of(settings.matrix_file), period,
-                                           [this](unsigned what) { changed(what); });
+    // The settings of the loop before Init go on by name on the new matrix.
+    loop_ = std::make_unique<FeedbackLoop>(
+        settings, files_->name_of(settings.matrix_file), period, [this](unsigned what) { changed(what); },
+        std::move(carried_));
     if (loop_->simulation() == nullptr) return set_state(Tango::FAULT);  // the status says why
     if (!limit_given_) {
       const auto* sim = loop_->simulation();
@@ -207,6 +209,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void delete_device() override {
     closing_ = true;
     serving_ = false;
+    carried_ = loop_ ? loop_->settings_copy() : nullptr;
     loop_.reset();  // joins the loop's threads first: nothing pushes after this
     published_.reset();
     files_.reset();
@@ -424,12 +427,16 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     if (!error.empty()) refuse("ZorFeedback_StateRefused", error, "ZorFeedback::Stop");
   }
   void invert() { answer(loop_->invert_again(kAnswerWithin), "ZorFeedback::Invert"); }
-  void load_matrix(const std::string& path) {
+  // What was served (with the settings carried over from the matrix before,
+  // and those dropped), or that it still runs.
+  std::string load_matrix(const std::string& path) {
     std::string error;
     const std::string file = files_->resolve(path, &error);
     if (file.empty()) refuse("ZorFeedback_LoadRefused", "LoadMatrix " + error, "ZorFeedback::LoadMatrix");
-    answer(loop_->load_matrix(file, files_->name_of(file), kAnswerWithin), "ZorFeedback::LoadMatrix");
+    const FeedbackLoop::Outcome out = loop_->load_matrix(file, files_->name_of(file), kAnswerWithin);
+    answer(out, "ZorFeedback::LoadMatrix");
     apply_units(loop_->correction());  // before the answer, when served by then
+    return (out.kind == FeedbackLoop::Outcome::served ? "served: " : "running: ") + out.text;
   }
 
   // The device's own attributes, whose change events it pushes.
@@ -506,7 +513,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Strings names_[2], step_names_[2];  // monitors, correctors; limited, monitors used
   std::string step_status_, policy_;
   Tango::DevString step_status_ptr_ = nullptr, policy_ptr_ = nullptr;
-  Tango::DevDouble plane_values_[2][2] = {};  // per plane: cut, gain
+  Tango::DevDouble plane_values_[2][2] = {};           // per plane: cut, gain
+  std::unique_ptr<zor_feedback::Correction> carried_;  // the settings of the loop before Init
   Tango::DevLong keep_[2] = {};
   std::string units_[2] = {"mm", "mrad"};  // orbit, kick: those on the attributes
 };
@@ -708,16 +716,16 @@ class VoidCommand : public Tango::Command {
 class LoadMatrixCommand : public Tango::Command {
  public:
   LoadMatrixCommand()
-      : Tango::Command("LoadMatrix", Tango::DEV_STRING, Tango::DEV_VOID,
+      : Tango::Command("LoadMatrix", Tango::DEV_STRING, Tango::DEV_STRING,
                        "a response-matrix file of the served shape in MatrixDirectory (relative: to it)",
-                       "") {}
+                       "what was served, and the settings (masks, limits, cuts, gains) the names of the new "
+                       "matrix kept or dropped; or what still runs") {}
   CORBA::Any* execute(Tango::DeviceImpl* dev, const CORBA::Any& in) override {
     auto* d = static_cast<ZorFeedback*>(dev);
     d->require_serving("LoadMatrix");
     const char* path = nullptr;
     extract(in, path);
-    d->load_matrix(path != nullptr ? path : "");
-    return insert();
+    return insert(d->load_matrix(path != nullptr ? path : "").c_str());
   }
 };
 
@@ -841,7 +849,7 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     list.push_back(scalar("LimitPolicy", Tango::DEV_STRING,
                           {"Limit policy", "",
                            "a step past a limit: scale (all shrink by one factor), clip (hold those past it, "
-                           "solve the rest again) or split (sub-steps within max_step)",
+                           "solve the rest again) or split (writes within max_step, one per cycle)",
                            "%s"},
                           &ZorFeedback::read_policy, &ZorFeedback::write_policy));
   }

@@ -378,8 +378,9 @@ def check_correction(dev):
                               ("KICK_LIMITS", bad, "need min <= max"),
                               ("KICK_LIMITS", bad[:47], "47 rows for 48 correctors"),
                               ("GainX", float("nan"), "gain must be a finite"), ("GainY", -1.0, "gain must"),
+                              ("GainX", 3.0, "below 2"), ("GainY", 2.0, "the loop diverges"),
                               ("CutX", -0.5, "rcond must be"), ("CutY", 1.0, "below 1"), ("KeepX", -2, "keep >= 1"),
-                              ("KeepX", 49, "cannot keep 49 of 48"),
+                              ("KeepX", 49, "keeps 49 singular values, but has only 95 monitors and 48 correctors in use"),
                               ("LimitPolicy", "shrink", "neither scale")):
         refused(lambda: dev.write_attribute(name, value), text)
     assert all(np.array_equal(a, dev.read_attribute(n).value) for n, a in zip(names, config))
@@ -398,8 +399,25 @@ def check_correction(dev):
     wait_for(lambda: dev.Cycles > cycles + 1, "a cycle")
     assert len(dev.LAST_STEP_MONITORS) == 95 and np.abs(dev.LAST_STEP).max() <= limit * (1 + 1e-12)
 
+    # A new matrix keeps the settings of the names it shares, over Init too,
+    # and says which it drops: in the answer, the status and the history.
+    limits = dev.KICK_LIMITS
+    assert np.isfinite(limits).any()
+    answer = dev.LoadMatrix("ring.txt")
+    assert "kept every setting" in answer, answer
+    assert list(np.flatnonzero(~dev.MONITOR_ENABLED)) == [5] and np.array_equal(dev.KICK_LIMITS, limits)
+    dev.GainY = 0.3
+    dev.Init()
+    wait_for(lambda: dev.state() == tango.DevState.RUNNING, "the loop after Init")
+    assert list(np.flatnonzero(~dev.MONITOR_ENABLED)) == [5] and np.array_equal(dev.KICK_LIMITS, limits)
+    assert dev.GainY == 0.3 and "kept every setting" in dev.status(), dev.status()
+    dev.GainY = gain
+
     # A labelled file: names and planes from its header, each plane solved apart.
-    dev.LoadMatrix("labelled.txt")
+    answer = dev.LoadMatrix("labelled.txt")
+    assert "dropped" in answer and "monitor 5 (masked)" in answer and "corrector 0 (limits)" in answer, answer
+    assert "monitor 5 (masked)" in dev.status(), dev.status()
+    assert any("monitor 5 (masked)" in h for h in dev.HISTORY), dev.HISTORY
     assert dev.MONITOR_NAMES[0] == "BPM00" and dev.CORRECTOR_NAMES[-1] == "CV47"
     assert dev.MONITOR_ENABLED.all() and np.isinf(dev.KICK_LIMITS).all()
     dev.Stop()
@@ -409,6 +427,13 @@ def check_correction(dev):
     for m, c in blocks:
         assert np.allclose(step[c], -gain * np.linalg.pinv(ring[m, c]) @ orbit[m], rtol=1e-9, atol=1e-12)
     check_served_inverse(dev, gain)
+    # Every monitor of plane x masked: plane x stops, plane y goes on.
+    dev.MONITOR_ENABLED = [i >= 48 for i in range(96)]
+    dev.CalcStep()
+    assert "plane x: every monitor is masked" in dev.StepStatus, dev.StepStatus
+    assert not dev.LAST_STEP[:24].any() and dev.LAST_STEP[24:].any()
+    assert not dev.INVERSE[:24].any()
+    dev.MONITOR_ENABLED = [True] * 96
     # The served inverse, its singular values and Tolerance are the planes'
     # at the cut both of them use.
     dev.Tolerance = 0.5
@@ -454,7 +479,7 @@ def check_served_inverse(dev, gain):
 def check_manual_steps(dev, pinv, rows):
     """With the loop stopped: CalcStep measures the orbit afresh, a step is
     applied once and only while its orbit is the last one measured; a step
-    split by max_step is written one sub-step at a time, by ApplyStep and by
+    split by max_step is written one write at a time, by ApplyStep and by
     a cycle."""
     dev.KICK_LIMITS = np.tile([-np.inf, np.inf, np.inf], (48, 1))
     gain, orbits = dev.GainX, []
@@ -492,7 +517,7 @@ def check_manual_steps(dev, pinv, rows):
     rounding = 4e-7 * np.abs(before).max()  # CORRECTORS are floats
     assert np.abs(moved).max() <= max_step + rounding, (np.abs(moved).max(), max_step)
     assert np.allclose(moved, full / parts, atol=rounding)
-    assert "first sub-step" in dev.HISTORY[0], dev.HISTORY[0]
+    assert "first write" in dev.HISTORY[0], dev.HISTORY[0]
     before, cycles = dev.CORRECTORS.astype(float), dev.Cycles
     dev.Start()
     wait_for(lambda: dev.Cycles > cycles, "a cycle")

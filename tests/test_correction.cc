@@ -1,6 +1,7 @@
 // Correction and the labelled matrix file: a two-plane toy ring whose answers
 // are known (the kicks that made an orbit, the sub-matrix of a mask, the
 // inversion of each plane alone).
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -186,7 +187,8 @@ TEST_F(CorrectionTest, EveryPolicyKeepsTheLimitsAndEqualsThePlainStepWithinThem)
     for (std::size_t j = 0; j < 2 * kCorU; ++j) {
       const KickLimit& l = c.limits()[j];
       EXPECT_LE(s.kicks[j], l.max) << limit_policy_name(p) << " " << j;
-      EXPECT_LE(std::fabs(s.delta[j]) / s.substeps, l.max_step * (1 + 1e-12)) << limit_policy_name(p) << j;
+      EXPECT_LE(std::fabs(s.delta[j]) / static_cast<double>(s.writes.size()), l.max_step * (1 + 1e-12))
+          << limit_policy_name(p) << j;
     }
     EXPECT_EQ(s.limited, (std::vector<int>{4, 6})) << limit_policy_name(p);
     EXPECT_LT(s.rms_after, s.rms_before);
@@ -203,7 +205,7 @@ TEST_F(CorrectionTest, EveryPolicyKeepsTheLimitsAndEqualsThePlainStepWithinThem)
   EXPECT_LT(clip.rms_after, c.compute(orbit, zeros()).rms_after) << "the others take over what is held";
   c.set_policy(LimitPolicy::split);
   const Step split = c.compute(orbit, zeros());
-  EXPECT_EQ(split.substeps, 2);
+  EXPECT_EQ(split.writes.size(), 2u);
   EXPECT_NEAR(split.scale, 0.25 / 0.4, 1e-9);
 }
 
@@ -217,11 +219,13 @@ TEST_F(CorrectionTest, ApplyThenUndoRestoresTheKicksAndTheHistoryHoldsTheStep) {
                                       0.07, 0.08, 0.09, 0.1,  0.11, 0.123456789};
   const Step s = h.compute(orbit_of(h.matrix(), kKicks0), before);
   ASSERT_TRUE(s.ok) << s.error;
-  const KickSequence a = h.apply(s);
+  const KickWrite a = h.apply(s);
   ASSERT_TRUE(a.ok) << a.error;
-  ASSERT_EQ(a.kicks.size(), static_cast<std::size_t>(s.substeps));
-  EXPECT_EQ(a.kicks.back(), s.kicks);
-  EXPECT_FALSE(h.apply(s).ok) << "a step is applied once";
+  ASSERT_EQ(a.writes, s.writes);
+  EXPECT_EQ(a.writes.back(), s.kicks);
+  const KickWrite twice = h.apply(s);
+  EXPECT_FALSE(twice.ok);
+  EXPECT_NE(twice.error.find("applied already"), std::string::npos) << twice.error;
   ASSERT_EQ(h.history().size(), 1u);
   const HistoryEntry& e = h.history().front();
   EXPECT_EQ(e.kicks_before, before);
@@ -230,9 +234,16 @@ TEST_F(CorrectionTest, ApplyThenUndoRestoresTheKicksAndTheHistoryHoldsTheStep) {
   EXPECT_EQ(e.rms_after, s.rms_after);
   EXPECT_EQ(e.scale, s.scale);
   EXPECT_EQ(e.policy, LimitPolicy::split);
-  const KickSequence u = h.undo();
+  const KickWrite u = h.undo();
   ASSERT_TRUE(u.ok);
-  EXPECT_EQ(u.kicks.back(), before);
+  EXPECT_EQ(u.writes.back(), before);
+  EXPECT_EQ(u.writes.size(), s.writes.size()) << "undo keeps max_step per write too";
+  std::vector<double> at = s.kicks;
+  for (const std::vector<double>& w : u.writes) {
+    for (std::size_t j = 0; j < w.size(); ++j)
+      EXPECT_LE(std::fabs(w[j] - at[j]), h.limits()[j].max_step * (1 + 1e-9)) << j;
+    at = w;
+  }
   EXPECT_TRUE(h.history().empty());
   EXPECT_FALSE(h.undo().ok);
   EqData all;
@@ -252,6 +263,9 @@ TEST_F(CorrectionTest, BadInputIsRefusedAndChangesNothing) {
                                         c.set_limit("CX01", {-1.0, 1.0, 0.0}),
                                         c.set_plane(Plane::x, {{}, NAN}),
                                         c.set_plane(Plane::x, {{}, 0.0}),
+                                        c.set_plane(Plane::x, {{}, kMaxGain}),
+                                        c.set_gain(Plane::y, 3.0),
+                                        c.set_cut(Plane::x, {std::nullopt, 7, SvdMethod::lapack}),
                                         c.set_plane(Plane::y, {{0.1, 2, SvdMethod::lapack}, 1.0}),
                                         c.set_plane(Plane::y, {{1.0, 0, SvdMethod::lapack}, 1.0}),
                                         c.set_weights({1.0, 2.0}),
@@ -265,9 +279,14 @@ TEST_F(CorrectionTest, BadInputIsRefusedAndChangesNothing) {
   const Outcome last = c.set_monitor_enabled("BY11", false);
   EXPECT_FALSE(last.ok);
   EXPECT_NE(last.error.find("last monitor"), std::string::npos) << last.error;
+  // Plane x has no monitor left: it stops, plane y goes on with its one.
   const Step one = c.compute(orbit, zeros());
-  EXPECT_FALSE(one.ok) << "plane x has correctors and no monitor";
-  EXPECT_NE(one.error.find("plane x: 0 monitors"), std::string::npos) << one.error;
+  ASSERT_TRUE(one.ok) << one.error;
+  EXPECT_TRUE(one.plane_stopped[0]);
+  EXPECT_FALSE(one.plane_stopped[1]);
+  for (std::size_t j = 0; j < kCorU; ++j) EXPECT_EQ(one.delta[j], 0.0) << j;
+  EXPECT_NE(one.delta[kCor], 0.0);
+  EXPECT_NE(one.warnings.front().find("plane x: every monitor is masked"), std::string::npos);
   for (std::size_t i = 0; i < 2 * kMonU - 1; ++i)
     ASSERT_TRUE(c.set_monitor_enabled(c.matrix().monitors[i], true).ok);
 
@@ -280,6 +299,203 @@ TEST_F(CorrectionTest, BadInputIsRefusedAndChangesNothing) {
   ASSERT_TRUE(after.ok);
   EXPECT_EQ(after.delta, before.delta);
   EXPECT_TRUE(c.history().empty());
+}
+
+// Split, written once per cycle: each write within max_step, the history
+// holds what was written, and the steps that follow from the new orbits
+// reach the same orbit.
+TEST_F(CorrectionTest, SplitWrittenOncePerCycleKeepsMaxStepAndConverges) {
+  for (const char* n :
+       {"CX00", "CX01", "CX02", "CX03", "CX04", "CX05", "CY00", "CY01", "CY02", "CY03", "CY04", "CY05"})
+    ASSERT_TRUE(c.set_limit(n, {-1.0, 1.0, 0.04}).ok);
+  c.set_policy(LimitPolicy::split);
+  const std::vector<double> truth = kKicks0;  // the orbit is made by -kKicks0 missing
+  std::vector<double> kicks = zeros();
+  int cycles = 0;
+  for (; cycles < 40; ++cycles) {
+    std::vector<double> at(kicks.size());
+    for (std::size_t j = 0; j < at.size(); ++j) at[j] = truth[j] + kicks[j];
+    const Step s = c.compute(orbit_of(c.matrix(), at), kicks);
+    ASSERT_TRUE(s.ok) << s.error;
+    if (s.rms_before < 1e-9) break;
+    ASSERT_FALSE(s.writes.empty());
+    if (cycles == 0) {
+      EXPECT_GT(s.writes.size(), 5u) << "CX04 wants 0.4 at 0.04 a write";
+    }
+    const KickWrite w = c.apply(s, ApplyWrites::first);
+    ASSERT_TRUE(w.ok) << w.error;
+    ASSERT_EQ(w.writes.size(), 1u);
+    for (std::size_t j = 0; j < kicks.size(); ++j)
+      EXPECT_LE(std::fabs(w.writes[0][j] - kicks[j]), 0.04 + 1e-12);
+    EXPECT_EQ(c.history().front().kicks_after, w.writes[0]);
+    EXPECT_EQ(c.history().front().rms_after, s.rms_after_first);
+    kicks = w.writes[0];
+  }
+  EXPECT_LT(cycles, 40);
+  for (std::size_t j = 0; j < kicks.size(); ++j) EXPECT_NEAR(kicks[j], -truth[j], 1e-9) << j;
+}
+
+// A corrector found outside its range is moved back toward it by at most
+// max_step, the others answer for that move, and nothing is refused.
+TEST_F(CorrectionTest, ACorrectorOutsideItsRangeIsSteeredBack) {
+  ASSERT_TRUE(c.set_limit("CX04", {-0.25, 0.25, 0.1}).ok);
+  std::vector<double> kicks = zeros();
+  kicks[4] = 0.5;
+  const std::vector<double> orbit = orbit_of(c.matrix(), kKicks0);
+  for (const LimitPolicy p : {LimitPolicy::scale, LimitPolicy::clip, LimitPolicy::split}) {
+    c.set_policy(p);
+    const Step s = c.compute(orbit, kicks);
+    ASSERT_TRUE(s.ok) << limit_policy_name(p) << ": " << s.error;
+    EXPECT_EQ(s.steered, std::vector<int>{4});
+    EXPECT_EQ(s.correctors_used.size(), 2 * kCorU) << "a corrector steered back is in use";
+    EXPECT_NEAR(s.delta[4], -0.1, 1e-15) << limit_policy_name(p);
+    EXPECT_NE(std::find_if(s.warnings.begin(), s.warnings.end(),
+                           [](const std::string& w) { return w.find("CX04 outside the limits") != w.npos; }),
+              s.warnings.end());
+    EXPECT_LT(s.rms_after, s.rms_before) << limit_policy_name(p);
+  }
+  // Near the range: steered onto its edge, not past it.
+  kicks[4] = 0.3;
+  const Step near = c.compute(orbit, kicks);
+  ASSERT_TRUE(near.ok) << near.error;
+  EXPECT_DOUBLE_EQ(near.kicks[4], 0.25);
+  // A masked corrector outside its range is never moved.
+  ASSERT_TRUE(c.set_corrector_enabled("CX04", false).ok);
+  const Step masked = c.compute(orbit, kicks);
+  ASSERT_TRUE(masked.ok) << masked.error;
+  EXPECT_EQ(masked.delta[4], 0.0);
+  EXPECT_TRUE(masked.steered.empty());
+}
+
+// Clip with a keep: holding correctors leaves fewer than the keep, and the
+// step goes on with those that remain, naming the held.
+TEST_F(CorrectionTest, ClipWithManyHeldKeepsWhatRemains) {
+  ASSERT_TRUE(c.set_cut(Plane::x, {std::nullopt, 6, SvdMethod::lapack}).ok);
+  c.set_policy(LimitPolicy::clip);
+  for (const char* n : {"CX00", "CX01", "CX02", "CX04"}) ASSERT_TRUE(c.set_limit(n, {-0.01, 0.01, 1.0}).ok);
+  const Step s = c.compute(orbit_of(c.matrix(), kKicks0), zeros());
+  ASSERT_TRUE(s.ok) << s.error;
+  for (const int j : {0, 1, 2, 4}) EXPECT_LE(std::fabs(s.delta[static_cast<std::size_t>(j)]), 0.01 + 1e-15);
+  const auto has = [&s](const std::string& text) {
+    return std::any_of(s.warnings.begin(), s.warnings.end(),
+                       [&text](const std::string& w) { return w.find(text) != w.npos; });
+  };
+  EXPECT_TRUE(has("clip held CX00, CX01, CX02, CX04")) << s.warnings.size();
+  EXPECT_TRUE(has("only 2 correctors are left free"));
+  EXPECT_LT(s.rms_after, s.rms_before);
+}
+
+// apply refuses a step applied already, computed before a change, or
+// edited past the limits, each with its own reason.
+TEST_F(CorrectionTest, AStepIsAppliedOnceAndOnlyWithinTheLimits) {
+  ASSERT_TRUE(c.set_limit("CX04", {-1.0, 1.0, 0.05}).ok);
+  const std::vector<double> orbit = orbit_of(c.matrix(), kKicks0);
+  const Step s = c.compute(orbit, zeros());
+  ASSERT_TRUE(s.ok);
+  Step forged = s;
+  forged.writes.back()[4] = 0.3;  // past max_step
+  const KickWrite f = c.apply(forged);
+  EXPECT_FALSE(f.ok);
+  EXPECT_NE(f.error.find("'CX04': one write moves it by 0.3"), std::string::npos) << f.error;
+  ASSERT_TRUE(c.set_gain(Plane::y, 0.5).ok);
+  const KickWrite old = c.apply(s);
+  EXPECT_FALSE(old.ok);
+  EXPECT_NE(old.error.find("before the last change"), std::string::npos) << old.error;
+  EXPECT_EQ(c.plane(Plane::y).gain, 0.5);
+  EXPECT_EQ(c.plane(Plane::y).cut.keep, 0) << "set_gain leaves the cut";
+  const Step t = c.compute(orbit, zeros());
+  ASSERT_TRUE(c.apply(t).ok);
+  EXPECT_NE(c.apply(t).error.find("applied already"), std::string::npos);
+  EXPECT_EQ(c.history().size(), 1u);
+  EXPECT_TRUE(gain_problem(1.99).empty());
+  EXPECT_FALSE(gain_problem(kMaxGain).empty());
+  // A keep the plane cannot hold is refused at the mask and at the cut.
+  ASSERT_TRUE(c.set_cut(Plane::x, {std::nullopt, 6, SvdMethod::lapack}).ok);
+  const Outcome mask = c.set_corrector_enabled("CX01", false);
+  EXPECT_FALSE(mask.ok);
+  EXPECT_NE(mask.error.find("keeps 6 singular values"), std::string::npos) << mask.error;
+  EXPECT_TRUE(c.corrector_enabled()[1]);
+}
+
+// A new matrix takes over the old one's settings by name; what has no name
+// there is listed, once.
+TEST(CorrectionCarry, SettingsSurviveANewMatrixByName) {
+  Correction old;
+  ASSERT_TRUE(old.set_matrix(toy_ring()).ok);
+  std::vector<double> rf(2 * kMonU, 0.0), weights(2 * kMonU, 1.0), reference(2 * kMonU, 0.0);
+  for (std::size_t i = 0; i < kMonU; ++i) rf[i] = 0.1 * static_cast<double>(i);
+  weights[2] = 3.0;
+  weights[5] = 2.0;
+  reference[14] = 0.2;
+  ASSERT_TRUE(old.add_rf_column("RF", rf).ok);
+  ASSERT_TRUE(old.set_weights(weights).ok);
+  ASSERT_TRUE(old.set_reference(reference).ok);
+  ASSERT_TRUE(old.set_monitor_enabled("BX03", false).ok);
+  ASSERT_TRUE(old.set_monitor_enabled("BX05", false).ok);
+  ASSERT_TRUE(old.set_limit("CY01", {-0.5, 0.5, 0.1}).ok);
+  ASSERT_TRUE(old.set_limit("CX02", {-0.5, 0.5, 0.1}).ok);
+  ASSERT_TRUE(old.set_gain(Plane::y, 0.3).ok);
+  old.set_policy(LimitPolicy::clip);
+
+  LabelledMatrix m = toy_ring();  // BX05 and CX02 renamed
+  m.monitors[5] = "BX55";
+  m.correctors[2] = "CX22";
+  Correction next;
+  ASSERT_TRUE(next.set_matrix(m).ok);
+  const CarryReport r = next.carry_settings_from(old);
+  EXPECT_EQ(r.dropped,
+            (std::vector<std::string>{"the RF column RF (no response at the new monitor BX55)",
+                                      "monitor BX05 (masked, weight)", "corrector CX02 (limits)"}));
+  EXPECT_EQ(r.text().rfind("dropped (", 0), 0u);
+  EXPECT_FALSE(next.monitor_enabled()[3]);
+  EXPECT_TRUE(next.monitor_enabled()[5]);
+  EXPECT_EQ(next.limits()[7].max_step, 0.1);
+  EXPECT_EQ(next.plane(Plane::y).gain, 0.3);
+  EXPECT_EQ(next.policy(), LimitPolicy::clip);
+
+  // The same matrix keeps everything, the RF column too: the same step.
+  Correction same;
+  ASSERT_TRUE(same.set_matrix(toy_ring()).ok);
+  const CarryReport all = same.carry_settings_from(old);
+  EXPECT_TRUE(all.dropped.empty()) << all.text();
+  EXPECT_EQ(all.text(), "kept every setting");
+  const std::vector<double> orbit = orbit_of(toy_ring(), kKicks0);
+  const std::vector<double> kicks(2 * kCorU + 1, 0.0);
+  const Step a = old.compute(orbit, kicks), b = same.compute(orbit, kicks);
+  ASSERT_TRUE(a.ok && b.ok) << a.error << b.error;
+  EXPECT_EQ(a.delta, b.delta);
+  EXPECT_EQ(a.rms_before, b.rms_before) << "the reference came along";
+}
+
+// A name may stand once per plane: by the name alone a mask or a limit
+// takes both, NAME:x or NAME:y one of them.
+TEST(CorrectionNames, UniquePerPlaneAndSelectedByPlane) {
+  LabelledMatrix m = toy_ring();
+  m.monitors[kMon + 3] = m.monitors[3] = "B03";
+  m.correctors[kCor + 1] = m.correctors[1] = "C01";
+  Correction c;
+  ASSERT_TRUE(c.set_matrix(m).ok);
+  ASSERT_TRUE(c.set_monitor_enabled("B03:y", false).ok);
+  EXPECT_TRUE(c.monitor_enabled()[3]);
+  EXPECT_FALSE(c.monitor_enabled()[kMon + 3]);
+  ASSERT_TRUE(c.set_monitor_enabled("B03", false).ok);
+  EXPECT_FALSE(c.monitor_enabled()[3]);
+  ASSERT_TRUE(c.set_limit("C01:x", {-0.1, 0.1, 0.01}).ok);
+  EXPECT_EQ(c.limits()[1].max_step, 0.01);
+  EXPECT_TRUE(std::isinf(c.limits()[kCor + 1].max_step));
+  ASSERT_TRUE(c.set_limit("C01", {-0.1, 0.1, 0.02}).ok);
+  EXPECT_EQ(c.limits()[kCor + 1].max_step, 0.02);
+  EXPECT_FALSE(c.set_monitor_enabled("B03:z", false).ok);
+  m.monitor_planes[kMon + 3] = Plane::x;  // twice in plane x
+  EXPECT_NE(check_labelled_matrix(m).find("'B03' appears twice in plane x"), std::string::npos);
+
+  test::TempDir dir;
+  const std::string f =
+      test::write_file(dir.path() / "both.txt", "# monitors: A A\n# monitor_planes: x y\n1 2\n3 4\n");
+  LabelledMatrix back;
+  const LabelledReport r = read_labelled_matrix(f.c_str(), &back);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(back.monitors, (std::vector<std::string>{"A", "A"}));
 }
 
 TEST(LabelledFile, RoundTripDefaultsAndRefusals) {

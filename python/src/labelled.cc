@@ -137,7 +137,17 @@ void register_labelled(py::module_& m) {
       .def_property_readonly("corrector_planes", [](const L& l) { return plane_names(l.corrector_planes); })
       .def_property_readonly("units", [](const L& l) { return l.units; })
       .def_property_readonly("shape", [](const L& l) { return std::make_pair(l.rows, l.cols); })
-      .def("__repr__", &repr);
+      .def("__repr__", &repr)
+      .def(py::pickle(
+          [](const L& l) {
+            return py::make_tuple(matrix_values(l), l.monitors, l.correctors, plane_names(l.monitor_planes),
+                                  plane_names(l.corrector_planes), l.units);
+          },
+          [](const py::tuple& t) {
+            if (t.size() != 6) throw py::value_error("a pickled LabelledMatrix holds 6 items");
+            return make(ArrayLike{py::reinterpret_borrow<py::object>(t[0])}, t[1].cast<Names>(),
+                        t[2].cast<Names>(), t[3].cast<Names>(), t[4].cast<Names>(), t[5].cast<std::string>());
+          }));
   m.def("read_labelled_matrix", &read, py::arg("path"), kReadDoc);
   m.def("write_labelled_matrix", &write, py::arg("path"), py::arg("m"), py::arg("comment") = py::none(),
         kWriteDoc);

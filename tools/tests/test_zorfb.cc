@@ -467,11 +467,38 @@ TEST_F(Zorfb, CorrectIsMinusGainTimesTheStandardInverseTimesTheOrbitWithinLimits
   const Result wrong = run({"correct", ring, ring});
   EXPECT_EQ(wrong.rc, 1);
   EXPECT_TRUE(contains(wrong.err, "is 96 x 1 (one value per monitor")) << wrong.err;
-  for (const char* gain : {"0", "nan", "-1"}) {
+  for (const char* gain : {"0", "nan", "-1", "2", "3"}) {
     const Result bad = run({"correct", ring, orbit_file, "--gain-y", gain});
     EXPECT_EQ(bad.rc, 2) << gain;
-    EXPECT_TRUE(contains(bad.err, "gain must be a finite number above 0")) << bad.err;
+    EXPECT_TRUE(contains(bad.err, "gain must be a finite number above 0 and below 2")) << bad.err;
   }
+
+  // The reference, the weights and the RF column from column files: half
+  // the orbit as the reference halves the step; equal weights change nothing.
+  std::string half, ones, rf;
+  for (int i = 0; i < 96; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%.17g\n", orbit[static_cast<std::size_t>(i)] / 2);
+    half += line;
+    ones += "3\n";
+    std::snprintf(line, sizeof line, "%.17g\n", 0.01 * i);
+    rf += line;
+  }
+  const Result h = run({"correct", ring, orbit_file, "--gain", "0.5", "--reference", write("half.txt", half),
+                        "--weights", write("ones.txt", ones), "--format", "json"});
+  ASSERT_EQ(h.rc, 0) << h.err;
+  const auto jh = nlohmann::json::parse(h.out);
+  for (std::size_t k = 0; k < 48; ++k)
+    EXPECT_NEAR(jh["delta"][k].get<double>(), j["delta"][k].get<double>() / 2, 1e-12) << k;
+  const Result with_rf = run({"correct", ring, orbit_file, "--rf-column", write("rf.txt", rf), "--rf-name",
+                              "RFQ", "--format", "json"});
+  ASSERT_EQ(with_rf.rc, 0) << with_rf.err;
+  const auto jr = nlohmann::json::parse(with_rf.out);
+  EXPECT_EQ(jr["correctors"].back(), "RFQ");
+  EXPECT_EQ(jr["delta"].size(), 49u);
+  const Result rf_kicks = run({"correct", ring, orbit_file, "--rf-column", path("rf.txt"), "--kicks", kicks});
+  EXPECT_EQ(rf_kicks.rc, 1);
+  EXPECT_TRUE(contains(rf_kicks.err, "is 49 x 1")) << rf_kicks.err;
   const Result nan_limit = run({"correct", ring, orbit_file, "--limits", write("nan.txt", "3 nan 1\n")});
   EXPECT_NE(nan_limit.rc, 0);
   EXPECT_TRUE(contains(nan_limit.err, "line 1: not NAME MIN MAX [MAX_STEP]")) << nan_limit.err;

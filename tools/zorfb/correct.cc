@@ -110,6 +110,27 @@ bool read_limits(const std::string& file, Correction* c) {
   return true;
 }
 
+// The RF column, the weights and the reference, each a column file of one
+// value per monitor.
+bool add_per_monitor(const CorrectOptions& o, Correction* c) {
+  const int rows = c->matrix().rows;
+  std::vector<double> v;
+  const auto refused = [](const std::string& what, const Outcome& r) {
+    if (!r.ok) print_error(what + ": " + r.error);
+    return !r.ok;
+  };
+  if (!o.rf_column.empty() && (!read_column(o.rf_column, rows, "the RF column", &v) ||
+                               refused("--rf-column", c->add_rf_column(o.rf_name, v))))
+    return false;
+  if (!o.weights.empty() &&
+      (!read_column(o.weights, rows, "the weights", &v) || refused("--weights", c->set_weights(v))))
+    return false;
+  if (!o.reference.empty() &&
+      (!read_column(o.reference, rows, "the reference", &v) || refused("--reference", c->set_reference(v))))
+    return false;
+  return true;
+}
+
 // The options into the correction; kUsage for a value the library refuses.
 int configure(const CorrectOptions& o, Correction* c) {
   for (int k = 0; k < 2; ++k) {
@@ -154,7 +175,6 @@ json step_json(const CorrectOptions& o, const Step& s) {
   json j{{"command", "correct"}, {"matrix", o.matrix}, {"orbit", o.orbit}};
   j["policy"] = limit_policy_name(s.policy);
   j["scale"] = s.scale;
-  j["substeps"] = s.substeps;
   j["gain_x"] = s.settings[0].gain;
   j["gain_y"] = s.settings[1].gain;
   j["modes_x"] = s.modes[0];
@@ -174,7 +194,9 @@ json step_lists(const LabelledMatrix& m, const Step& s) {
               {"step", s.delta},
               {"kicks_before", s.kicks_before},
               {"kicks", s.kicks},
+              {"writes", s.writes},
               {"limited", names_of(m.correctors, s.limited)},
+              {"steered", names_of(m.correctors, s.steered)},
               {"monitors_used", names_of(m.monitors, s.monitors_used)},
               {"correctors_used", names_of(m.correctors, s.correctors_used)},
               {"predicted", predicted}};
@@ -222,11 +244,15 @@ void print_text(const CorrectOptions& o, const LabelledMatrix& m, const Step& s)
   for (std::size_t k = 0; k < s.kicks.size(); ++k)
     std::cout << fmt::format("{:<12} {:>5} {:12.6g} {:12.6g} {:12.6g}{}\n", m.correctors[k],
                              plane_name(m.corrector_planes[k]), s.kicks_before[k], s.delta[k], s.kicks[k],
-                             is_in(s.limited, k)           ? "  limited"
+                             is_in(s.steered, k)           ? "  steered back"
+                             : is_in(s.limited, k)         ? "  limited"
                              : is_in(s.correctors_used, k) ? ""
                                                            : "  masked");
   std::cout << fmt::format("\npolicy      {}, scale {:.6g}{}\n", limit_policy_name(s.policy), s.scale,
-                           s.substeps > 1 ? fmt::format(", in {} equal sub-steps", s.substeps) : "");
+                           s.writes.size() > 1
+                               ? fmt::format(", in {} equal writes within max_step (the first: rms {:.6g})",
+                                             s.writes.size(), s.rms_after_first)
+                               : "");
   std::cout << fmt::format("used        {} of {} monitors, {} of {} correctors; {} limited\n",
                            s.monitors_used.size(), m.rows, s.correctors_used.size(), m.cols,
                            s.limited.size());
@@ -241,19 +267,21 @@ void print_text(const CorrectOptions& o, const LabelledMatrix& m, const Step& s)
 
 int run_correct(const Global& g, const CorrectOptions& o) {
   LogSession log(g.verbose);
-  LabelledMatrix m;
-  if (const LabelledReport r = read_labelled_matrix(o.matrix.c_str(), &m); !r.ok) {
+  LabelledMatrix file;
+  if (const LabelledReport r = read_labelled_matrix(o.matrix.c_str(), &file); !r.ok) {
     print_error(r.error);
     return kFailure;
   }
-  std::vector<double> orbit, kicks(static_cast<std::size_t>(m.cols), 0.0);
-  if (!read_orbit(o.orbit, m.rows, &orbit)) return kFailure;
-  if (!o.kicks.empty() && !read_column(o.kicks, m.cols, "the kicks", &kicks)) return kFailure;
   Correction c;
-  if (const Outcome r = c.set_matrix(m); !r.ok) {
+  if (const Outcome r = c.set_matrix(file); !r.ok) {
     print_error("'" + o.matrix + "': " + r.error);
     return kFailure;
   }
+  if (!add_per_monitor(o, &c)) return kFailure;
+  const LabelledMatrix& m = c.matrix();  // with the RF column
+  std::vector<double> orbit, kicks(static_cast<std::size_t>(m.cols), 0.0);
+  if (!read_orbit(o.orbit, m.rows, &orbit)) return kFailure;
+  if (!o.kicks.empty() && !read_column(o.kicks, m.cols, "the kicks", &kicks)) return kFailure;
   if (const int rc = configure(o, &c); rc != kOk) return rc;
   if (!o.limits.empty() && !read_limits(o.limits, &c)) return kFailure;
   const Step s = c.compute(orbit, kicks);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "zor_feedback/blas_info.h"
+#include "zor_feedback/correction.h"
 #include "zorfb/zorfb.h"
 
 namespace {
@@ -77,6 +78,12 @@ CLI::App* add_correct(CLI::App& app, zor_feedback::cli::CorrectOptions* o) {
       ->required();
   sub->add_option("--kicks", o->kicks, "present kicks, one per corrector, one per line (default 0)");
   sub->add_option("--limits", o->limits, "kick limits, lines NAME MIN MAX [MAX_STEP]");
+  sub->add_option("--reference", o->reference, "the orbit to correct to, one value per monitor (default 0)");
+  sub->add_option("--weights", o->weights, "monitor weights, one value per monitor (default 1)");
+  CLI::Option* rf = sub->add_option("--rf-column", o->rf_column,
+                                    "the RF frequency's orbit response, one value per monitor: a corrector "
+                                    "of plane x (its kick comes last in --kicks)");
+  sub->add_option("--rf-name", o->rf_name, "the RF column's corrector name (default RF)")->needs(rf);
   sub->add_option("--mask-monitor", o->mask_monitors, "leave this monitor out (repeatable)");
   sub->add_option("--mask-corrector", o->mask_correctors, "leave this corrector unmoved (repeatable)");
   sub->add_option_function<double>(
@@ -149,7 +156,14 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 1000));
   demo_cmd->add_option("--cycles", demo.cycles, "correction cycles after the first measurement (default 12)")
       ->check(CLI::Range(0, 1000));
-  demo_cmd->add_option("--gain", demo.gain, "feedback gain (default 0.5)")->check(CLI::Range(0.0, 2.0));
+  demo_cmd->add_option("--gain", demo.gain, "feedback gain (default 0.5)")
+      ->check(CLI::Validator(
+          [](std::string& v) {
+            char* end = nullptr;
+            const double gain = std::strtod(v.c_str(), &end);
+            return *end == '\0' && end != v.c_str() ? zor_feedback::gain_problem(gain) : std::string();
+          },
+          "GAIN"));
   demo_cmd->add_option("--seed", demo.seed, "seed of the simulated errors and noise");
   add_method(demo_cmd, &demo.method);
 

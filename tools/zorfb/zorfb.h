@@ -129,10 +129,13 @@ int run_pinv(const Global& g, const InvertOptions& o);
 
 // One correction step through zor_feedback::Correction (correct.cc).
 struct CorrectOptions {
-  std::string matrix;  // labelled response-matrix file
-  std::string orbit;   // the measured orbit: one value per monitor, one per line (nan: not read)
-  std::string kicks;   // the present kicks, one per corrector; empty: all 0
-  std::string limits;  // lines "NAME MIN MAX [MAX_STEP]"; empty: none
+  std::string matrix;              // labelled response-matrix file
+  std::string orbit;               // the measured orbit: one value per monitor, one per line (nan: not read)
+  std::string kicks;               // the present kicks, one per corrector; empty: all 0
+  std::string limits;              // lines "NAME MIN MAX [MAX_STEP]"; empty: none
+  std::string reference, weights;  // one value per monitor, one per line; empty: zero, all 1
+  std::string rf_column;           // the RF column's response, one value per monitor; empty: none
+  std::string rf_name = "RF";      // its corrector name
   std::vector<std::string> mask_monitors, mask_correctors;
   int keep[2] = {0, 0};          // per plane x, y: keep N modes (0: by rcond)
   std::optional<double> tol[2];  // per plane: rcond of the standard inversion

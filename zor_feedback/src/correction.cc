@@ -31,15 +31,44 @@ bool parse_limit_policy(const std::string& name, LimitPolicy* policy) {
   return false;
 }
 
+std::string gain_problem(double gain) {
+  if (!std::isfinite(gain) || gain <= 0.0 || gain >= kMaxGain)
+    return "the gain must be a finite number above 0 and below " +
+           std::to_string(static_cast<int>(kMaxGain)) + " (from " +
+           std::to_string(static_cast<int>(kMaxGain)) + " on the loop diverges)";
+  return {};
+}
+
+std::string Correction::State::keep_problem(Plane plane, int keep, const std::vector<bool>& mon,
+                                            const std::vector<bool>& cor) const {
+  if (keep <= 0) return {};
+  int m = 0, n = 0;
+  for (std::size_t i = 0; i < mon.size(); ++i) m += matrix.monitor_planes[i] == plane && mon[i] ? 1 : 0;
+  for (std::size_t j = 0; j < cor.size(); ++j) n += matrix.corrector_planes[j] == plane && cor[j] ? 1 : 0;
+  if (m == 0 || n == 0 || keep <= std::min(m, n)) return {};
+  return std::string("plane ") + plane_name(plane) + " keeps " + std::to_string(keep) + " singular values, " +
+         "but has only " + std::to_string(m) + " monitors and " + std::to_string(n) +
+         " correctors in use (at most " + std::to_string(std::min(m, n)) + " values)";
+}
+
 namespace {
 
 Outcome done() { return {true, {}}; }
 Outcome refuse(std::string why) { return {false, std::move(why)}; }
 
-// The index of `name` in `names`, -1 when absent.
-int find(const std::vector<std::string>& names, const std::string& name) {
-  const auto it = std::find(names.begin(), names.end(), name);
-  return it == names.end() ? -1 : static_cast<int>(it - names.begin());
+// The indices `name` stands for: every one of that name, or with ":x" /
+// ":y" the one of that plane (an exact name first); empty when none.
+std::vector<std::size_t> find(const std::vector<std::string>& names, const std::vector<Plane>& planes,
+                              const std::string& name) {
+  std::vector<std::size_t> out;
+  for (std::size_t k = 0; k < names.size(); ++k)
+    if (names[k] == name) out.push_back(k);
+  const std::size_t colon = name.rfind(':');
+  if (!out.empty() || colon == std::string::npos) return out;
+  const std::string base = name.substr(0, colon), plane = name.substr(colon + 1);
+  for (std::size_t k = 0; k < names.size(); ++k)
+    if (names[k] == base && plane == plane_name(planes[k])) out.push_back(k);
+  return out;
 }
 
 // Why `v` cannot be one value per monitor (finite, > 0 when `positive`).
@@ -70,6 +99,20 @@ Correction::~Correction() = default;
 Outcome Correction::set_matrix(LabelledMatrix matrix) {
   if (std::string why = check_labelled_matrix(matrix); !why.empty()) return refuse(why);
   State& s = *state_;
+  const std::vector<bool> all_m(static_cast<std::size_t>(matrix.rows), true);
+  const std::vector<bool> all_c(static_cast<std::size_t>(matrix.cols), true);
+  {
+    State probe;  // the keep rule, asked of the new matrix
+    probe.matrix.monitor_planes = matrix.monitor_planes;
+    probe.matrix.corrector_planes = matrix.corrector_planes;
+    for (const Plane p : {Plane::x, Plane::y})
+      if (std::string why = probe.keep_problem(p, s.planes[static_cast<int>(p)].cut.keep, all_m, all_c);
+          !why.empty())
+        return refuse("the new matrix: " + why);
+  }
+  s.rf_name.clear();
+  s.rf_column.clear();
+  s.applied.clear();
   s.monitor_on.assign(static_cast<std::size_t>(matrix.rows), true);
   s.corrector_on.assign(static_cast<std::size_t>(matrix.cols), true);
   s.limits.assign(static_cast<std::size_t>(matrix.cols), KickLimit{});
@@ -86,19 +129,31 @@ const std::vector<bool>& Correction::corrector_enabled() const { return state_->
 const PlaneSettings& Correction::plane(Plane plane) const { return state_->planes[static_cast<int>(plane)]; }
 const std::vector<KickLimit>& Correction::limits() const { return state_->limits; }
 LimitPolicy Correction::policy() const { return state_->policy; }
+const std::vector<double>& Correction::weights() const { return state_->weights; }
+const std::vector<double>& Correction::reference() const { return state_->reference; }
+const std::string& Correction::rf_name() const { return state_->rf_name; }
 const std::vector<HistoryEntry>& Correction::history() const { return state_->history; }
 
 namespace {
 
-Outcome set_enabled(Correction::State& s, const std::vector<std::string>& names, std::vector<bool>* on,
-                    const std::string& name, bool enabled, const char* what) {
-  const int k = find(names, name);
-  if (k < 0) return refuse(std::string("no ") + what + " named '" + name + "'");
-  const auto u = static_cast<std::size_t>(k);
-  if (!enabled && (*on)[u] && std::count(on->begin(), on->end(), true) == 1)
+Outcome set_enabled(Correction::State& s, bool monitors, const std::string& name, bool enabled) {
+  const LabelledMatrix& m = s.matrix;
+  const char* what = monitors ? "monitor" : "corrector";
+  std::vector<bool>* on = monitors ? &s.monitor_on : &s.corrector_on;
+  const std::vector<std::size_t> at =
+      find(monitors ? m.monitors : m.correctors, monitors ? m.monitor_planes : m.corrector_planes, name);
+  if (at.empty()) return refuse(std::string("no ") + what + " named '" + name + "'");
+  std::vector<bool> next = *on;
+  for (const std::size_t u : at) next[u] = enabled;
+  if (std::count(next.begin(), next.end(), true) == 0)
     return refuse(std::string("'") + name + "' is the last " + what + " in use; it cannot be masked");
+  for (const Plane plane : {Plane::x, Plane::y})
+    if (std::string why = s.keep_problem(plane, s.planes[static_cast<int>(plane)].cut.keep,
+                                         monitors ? next : s.monitor_on, monitors ? s.corrector_on : next);
+        !why.empty())
+      return refuse("masking '" + name + "' refused: " + why);
   // The cache is keyed by the sets in use: its inverses stay valid.
-  (*on)[u] = enabled;
+  on->swap(next);
   ++s.generation;
   return done();
 }
@@ -106,28 +161,42 @@ Outcome set_enabled(Correction::State& s, const std::vector<std::string>& names,
 }  // namespace
 
 Outcome Correction::set_monitor_enabled(const std::string& name, bool enabled) {
-  return set_enabled(*state_, state_->matrix.monitors, &state_->monitor_on, name, enabled, "monitor");
+  return set_enabled(*state_, true, name, enabled);
 }
 
 Outcome Correction::set_corrector_enabled(const std::string& name, bool enabled) {
-  return set_enabled(*state_, state_->matrix.correctors, &state_->corrector_on, name, enabled, "corrector");
+  return set_enabled(*state_, false, name, enabled);
 }
 
 Outcome Correction::set_plane(Plane plane, const PlaneSettings& settings) {
   const StandardOptions& c = settings.cut;
-  if (!std::isfinite(settings.gain) || settings.gain <= 0.0)
-    return refuse("the gain must be a finite number above 0");
+  if (std::string why = gain_problem(settings.gain); !why.empty()) return refuse(why);
   if (c.keep < 0 || (c.keep > 0 && c.rcond)) return refuse("the cut is either rcond or keep >= 1");
   // s enters when s > rcond * max(S): from 1 on no value can, and every step would be refused.
   if (c.rcond && !(*c.rcond >= 0.0 && *c.rcond < 1.0))
     return refuse("rcond must be a number >= 0 and below 1");
-  PlaneSettings& now = state_->planes[static_cast<int>(plane)];
+  State& s = *state_;
+  if (std::string why = s.keep_problem(plane, c.keep, s.monitor_on, s.corrector_on); !why.empty())
+    return refuse(why);
+  PlaneSettings& now = s.planes[static_cast<int>(plane)];
   // A gain alone leaves the inverse as it is.
   if (now.cut.rcond != c.rcond || now.cut.keep != c.keep || now.cut.method != c.method)
-    state_->cache[static_cast<int>(plane)].clear();
+    s.cache[static_cast<int>(plane)].clear();
   now = settings;
-  ++state_->generation;
+  ++s.generation;
   return done();
+}
+
+Outcome Correction::set_cut(Plane plane, const StandardOptions& cut) {
+  PlaneSettings p = state_->planes[static_cast<int>(plane)];
+  p.cut = cut;
+  return set_plane(plane, p);
+}
+
+Outcome Correction::set_gain(Plane plane, double gain) {
+  PlaneSettings p = state_->planes[static_cast<int>(plane)];
+  p.gain = gain;
+  return set_plane(plane, p);
 }
 
 Outcome Correction::set_weights(const std::vector<double>& weights) {
@@ -166,16 +235,19 @@ Outcome Correction::add_rf_column(const std::string& name, const std::vector<dou
   s.corrector_on.push_back(true);
   s.limits.emplace_back();
   s.history.clear();  // its kicks have one corrector fewer
+  s.applied.clear();
+  s.rf_name = name;
+  s.rf_column = column;
   return done();
 }
 
 Outcome Correction::set_limit(const std::string& name, const KickLimit& limit) {
-  const int k = find(state_->matrix.correctors, name);
-  if (k < 0) return refuse("no corrector named '" + name + "'");
+  const std::vector<std::size_t> at = find(state_->matrix.correctors, state_->matrix.corrector_planes, name);
+  if (at.empty()) return refuse("no corrector named '" + name + "'");
   if (std::isnan(limit.min) || std::isnan(limit.max) || limit.min > limit.max)
     return refuse("the limits of '" + name + "' need min <= max");
   if (!(limit.max_step > 0.0)) return refuse("the max step of '" + name + "' must be above 0");
-  state_->limits[static_cast<std::size_t>(k)] = limit;
+  for (const std::size_t k : at) state_->limits[k] = limit;
   ++state_->generation;
   return done();
 }

@@ -84,7 +84,16 @@ bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std:
                  std::vector<double>* delta, int* modes, std::vector<std::string>* warnings,
                  std::string* error) {
   if (free.empty()) return true;
-  const PlaneInverse* inv = p.cache->get(*p.matrix, *p.weights, p.monitors, free, p.cut, error);
+  StandardOptions cut = p.cut;
+  if (cut.keep > static_cast<int>(free.size())) {
+    // Correctors held (clip, steered back) leave fewer than the plane keeps:
+    // as many as remain.
+    cut.keep = static_cast<int>(free.size());
+    warnings->push_back("keeps " + std::to_string(cut.keep) + " singular values of " +
+                        std::to_string(p.cut.keep) + ": only " + std::to_string(free.size()) +
+                        " correctors are left free");
+  }
+  const PlaneInverse* inv = p.cache->get(*p.matrix, *p.weights, p.monitors, free, cut, error);
   if (inv == nullptr) return false;
   // The weights enter once in the matrix and once in the right-hand side.
   std::vector<double> b(rhs.size());

@@ -66,8 +66,13 @@ bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std:
 struct Room {
   std::vector<double> lo, hi;
 };
-// With `with_step` false, max_step is left out (split handles it).
+// With `with_step` false, max_step is left out (split handles it). A kick
+// outside [min, max] gets no room: steer_delta moves it apart.
 Room kick_room(const std::vector<KickLimit>& limits, const std::vector<double>& kicks, bool with_step);
+
+// The move of a corrector at `kick` outside [min, max] back toward it: to
+// the nearest edge, at most max_step; 0 for a kick within.
+double steer_delta(const KickLimit& limit, double kick);
 
 // The largest s in [0, 1] with s * delta within `room`.
 double fitting_scale(const std::vector<double>& delta, const Room& room);
@@ -100,10 +105,19 @@ struct Correction::State {
   PlaneSettings planes[2];
   LimitPolicy policy = LimitPolicy::scale;
   detail::InverseCache cache[2];
-  std::vector<HistoryEntry> history;  // newest first
+  std::vector<HistoryEntry> history;        // newest first
+  std::vector<unsigned long long> applied;  // ids of the steps of `history`, newest first
+  std::string rf_name;                      // the RF column's corrector, empty: none
+  std::vector<double> rf_column;            // its response, one value per monitor
   D_ringbuf* published = nullptr;
   std::size_t depth = 32;
   unsigned long long generation = 1;  // every change of what a step depends on moves it
+  unsigned long long steps = 0;       // the ids handed out
+
+  // Why the plane's keep cannot be kept with `monitor_on` and `corrector_on`
+  // (a plane with none of either is not corrected: no bound); empty if it can.
+  std::string keep_problem(Plane plane, int keep, const std::vector<bool>& mon,
+                           const std::vector<bool>& cor) const;
 
   void set_matrix(LabelledMatrix m) {
     matrix = std::move(m);
@@ -126,6 +140,20 @@ Step compute_step(Correction::State& s, const std::vector<double>& orbit, const 
 bool clip_step(const PlaneProblem problems[2], const std::vector<int> free[2],
                const std::vector<double> rhs[2], const Room& room, std::vector<double>* delta,
                std::vector<std::string>* warnings, std::string* error);
+// rhs minus the response of the `held` correctors (their delta) at the
+// plane's monitors.
+std::vector<double> less_held(const PlaneProblem& p, const std::vector<double>& rhs,
+                              const std::vector<int>& held, const std::vector<double>& delta);
+// The writes from `from` by `delta` that keep every |change| within
+// max_step: ceil(max |delta| / max_step) equal ones (at least 1); false when
+// more than kMaxSubsteps would be needed.
+bool split_writes(const std::vector<double>& from, const std::vector<double>& delta,
+                  const std::vector<KickLimit>& limits, std::vector<std::vector<double>>* writes);
+// Why `writes` from `from` cannot be set under `limits` (a value not finite,
+// a change above max_step, a kick outside [min, max] that was inside or moved
+// away from it); empty when they can.
+std::string writes_problem(const std::vector<double>& from, const std::vector<std::vector<double>>& writes,
+                           const std::vector<KickLimit>& limits, const std::vector<std::string>& names);
 }  // namespace detail
 
 }  // namespace zor_feedback

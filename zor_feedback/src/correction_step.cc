@@ -36,20 +36,15 @@ std::string check_inputs(const Correction::State& s, const std::vector<double>& 
            std::to_string(m.rows) + " monitors";
   if (kicks.size() != static_cast<std::size_t>(m.cols))
     return std::to_string(kicks.size()) + " kicks for the " + std::to_string(m.cols) + " correctors";
-  for (std::size_t j = 0; j < kicks.size(); ++j) {
-    const KickLimit& l = s.limits[j];
+  for (std::size_t j = 0; j < kicks.size(); ++j)
     if (!std::isfinite(kicks[j])) return "the kick of corrector '" + m.correctors[j] + "' is not a number";
-    if (kicks[j] < l.min || kicks[j] > l.max)
-      return "corrector '" + m.correctors[j] + "' at " + g(kicks[j]) + " lies outside its limits [" +
-             g(l.min) + ", " + g(l.max) + "]";
-  }
   return {};
 }
 
 // The monitors and correctors of each plane that enter its solve.
 bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p, Step* st) {
   const LabelledMatrix& m = s.matrix;
-  int unread[2] = {0, 0};
+  int unread[2] = {0, 0}, enabled[2] = {0, 0};
   p->error.assign(orbit.size(), NAN);
   p->monitors_used.reserve(orbit.size());
   for (int k = 0; k < 2; ++k) {
@@ -64,6 +59,7 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
     const auto u = static_cast<std::size_t>(i);
     const int k = static_cast<int>(m.monitor_planes[u]);
     if (!s.monitor_on[u] || p->free[k].empty()) continue;
+    ++enabled[k];
     if (!std::isfinite(orbit[u])) {
       ++unread[k];
       continue;
@@ -79,6 +75,14 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
   }
   for (int k = 0; k < 2; ++k) {
     if (p->free[k].empty()) continue;
+    if (enabled[k] == 0) {
+      // Every monitor of the plane masked: the plane stops, the other goes on.
+      st->plane_stopped[k] = true;
+      st->warnings.push_back(std::string("plane ") + plane_name(static_cast<Plane>(k)) +
+                             ": every monitor is masked, the plane is not corrected");
+      p->free[k].clear();
+      continue;
+    }
     const std::size_t need = static_cast<std::size_t>(std::max(1, s.planes[k].cut.keep));
     if (p->problems[k].monitors.size() < need) {
       st->error = std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": " +
@@ -91,7 +95,42 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
                              std::to_string(unread[k]) + (unread[k] == 1 ? " monitor" : " monitors") +
                              " read no number, left out");
   }
+  if (p->free[0].empty() && p->free[1].empty()) {
+    st->error = "no plane can be corrected: every monitor of the planes with correctors is masked";
+    return false;
+  }
   return true;
+}
+
+// Correctors in use found outside [min, max] leave the solve and move back
+// toward their range; the rest of their plane answers for their move.
+void steer_outside(const Correction::State& s, const std::vector<double>& kicks, Prepared* p, Step* st,
+                   std::vector<double>* steer) {
+  steer->assign(kicks.size(), 0.0);
+  for (int k = 0; k < 2; ++k) {
+    const auto outside = [&](int j) {
+      const KickLimit& l = s.limits[static_cast<std::size_t>(j)];
+      const double v = kicks[static_cast<std::size_t>(j)];
+      return v < l.min || v > l.max;
+    };
+    // The usual case, every kick within: nothing to copy.
+    if (std::none_of(p->free[k].begin(), p->free[k].end(), outside)) continue;
+    std::vector<int> keep, held;
+    for (const int j : p->free[k]) {
+      const auto u = static_cast<std::size_t>(j);
+      (*steer)[u] = steer_delta(s.limits[u], kicks[u]);
+      (outside(j) ? held : keep).push_back(j);
+    }
+    p->rhs[k] = less_held(p->problems[k], p->rhs[k], held, *steer);
+    p->free[k].swap(keep);
+    std::string names;
+    for (const int j : held)
+      names += (names.empty() ? "" : ", ") + s.matrix.correctors[static_cast<std::size_t>(j)];
+    st->warnings.push_back(std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": " + names +
+                           " outside the limits, steered back toward them");
+    st->steered.insert(st->steered.end(), held.begin(), held.end());
+  }
+  std::sort(st->steered.begin(), st->steered.end());
 }
 
 // `room` includes max_step; split leaves it to the sub-steps.
@@ -104,7 +143,7 @@ void apply_policy(const Correction::State& s, const std::vector<double>& kicks, 
   }
   if (s.policy == LimitPolicy::split) {
     double more = 1.0;
-    st->substeps = substeps_for(*delta, s.limits, &more);
+    substeps_for(*delta, s.limits, &more);
     for (double& d : *delta) d *= more;
     st->scale *= more;
   }
@@ -133,13 +172,17 @@ void finish(const Correction::State& s, const std::vector<double>& orbit, const 
   st->delta.resize(n);
   for (std::size_t j = 0; j < n; ++j) {
     const KickLimit& l = s.limits[j];
-    st->kicks[j] = std::clamp(st->kicks_before[j] + delta[j], l.min, l.max);
+    const double k = st->kicks_before[j], to = k + delta[j];
+    st->kicks[j] = k < l.min || k > l.max ? to : std::clamp(to, l.min, l.max);
     st->delta[j] = st->kicks[j] - st->kicks_before[j];
   }
   std::merge(p.free[0].begin(), p.free[0].end(), p.free[1].begin(), p.free[1].end(),
              std::back_inserter(st->correctors_used));
-  // predicted = orbit + R delta; delta is 0 where no corrector moves (the
-  // kicks passed in lie within their limits).
+  if (!st->steered.empty()) {  // those steered back move too
+    st->correctors_used.insert(st->correctors_used.end(), st->steered.begin(), st->steered.end());
+    std::sort(st->correctors_used.begin(), st->correctors_used.end());
+  }
+  // predicted = orbit + R delta; delta is 0 where no corrector moves.
   st->predicted = orbit;
   add_response(m, s.blocks, st->delta, &st->predicted);
   for (std::size_t i = 0; i < orbit.size(); ++i)
@@ -154,7 +197,59 @@ void finish(const Correction::State& s, const std::vector<double>& orbit, const 
   const double count = std::max<double>(1.0, static_cast<double>(p.monitors_used.size()));
   st->rms_before = std::sqrt(before / count);
   st->rms_after = std::sqrt(after / count);
+  st->rms_after_first = st->rms_after;
   st->monitors_used = p.monitors_used;  // in increasing order, as prepare() takes them
+}
+
+// The limit policy on the solved `delta` (steered correctors at 0).
+bool limit(const Correction::State& s, const Prepared& p, const std::vector<double>& kicks, Step* st,
+           std::vector<double>* delta) {
+  const Room room = kick_room(s.limits, kicks, true);
+  st->limited = limited_by(*delta, room);
+  if (s.policy != LimitPolicy::clip) {
+    apply_policy(s, kicks, room, st, delta);
+    return true;
+  }
+  if (!clip_step(p.problems, p.free, p.rhs, room, delta, &st->warnings, &st->error)) return false;
+  // Correctors held in a later round were inside their room in the plain step.
+  for (std::size_t j = 0; j < delta->size(); ++j) {
+    const int c = static_cast<int>(j);
+    if (std::isfinite(room.hi[j] - room.lo[j]) && room.hi[j] > room.lo[j] &&
+        ((*delta)[j] == room.hi[j] || (*delta)[j] == room.lo[j]) &&
+        !std::binary_search(st->limited.begin(), st->limited.end(), c))
+      st->limited.insert(std::lower_bound(st->limited.begin(), st->limited.end(), c), c);
+  }
+  return true;
+}
+
+// The writes that reach st->kicks, checked against the limits, and the rms
+// after the first of them.
+bool make_writes(const Correction::State& s, const std::vector<double>& orbit, const Prepared& p, Step* st) {
+  if (s.policy == LimitPolicy::split) {
+    if (!split_writes(st->kicks_before, st->delta, s.limits, &st->writes)) {
+      st->error = "the step needs more than " + std::to_string(kMaxSubsteps) + " writes";
+      return false;
+    }
+    st->writes.back() = st->kicks;
+  } else {
+    st->writes.assign(1, st->kicks);
+  }
+  if (std::string why = writes_problem(st->kicks_before, st->writes, s.limits, s.matrix.correctors);
+      !why.empty()) {
+    st->error = "the step is not sound, refused: " + why;
+    return false;
+  }
+  if (st->writes.size() == 1) return true;
+  // The step is linear in delta: the first of n equal writes does 1/n of it.
+  const double share = 1.0 / static_cast<double>(st->writes.size());
+  double sum = 0.0;
+  for (const int i : p.monitors_used) {
+    const auto u = static_cast<std::size_t>(i);
+    const double e = p.error[u] + (st->predicted[u] - orbit[u]) * share;
+    sum += e * e;
+  }
+  st->rms_after_first = std::sqrt(sum / std::max<double>(1.0, static_cast<double>(p.monitors_used.size())));
+  return true;
 }
 
 void dedupe(std::vector<std::string>* w) {
@@ -171,6 +266,8 @@ Step compute_step(Correction::State& s, const std::vector<double>& orbit, const 
   st.error = check_inputs(s, orbit, kicks);
   Prepared p;
   if (!st.error.empty() || !prepare(s, orbit, &p, &st)) return refused(st.error);
+  std::vector<double> steer;
+  steer_outside(s, kicks, &p, &st, &steer);
   std::vector<double> delta(kicks.size(), 0.0);
   for (int k = 0; k < 2; ++k) {
     if (!solve_plane(p.problems[k], p.free[k], p.rhs[k], &delta, &st.modes[k], &st.warnings, &st.error)) {
@@ -182,26 +279,16 @@ Step compute_step(Correction::State& s, const std::vector<double>& orbit, const 
                             plane_name(static_cast<Plane>(k)) + " is above 1: the step overshoots");
   }
   st.policy = s.policy;
-  const Room room = kick_room(s.limits, kicks, true);
-  st.limited = limited_by(delta, room);
-  if (s.policy == LimitPolicy::clip) {
-    if (!clip_step(p.problems, p.free, p.rhs, room, &delta, &st.warnings, &st.error))
-      return refused("clip: " + st.error);
-    // Correctors held in a later round were inside their room in the plain step.
-    for (std::size_t j = 0; j < delta.size(); ++j)
-      if (std::isfinite(room.hi[j] - room.lo[j]) && (delta[j] == room.hi[j] || delta[j] == room.lo[j]) &&
-          !std::binary_search(st.limited.begin(), st.limited.end(), static_cast<int>(j)))
-        st.limited.insert(std::lower_bound(st.limited.begin(), st.limited.end(), static_cast<int>(j)),
-                          static_cast<int>(j));
-  } else {
-    apply_policy(s, kicks, room, &st, &delta);
-  }
+  if (!limit(s, p, kicks, &st, &delta)) return refused("clip: " + st.error);
+  for (std::size_t j = 0; j < delta.size(); ++j) delta[j] += steer[j];
   st.kicks_before = kicks;
   finish(s, orbit, p, delta, &st);
+  if (!make_writes(s, orbit, p, &st)) return refused(st.error);
   dedupe(&st.warnings);
   st.settings[0] = s.planes[0];
   st.settings[1] = s.planes[1];
   st.generation = s.generation;
+  st.id = ++s.steps;
   st.ok = true;
   return st;
 }

@@ -16,11 +16,21 @@ Room kick_room(const std::vector<KickLimit>& limits, const std::vector<double>& 
   room.hi.resize(kicks.size());
   for (std::size_t j = 0; j < kicks.size(); ++j) {
     const KickLimit& l = limits[j];
+    if (kicks[j] < l.min || kicks[j] > l.max) {
+      room.lo[j] = room.hi[j] = 0.0;  // steered back apart from the policy (steer_delta)
+      continue;
+    }
     const double step = with_step ? l.max_step : INFINITY;
     room.lo[j] = std::max(l.min - kicks[j], -step);
     room.hi[j] = std::min(l.max - kicks[j], step);
   }
   return room;
+}
+
+double steer_delta(const KickLimit& l, double kick) {
+  if (kick > l.max) return -std::min(kick - l.max, l.max_step);
+  if (kick < l.min) return std::min(l.min - kick, l.max_step);
+  return 0.0;
 }
 
 double fitting_scale(const std::vector<double>& delta, const Room& room) {
@@ -63,7 +73,8 @@ bool hold_outside(const Room& room, std::vector<int>* free, std::vector<double>*
   return held;
 }
 
-// rhs minus the response of the held correctors of the plane.
+}  // namespace
+
 std::vector<double> less_held(const PlaneProblem& p, const std::vector<double>& rhs,
                               const std::vector<int>& held, const std::vector<double>& delta) {
   std::vector<double> b = rhs;
@@ -74,8 +85,6 @@ std::vector<double> less_held(const PlaneProblem& p, const std::vector<double>& 
   }
   return b;
 }
-
-}  // namespace
 
 // Each round holds every corrector past its room at the edge and solves the
 // plane again with the others; a round holds at least one more, so there are
@@ -94,6 +103,12 @@ bool clip_step(const PlaneProblem problems[2], const std::vector<int> free[2],
                        warnings, error))
         return false;
     }
+    if (held.empty()) continue;
+    std::string names;
+    for (const int j : held)
+      names += (names.empty() ? "" : ", ") + problems[p].matrix->correctors[static_cast<std::size_t>(j)];
+    warnings->push_back(std::string("plane ") + plane_name(static_cast<Plane>(p)) + ": clip held " + names +
+                        " at a limit, the others solved again");
   }
   return true;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "zor_feedback/labelled_matrix.h"
 
@@ -15,12 +16,17 @@ const char* plane_name(Plane plane) { return plane == Plane::x ? "x" : "y"; }
 
 namespace {
 
-std::string check_names(const std::vector<std::string>& names, const char* what) {
-  std::set<std::string> seen;
-  for (const std::string& n : names) {
+// A name may appear once per plane: a monitor of plane x and one of plane y
+// may share it (NAME:x and NAME:y tell them apart).
+std::string check_names(const std::vector<std::string>& names, const std::vector<Plane>& planes,
+                        const char* what) {
+  std::set<std::pair<std::string, Plane>> seen;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    const std::string& n = names[k];
     if (n.empty() || n.find_first_of(" \t\r\n\v\f") != std::string::npos)
       return std::string(what) + " name '" + n + "' is empty or holds white space";
-    if (!seen.insert(n).second) return std::string(what) + " name '" + n + "' appears twice";
+    if (!seen.insert({n, planes[k]}).second)
+      return std::string(what) + " name '" + n + "' appears twice in plane " + plane_name(planes[k]);
   }
   return {};
 }
@@ -41,8 +47,8 @@ std::string check_labelled_matrix(const LabelledMatrix& m) {
     if (!std::isfinite(m.values[k]))
       return "element (" + std::to_string(k / cols) + ", " + std::to_string(k % cols) + ") is not finite";
   if (m.units.find('\n') != std::string::npos) return "the units hold a line break";
-  std::string e = check_names(m.monitors, "monitor");
-  return e.empty() ? check_names(m.correctors, "corrector") : e;
+  std::string e = check_names(m.monitors, m.monitor_planes, "monitor");
+  return e.empty() ? check_names(m.correctors, m.corrector_planes, "corrector") : e;
 }
 
 namespace {

@@ -35,8 +35,10 @@ struct Outcome {
   std::string error;
 };
 
-// A corrector's limits: the kick stays within [min, max], one step changes it
-// by at most max_step. Infinite: no limit.
+// A corrector's limits: the kick stays within [min, max], and one write to
+// the corrector changes it by at most max_step. Infinite: no limit.
+// A corrector found outside [min, max] is steered back toward it, at most
+// max_step per write, never further away.
 struct KickLimit {
   double min = -std::numeric_limits<double>::infinity();
   double max = std::numeric_limits<double>::infinity();
@@ -47,18 +49,28 @@ struct KickLimit {
 //  * scale: the whole step shrinks by one factor until every kick fits.
 //  * clip: the correctors past a limit are held at it and the others solved
 //    again without them, until none passes.
-//  * split: the step is cut into equal sub-steps that each keep max_step;
+//  * split: the step is cut into equal writes that each keep max_step;
 //    a step that would pass min or max is first scaled as by `scale`.
+// With every policy, no write moves any corrector by more than its max_step.
 enum class LimitPolicy { scale, clip, split };
 
 ZOR_FEEDBACK_API const char* limit_policy_name(LimitPolicy policy);
 // The policy of that name ("scale", "clip", "split"); false for any other text.
 ZOR_FEEDBACK_API bool parse_limit_policy(const std::string& name, LimitPolicy* policy);
 
+// The gain of a plane lies in (0, kMaxGain): at kMaxGain and above, each
+// step at least undoes the error it acts on with the opposite sign, and the
+// loop diverges. Above 1 it overshoots (a warning).
+constexpr double kMaxGain = 2.0;
+
+// Why `gain` cannot be a plane's gain (not finite, <= 0, >= kMaxGain); empty
+// when it can. The one check of every caller that takes a gain.
+ZOR_FEEDBACK_API std::string gain_problem(double gain);
+
 // One plane's inversion and gain.
 struct PlaneSettings {
   StandardOptions cut;  // rcond (in [0, 1)) or keep, as pseudo_inverse takes it
-  double gain = 1.0;    // finite and > 0; above 1 overshoots (a warning)
+  double gain = 1.0;    // in (0, kMaxGain); above 1 overshoots (a warning)
 };
 
 // A computed step (a dry run: nothing is changed by computing it).
@@ -68,19 +80,31 @@ struct Step {
   std::vector<double> kicks_before;  // the kicks passed in
   std::vector<double> delta;         // the change, within every limit
   std::vector<double> kicks;         // kicks_before + delta
-  // With split: set kicks_before + delta * (k / substeps) for k = 1..substeps.
-  int substeps = 1;
+  // The kicks to set, in order, the last one `kicks`: one write never moves
+  // any corrector by more than its max_step. With split several (the k-th
+  // kicks_before + delta * k / writes.size()), else one. A caller that
+  // writes once per cycle sets writes.front() (apply with ApplyWrites::first)
+  // and lets the next cycles' steps, computed from the new orbit, do the rest.
+  std::vector<std::vector<double>> writes;
   std::vector<double> predicted;  // the orbit after the step by the model; NaN where not read
   double rms_before = 0.0;        // rms of (orbit - reference) over the monitors used
   double rms_after = 0.0;         // the same, predicted
+  double rms_after_first = 0.0;   // the same after writes.front() alone
   std::vector<int> monitors_used, correctors_used;  // indices into the matrix
   std::vector<int> limited;                         // correctors at a limit after the step
+  // Correctors found outside [min, max]: held out of the solve and moved
+  // back toward their range (at most max_step per write); also a warning.
+  std::vector<int> steered;
+  // Planes that had every monitor masked: not corrected (their correctors
+  // stay), also a warning.
+  bool plane_stopped[2] = {false, false};
   LimitPolicy policy = LimitPolicy::scale;
   double scale = 1.0;     // the factor the plain step was scaled by (1: not)
   int modes[2] = {0, 0};  // singular values used, plane x and y
   PlaneSettings settings[2];
   std::vector<std::string> warnings;
   unsigned long long generation = 0;  // the configuration it was computed with
+  unsigned long long id = 0;          // unique per Correction: a step is applied once
 };
 
 // One applied step, as the history keeps it.
@@ -93,12 +117,27 @@ struct HistoryEntry {
   std::vector<double> kicks_before, kicks_after;
 };
 
-// The kicks that apply or undo hand back to set; a split step's sub-steps in
-// order, the last one the final kicks.
-struct KickSequence {
+// The kicks that apply or undo hand back to set, in order: one write never
+// moves any corrector by more than its max_step.
+struct KickWrite {
   bool ok = false;
   std::string error;
-  std::vector<std::vector<double>> kicks;
+  std::vector<std::vector<double>> writes;
+};
+
+// Which of a step's writes apply records and returns.
+//  * all: every write; the history's kicks_after is the step's kicks.
+//  * first: writes.front() only, for a caller that writes once per cycle;
+//    the history's kicks_after is that write.
+enum class ApplyWrites { all, first };
+
+// What carry_settings_from kept and dropped.
+struct ZOR_FEEDBACK_API CarryReport {
+  // "monitor NAME (masked, weight)" and the like: a setting whose name the
+  // new matrix lacks, or an RF column it cannot take.
+  std::vector<std::string> dropped;
+  // One line: "kept every setting" or "dropped (...): ...".
+  std::string text() const;
 };
 
 class ZOR_FEEDBACK_API Correction {
@@ -113,49 +152,76 @@ class ZOR_FEEDBACK_API Correction {
 
   // A new matrix (check_labelled_matrix): masks, weights, limits, the
   // reference and the history start afresh; cuts, gains and policy stay.
+  // A keep above what the new matrix allows is refused.
   Outcome set_matrix(LabelledMatrix matrix);
+  // Takes over the settings of `old` (another Correction, usually of the
+  // previous matrix) by name: masks, limits, weights, the reference, the RF
+  // column (its response by monitor name), cuts, gains and policy. What the
+  // new matrix has no name for is dropped and listed; a mask or cut that
+  // would leave a plane fewer monitors or correctors than it keeps is
+  // dropped too. Call it after set_matrix.
+  CarryReport carry_settings_from(const Correction& old);
   const LabelledMatrix& matrix() const;
 
-  // Masks by name; a masked monitor is never read, a masked corrector never moved.
+  // Masks by name (every row or column of that name; "NAME:x" or "NAME:y"
+  // the one of that plane); a masked monitor is never read, a masked
+  // corrector never moved. Refused: masking the last monitor or corrector in use, or one
+  // that leaves its plane fewer than the plane's keep (masking every monitor
+  // of one plane stops that plane only).
   Outcome set_monitor_enabled(const std::string& name, bool enabled);
   Outcome set_corrector_enabled(const std::string& name, bool enabled);
   const std::vector<bool>& monitor_enabled() const;
   const std::vector<bool>& corrector_enabled() const;
 
+  // Refused: a gain with gain_problem, a keep above the plane's monitors or
+  // correctors in use, an rcond outside [0, 1).
   Outcome set_plane(Plane plane, const PlaneSettings& settings);
+  // The cut alone, the gain alone.
+  Outcome set_cut(Plane plane, const StandardOptions& cut);
+  Outcome set_gain(Plane plane, double gain);
   const PlaneSettings& plane(Plane plane) const;
   // One weight (finite, > 0) per monitor; empty: all 1.
   Outcome set_weights(const std::vector<double>& weights);
   // The orbit to correct to, one value per monitor; empty: zero.
   Outcome set_reference(const std::vector<double>& reference);
+  const std::vector<double>& weights() const;
+  const std::vector<double>& reference() const;
+  // The corrector add_rf_column added (the last column); empty: none.
+  const std::string& rf_name() const;
   // The RF frequency (or beam energy) as an extra corrector of plane x,
   // `column` its orbit response at every monitor (its y rows are not used),
   // named `name`; masked and limited by that name like any corrector.
   Outcome add_rf_column(const std::string& name, const std::vector<double>& column);
+  // By name as the masks.
   Outcome set_limit(const std::string& name, const KickLimit& limit);
   const std::vector<KickLimit>& limits() const;
   void set_policy(LimitPolicy policy);
   LimitPolicy policy() const;
 
   // The step for the measured `orbit` (one value per monitor; NaN or
-  // infinite: not read) and the present `kicks` (one per corrector, finite,
-  // within their limits). Monitors masked or not read are dropped; a plane
-  // with correctors in use needs at least one monitor, and as many as it
-  // keeps modes. Refused (ok false, the reason in `error`) otherwise; the
-  // step depends on the configuration at this call only.
+  // infinite: not read) and the present `kicks` (one per corrector, finite;
+  // one outside its limits is steered back, see KickLimit). Monitors masked
+  // or not read are dropped; a plane with correctors in use needs at least
+  // one monitor read, and as many as it keeps modes. Refused (ok false, the
+  // reason in `error`) otherwise, and so is a step whose writes would leave
+  // a limit; the step depends on the configuration at this call only.
   Step compute(const std::vector<double>& orbit, const std::vector<double>& kicks);
 
-  // Records `step` (computed with the present configuration) in the history
-  // and returns the kicks to set.
-  KickSequence apply(const Step& step);
-  // Takes the newest entry out of the history and returns its kicks_before.
-  KickSequence undo();
+  // Records `step` in the history and returns its writes (`which`).
+  // Refused: a step refused by compute, one applied already, one computed
+  // before a later change (configuration, apply or undo), a step whose
+  // writes leave the limits now in place.
+  KickWrite apply(const Step& step, ApplyWrites which = ApplyWrites::all);
+  // Takes the newest entry out of the history and returns the writes from
+  // its kicks_after back to its kicks_before, each within max_step.
+  KickWrite undo();
   // Newest first.
   const std::vector<HistoryEntry>& history() const;
 
   struct State;
 
  private:
+  void carry_rf(const Correction& old, CarryReport* rep);
   std::unique_ptr<State> state_;
 };
 

@@ -9,6 +9,9 @@
 //   # corrector_planes: x ... y          x or y per column
 //   # units: mm/mrad                     free text
 // Every key is optional: names default to the indices 0, 1, ..., planes to x.
+// A name is unique per plane: a monitor (corrector) of plane x and one of
+// plane y may share it; "NAME:x" and "NAME:y" select one of them where the
+// correction takes names.
 #ifndef ZOR_FEEDBACK_LABELLED_MATRIX_H
 #define ZOR_FEEDBACK_LABELLED_MATRIX_H
 
@@ -40,7 +43,8 @@ struct LabelledReport {
 };
 
 // Why `m` is not a consistent labelled matrix (sizes of the values, names and
-// planes; empty, duplicate or blank-containing names; non-finite values);
+// planes; empty or blank-containing names, a name twice in one plane;
+// non-finite values);
 // empty when it is.
 ZOR_FEEDBACK_API std::string check_labelled_matrix(const LabelledMatrix& m);
 
@@ -49,7 +53,8 @@ ZOR_FEEDBACK_API std::string check_labelled_matrix(const LabelledMatrix& m);
 // of unequal length, values that end at a separator, a NaN, an infinity or
 // other text (the loader would read such a row differently than it looks), a
 // label line whose count does not match the matrix, an unknown plane, a
-// duplicate name, a file that changes while it is read.
+// name twice in one plane, a file that changes while it is read. A name may
+// stand once in plane x and once in plane y.
 ZOR_FEEDBACK_API LabelledReport read_labelled_matrix(const char* path, LabelledMatrix* out);
 
 // Writes `m` in the labelled format ("%.9g", which reads back into the same

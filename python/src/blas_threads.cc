@@ -1,0 +1,51 @@
+// One OpenBLAS thread per call while calls overlap, the setting restored after.
+#include "blas_threads.h"
+
+#include <dlfcn.h>
+
+#include <mutex>
+
+namespace zor_feedback::python {
+namespace {
+
+using GetThreads = int (*)();
+using SetThreads = void (*)(int);
+
+// The module's one record of the overlapping calls (an adapter's state; the
+// library keeps none).
+struct Shared {
+  std::mutex mutex;
+  int active = 0;
+  int saved = 0;  // the thread count before the overlap; 0: not lowered
+  GetThreads get = reinterpret_cast<GetThreads>(::dlsym(RTLD_DEFAULT, "openblas_get_num_threads"));
+  SetThreads set = reinterpret_cast<SetThreads>(::dlsym(RTLD_DEFAULT, "openblas_set_num_threads"));
+};
+
+Shared& shared() {
+  static Shared s;
+  return s;
+}
+
+}  // namespace
+
+SharedBlasThreads::SharedBlasThreads() {
+  Shared& s = shared();
+  const std::lock_guard<std::mutex> lock(s.mutex);
+  if (++s.active < 2 || s.saved != 0 || s.get == nullptr || s.set == nullptr) return;
+  s.saved = s.get();
+  if (s.saved > 1)
+    s.set(1);
+  else
+    s.saved = 0;  // already one thread: nothing to restore
+}
+
+SharedBlasThreads::~SharedBlasThreads() {
+  Shared& s = shared();
+  const std::lock_guard<std::mutex> lock(s.mutex);
+  if (--s.active == 0 && s.saved != 0) {
+    s.set(s.saved);
+    s.saved = 0;
+  }
+}
+
+}  // namespace zor_feedback::python

@@ -49,9 +49,10 @@ std::string check_labelled_matrix(const LabelledMatrix& m) {
   // would become an infinity.
   for (std::size_t k = 0; k < m.values.size(); ++k)
     if (std::isinf(static_cast<float>(m.values[k])) || !std::isfinite(m.values[k]))
-      return "element (" + std::to_string(k / cols) + ", " + std::to_string(k % cols) +
-             ") = " + format_value(m.values[k]) +
-             (std::isfinite(m.values[k]) ? " lies beyond the float range (3.4e38)" : " is not finite");
+      return "element (" + std::to_string(k / cols) + ", " + std::to_string(k % cols) + ")" +
+             (std::isfinite(m.values[k])
+                  ? " = " + format_value(m.values[k]) + " lies beyond the float range (3.4e38)"
+                  : std::string(" is not finite"));
   if (m.units.find('\n') != std::string::npos) return "the units hold a line break";
   std::string e = check_names(m.monitors, "monitor");
   return e.empty() ? check_names(m.correctors, "corrector") : e;

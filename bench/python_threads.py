@@ -15,6 +15,7 @@ OPENBLAS_NUM_THREADS to see what the module does with OpenBLAS's own default
 import argparse
 import ctypes
 import json
+import os
 import statistics
 import threading
 import time
@@ -24,10 +25,12 @@ import zor_feedback
 
 
 def openblas_threads():
-    try:
-        return ctypes.CDLL(None).openblas_get_num_threads()
-    except AttributeError:
-        return None
+    for name in (None, "libopenblas.so.0", "libblas.so.3"):  # the module's BLAS is loaded privately
+        try:
+            return ctypes.CDLL(name, mode=os.RTLD_NOLOAD | os.RTLD_LAZY).openblas_get_num_threads()
+        except (OSError, AttributeError):
+            continue
+    return None
 
 
 def run(matrices, calls):

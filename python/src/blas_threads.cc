@@ -11,14 +11,30 @@ namespace {
 using GetThreads = int (*)();
 using SetThreads = void (*)(int);
 
+// The symbol from the global scope, else from an OpenBLAS loaded privately:
+// this module and numpy are opened with RTLD_LOCAL, and so is their BLAS.
+// RTLD_NOLOAD: never loads a library; the handle's reference is given back,
+// the library stays loaded by its users.
+void* find(const char* name) {
+  if (void* s = ::dlsym(RTLD_DEFAULT, name)) return s;
+  for (const char* soname : {"libopenblas.so.0", "libopenblas.so", "libblas.so.3"}) {
+    void* lib = ::dlopen(soname, RTLD_LAZY | RTLD_NOLOAD);
+    if (lib == nullptr) continue;
+    void* s = ::dlsym(lib, name);
+    ::dlclose(lib);
+    if (s != nullptr) return s;
+  }
+  return nullptr;
+}
+
 // The module's one record of the overlapping calls (an adapter's state; the
 // library keeps none).
 struct Shared {
   std::mutex mutex;
   int active = 0;
   int saved = 0;  // the thread count before the overlap; 0: not lowered
-  GetThreads get = reinterpret_cast<GetThreads>(::dlsym(RTLD_DEFAULT, "openblas_get_num_threads"));
-  SetThreads set = reinterpret_cast<SetThreads>(::dlsym(RTLD_DEFAULT, "openblas_set_num_threads"));
+  GetThreads get = reinterpret_cast<GetThreads>(find("openblas_get_num_threads"));
+  SetThreads set = reinterpret_cast<SetThreads>(find("openblas_set_num_threads"));
 };
 
 Shared& shared() {

@@ -87,7 +87,8 @@ bool parse_npy(const std::string& bytes, const std::string& shown, int dims, Npy
                     "are: save a.astype('<f8')");
   std::vector<long long> ext;
   if (!shape_of(field(header, "shape"), &ext))
-    return fail(error, shown, "shape '" + field(header, "shape").substr(0, 40) + "' in the .npy header is not read");
+    return fail(error, shown,
+                "shape '" + field(header, "shape").substr(0, 40) + "' in the .npy header is not read");
   if (static_cast<int>(ext.size()) != dims)
     return fail(error, shown,
                 "a " + std::to_string(ext.size()) + "-D array (shape " + field(header, "shape") + "); " +

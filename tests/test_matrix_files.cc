@@ -206,6 +206,11 @@ TEST(MatrixFiles, MatrixMarketArrayAndCoordinate) {
   expect_refused(file("%%MatrixMarket matrix array real symmetric\n2 3\n1\n"), "(square, being symmetric)");
   expect_refused(file("%%MatrixMarket matrix array real general\n0 3\n"), "not that of a non-empty matrix");
   expect_refused(file("%%MatrixMarket matrix array real general\n99999999 99999999\n"), "non-empty matrix");
+  // A tiny file cannot make the reader allocate a huge matrix.
+  expect_refused(file("%%MatrixMarket matrix array real general\n4000 4000\n1\n"),
+                 "asks for more values than the file holds");
+  expect_refused(file("%%MatrixMarket matrix coordinate real general\n16000000 16000000 0\n"),
+                 "asks for more values than a response matrix holds");
   expect_refused(file("1 2\n3 4\n"), "line 1 is not '%%MatrixMarket");
   expect_refused(file("%%MatrixMarket matrix array real general\n% monitors: A\n2 1\n1\n2\n"),
                  "'monitors:' holds 1 entries, the matrix 2");

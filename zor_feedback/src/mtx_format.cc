@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "file_contents.h"
 #include "label_lines.h"
 #include "matrix_formats.h"
 
@@ -151,7 +150,11 @@ bool read_coordinate(const Header& h, long long count, LabelledMatrix* m, Reader
   return true;
 }
 
-bool read_body(const Header& h, LabelledMatrix* m, Reader& r) {
+// The most elements a Matrix Market file may ask for: four times the largest
+// response matrices (about 1850 x 712), 64 MiB as doubles.
+constexpr long long kMaxMtxElements = 1LL << 23;
+
+bool read_body(const Header& h, long long text_size, LabelledMatrix* m, Reader& r) {
   long long size[3] = {0, 0, 0};
   double unused;
   if (!r.lines.next(&r.line, &r.labels, &r.error) ||
@@ -161,10 +164,17 @@ bool read_body(const Header& h, LabelledMatrix* m, Reader& r) {
     return false;
   }
   if (size[0] <= 0 || size[1] <= 0 || size[0] > (1LL << 24) || size[1] > (1LL << 24) ||
-      size[0] * size[1] > static_cast<long long>(kMaxFileBytes / sizeof(double)) ||
       (h.sign != 0 && size[0] != size[1]) || size[2] < 0 || size[2] > size[0] * size[1]) {
     r.error = r.at() + "size " + r.line + " is not that of a non-empty matrix" +
               (h.sign != 0 ? " (square, being symmetric)" : "");
+    return false;
+  }
+  // A few bytes must not make the reader allocate without end: the dense
+  // matrix is bounded, and an array needs at least two bytes per value.
+  if (size[0] * size[1] > kMaxMtxElements || (!h.coordinate && size[0] * size[1] > text_size / 2)) {
+    r.error = r.at() + "size " + r.line + " asks for more values than " +
+              (h.coordinate ? "a response matrix holds (at most " + std::to_string(kMaxMtxElements) + ")"
+                            : std::string("the file holds"));
     return false;
   }
   m->rows = static_cast<int>(size[0]);
@@ -184,7 +194,7 @@ LabelledReport parse_mtx(const std::string& text, const std::string& shown, Labe
   std::string why = parse_header(first, &h);
   Reader r{Lines(text), {}, {}, {}};  // the header is a '%' line to it
   LabelledMatrix m;
-  if (why.empty() && !read_body(h, &m, r)) why = r.error;
+  if (why.empty() && !read_body(h, static_cast<long long>(text.size()), &m, r)) why = r.error;
   if (why.empty() && !apply_labels(r.labels, &m, &why) && why.empty()) why = "labels do not fit";
   if (!why.empty()) {
     rep.error = shown + ": " + why;

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "file_contents.h"
 #include "matrix_formats.h"
 
 namespace zor_feedback {

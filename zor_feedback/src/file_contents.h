@@ -10,10 +10,10 @@ namespace zor_feedback {
 namespace detail {
 
 // The most a file may hold once decompressed. The largest response matrices
-// (about 2000 x 1000 values) take a few tens of MiB as text, so a file beyond
-// this is not a matrix, and a gzip bomb stops here instead of exhausting the
-// memory of the process that reads it.
-constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+// (about 1850 x 712 values) take some 16 MiB as text, so a file beyond this is
+// not a matrix, and a gzip bomb stops here instead of exhausting the memory of
+// the process that reads it (a server among them).
+constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
 
 // Whether `path` names a gzip-compressed file (ends in ".gz").
 bool is_gzip_name(const std::string& path);

@@ -9,7 +9,7 @@
 //               lines below with '%' for '#'
 //   any other   the loader's text format with the label lines below
 // and each of them may be gzip-compressed, with ".gz" appended to the name
-// (at most 256 MiB once decompressed).
+// (at most 64 MiB once decompressed).
 //
 // The labels are '#' lines, which load_file skips, so a labelled file still
 // loads into a QTEV_ResponseMatrix unchanged:
@@ -65,7 +65,7 @@ ZOR_FEEDBACK_API std::string check_labelled_matrix(const LabelledMatrix& m);
 // label line whose count does not match the matrix, an unknown plane, a
 // duplicate name, a file that changes while it is read, a value beyond the
 // float range; a .npy that is not 2-D; a Matrix Market pattern or complex
-// matrix, an entry outside the size or given twice; a file beyond 256 MiB.
+// matrix, an entry outside the size or given twice; a file beyond 64 MiB.
 ZOR_FEEDBACK_API LabelledReport read_labelled_matrix(const char* path, LabelledMatrix* out);
 
 // Writes `m` in the format its name gives (see above; text and Matrix Market

@@ -17,7 +17,7 @@ cd "$(dirname "$0")"
 
 # What the library and zorfb need; the demo needs nothing else.
 DEMO_PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas-dev liblapack-dev
-               libcli11-dev libfmt-dev nlohmann-json3-dev)
+               libcli11-dev libfmt-dev nlohmann-json3-dev zlib1g-dev)
 # What the tests, the benchmarks and the checks need besides; the Python
 # module is built for Debian's /usr/bin/python3.
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-format

@@ -13,7 +13,7 @@ CXX=clang++ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZOR_FEEDB
 cmake --build "$BUILD" -j "$(nproc)"
 
 status=0
-for target in fuzz_load_file fuzz_ringbuf_get fuzz_value_scanner; do
+for target in fuzz_load_file fuzz_ringbuf_get fuzz_value_scanner fuzz_labelled_text fuzz_npy fuzz_mtx fuzz_gzip; do
   seeds="fuzz/corpus/${target#fuzz_}"
   work=$(mktemp -d)
   [ -d "$seeds" ] && cp -r "$seeds/." "$work/"

@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 
+#include "blas_threads.h"
 #include "results.h"
 
 namespace zor_feedback::python {
@@ -42,6 +43,7 @@ Result inversion(const ArrayLike& R, Compute compute) {
   float* out = res.inverse.mutable_data();
   {
     py::gil_scoped_release nogil;
+    const SharedBlasThreads blas;
     QTEV_ResponseMatrix A("RESPONSE_MATRIX", in.rows, in.cols, nullptr);
     QTEV_ResponseMatrix inverse("INVERSE", in.cols, in.rows, nullptr);
     D_spectrum spectrum("SINGULAR_VALUES", std::min(in.rows, in.cols), nullptr);

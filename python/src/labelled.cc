@@ -84,6 +84,9 @@ void write(const py::object& path, const LabelledMatrix& m, const std::optional<
     rep = write_labelled_matrix(name.c_str(), m, lines);
   }
   if (!rep.ok) raise(PyExc_ValueError, rep.error);
+  // What the format could not keep (the labels of a .npy).
+  for (const std::string& w : rep.warnings)
+    if (PyErr_WarnEx(PyExc_UserWarning, w.c_str(), 1) != 0) throw py::error_already_set();
 }
 
 std::string repr(const LabelledMatrix& m) {
@@ -103,14 +106,18 @@ Raises ValueError with check_labelled_matrix's text when they do not fit.
 The attributes are copies; the object does not change.)doc";
 
 constexpr const char* kReadDoc =
-    R"doc(Reads a labelled matrix file (zor_feedback::read_labelled_matrix). Raises
-ValueError with the library's text when it refuses the file, including one
+    R"doc(Reads a labelled matrix file (zor_feedback::read_labelled_matrix): by its
+name a .npy, a Matrix Market .mtx or the labelled text, each optionally .gz.
+Raises ValueError with the library's text when it refuses the file, including one
 that cannot be opened.)doc";
 
 constexpr const char* kWriteDoc =
-    R"doc(Writes `m` in the labelled format (zor_feedback::write_labelled_matrix), with
-`comment` (a str of lines or a list of lines) first. Raises ValueError with
-the library's text when it refuses.)doc";
+    R"doc(Writes `m` (zor_feedback::write_labelled_matrix) in the format its name
+gives: .npy, .mtx or the labelled text, each optionally .gz; `comment` (a str
+of lines or a list of lines) goes first in a text or .mtx. Raises ValueError
+with the library's text when it refuses (a value beyond the float range
+included); a .npy keeps no names, planes or units and warns (UserWarning)
+when there were any.)doc";
 
 }  // namespace
 

@@ -1,6 +1,10 @@
-// Loading a response-matrix file with the library's loader, refusing a file
-// that the library's shape report marks as read differently than it looks.
+// Loading a response-matrix file of any format as zorfb does
+// (zor_feedback::load_matrix_file): the same refusals, the same texts.
 #include <pybind11/stl.h>
+
+#include <memory>
+
+#include "zor_feedback/matrix_load.h"
 
 #include "binding.h"
 
@@ -9,38 +13,32 @@ namespace {
 
 py::array_t<float> load(const py::object& path) {
   const std::string name = file_name(path);
-  zor_feedback::MatrixFileShape shape;
+  std::unique_ptr<QTEV_ResponseMatrix> R;
+  zor_feedback::MatrixLoad rep;
   {
     py::gil_scoped_release nogil;
-    shape = zor_feedback::matrix_file_shape(name.c_str());
+    rep = zor_feedback::load_matrix_file(name.c_str(), [&R](int rows, int cols) {
+      R = std::make_unique<QTEV_ResponseMatrix>("RESPONSE_MATRIX", rows, cols, nullptr);
+      return R.get();
+    });
   }
-  if (!shape.ok) raise(PyExc_OSError, shape.error);
-  if (const std::string why = zor_feedback::misread(shape); !why.empty())
-    raise(PyExc_ValueError,
-          "ERROR: '" + name + "' is read differently than it looks; nothing is loaded: " + why);
-
-  py::array_t<float> result = new_matrix(shape.rows, shape.cols);
-  float* out = result.mutable_data();
-  zor_feedback::LoadReport rep;
-  {
-    py::gil_scoped_release nogil;
-    QTEV_ResponseMatrix R("RESPONSE_MATRIX", shape.rows, shape.cols, nullptr);
-    rep = R.load_report(name.c_str());
-    if (rep.ok) read_out(R, out);
-  }
-  if (!rep.ok) raise(PyExc_ValueError, rep.error);
+  if (!rep.ok) raise(rep.cannot_open ? PyExc_OSError : PyExc_ValueError, rep.error);
+  py::array_t<float> result = new_matrix(rep.rows, rep.cols);
+  read_out(*R, result.mutable_data());
   return result;
 }
 
 constexpr const char* kLoadDoc =
-    R"doc(Loads a response-matrix file with the library's loader (QTEV_ResponseMatrix::load_file)
-into a float32 array of the file's own shape (zor_feedback::matrix_file_shape).
+    R"doc(Loads a response-matrix file into a float32 array of the file's own shape,
+as zorfb does (zor_feedback::load_matrix_file): the loader's text format by
+QTEV_ResponseMatrix::load_file, or by the file's name a .npy (2-D), a Matrix
+Market .mtx, each of them optionally gzip-compressed (.gz).
 
-Raises OSError when the file cannot be opened or read, ValueError with the
-loader's text when it does not load, and ValueError when the library's shape
-report marks lines that load differently than they look (values ending at a
+Raises OSError when the file cannot be opened or read, and ValueError with the
+library's text for everything zorfb refuses: no data, a last line without
+numbers, lines that load differently than they look (values ending at a
 separator, a NaN or infinity, or other text; lines with fewer values than the
-last one).
+last one), a value beyond the float range, a .npy that is not 2-D.
 The loader's warnings go to the logger "zor_feedback".)doc";
 
 }  // namespace

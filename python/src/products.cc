@@ -2,6 +2,7 @@
 // no report, so the shapes are checked here and the result is built with the
 // shape the library needs.
 #include "binding.h"
+#include "blas_threads.h"
 
 namespace zor_feedback::python {
 namespace {
@@ -18,6 +19,7 @@ py::array_t<float> product(const MatrixIn& a, const MatrixIn& b, int rows, int c
   float* out = result.mutable_data();
   {
     py::gil_scoped_release nogil;
+    const SharedBlasThreads blas;
     QTEV_ResponseMatrix MA("A", a.rows, a.cols, nullptr);
     QTEV_ResponseMatrix MB("B", b.rows, b.cols, nullptr);
     QTEV_ResponseMatrix MC("PRODUCT", rows, cols, nullptr);

@@ -5,12 +5,15 @@ executable and ZOR_FEEDBACK_DATA_DIR the example data.
 """
 
 import ast
+import ctypes
+import io
 import json
 import logging
 import os
 import pickle
 import subprocess
 import threading
+import warnings
 from pathlib import Path
 
 # zorfb runs BLAS on one thread; LAPACK's results are bit for bit the same
@@ -129,7 +132,8 @@ def test_refusals_raise_the_librarys_text_once(caplog, tmp_path, ring):
         zf.load(tmp_path / "missing.txt")
     longer = tmp_path / "longer.txt"
     longer.write_text("1 2 3\n4 5\n")
-    with pytest.raises(ValueError, match=r"^ERROR: Line 1 has 3 values, more than no\. of actuators \(2\)!"):
+    with pytest.raises(ValueError, match=r"as a 2 x 2 response matrix: ERROR: Line 1 has 3 values, more than no\. of "
+                                         r"actuators \(2\)!"):
         zf.load(longer)
     assert not [r for r in caplog.records if "ERROR" in r.getMessage()]
 
@@ -205,13 +209,37 @@ def test_results_pickle_with_every_field(ring):
         assert np.array_equal(back.singular_values, res.singular_values)
 
 
-@pytest.mark.parametrize("text", ["1 2\n3 4, 5\n", "1\n3 4\n", "1 nan\n3 4\n", "1 2 x\n3 4\n",
-                                  "\ufeff1 2\n3 4\n", "%%MatrixMarket matrix array real general\n2 2\n1\n2\n3\n4\n"])
-def test_load_refuses_a_file_read_differently_than_it_looks(tmp_path, text):
-    path = tmp_path / "m.txt"
-    path.write_text(text, encoding="utf-8")
-    with pytest.raises(ValueError, match=r"^ERROR: .* is read differently than it looks; nothing is loaded"):
+def npy_bytes(a):
+    out = io.BytesIO()
+    np.save(out, a)
+    return out.getvalue()
+
+
+REFUSED_FILES = {
+    "separator.txt": b"1 2\n3 4, 5\n", "shorter.txt": b"1\n3 4\n", "nan.txt": b"1 nan\n3 4\n",
+    "word.txt": b"1 2 x\n3 4\n", "bom.txt": "\ufeff1 2\n3 4\n".encode(),
+    "mm_header.txt": b"%%MatrixMarket matrix array real general\n2 2\n1\n2\n3\n4\n",
+    "beyond_float.txt": b"1 2\n3 1e39\n", "empty.txt": b"", "comments.txt": b"# a\n# b\n",
+    "empty_line_at_end.txt": b"1 2\n3 4\n\n", "junk.txt": bytes(range(256)) * 4,
+    "vector.npy": npy_bytes(np.arange(2.0)), "cube.npy": npy_bytes(np.zeros((2, 2, 2))),
+    "pattern.mtx": b"%%MatrixMarket matrix coordinate pattern general\n2 2 1\n1 1\n",
+    "truncated.mtx.gz": bytes.fromhex("1f8b0800000000000003"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(REFUSED_FILES))
+def test_load_refuses_what_zorfb_refuses_with_its_text(tmp_path, name):
+    path = tmp_path / name
+    path.write_bytes(REFUSED_FILES[name])
+    with pytest.raises(ValueError) as refused:
         zf.load(path)
+    text = str(refused.value)
+    assert text and str(path) in text
+    exe = os.environ.get("ZORFB")
+    if exe:  # the same refusal, word for word, from the tool
+        run = subprocess.run([exe, "svd", str(path)], capture_output=True, text=True)
+        assert run.returncode == 1
+        assert run.stderr.splitlines()[0] == "zorfb: error: " + text
 
 
 def test_ring_buffer_replies_as_a_client_sees_it():
@@ -280,3 +308,55 @@ def test_the_readmes_snippet_runs_as_printed(capsys, monkeypatch):
     monkeypatch.chdir(readme.parent)
     exec(compile(snippet, "README.md", "exec"), {})
     assert capsys.readouterr().out.startswith("35 0 (48, 96)\n")
+
+
+def test_every_format_loads_the_same_matrix_and_npy_says_what_it_drops(tmp_path, ring):
+    m = zf.LabelledMatrix(ring, monitors=[f"BPM{i}" for i in range(ring.shape[0])], units="mm/mrad")
+    for name in ("r.txt.gz", "r.mtx", "r.mtx.gz", "r.npy", "r.npy.gz"):
+        path = tmp_path / name
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            zf.write_labelled_matrix(path, m)
+        dropped = [w for w in caught if "names, planes and units were not written" in str(w.message)]
+        assert len(dropped) == (1 if ".npy" in name else 0), name
+        assert np.array_equal(bits(zf.load(path)), bits(ring)), name
+        back = zf.read_labelled_matrix(path)
+        assert back.monitors == (m.monitors if ".npy" not in name else [str(i) for i in range(ring.shape[0])])
+    with pytest.raises(ValueError, match="beyond the float range"):
+        zf.write_labelled_matrix(tmp_path / "big.mtx", zf.LabelledMatrix(np.array([[1e39, 1.0]])))
+    assert not (tmp_path / "big.mtx").exists()
+
+
+def test_overlapping_calls_run_on_one_blas_thread_and_restore_the_count(ring):
+    get = put = None
+    for name in (None, "libopenblas.so.0", "libblas.so.3"):  # the module's BLAS is loaded privately
+        try:
+            blas = ctypes.CDLL(name, mode=os.RTLD_NOLOAD | os.RTLD_LAZY)
+            get, put = blas.openblas_get_num_threads, blas.openblas_set_num_threads
+            break
+        except (OSError, AttributeError):
+            continue
+    if get is None:
+        pytest.skip("not OpenBLAS")
+    alone = zf.invert(ring).inverse
+    before = get()
+    put(2)
+    try:
+        seen, results = [], []
+
+        def work():
+            for _ in range(3):
+                results.append(zf.invert(ring).inverse)
+                seen.append(get())
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(results) == 12
+        for r in results:
+            np.testing.assert_allclose(r, alone, rtol=1e-5, atol=1e-6)
+        assert get() == 2, "the count is restored when the last call returns"
+    finally:
+        put(before)

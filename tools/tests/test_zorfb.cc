@@ -514,7 +514,10 @@ TEST_F(Zorfb, MatrixLabelsAndConvertsThroughNpyAndMatrixMarket) {
                         "--corrector-planes", "x x y", "--units", "mm/mrad", "--out", path("l.txt")});
   ASSERT_EQ(l.rc, 0) << l.err;
   EXPECT_TRUE(contains(l.out, "plane y: 2 monitors (D .. E), 1 correctors (V1 .. V1)")) << l.out;
-  ASSERT_EQ(run({"matrix", path("l.txt"), "--out", path("m.npy")}).rc, 0);
+  const Result npy = run({"matrix", path("l.txt"), "--out", path("m.npy")});
+  ASSERT_EQ(npy.rc, 0) << npy.err;
+  EXPECT_TRUE(contains(npy.err, "zorfb: warning: '" + path("m.npy") + "': a .npy file holds the values only"))
+      << npy.err;
   ASSERT_EQ(run({"matrix", path("m.npy"), "--out", path("m.mtx")}).rc, 0);
   ASSERT_EQ(run({"matrix", path("m.mtx"), "--out", path("back.txt")}).rc, 0);
   zor_feedback::LabelledMatrix a, b;
@@ -524,6 +527,21 @@ TEST_F(Zorfb, MatrixLabelsAndConvertsThroughNpyAndMatrixMarket) {
   EXPECT_EQ(a.units, "mm/mrad");
   EXPECT_EQ(b.values, a.values) << "npy and mtx carry the values unchanged";
   EXPECT_EQ(b.monitors[0], "0") << "npy carries no names";
+  // A compressed Matrix Market file keeps the labels, and svd reads it by its name.
+  const Result gz = run({"matrix", path("l.txt"), "--out", path("l.mtx.gz")});
+  ASSERT_EQ(gz.rc, 0) << gz.err;
+  EXPECT_TRUE(gz.err.empty()) << gz.err;
+  zor_feedback::LabelledMatrix c;
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(path("l.mtx.gz").c_str(), &c).ok);
+  EXPECT_EQ(c.monitors, a.monitors);
+  EXPECT_EQ(c.monitor_planes, a.monitor_planes);
+  EXPECT_EQ(run({"svd", path("l.mtx.gz"), "--keep", "2"}).rc, 0);
+  const Result vec =
+      run({"svd", write("v.npy", std::string("\x93NUMPY\x01\x00\x3a\x00", 10) +
+                                     "{'descr': '<f8', 'fortran_order': False, 'shape': (1,), }\n" +
+                                     std::string(8, '\0'))});
+  EXPECT_EQ(vec.rc, 1);
+  EXPECT_TRUE(contains(vec.err, "a 1-D array (shape (1,)); a matrix file holds a 2-D array")) << vec.err;
   const Result bad = run({"matrix", text, "--monitor-planes", "x*3 z*2"});
   EXPECT_EQ(bad.rc, 1);
   EXPECT_TRUE(contains(bad.err, "'z*2' is not x, y")) << bad.err;

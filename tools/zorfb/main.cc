@@ -21,7 +21,8 @@ constexpr const char* kFooter =
 Response-matrix file: one line per monitor (row), one number per actuator
 (column), separated by blanks; lines starting with '#' are comments. The
 number of rows is the number of other lines, the number of columns the
-number of values on the last of them.)";
+number of values on the last of them. By its name a file may also be a .npy
+(2-D) or a Matrix Market .mtx, and any of them gzip-compressed (.gz).)";
 
 void add_format(CLI::App* sub, std::string* format) {
   sub->add_option("--format", *format, "output: text (default), csv or json")
@@ -199,9 +200,15 @@ int main(int argc, char** argv) {
   // matrix
   MatrixOptions mat;
   CLI::App* mat_cmd = app.add_subcommand(
-      "matrix", "show a response matrix's planes; label it, or convert it (text, .npy, .mtx) with --out");
-  mat_cmd->add_option("file", mat.file, "matrix file: .npy, .mtx or the labelled text format")->required();
-  mat_cmd->add_option("--out", mat.out, "write it here: .npy, .mtx, or anything else for labelled text");
+      "matrix",
+      "show a response matrix's planes; label it, or convert it (text, .npy, .mtx, each optionally .gz) "
+      "with --out");
+  mat_cmd
+      ->add_option("file", mat.file, "matrix file: .npy, .mtx or the labelled text format (optionally .gz)")
+      ->required();
+  mat_cmd->add_option("--out", mat.out,
+                      "write it here: .npy (values only), .mtx or anything else for labelled text; "
+                      "+.gz compresses");
   mat_cmd->add_option("--monitors", mat.monitors, "file of the monitor names, in row order");
   mat_cmd->add_option("--correctors", mat.correctors, "file of the corrector names, in column order");
   mat_cmd->add_option("--monitor-planes", mat.monitor_planes, "the rows' planes: 'x x y ...' or 'x*48 y*48'");

@@ -15,6 +15,7 @@
 #include <fmt/compile.h>
 #include <fmt/format.h>
 
+#include "zor_feedback/matrix_load.h"
 #include "zorfb/zorfb.h"
 
 namespace zor_feedback {
@@ -22,9 +23,7 @@ namespace cli {
 
 void print_error(const std::string& text) { std::cerr << "zorfb: error: " << text << '\n'; }
 
-namespace {
 void print_warning(const std::string& text) { std::cerr << "zorfb: warning: " << text << '\n'; }
-}  // namespace
 
 // ---------------------------------------------------------------------------
 LogSession::LogSession(bool verbose)
@@ -68,45 +67,19 @@ std::string StdoutDiversion::finish() {
 
 // ---------------------------------------------------------------------------
 int load_matrix(const std::string& file, const char* property, EqFct& location, MatrixInput* in) {
-  in->shape = zor_feedback::matrix_file_shape(file.c_str());
-  const zor_feedback::MatrixFileShape& shape = in->shape;
-  if (!shape.ok) {
-    print_error(shape.error);
-    return kFailure;
-  }
-  if (shape.rows == 0) {
-    print_error("'" + file + "' has no data lines (every line starts with '#')");
-    return kFailure;
-  }
-  // A last line of words (a heading without '#') says more as a count of 0.
-  if (shape.cols == 0 && shape.separator.lines == 0 && shape.not_finite.lines == 0) {
-    print_error(fmt::format(
-        "'{}': the last data line (line {}) holds no numbers, so the number of columns is 0; remove empty "
-        "lines at the end and mark headings with '#'",
-        file, shape.last_data_line));
-    return kFailure;
-  }
-  // What a server would read differently than the file looks: refused, so
-  // that no result of it is taken for the matrix that was meant.
-  if (const std::string why = zor_feedback::misread(shape); !why.empty()) {
-    print_error("'" + file + "' " + why);
-    return kFailure;
-  }
-  in->R = std::make_unique<QTEV_ResponseMatrix>(property, shape.rows, shape.cols, &location);
-  const zor_feedback::LoadReport load = in->R->load_report(file.c_str());
+  const zor_feedback::MatrixLoad load = zor_feedback::load_matrix_file(file.c_str(), [&](int rows, int cols) {
+    in->R = std::make_unique<QTEV_ResponseMatrix>(property, rows, cols, &location);
+    return in->R.get();
+  });
   if (!load.ok) {
-    print_error(fmt::format("cannot load '{}' as a {} x {} response matrix: {}", file, shape.rows, shape.cols,
-                            load.error));
+    in->R.reset();
+    print_error(load.error);
     return kFailure;
   }
+  in->shape.ok = true;
+  in->shape.rows = load.rows;
+  in->shape.cols = load.cols;
   in->warnings.insert(in->warnings.end(), load.warnings.begin(), load.warnings.end());
-  for (int i = 0; i < shape.rows; ++i)
-    for (int j = 0; j < shape.cols; ++j)
-      if (!std::isfinite(in->R->value(i, j, -1, -1, -1, -1))) {
-        print_error(
-            fmt::format("'{}': element ({}, {}) lies beyond the float range of the matrix", file, i, j));
-        return kFailure;
-      }
   for (const std::string& w : in->warnings) print_warning(w);
   return kOk;
 }

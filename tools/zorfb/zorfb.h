@@ -75,15 +75,13 @@ class StdoutDiversion {
 // A matrix loaded from a file, shaped by the file itself.
 struct MatrixInput {
   std::unique_ptr<QTEV_ResponseMatrix> R;
-  zor_feedback::MatrixFileShape shape;
-  std::vector<std::string> warnings;  // what the file may mean differently than it is read
+  zor_feedback::MatrixFileShape shape;  // ok, rows and cols
+  std::vector<std::string> warnings;    // what the file may mean differently than it is read
 };
 
-// Takes the file's shape by the loader's rules, refuses what a server would
-// misread (values separated by ',' or ';', a NaN or infinity where a value
-// stands, no data), builds a matrix `property` of that shape in `location`
-// and loads it. Returns kOk, or kFailure after an error message on standard
-// error.
+// Loads a matrix file of any format by zor_feedback::load_matrix_file into a
+// matrix `property` of the file's shape in `location`. Returns kOk, or
+// kFailure after the refusal's text on standard error.
 int load_matrix(const std::string& file, const char* property, EqFct& location, MatrixInput* in);
 
 // Writes the matrix in the loader's format: the header lines as '#' comments,
@@ -105,6 +103,7 @@ std::string spectrum_chart(const std::vector<double>& values, const std::vector<
                            int height = 12, int max_width = 72);
 
 void print_error(const std::string& text);
+void print_warning(const std::string& text);
 
 // ---------------------------------------------------------------------------
 // Commands. Each returns its exit code and writes its results to standard
@@ -147,8 +146,9 @@ struct CorrectOptions {
 int run_correct(const Global& g, const CorrectOptions& o);
 
 // Shows, labels and converts a matrix (matrix.cc). Input and output by their
-// names: .npy (little-endian float32/float64, C order), .mtx (dense Matrix
-// Market array), anything else the labelled text format.
+// names, as zor_feedback/labelled_matrix.h reads and writes them: .npy, .mtx,
+// anything else the labelled text format; each optionally .gz. A .npy keeps
+// no labels: writing one with labels warns on standard error.
 struct MatrixOptions {
   std::string file;
   std::string out;                               // write it here when not empty

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "label_lines.h"
+#include "matrix_formats.h"
 #include "zor_feedback/labelled_matrix.h"
 
 namespace zor_feedback {
@@ -15,6 +17,12 @@ namespace zor_feedback {
 const char* plane_name(Plane plane) { return plane == Plane::x ? "x" : "y"; }
 
 namespace {
+
+std::string format_value(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
 
 // A name may appear once per plane: a monitor of plane x and one of plane y
 // may share it (NAME:x and NAME:y tell them apart).
@@ -43,67 +51,33 @@ std::string check_labelled_matrix(const LabelledMatrix& m) {
     return "the monitor names or planes do not number the rows";
   if (m.correctors.size() != cols || m.corrector_planes.size() != cols)
     return "the corrector names or planes do not number the columns";
+  // The matrix and every file of it hold floats: a value beyond their range
+  // would become an infinity.
   for (std::size_t k = 0; k < m.values.size(); ++k)
-    if (!std::isfinite(m.values[k]))
-      return "element (" + std::to_string(k / cols) + ", " + std::to_string(k % cols) + ") is not finite";
+    if (std::isinf(static_cast<float>(m.values[k])) || !std::isfinite(m.values[k]))
+      return "element (" + std::to_string(k / cols) + ", " + std::to_string(k % cols) + ")" +
+             (std::isfinite(m.values[k])
+                  ? " = " + format_value(m.values[k]) + " lies beyond the float range (3.4e38)"
+                  : std::string(" is not finite"));
   if (m.units.find('\n') != std::string::npos) return "the units hold a line break";
   std::string e = check_names(m.monitors, m.monitor_planes, "monitor");
   return e.empty() ? check_names(m.correctors, m.corrector_planes, "corrector") : e;
 }
 
-namespace {
+namespace detail {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
-void write_words(std::FILE* f, const char* key, const std::vector<std::string>& words) {
-  std::fprintf(f, "# %s:", key);
-  for (const std::string& w : words) std::fprintf(f, " %s", w.c_str());
-  std::fputc('\n', f);
-}
-
-void write_planes(std::FILE* f, const char* key, const std::vector<Plane>& planes) {
-  std::fprintf(f, "# %s:", key);
-  for (const Plane p : planes) std::fprintf(f, " %s", plane_name(p));
-  std::fputc('\n', f);
-}
-
-}  // namespace
-
-LabelledReport write_labelled_matrix(const char* path, const LabelledMatrix& m,
-                                     const std::vector<std::string>& comment) {
-  LabelledReport rep;
-  const std::string shown = std::string("'") + (path != nullptr ? path : "(null)") + "'";
-  rep.error = check_labelled_matrix(m);
-  for (const std::string& c : comment)
-    if (rep.error.empty() && c.find('\n') != std::string::npos)
-      rep.error = "a comment line holds a line break";
-  if (!rep.error.empty() || path == nullptr) {
-    rep.error = "nothing written to " + shown + ": " + (path == nullptr ? "no file name" : rep.error);
-    return rep;
-  }
-  std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path, "w"));
-  if (!f) {
-    rep.error = "cannot write " + shown + ": " + std::strerror(errno);
-    return rep;
-  }
-  for (const std::string& c : comment) std::fprintf(f.get(), "# %s\n", c.c_str());
-  write_words(f.get(), "monitors", m.monitors);
-  write_words(f.get(), "correctors", m.correctors);
-  write_planes(f.get(), "monitor_planes", m.monitor_planes);
-  write_planes(f.get(), "corrector_planes", m.corrector_planes);
-  if (!m.units.empty()) std::fprintf(f.get(), "# units: %s\n", m.units.c_str());
+std::string labelled_text(const LabelledMatrix& m, const std::vector<std::string>& comment) {
+  std::string out;
+  for (const std::string& c : comment) out += "# " + c + "\n";
+  out += label_lines(m, "#");
+  char buf[32];
   const auto cols = static_cast<std::size_t>(m.cols);
-  for (std::size_t k = 0; k < m.values.size(); ++k)
-    std::fprintf(f.get(), (k + 1) % cols == 0 ? "%.9g\n" : "%.9g ", m.values[k]);
-  const bool failed = std::ferror(f.get()) != 0;
-  if (std::fclose(f.release()) != 0 || failed) {
-    rep.error = "cannot write " + shown + ": " + std::strerror(errno);
-    return rep;
+  for (std::size_t k = 0; k < m.values.size(); ++k) {
+    std::snprintf(buf, sizeof buf, (k + 1) % cols == 0 ? "%.9g\n" : "%.9g ", m.values[k]);
+    out += buf;
   }
-  rep.ok = true;
-  return rep;
+  return out;
 }
 
+}  // namespace detail
 }  // namespace zor_feedback

@@ -81,6 +81,16 @@ void LineReader::rewind() noexcept {
 }
 
 bool LineReader::fill() {
+  if (text_ != nullptr) {
+    const auto at = static_cast<std::size_t>(file_pos_);
+    const std::size_t n = std::min(buf_.size(), text_->size() - std::min(at, text_->size()));
+    if (n == 0) return false;
+    std::memcpy(buf_.data(), text_->data() + at, n);
+    file_pos_ += static_cast<off_t>(n);
+    pos_ = 0;
+    end_ = n;
+    return true;
+  }
   ssize_t n;
   do n = ::pread(fd_, buf_.data(), buf_.size(), file_pos_);
   while (n < 0 && errno == EINTR);
@@ -257,7 +267,11 @@ std::string misread(const MatrixFileShape& s) {
   if (s.other.text.rfind("\xEF\xBB\xBF", 0) == 0)
     return at + "a byte-order mark; the loader reads plain ASCII text, save the file without it";
   if (s.other.text.rfind("%%", 0) == 0)
-    return at + "a Matrix Market header; the loader reads blank-separated rows, convert the file first";
+    return at +
+           "a Matrix Market header; the loader reads blank-separated rows: convert the file first with "
+           "'zorfb matrix FILE.mtx --out FILE.txt' (the name must end in .mtx), or read it by a name ending "
+           "in "
+           ".mtx";
   return at + "the text after the values ('" + s.other.text + "') is not read (" +
          std::to_string(s.other.lines) + " lines); mark notes with '#'";
 }

@@ -47,6 +47,9 @@ bool same_file_state(int fd, const struct stat& before);
 class LineReader {
  public:
   explicit LineReader(int fd) : fd_(fd), buf_(kBufferSize) {}
+  // Lines of a text already in memory (a decompressed file); `text` must
+  // outlive the reader.
+  explicit LineReader(const std::string* text) : text_(text), buf_(kBufferSize) {}
 
   // The next line into `line`; false at the end of the file or on a read
   // error (then failed() is true).
@@ -61,7 +64,8 @@ class LineReader {
   static constexpr std::size_t kBufferSize = 64 * 1024;
   bool fill();
 
-  int fd_;
+  int fd_ = -1;
+  const std::string* text_ = nullptr;
   std::vector<char> buf_;
   std::size_t pos_ = 0, end_ = 0;  // unread part of buf_
   off_t file_pos_ = 0;             // file offset of the next read

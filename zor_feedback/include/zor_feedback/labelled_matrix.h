@@ -1,5 +1,15 @@
 // labelled_matrix.h - a response matrix with the names and planes of its
-// monitors and correctors, read from and written to the loader's text format.
+// monitors and correctors, read from and written to a matrix file.
+//
+// The format goes by the file's name:
+//   NAME.npy    NumPy's .npy: a 2-D float64 or float32 array (little-endian, C or
+//               Fortran order); no names, planes or units
+//   NAME.mtx    Matrix Market: an array, or coordinate entries (unlisted ones 0);
+//               real or integer; general, symmetric or skew-symmetric; the label
+//               lines below with '%' for '#'
+//   any other   the loader's text format with the label lines below
+// and each of them may be gzip-compressed, with ".gz" appended to the name
+// (at most 64 MiB once decompressed).
 //
 // The labels are '#' lines, which load_file skips, so a labelled file still
 // loads into a QTEV_ResponseMatrix unchanged:
@@ -40,26 +50,34 @@ struct LabelledMatrix {
 struct LabelledReport {
   bool ok = false;    // false: refused, the output unchanged; `error` says why
   std::string error;  // one line
+  // Written, but not all of it: what the file could not keep (the labels of
+  // a .npy).
+  std::vector<std::string> warnings;
 };
 
 // Why `m` is not a consistent labelled matrix (sizes of the values, names and
-// planes; empty or blank-containing names, a name twice in one plane;
-// non-finite values);
-// empty when it is.
+// planes; empty or blank-containing names, a name twice in one plane; values
+// that are not finite or lie beyond the float range); empty when it is.
 ZOR_FEEDBACK_API std::string check_labelled_matrix(const LabelledMatrix& m);
 
-// Reads `path` by load_file's counting pass and its header lines into *out.
+// Reads `path` into *out, by its name (see above); a text file by load_file's
+// counting pass and its label lines.
 // Refused, *out unchanged: a file that cannot be opened or read, no data, rows
 // of unequal length, values that end at a separator, a NaN, an infinity or
 // other text (the loader would read such a row differently than it looks), a
 // label line whose count does not match the matrix, an unknown plane, a
-// name twice in one plane, a file that changes while it is read. A name may
-// stand once in plane x and once in plane y.
+// name twice in one plane, a file that changes while it is read, a value
+// beyond the float range; a .npy that is not 2-D; a Matrix Market pattern or
+// complex matrix, an entry outside the size or given twice; a file beyond
+// 64 MiB. A name may stand once in plane x and once in plane y.
 ZOR_FEEDBACK_API LabelledReport read_labelled_matrix(const char* path, LabelledMatrix* out);
 
-// Writes `m` in the labelled format ("%.9g", which reads back into the same
-// float), with `comment` lines first when given. Refused when `m` is not
-// consistent, a comment line holds a line break, or the file cannot be written.
+// Writes `m` in the format its name gives (see above; text and Matrix Market
+// as "%.9g", which reads back into the same float, with the labels and the
+// `comment` lines; .npy as float64 with a warning when labels are lost).
+// Refused, nothing written, when `m` is not consistent (a value beyond the
+// float range included) or a comment line holds a line break; refused when
+// the file cannot be written.
 ZOR_FEEDBACK_API LabelledReport write_labelled_matrix(const char* path, const LabelledMatrix& m,
                                                       const std::vector<std::string>& comment = {});
 

@@ -91,15 +91,16 @@ int main(int argc, char** argv) {
       orbit[static_cast<std::size_t>(i)] = orbit_m.value(i, 0, -1, -1, -1, -1);
 
     // Correct: the step for this orbit within every limit, then the kicks to
-    // set. A refused step (a bad orbit) moves nothing.
+    // set, one write a cycle (a split step's rest follows from the next
+    // orbit). A refused step (a bad orbit) moves nothing.
     const zor_feedback::Step step = correction.compute(orbit, kicks);
     if (!step.ok) {
       std::fprintf(stderr, "cycle %d: %s\n", cycle, step.error.c_str());
       break;
     }
-    const zor_feedback::KickSequence set = correction.apply(step);
+    const zor_feedback::KickWrite set = correction.apply(step, zor_feedback::ApplyWrites::first);
     if (!set.ok) break;
-    kicks = set.kicks.back();
+    kicks = set.writes.front();
     for (int j = 0; j < kCorrectors; ++j)
       correctors.set_value(static_cast<float>(kicks[static_cast<std::size_t>(j)]), j, 0, -1, -1, -1, -1);
     std::printf("cycle %d: orbit rms %.4f mm, predicted after the step %.4f mm\n", cycle, step.rms_before,

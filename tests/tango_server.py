@@ -155,8 +155,9 @@ def write_files(tmp):
     labels = ("# monitors:", "# correctors:", "# monitor_planes:", "# corrector_planes:", "# units:")
     unlabelled = [l for l in lines if not l.startswith(labels)]
     with open(os.path.join(tmp, "labelled.txt"), "w") as f:
-        f.write("# monitors: %s\n" % " ".join("BPM%02d" % i for i in range(96)))
-        f.write("# correctors: %s\n" % " ".join("C%s%02d" % ("H" if j < 24 else "V", j) for j in range(48)))
+        # Names the shipped ring does not have: every setting by name is dropped.
+        f.write("# monitors: %s\n" % " ".join("PU%02d" % i for i in range(96)))
+        f.write("# correctors: %s\n" % " ".join("K%s%02d" % ("H" if j < 24 else "V", j) for j in range(48)))
         f.write("# monitor_planes: %s\n" % " ".join("x" if i < 48 else "y" for i in range(96)))
         f.write("# corrector_planes: %s\n" % " ".join("x" if j < 24 else "y" for j in range(48)))
         f.write("# units: m/rad\n")
@@ -415,10 +416,10 @@ def check_correction(dev):
 
     # A labelled file: names and planes from its header, each plane solved apart.
     answer = dev.LoadMatrix("labelled.txt")
-    assert "dropped" in answer and "monitor 5 (masked)" in answer and "corrector 0 (limits)" in answer, answer
-    assert "monitor 5 (masked)" in dev.status(), dev.status()
-    assert any("monitor 5 (masked)" in h for h in dev.HISTORY), dev.HISTORY
-    assert dev.MONITOR_NAMES[0] == "BPM00" and dev.CORRECTOR_NAMES[-1] == "CV47"
+    assert "dropped" in answer and "monitor BPM06 (masked)" in answer and "corrector CH01 (limits)" in answer, answer
+    assert "monitor BPM06 (masked)" in dev.status(), dev.status()
+    assert any("monitor BPM06 (masked)" in h for h in dev.HISTORY), dev.HISTORY
+    assert dev.MONITOR_NAMES[0] == "PU00" and dev.CORRECTOR_NAMES[-1] == "KV47"
     assert dev.MONITOR_ENABLED.all() and np.isinf(dev.KICK_LIMITS).all()
     dev.Stop()
     dev.CalcStep()

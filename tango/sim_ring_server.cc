@@ -16,6 +16,7 @@
 // saying why. The attributes and commands are listed in attribute_factory
 // and command_factory below; a refused request raises DevFailed with the
 // reason and changes nothing.
+#include <signal.h>
 #include <tango.h>
 
 #include <algorithm>
@@ -159,6 +160,11 @@ std::string SimRingDevice::read_properties(zor_feedback::tango::SimRingSettings*
   for (const std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{4}})
     if (!props[k].is_empty() && !(props[k] >> *numbers[k - 1]))
       return "device property " + props[k].name + ": not a number";
+  const double limits[] = {1.0, 10.0, 0.0, 3600.0};  // ModelError, NoiseMM, -, Period
+  for (const std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{4}})
+    if (!(*numbers[k - 1] >= 0) || !(*numbers[k - 1] <= limits[k - 1]))
+      return "device property " + props[k].name + ": " + std::to_string(*numbers[k - 1]) +
+             " is not within 0 to " + std::to_string(limits[k - 1]);
   if (!props[3].is_empty()) {
     Tango::DevLong64 seed = -1;
     if (!(props[3] >> seed) || seed < 0) return "device property Seed: not a number from 0 on";
@@ -175,8 +181,9 @@ class Member : public Base {
   using Reader = void (SimRingDevice::*)(Tango::Attribute&);
   using Writer = void (SimRingDevice::*)(Tango::WAttribute&);
   template <class... Dims>
-  Member(const char* name, long type, const AttributeText& text, Reader reader, Writer writer, Dims... dims)
-      : Base(name, type, writer != nullptr ? Tango::READ_WRITE : Tango::READ, dims...),
+  Member(const char* attr_name, long data_type, const AttributeText& text, Reader reader, Writer writer,
+         Dims... dims)
+      : Base(attr_name, data_type, writer != nullptr ? Tango::READ_WRITE : Tango::READ, dims...),
         reader_(reader),
         writer_(writer) {
     zor_feedback::tango::describe(*this, text);
@@ -205,12 +212,12 @@ Tango::Attr* spectrum(const char* name, long type, const AttributeText& text, Re
 class NameCommand : public Tango::Command {
  public:
   using Action = void (*)(SimRingDevice&, const std::string&, const char*);
-  NameCommand(const char* name, Action action, const char* description)
-      : Tango::Command(name, Tango::DEV_STRING, Tango::DEV_VOID, description, ""), action_(action) {}
+  NameCommand(const char* command_name, Action action, const char* description)
+      : Tango::Command(command_name, Tango::DEV_STRING, Tango::DEV_VOID, description, ""), action_(action) {}
   CORBA::Any* execute(Tango::DeviceImpl* dev, const CORBA::Any& in) override {
-    const char* name = nullptr;
-    extract(in, name);
-    action_(*static_cast<SimRingDevice*>(dev), name != nullptr ? name : "", get_name().c_str());
+    const char* text = nullptr;
+    extract(in, text);
+    action_(*static_cast<SimRingDevice*>(dev), text != nullptr ? text : "", get_name().c_str());
     return insert();
   }
 

@@ -165,6 +165,14 @@ def check_ring96(dev, twin, other):
     dev.Advance(0.1)
     assert dev.OrbitX[9] != first[9]
 
+    # No valid monitor at all: the orbit is INVALID (TANGO sends no value then).
+    for n in names:
+        dev.FailMonitor(n)
+    assert dev.read_attribute("OrbitX").quality == tango.AttrQuality.ATTR_INVALID
+    for n in names:
+        dev.RestoreMonitor(n)
+    assert dev.read_attribute("OrbitX").quality == VALID
+
     # Unknown names: refused with the name, nothing changed.
     kept = state(dev)
     for cmd, name, text in (("FailMonitor", "BPM97", "no monitor 'BPM97'"),

@@ -26,8 +26,8 @@ namespace tango {
 struct SimRingSettings {
   std::string ring = "ring96";  // ring96 | ring320
   sim::MachineSettings machine;
-  // > 0: the clock advances by this many seconds every as many seconds of
-  // wall time, on a thread of its own; 0: only advance() moves it.
+  // 0.01 to 3600: the clock advances by this many seconds every as many
+  // seconds of wall time, on a thread of its own; 0: only advance() moves it.
   double period_s = 0.1;
 };
 

@@ -254,15 +254,16 @@ def main():
         for name, props in (("a", stepped), ("b", stepped), ("c", dict(Period=0, Seed=8)),
                             ("big", dict(Ring="ring320", Period=0)), ("free", dict(Period=0.05)),
                             ("bad_ring", dict(Ring="ring7")), ("bad_error", dict(ModelError=-1)),
-                            ("bad_seed", dict(Seed="x"))):
+                            ("bad_seed", dict(Seed="x")), ("bad_period", dict(Period=0.001))):
             servers.append(Server(tmp, name, **props))
-        a, b, c, big, free, bad_ring, bad_error, bad_seed = [s.connect() for s in servers]
+        a, b, c, big, free, bad_ring, bad_error, bad_seed, bad_period = [s.connect() for s in servers]
         check_ring96(a, b, c)
         check_ring320(big)
         check_free_running(free, servers[4])
         check_fault(bad_ring, "neither ring96 nor ring320")
         check_fault(bad_error, "device property ModelError")
         check_fault(bad_seed, "device property Seed")
+        check_fault(bad_period, "neither 0 (stepped) nor within 0.01 to 3600 s")
         servers[0].terminate(signal.SIGTERM)
         failed = False
     finally:

@@ -65,12 +65,14 @@ class SimRingDevice : public TANGO_BASE_CLASS {
       }
     }
     if (!ring_) return set_state(Tango::FAULT);
-    for (const auto* names : {&ring_->monitor_names(), &ring_->corrector_names()}) {
-      auto& ptrs = names == &ring_->monitor_names() ? monitor_ptrs_ : corrector_ptrs_;
-      ptrs.clear();
-      ptrs.reserve(names->size() + 1);  // never a null buffer
-      for (const std::string& n : *names) ptrs.push_back(const_cast<char*>(n.c_str()));
-    }
+    const auto pointers = [](const std::vector<std::string>& names) {
+      std::vector<Tango::DevString> ptrs;
+      ptrs.reserve(names.size() + 1);  // never a null buffer
+      for (const std::string& n : names) ptrs.push_back(const_cast<char*>(n.c_str()));
+      return ptrs;
+    };
+    monitor_ptrs_ = pointers(ring_->monitor_names());
+    corrector_ptrs_ = pointers(ring_->corrector_names());
     set_state(Tango::ON);
   }
 

@@ -1,0 +1,88 @@
+// One column of a measurement: the kicked sides, the column and its standard
+// errors, the drift check after putting the corrector back.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "measure_steps.h"
+
+namespace zor_feedback {
+namespace loop {
+namespace detail {
+
+namespace {
+
+// |a| / scale, with a zero scale meaning "any difference is too much".
+double in_units(double a, double scale) {
+  if (scale > 0.0) return std::fabs(a) / scale;
+  return a == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
+}
+
+// Writes column j into the state: (mean+ - mean-)/d, and the standard error
+// of that difference of means (each side's variance over its count; unipolar:
+// the start orbit is the other side).
+void store_column(MeasureRun& run, std::size_t j, const OrbitAverage& plus, const OrbitAverage* minus,
+                  MeasuredColumn* col) {
+  MeasureState& s = run.state;
+  const std::size_t n = s.start_kicks.size();
+  const double d = col->kick, n0 = run.config.readings;
+  double sum_v = 0.0, sum_e = 0.0;
+  for (std::size_t i = 0; i < run.monitors; ++i) {
+    const double other = minus ? minus->mean[i] : s.start_orbit[i];
+    const double other_var = minus ? minus->var[i] / minus->n : s.noise[i] * s.noise[i] / n0;
+    const double v = (plus.mean[i] - other) / d;
+    const double e = std::sqrt(plus.var[i] / plus.n + other_var) / std::fabs(d);
+    s.values[i * n + j] = v;
+    s.errors[i * n + j] = e;
+    sum_v += v * v;
+    sum_e += e * e;
+  }
+  col->snr = in_units(std::sqrt(sum_v), std::sqrt(sum_e));
+}
+
+// The largest monitor's difference between the orbit back at the start kicks
+// and the start orbit, in their combined standard error.
+void check_drift(MeasureRun& run, const OrbitAverage& back, MeasuredColumn* col) {
+  const MeasureState& s = run.state;
+  const double n0 = run.config.readings;
+  col->drift_max = 0.0;
+  for (std::size_t i = 0; i < run.monitors; ++i) {
+    const double scale =
+        std::sqrt(back.var[i] / back.n + s.noise[i] * s.noise[i] / n0) + run.config.noise_floor;
+    col->drift_max = std::max(col->drift_max, in_units(back.mean[i] - s.start_orbit[i], scale));
+  }
+  col->drift = col->drift_max > run.config.drift_sigma;
+}
+
+}  // namespace
+
+MeasuredColumn measure_column(MeasureRun& run, std::size_t j) {
+  const MeasureConfig& c = run.config;
+  const MeasureState& s = run.state;
+  MeasuredColumn col;
+  col.kick = s.kicks[j];
+  col.kick_capped = s.capped[j];
+  run.reads = 0;
+  std::vector<double> sp = s.start_kicks;
+  Duration w1{0}, w2{0}, w3{0};
+  sp[j] = s.start_kicks[j] + (c.bipolar ? col.kick / 2 : col.kick);
+  col.settled = set_and_settle(run, sp, &w1);
+  const OrbitAverage plus = average_orbits(run, c.readings);
+  OrbitAverage minus;
+  if (c.bipolar) {
+    sp[j] = s.start_kicks[j] - col.kick / 2;
+    col.settled = set_and_settle(run, sp, &w2) && col.settled;
+    minus = average_orbits(run, c.readings);
+  }
+  col.settled = set_and_settle(run, s.start_kicks, &w3) && col.settled;
+  const OrbitAverage back = average_orbits(run, c.readings);
+  store_column(run, j, plus, c.bipolar ? &minus : nullptr, &col);
+  check_drift(run, back, &col);
+  col.settle_time = std::max({w1, w2, w3});
+  col.orbit_reads = run.reads;
+  return col;
+}
+
+}  // namespace detail
+}  // namespace loop
+}  // namespace zor_feedback

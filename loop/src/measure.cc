@@ -90,7 +90,7 @@ bool run_columns(MeasureRun& run) {
   for (int done = 0; static_cast<std::size_t>(s.next_column) < n; ++done) {
     if (run.config.max_columns >= 0 && done >= run.config.max_columns) return true;
     if (run.stop && run.stop->load()) throw MeasureAbort{"stopped on request", true};
-    MeasuredColumn col = detail::measure_column(run, s.next_column);
+    MeasuredColumn col = detail::measure_column(run, static_cast<std::size_t>(s.next_column));
     s.columns.push_back(col);
     ++s.next_column;
   }
@@ -99,13 +99,14 @@ bool run_columns(MeasureRun& run) {
 
 LabelledMatrix labelled(const MeasureConfig& c, const MeasureState& s, const std::vector<double>& values) {
   LabelledMatrix l;
-  l.rows = static_cast<int>(s.start_orbit.size());
-  l.cols = static_cast<int>(s.start_kicks.size());
+  const std::size_t m = s.start_orbit.size(), n = s.start_kicks.size();
+  l.rows = static_cast<int>(m);
+  l.cols = static_cast<int>(n);
   l.values = values;
-  for (int i = 0; i < l.rows; ++i) l.monitors.push_back(detail::monitor_name(c, i));
-  for (int j = 0; j < l.cols; ++j) l.correctors.push_back(detail::corrector_name(c, j));
-  l.monitor_planes = c.monitor_planes.empty() ? std::vector<Plane>(l.rows, Plane::x) : c.monitor_planes;
-  l.corrector_planes = c.corrector_planes.empty() ? std::vector<Plane>(l.cols, Plane::x) : c.corrector_planes;
+  for (std::size_t i = 0; i < m; ++i) l.monitors.push_back(detail::monitor_name(c, i));
+  for (std::size_t j = 0; j < n; ++j) l.correctors.push_back(detail::corrector_name(c, j));
+  l.monitor_planes = c.monitor_planes.empty() ? std::vector<Plane>(m, Plane::x) : c.monitor_planes;
+  l.corrector_planes = c.corrector_planes.empty() ? std::vector<Plane>(n, Plane::x) : c.corrector_planes;
   l.units = c.units;
   return l;
 }

@@ -28,10 +28,13 @@ std::vector<double> read_orbit(MeasureRun& run) {
 // Welford's sums, so that a large orbit with a small noise keeps its variance.
 OrbitAverage average_orbits(MeasureRun& run, int n) {
   OrbitAverage a;
-  a.mean.assign(run.monitors, 0.0);
-  std::vector<double> m2(run.monitors, 0.0);
+  std::vector<double> m2;
   for (a.n = 1; a.n <= n; ++a.n) {
-    const std::vector<double> v = read_orbit(run);
+    const std::vector<double> v = read_orbit(run);  // the first sets run.monitors on a fresh start
+    if (a.n == 1) {
+      a.mean.assign(run.monitors, 0.0);
+      m2.assign(run.monitors, 0.0);
+    }
     for (std::size_t i = 0; i < run.monitors; ++i) {
       const double d = v[i] - a.mean[i];
       a.mean[i] += d / a.n;
@@ -67,7 +70,7 @@ void wait_readbacks(MeasureRun& run, const std::vector<double>& sp, Time t0) {
     const long j = off_setpoint(run.config, read_kicks(run, "after a write"), sp);
     if (j < 0) return;
     if (run.clock.now() - t0 >= run.config.settle_max)
-      throw MeasureAbort{"corrector " + corrector_name(run.config, j) + " did not reach its set-point"};
+      throw MeasureAbort{"corrector " + corrector_name(run.config, static_cast<std::size_t>(j)) + " did not reach its set-point"};
     run.clock.sleep_for(run.config.poll);
   }
 }
@@ -82,7 +85,7 @@ double change_in_noise(const MeasureRun& run, const std::vector<double>& a, cons
     const double z = scale > 0.0 ? d / scale : (d == 0.0 ? 0.0 : std::numeric_limits<double>::infinity());
     sum += z * z;
   }
-  return a.empty() ? 0.0 : std::sqrt(sum / a.size());
+  return a.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(a.size()));
 }
 
 bool wait_orbit(MeasureRun& run, Time t0) {

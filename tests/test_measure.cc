@@ -28,9 +28,10 @@ enum class Fault { none, fail_once, fail_always, throw_once, throw_always, stop 
 
 // A linear ring: orbit = base + R (kicks - start) + Gaussian noise, one
 // orbit per millisecond. The noise is drawn from a generator seeded by the
-// kicks at each write or read-back, so that the same settings read the same
-// orbits in any run: an interrupted and resumed measurement reads what an
-// uninterrupted one does. Every call (orbit read, write, read-back) counts;
+// kicks and the kicks before them at each write or read-back, so that the same
+// steps read the same orbits in any run: an interrupted and resumed
+// measurement reads what an uninterrupted one does (and the orbits at the start
+// kicks after two different columns are independent). Every call (orbit read, write, read-back) counts;
 // the call numbered `fault_at` (and, for the *_always kinds, every later one)
 // fails, throws or sets the stop flag.
 class FakeRing {
@@ -72,7 +73,10 @@ class FakeRing {
       return r;
     }
     ++writes;
-    if (!refuse_all) kicks = v;
+    if (!refuse_all && v != kicks) {
+      before_ = kicks;
+      kicks = v;
+    }
     reseed();
     r.ok = !refuse_all;
     if (refuse_all) r.error = "locked";
@@ -126,6 +130,7 @@ class FakeRing {
   void reseed() {
     std::size_t h = seed_;
     for (double k : kicks) h = h * 1000003u ^ std::hash<double>()(k);
+    for (double k : before_) h = h * 1000003u ^ std::hash<double>()(k);
     gen_.seed(h);
   }
   loop::ManualClock& clock_;
@@ -133,6 +138,7 @@ class FakeRing {
   double noise_;
   unsigned seed_;
   std::mt19937_64 gen_;
+  std::vector<double> before_;
   std::normal_distribution<double> gauss_;
   long reads_ = 0;
 };
@@ -234,11 +240,12 @@ TEST(Measure, SinkThatRefusesIsNamed) {
 
 // Against a known Gaussian noise: |measured - true| <= 3 sigma for at least
 // 99 % of the elements, and the errors are the error of the mean
-// (sigma sqrt(2/N) / d, bipolar), not the spread of the shots.
+// (sigma sqrt(2/N) / d bipolar, sigma sqrt(1.5/N) / d unipolar, whose other
+// side is the mean of the orbits before and after), not the spread of the shots.
 TEST(Measure, ErrorsMatchAKnownNoise) {
   for (bool bipolar : {true, false}) {
     loop::ManualClock clock;
-    const double sigma = 0.01, d = 0.02;
+    const double sigma = 0.01, d = 0.02, sides = bipolar ? 2.0 : 1.5;
     FakeRing ring(clock, 96, 48, sigma, 11);
     MeasureConfig c;
     c.kicks = {d};
@@ -253,7 +260,7 @@ TEST(Measure, ErrorsMatchAKnownNoise) {
       for (std::size_t j = 0; j < 48; ++j) {
         const double e = r.errors.values[i * 48 + j];
         inside += std::fabs(r.matrix.values[i * 48 + j] - ring.truth(i, j)) <= 3 * e;
-        ratio.push_back(e / (sigma * std::sqrt(2.0 / c.readings) / d));
+        ratio.push_back(e / (sigma * std::sqrt(sides / c.readings) / d));
       }
     EXPECT_GE(inside, 0.99 * 96 * 48) << (bipolar ? "bipolar" : "unipolar");
     std::nth_element(ratio.begin(), ratio.begin() + static_cast<long>(ratio.size() / 2), ratio.end());
@@ -262,7 +269,7 @@ TEST(Measure, ErrorsMatchAKnownNoise) {
     for (std::size_t j = 0; j < 48; ++j) {  // SNR: |true column| over sqrt(96) errors of the mean
       double norm = 0;
       for (std::size_t i = 0; i < 96; ++i) norm += ring.truth(i, j) * ring.truth(i, j);
-      const double snr = std::sqrt(norm) * d / (std::sqrt(96.0) * sigma * std::sqrt(2.0 / c.readings));
+      const double snr = std::sqrt(norm) * d / (std::sqrt(96.0) * sigma * std::sqrt(sides / c.readings));
       EXPECT_FALSE(r.columns[j].drift);
       EXPECT_NEAR(r.columns[j].snr / snr, 1.0, 0.15) << j;
     }

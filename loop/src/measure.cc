@@ -35,7 +35,7 @@ std::string check_config(const MeasureConfig& c, const MeasureState& s) {
   if (!s.started) return {};
   const std::size_t n = s.start_kicks.size(), m = s.start_orbit.size();
   if (n == 0 || m == 0 || s.kicks.size() != n || s.capped.size() != n || s.noise.size() != m ||
-      s.values.size() != m * n || s.errors.size() != m * n || s.next_column < 0 ||
+      s.reference.size() != m || s.values.size() != m * n || s.errors.size() != m * n || s.next_column < 0 ||
       static_cast<std::size_t>(s.next_column) > n ||
       s.columns.size() != static_cast<std::size_t>(s.next_column))
     return "the state of the measurement to resume is not consistent";
@@ -64,6 +64,7 @@ void begin(MeasureRun& run) {
   if (why.empty()) why = detail::size_kicks(run.config, s.start_kicks, &s.kicks, &s.capped);
   if (!why.empty()) throw MeasureAbort{why};
   s.start_orbit = a.mean;
+  s.reference = a.mean;
   for (double v : a.var) s.noise.push_back(std::sqrt(v));
   s.values.assign(a.mean.size() * s.start_kicks.size(), 0.0);
   s.errors = s.values;

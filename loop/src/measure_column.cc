@@ -20,16 +20,17 @@ double in_units(double a, double scale) {
 
 // Writes column j into the state: (mean+ - mean-)/d, and the standard error
 // of that difference of means (each side's variance over its count; unipolar:
-// the start orbit is the other side).
+// the mean of the orbits before and after the column is the other side).
 void store_column(MeasureRun& run, std::size_t j, const OrbitAverage& plus, const OrbitAverage* minus,
-                  MeasuredColumn* col) {
+                  const OrbitAverage& back, MeasuredColumn* col) {
   MeasureState& s = run.state;
   const std::size_t n = s.start_kicks.size();
   const double d = col->kick, n0 = run.config.readings;
   double sum_v = 0.0, sum_e = 0.0;
   for (std::size_t i = 0; i < run.monitors; ++i) {
-    const double other = minus ? minus->mean[i] : s.start_orbit[i];
-    const double other_var = minus ? minus->var[i] / minus->n : s.noise[i] * s.noise[i] / n0;
+    const double before_var = s.noise[i] * s.noise[i] / n0;
+    const double other = minus ? minus->mean[i] : 0.5 * (s.reference[i] + back.mean[i]);
+    const double other_var = minus ? minus->var[i] / minus->n : 0.25 * (before_var + back.var[i] / back.n);
     const double v = (plus.mean[i] - other) / d;
     const double e = std::sqrt(plus.var[i] / plus.n + other_var) / std::fabs(d);
     s.values[i * n + j] = v;
@@ -41,17 +42,19 @@ void store_column(MeasureRun& run, std::size_t j, const OrbitAverage& plus, cons
 }
 
 // The largest monitor's difference between the orbit back at the start kicks
-// and the start orbit, in their combined standard error.
+// and the one before the column, in their combined standard error; the orbit
+// back is the next column's "before".
 void check_drift(MeasureRun& run, const OrbitAverage& back, MeasuredColumn* col) {
-  const MeasureState& s = run.state;
+  MeasureState& s = run.state;
   const double n0 = run.config.readings;
   col->drift_max = 0.0;
   for (std::size_t i = 0; i < run.monitors; ++i) {
     const double scale =
         std::sqrt(back.var[i] / back.n + s.noise[i] * s.noise[i] / n0) + run.config.noise_floor;
-    col->drift_max = std::max(col->drift_max, in_units(back.mean[i] - s.start_orbit[i], scale));
+    col->drift_max = std::max(col->drift_max, in_units(back.mean[i] - s.reference[i], scale));
   }
   col->drift = col->drift_max > run.config.drift_sigma;
+  s.reference = back.mean;
 }
 
 }  // namespace
@@ -76,7 +79,7 @@ MeasuredColumn measure_column(MeasureRun& run, std::size_t j) {
   }
   col.settled = set_and_settle(run, s.start_kicks, &w3) && col.settled;
   const OrbitAverage back = average_orbits(run, c.readings);
-  store_column(run, j, plus, c.bipolar ? &minus : nullptr, &col);
+  store_column(run, j, plus, c.bipolar ? &minus : nullptr, back, &col);
   check_drift(run, back, &col);
   col.settle_time = std::max({w1, w2, w3});
   col.orbit_reads = run.reads;

@@ -70,7 +70,8 @@ void wait_readbacks(MeasureRun& run, const std::vector<double>& sp, Time t0) {
     const long j = off_setpoint(run.config, read_kicks(run, "after a write"), sp);
     if (j < 0) return;
     if (run.clock.now() - t0 >= run.config.settle_max)
-      throw MeasureAbort{"corrector " + corrector_name(run.config, static_cast<std::size_t>(j)) + " did not reach its set-point"};
+      throw MeasureAbort{"corrector " + corrector_name(run.config, static_cast<std::size_t>(j)) +
+                         " did not reach its set-point"};
     run.clock.sleep_for(run.config.poll);
   }
 }

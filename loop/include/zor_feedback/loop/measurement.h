@@ -28,7 +28,7 @@ struct MeasureConfig {
   std::vector<Plane> monitor_planes, corrector_planes;
   std::string units;
 
-  bool bipolar = true;  // +d/2 and -d/2 around the start; false: start and start + d
+  bool bipolar = true;  // +d/2 and -d/2 around the start; false: start + d against start
   int readings = 8;     // orbits averaged per side (>= 2: the error comes from their spread)
 
   // The kick d per corrector: `kicks` (one value for all, or one per
@@ -58,7 +58,9 @@ struct MeasureConfig {
 
   // Drift check: after each column the orbit at the start kicks is read again
   // (`readings` orbits); the column is flagged when any monitor's mean differs
-  // from the start orbit's by more than drift_sigma of their combined error.
+  // from the one before the column by more than drift_sigma of their combined
+  // error. Unipolar, the orbit before and after the column (their mean) is the
+  // unkicked side, so that a steady drift cancels.
   double drift_sigma = 5.0;
 
   int max_columns = -1;  // >= 0: stop (restored, resumable) after this many columns in this call
@@ -85,6 +87,7 @@ struct MeasureState {
   std::string date;                     // UTC, ISO 8601, when the measurement started
   std::vector<double> start_kicks;      // the correctors' read-backs at the start
   std::vector<double> start_orbit;      // mean of `readings` orbits at the start
+  std::vector<double> reference;        // the latest such mean: before the next column
   std::vector<double> noise;            // each monitor's standard deviation of one reading
   std::vector<double> kicks;            // d per corrector, fixed at the start
   std::vector<bool> capped;             // kick cut by the limits

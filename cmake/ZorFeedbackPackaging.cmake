@@ -76,5 +76,5 @@ if(NOT ZOR_FEEDBACK_HOST_LIBRARY)  # a real framework brings its own module
 endif()
 
 # The example response matrices, for zorfb's demo and the examples.
-install(FILES examples/data/ring_response.txt examples/data/transfer_line_response.txt
+install(FILES examples/data/ring_response.txt examples/data/ring320_response.txt examples/data/transfer_line_response.txt
   DESTINATION ${CMAKE_INSTALL_DATADIR}/zor_feedback)

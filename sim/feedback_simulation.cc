@@ -1,12 +1,11 @@
 #include "feedback_simulation.h"
 
-#include <gsl/gsl_randist.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace zor_feedback {
@@ -61,10 +60,26 @@ FeedbackSimulation::FeedbackSimulation(Settings s)
     error_ = "'" + s_.matrix_file + "' holds no response matrix";
     return;
   }
-  // The Mersenne Twister of GSL: the same noise on every platform.
-  rng_.reset(gsl_rng_alloc(gsl_rng_mt19937));
-  if (!rng_) throw std::bad_alloc();
-  gsl_rng_set(rng_.get(), s_.seed);
+  // The ring the server steers: the file's matrix with the machine's own errors.
+  zor_feedback::LabelledMatrix nominal;
+  const zor_feedback::LabelledReport read =
+      zor_feedback::read_labelled_matrix(s_.matrix_file.c_str(), &nominal);
+  if (!read.ok) {
+    error_ = read.error;
+    return;
+  }
+  MachineSettings ms;
+  ms.seed = s_.seed;
+  ms.model_error = s_.model_error;
+  ms.noise_mm = s_.noise_mm;
+  ms.error_kick_mrad = s_.error_mrad;
+  ms.cycle_s = s_.cycle_s;
+  try {
+    machine_ = std::make_unique<Machine>(nominal, ms);
+  } catch (const std::invalid_argument& e) {
+    error_ = e.what();
+    return;
+  }
 
   monitors_ = shape.rows;
   correctors_ = shape.cols;
@@ -78,11 +93,8 @@ FeedbackSimulation::FeedbackSimulation(Settings s)
   correctors_set_ = std::make_unique<QTEV_ResponseMatrix>("CORRECTORS", n, 1, &location_);
   history_ = std::make_unique<D_ringbuf>("HISTORY", s_.history, &location_);
   // ... and the working vectors it does not publish.
-  kicks_ = std::make_unique<QTEV_ResponseMatrix>("KICKS", n, 1, nullptr);
   step_ = std::make_unique<QTEV_ResponseMatrix>("STEP", n, 1, nullptr);
   R_->set_svd_method(s_.method);
-  // The ring's field errors: kicks that the correctors have to cancel.
-  for (int j = 0; j < n; ++j) errors_.push_back(gsl_ran_gaussian(rng_.get(), s_.error_mrad));
   kicks_set_.assign(static_cast<std::size_t>(n), 0.0);
 }
 
@@ -149,6 +161,7 @@ bool FeedbackSimulation::commit(Candidate& c, std::string* error) {
   spectrum_->set_length(c.spectrum.length());
   for (int i = 0; i < c.spectrum.length(); ++i) spectrum_->fill_spectrum(i, c.spectrum.point(i));
   report_ = c.report;
+  masked_for_.clear();  // of the inverse served before
   request_tol_ = c.tol;
   request_keep_ = c.keep;
   const zor_feedback::SvdReport& r = report_;
@@ -204,52 +217,116 @@ std::string FeedbackSimulation::unsound(Candidate& c) const {
   return {};
 }
 
-void FeedbackSimulation::measure() {
-  // orbit = R * (field errors + corrector settings) + monitor noise
-  for (int j = 0; j < correctors_; ++j)
-    kicks_->set_value(static_cast<float>(errors_[static_cast<std::size_t>(j)] +
-                                         correctors_set_->value(j, 0, -1, -1, -1, -1)),
-                      j, 0, -1, -1, -1, -1);
-  R_->multiply(*kicks_, *orbit_);
-  for (int i = 0; i < monitors_; ++i)
-    orbit_->set_value(
-        static_cast<float>(orbit_->value(i, 0, -1, -1, -1, -1) + gsl_ran_gaussian(rng_.get(), s_.noise_mm)),
-        i, 0, -1, -1, -1, -1);
-}
-
 CycleRecord FeedbackSimulation::begin_cycle() {
-  measure();
-
-  // The orbit and the correctors as a client reads them.
+  if (cycle_ > 0) machine_->advance(s_.cycle_s);
+  const OrbitReading r = machine_->read_orbit();
+  valid_ = r.valid;
   CycleRecord rec;
+  double sum = 0.0;
+  for (int i = 0; i < monitors_; ++i) {
+    const double x = r.values[static_cast<std::size_t>(i)];
+    orbit_->set_value(static_cast<float>(x), i, 0, -1, -1, -1, -1);
+    if (!r.valid[static_cast<std::size_t>(i)]) {
+      ++rec.invalid;
+      continue;
+    }
+    sum += x * x;
+    rec.orbit_max = std::max(rec.orbit_max, std::fabs(x));
+  }
   rec.cycle = cycle_++;
-  rec.orbit_rms = rms_of(location_, "ORBIT", &rec.orbit_max);
+  rec.orbit_rms = std::sqrt(sum / std::max(monitors_ - rec.invalid, 1));
   rec.corrector_rms = rms_of(location_, "CORRECTORS", nullptr);
 
-  char msg[100];
+  char msg[120];
   std::snprintf(msg, sizeof msg, "cycle %d: orbit rms %.4f mm, max %.4f mm, correctors rms %.4f mrad",
                 rec.cycle, rec.orbit_rms, rec.orbit_max, rec.corrector_rms);
-  note(msg);
+  std::string text = msg;
+  if (rec.invalid > 0) text += ", " + std::to_string(rec.invalid) + " invalid";
+  note(text);
   return rec;
+}
+
+// The inverse of the served matrix without the rows of the monitors that are
+// not valid now, at the served cut; kept until the validity or the served
+// inverse changes.
+bool FeedbackSimulation::masked_inverse(std::string* error) {
+  if (masked_for_ == valid_) return true;
+  const auto m = static_cast<std::size_t>(monitors_), n = static_cast<std::size_t>(correctors_);
+  std::vector<double> a(m * n, 0.0);
+  for (std::size_t i = 0; i < m; ++i)
+    if (valid_[i])
+      for (std::size_t j = 0; j < n; ++j)
+        a[i * n + j] = R_->value(static_cast<int>(i), static_cast<int>(j), -1, -1, -1, -1);
+  // Without a row the matrix can lose a mode (in ring320 one monitor alone sees
+  // a pattern of correctors): never amplify more than the served inverse does,
+  // so a value below half the smallest one it used is cut.
+  const std::vector<double>& sv = report_.singular_values;
+  double rcond = report_.inversion == zor_feedback::Inversion::standard ? report_.rcond : 0.0;
+  if (report_.used > 0 && !sv.empty() && sv.front() > 0)
+    rcond = std::max(rcond, 0.5 * sv[static_cast<std::size_t>(report_.used - 1)] / sv.front());
+  zor_feedback::StandardOptions o;
+  if (rcond > 0 && rcond < 1) o.rcond = rcond;
+  std::vector<double> inverse;
+  const zor_feedback::SvdReport r =
+      zor_feedback::pseudo_inverse(a.data(), monitors_, correctors_, o, &inverse);
+  if (!r.ok) {
+    *error = r.error;
+    return false;
+  }
+  masked_ = std::move(inverse);
+  masked_for_ = valid_;
+  return true;
+}
+
+// inverse * orbit over the valid monitors; false, with rec->skipped, when no
+// sound step can be made.
+bool FeedbackSimulation::step_of(CycleRecord* rec, std::vector<double>* step) {
+  const std::string cycle = "cycle " + std::to_string(rec->cycle) + ": ";
+  step->assign(static_cast<std::size_t>(correctors_), 0.0);
+  if (rec->invalid == monitors_) {
+    rec->skipped = cycle + "no valid monitor, no step";
+  } else if (rec->invalid == 0) {
+    inverse_->multiply(*orbit_, *step_);
+    for (int j = 0; j < correctors_; ++j)
+      (*step)[static_cast<std::size_t>(j)] = step_->value(j, 0, -1, -1, -1, -1);
+  } else {
+    const bool fresh = masked_for_ != valid_;
+    std::string error;
+    if (!masked_inverse(&error)) {
+      rec->skipped = cycle + "no inverse without the invalid monitors (" + error + "), no step";
+    } else {
+      if (fresh) {
+        std::string names;
+        for (std::size_t i = 0; i < valid_.size(); ++i)
+          if (!valid_[i]) names += (names.empty() ? "" : " ") + machine_->nominal().monitors[i];
+        note(cycle + "left out of the step, not valid: " + names);
+      }
+      const auto m = static_cast<std::size_t>(monitors_);
+      for (std::size_t j = 0; j < step->size(); ++j)
+        for (std::size_t i = 0; i < m; ++i)
+          if (valid_[i])
+            (*step)[j] += masked_[j * m + i] * orbit_->value(static_cast<int>(i), 0, -1, -1, -1, -1);
+    }
+  }
+  for (std::size_t j = 0; rec->skipped.empty() && j < step->size(); ++j)
+    if (!std::isfinite((*step)[j]))
+      rec->skipped = cycle + "step of corrector " + std::to_string(j) + " not finite, not applied";
+  if (!rec->skipped.empty()) note(rec->skipped);
+  return rec->skipped.empty();
 }
 
 CycleRecord FeedbackSimulation::cycle() {
   CycleRecord rec = begin_cycle();
   // The correction: correctors -= gain * inverse * orbit; never a step that
-  // is not finite.
-  inverse_->multiply(*orbit_, *step_);
-  for (int j = 0; j < correctors_; ++j)
-    if (!std::isfinite(step_->value(j, 0, -1, -1, -1, -1))) {
-      rec.skipped = "cycle " + std::to_string(rec.cycle) + ": step of corrector " + std::to_string(j) +
-                    " not finite, not applied";
-      note(rec.skipped);
-      return rec;
-    }
-  for (int j = 0; j < correctors_; ++j) {
-    const auto set = static_cast<float>(correctors_set_->value(j, 0, -1, -1, -1, -1) -
-                                        s_.gain * step_->value(j, 0, -1, -1, -1, -1));
-    correctors_set_->set_value(set, j, 0, -1, -1, -1, -1);
-    kicks_set_[static_cast<std::size_t>(j)] = set;
+  // is not finite, never one from a monitor that is not valid.
+  std::vector<double> step;
+  if (!step_of(&rec, &step)) return rec;
+  std::vector<double> next = kicks_set_;
+  for (std::size_t j = 0; j < next.size(); ++j) next[j] -= s_.gain * step[j];
+  std::string error;
+  if (!set_kicks(next, &error)) {
+    rec.skipped = "cycle " + std::to_string(rec.cycle) + ": " + error + ", not applied";
+    note(rec.skipped);
   }
   return rec;
 }
@@ -270,6 +347,11 @@ bool FeedbackSimulation::set_kicks(const std::vector<double>& kicks, std::string
       *error = "a kick that is not a finite float";
       return false;
     }
+  const WriteResult w = machine_->write(kicks);
+  if (!w.ok) {
+    *error = w.error;
+    return false;
+  }
   kicks_set_ = kicks;
   for (int j = 0; j < correctors_; ++j)
     correctors_set_->set_value(static_cast<float>(kicks[static_cast<std::size_t>(j)]), j, 0, -1, -1, -1, -1);

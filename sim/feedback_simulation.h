@@ -4,12 +4,11 @@
 #ifndef ZOR_FEEDBACK_SIM_FEEDBACK_SIMULATION_H
 #define ZOR_FEEDBACK_SIM_FEEDBACK_SIMULATION_H
 
-#include <gsl/gsl_rng.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "machine.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace zor_feedback {
@@ -21,15 +20,18 @@ struct CycleRecord {
   double orbit_rms = 0;      // [mm]
   double orbit_max = 0;      // [mm]
   double corrector_rms = 0;  // [mrad]
+  int invalid = 0;           // monitors that read no valid value, left out of orbit_rms and the step
   // Empty when the step was applied; else why it was not (a non-finite step
   // is never applied).
   std::string skipped;
 };
 
-// A feedback server location with its properties, and the ring it corrects.
-// The ring's orbit is R * (error kicks + corrector settings) + monitor noise;
-// each cycle the server reads the orbit and moves its correctors by
-// -gain * inverse * orbit.
+// A feedback server location with its properties, and the ring it corrects:
+// a Machine (machine.h) built around the file's matrix with errors the served
+// matrix does not know. Each cycle the server reads the orbit and moves its
+// correctors by -gain * inverse * orbit; monitors that read no valid value
+// are left out of the step (it then uses an inverse of the other monitors'
+// rows), so that no NaN reaches a corrector.
 //
 // Properties at the location: RESPONSE_MATRIX (m x n), INVERSE (n x m),
 // SINGULAR_VALUES, ORBIT (m x 1), CORRECTORS (n x 1), HISTORY.
@@ -45,6 +47,8 @@ class FeedbackSimulation {
     double gain = 0.5;
     double noise_mm = 0.010;    // monitor noise, rms [mm]
     double error_mrad = 0.050;  // error kicks, rms [mrad]
+    double model_error = 0.05;  // the machine's relative model error (MachineSettings)
+    double cycle_s = 1.0;       // machine time from one cycle to the next
     unsigned long seed = 20240611;
     // The standard inversion by default; the classic invert() for a site
     // that tuned its tolerance against it.
@@ -110,9 +114,14 @@ class FeedbackSimulation {
   std::vector<double> orbit();
   // The corrector settings [mrad] as set; CORRECTORS serves them as floats.
   const std::vector<double>& kicks() const { return kicks_set_; }
-  // Sets the correctors; false with *error, nothing set, for a count that
-  // does not fit or a value that is not finite.
+  // Sets the correctors in one write to the machine; false with *error,
+  // nothing set, for a count that does not fit, a value that is not a finite
+  // float or a write the machine refuses.
   bool set_kicks(const std::vector<double>& kicks, std::string* error);
+  // Which monitors of the last measured orbit were valid.
+  const std::vector<bool>& valid() const { return valid_; }
+  // The ring being corrected: its read-backs, its faults.
+  Machine& machine() { return *machine_; }
   // Stores `text` in the history.
   void note(const std::string& text);
 
@@ -134,10 +143,8 @@ class FeedbackSimulation {
   const Settings& settings() const { return s_; }
 
  private:
-  struct RngFree {
-    void operator()(gsl_rng* r) const { gsl_rng_free(r); }
-  };
-  void measure();
+  bool step_of(CycleRecord* rec, std::vector<double>* step);
+  bool masked_inverse(std::string* error);
   bool load(Candidate& c) const;
   std::string unsound(Candidate& c) const;
 
@@ -146,12 +153,14 @@ class FeedbackSimulation {
   int monitors_ = 0;
   int correctors_ = 0;
   EqFct location_{"ORBIT.FEEDBACK"};
-  std::unique_ptr<QTEV_ResponseMatrix> R_, inverse_, orbit_, correctors_set_, kicks_, step_;
+  std::unique_ptr<QTEV_ResponseMatrix> R_, inverse_, orbit_, correctors_set_, step_;
   std::unique_ptr<D_spectrum> spectrum_;
   std::unique_ptr<D_ringbuf> history_;
-  std::vector<double> errors_;
+  std::unique_ptr<Machine> machine_;
+  std::vector<bool> valid_;
+  std::vector<bool> masked_for_;   // the validity masked_ was computed for; empty: none
+  std::vector<double> masked_;     // its inverse, n x m, zero columns at invalid monitors
   std::vector<double> kicks_set_;  // what CORRECTORS holds, before its rounding to float
-  std::unique_ptr<gsl_rng, RngFree> rng_;
   zor_feedback::SvdReport report_;
   double request_tol_ = -1.0;
   int request_keep_ = 0;

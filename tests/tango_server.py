@@ -152,13 +152,15 @@ def write_files(tmp):
     variant("bom.txt", 0, lambda l: l, prefix="\ufeff")
     with open(os.path.join(tmp, "big.txt"), "w") as f:
         f.write(("#" + "x" * 99 + "\n") * 12000 + "".join(lines))
+    labels = ("# monitors:", "# correctors:", "# monitor_planes:", "# corrector_planes:", "# units:")
+    unlabelled = [l for l in lines if not l.startswith(labels)]
     with open(os.path.join(tmp, "labelled.txt"), "w") as f:
         f.write("# monitors: %s\n" % " ".join("BPM%02d" % i for i in range(96)))
         f.write("# correctors: %s\n" % " ".join("C%s%02d" % ("H" if j < 24 else "V", j) for j in range(48)))
         f.write("# monitor_planes: %s\n" % " ".join("x" if i < 48 else "y" for i in range(96)))
         f.write("# corrector_planes: %s\n" % " ".join("x" if j < 24 else "y" for j in range(48)))
         f.write("# units: m/rad\n")
-        f.write("".join(lines))
+        f.write("".join(unlabelled))
     os.mkdir(os.path.join(tmp, "sub.txt"))
     shutil.copy(os.path.join(DATA, "transfer_line_response.txt"), tmp)
 
@@ -331,14 +333,15 @@ def check_correction(dev):
     """The loop's step by the library's Correction: masks by name, limits, a
     dry run, apply and undo, labels from the file; bad writes change nothing."""
     ring = np.loadtxt(RING)
-    assert list(dev.MONITOR_NAMES) == [str(i) for i in range(96)] and len(dev.CORRECTOR_NAMES) == 48
+    monitors = ["BPM%02d" % (i + 1) for i in range(96)]  # the shipped ring's labels
+    assert list(dev.MONITOR_NAMES) == monitors and list(dev.CORRECTOR_NAMES) == ["CH%02d" % (j + 1) for j in range(48)]
     dev.Stop()
     gain = dev.GainX
     dev.MONITOR_ENABLED = [i != 5 for i in range(96)]
     assert list(np.flatnonzero(~dev.MONITOR_ENABLED)) == [5]
     dev.CalcStep()
     rows = [i for i in range(96) if i != 5]
-    assert list(dev.LAST_STEP_MONITORS) == [str(i) for i in rows], dev.StepStatus
+    assert list(dev.LAST_STEP_MONITORS) == [monitors[i] for i in rows], dev.StepStatus
 
     def plain():  # of the orbit the last CalcStep measured
         return -gain * np.linalg.pinv(ring[rows]) @ dev.ORBIT.astype(float)[rows]

@@ -2,7 +2,8 @@
 // from the model of ring_model.h, or with --check tells whether the files
 // there are still what the model gives (a test runs it so).
 //
-//   ring_response.txt           closed-orbit response of a storage ring
+//   ring_response.txt           closed-orbit response of ring96 (sim/rings.h), labelled
+//   ring320_response.txt        both planes of ring320, labelled
 //   transfer_line_response.txt  response of a transfer line
 #include <CLI/CLI.hpp>
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "ring_model.h"
+#include "rings.h"
 
 namespace {
 
@@ -83,21 +85,6 @@ std::string model_file(const zor_feedback::sim::Fodo& f, const char* title, std:
   return zor_feedback::sim::matrix_text(header, response(monitors, correctors));
 }
 
-std::string ring_file() {
-  const zor_feedback::sim::Ring ring = zor_feedback::sim::ring(48, 6.0, 8.23);
-  const zor_feedback::sim::Fodo& f = ring.lattice;
-  return model_file(
-      f, "Closed-orbit response matrix of a storage-ring model, horizontal plane.",
-      {format("Lattice: %d thin-lens FODO cells of %.1f m (circumference %.1f m), tune Q = %.2f,", f.cells,
-              f.cell_length, f.cells * f.cell_length, ring.tune),
-       format("  phase advance %.2f deg per cell, beta %.3f m at QF, %.3f m at QD.", degrees(f.mu),
-              f.beta_max(), f.beta_min())},
-      {"R_ij = sqrt(beta_i beta_j) cos(|phi_i - phi_j| - pi Q) / (2 sin(pi Q))"},
-      [&](const std::vector<Element>& monitors, const std::vector<Element>& correctors) {
-        return zor_feedback::sim::ring_response(ring, monitors, correctors);
-      });
-}
-
 std::string line_file() {
   const zor_feedback::sim::Fodo f{12, 8.0, zor_feedback::sim::kPi / 2.0};
   return model_file(f, "Orbit response matrix of a transfer-line model, horizontal plane.",
@@ -131,8 +118,11 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string> stale;
     for (const auto& [file, text] :
-         {std::pair<const char*, std::string>{"ring_response.txt", ring_file()},
-          std::pair<const char*, std::string>{"transfer_line_response.txt", line_file()}}) {
+         {std::pair<std::string, std::string>{"ring_response.txt",
+                                              labelled_text(zor_feedback::sim::ring96())},
+          std::pair<std::string, std::string>{"ring320_response.txt",
+                                              labelled_text(zor_feedback::sim::ring320())},
+          std::pair<std::string, std::string>{"transfer_line_response.txt", line_file()}}) {
       const std::filesystem::path path = std::filesystem::path(out) / file;
       if (check) {
         if (!same_as_file(path, text)) stale.push_back(path.string());

@@ -448,16 +448,16 @@ TEST_F(Zorfb, CorrectIsMinusGainTimesTheStandardInverseTimesTheOrbitWithinLimits
 
   // Limits, masks and a policy: every kick inside, the bound corrector named.
   const std::string limits =
-      write("limits.txt", "# name min max [max_step]\n3 -0.002 0.002\n10 -inf inf 0.001\n");
+      write("limits.txt", "# name min max [max_step]\nCH04 -0.002 0.002\nCH11 -inf inf 0.001\n");
   std::string kicks_text;
   for (int k = 0; k < 48; ++k) kicks_text += k == 3 ? "0.001\n" : "0\n";
   const std::string kicks = write("kicks.txt", kicks_text);
   const Result c =
       run({"correct", ring, orbit_file, "--gain", "0.5", "--kicks", kicks, "--limits", limits,
-           "--mask-monitor", "5", "--mask-corrector", "7", "--policy", "clip", "--format", "json"});
+           "--mask-monitor", "BPM06", "--mask-corrector", "CH08", "--policy", "clip", "--format", "json"});
   ASSERT_EQ(c.rc, 0) << c.err;
   const auto jc = nlohmann::json::parse(c.out);
-  EXPECT_EQ(jc["limited"], nlohmann::json({"3", "10"}));
+  EXPECT_EQ(jc["limited"], nlohmann::json({"CH04", "CH11"}));
   EXPECT_DOUBLE_EQ(jc["kicks"][3].get<double>(), -0.002);
   EXPECT_LE(std::fabs(jc["delta"][10].get<double>()), 0.001 * (1 + 1e-12));
   EXPECT_EQ(jc["delta"][7].get<double>(), 0.0);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "rings.h"
 #include "zorfb/zorfb.h"
 
 namespace zor_feedback {
@@ -37,16 +38,23 @@ std::string utc_time(std::time_t t) {
 
 // ---------------------------------------------------------------------------
 int run_demo(const Global& g, const DemoOptions& o) {
+  sim::ExampleRing ring;
+  if (!sim::example_ring(o.ring, &ring)) {
+    std::cerr << "zorfb: error: no ring '" << o.ring << "' (ring96 or ring320)\n";
+    return kUsage;
+  }
   FeedbackSimulation::Settings settings;
-  settings.matrix_file = o.data.empty() ? example_data_path("ring_response.txt") : o.data;
+  settings.matrix_file = o.data.empty() ? example_data_path(ring.file) : o.data;
   if (settings.matrix_file.empty()) {
-    std::cerr
-        << "zorfb: error: the example data (ring_response.txt) are neither installed next to zorfb nor in "
-           "the source tree; name a response-matrix file with --data\n";
+    std::cerr << "zorfb: error: the example data (" << ring.file
+              << ") are neither installed next to zorfb nor in the source tree; name a response-matrix file "
+                 "with --data\n";
     return kFailure;
   }
   settings.gain = o.gain;
   settings.seed = o.seed;
+  settings.model_error = o.model_error;
+  settings.noise_mm = o.noise_mm;
   settings.method = o.method.value_or(zor_feedback::SvdMethod::lapack);
 
   LogSession log(g.verbose);
@@ -63,6 +71,11 @@ int run_demo(const Global& g, const DemoOptions& o) {
     return kFailure;
   }
   const int m = sim.monitors(), n = sim.correctors();
+  const int failing = o.fail_monitor.empty() ? -1 : sim.machine().monitor_index(o.fail_monitor);
+  if (!o.fail_monitor.empty() && failing < 0) {
+    std::cerr << "zorfb: error: no monitor '" << o.fail_monitor << "' in " << settings.matrix_file << '\n';
+    return kUsage;
+  }
 
   std::cout << "zorfb demo: an orbit feedback on a simulated storage ring (seed " << o.seed << ")\n\n";
   std::cout << "Location " << sim.location().name() << ":";
@@ -96,16 +109,28 @@ int run_demo(const Global& g, const DemoOptions& o) {
             << fmt::sprintf("%.2g", cutoff) << ", " << rep.used << " of " << values.size()
             << " singular values used\n\n";
 
-  std::cout << "Correction cycles: gain " << fmt::sprintf("%g", o.gain) << ", field errors "
-            << fmt::sprintf("%g", settings.error_mrad) << " mrad rms, monitor noise "
-            << fmt::sprintf("%g", settings.noise_mm * 1e3) << " um rms\n";
-  std::cout << "cycle  orbit rms [mm]  orbit max [mm]  correctors rms [mrad]\n";
+  std::cout << "The machine differs from the served matrix: model error "
+            << fmt::sprintf("%g", settings.model_error)
+            << ", monitor gains and rolls, corrector calibration;\n"
+            << "field errors " << fmt::sprintf("%g", settings.error_mrad) << " mrad rms, monitor noise "
+            << fmt::sprintf("%g", settings.noise_mm * 1e3)
+            << " um rms, a slow drift and two spectral lines.\n";
+  if (failing >= 0) std::cout << "Monitor " << o.fail_monitor << " fails at cycle " << o.fail_at << ".\n";
+  std::cout << "\nCorrection cycles: gain " << fmt::sprintf("%g", o.gain) << "\n";
+  std::cout << "cycle  orbit rms [mm]  orbit max [mm]  correctors rms [mrad]  invalid\n";
+  double last_rms = 0.0;
   for (int c = 0; c <= o.cycles; ++c) {
+    if (c == o.fail_at && failing >= 0) sim.machine().set_monitor_fault(failing, sim::MonitorFault::invalid);
     const CycleRecord r = sim.cycle();
     std::cout << fmt::sprintf("%5d  ", r.cycle) << fmt::sprintf("%14.4f  ", r.orbit_rms)
-              << fmt::sprintf("%14.4f  ", r.orbit_max) << fmt::sprintf("%21.4f\n", r.corrector_rms);
+              << fmt::sprintf("%14.4f  ", r.orbit_max) << fmt::sprintf("%21.4f  ", r.corrector_rms)
+              << fmt::sprintf("%7d", r.invalid) << (r.skipped.empty() ? "" : "  " + r.skipped) << '\n';
+    last_rms = r.orbit_rms;
     now += 1;
   }
+  if (settings.noise_mm > 0)
+    std::cout << "\nLast orbit rms " << fmt::sprintf("%.4f", last_rms)
+              << " mm = " << fmt::sprintf("%.2f", last_rms / settings.noise_mm) << " x the monitor noise\n";
 
   std::cout << "\nHISTORY as a client reads it (every entry, newest first):\n";
   const std::vector<USTR> history = sim.client_history();

@@ -134,7 +134,19 @@ int main(int argc, char** argv) {
   DemoOptions demo;
   CLI::App* demo_cmd = app.add_subcommand(
       "demo", "a feedback server on a simulated ring: load, invert, correct, read back as a client");
-  demo_cmd->add_option("--data", demo.data, "response-matrix file (default: the shipped ring_response.txt)");
+  demo_cmd->add_option("--ring", demo.ring, "the simulated ring: ring96 (default) or ring320")
+      ->check(CLI::IsMember({"ring96", "ring320"}));
+  demo_cmd->add_option("--data", demo.data, "response-matrix file (default: the example file of --ring)");
+  demo_cmd
+      ->add_option("--model-error", demo.model_error,
+                   "the machine's relative model error, unknown to the feedback (default 0.05)")
+      ->check(CLI::Range(0.0, 0.5));
+  demo_cmd->add_option("--noise", demo.noise_mm, "monitor noise rms [mm] (default 0.010)")
+      ->check(CLI::Range(0.0, 10.0));
+  demo_cmd->add_option("--fail-monitor", demo.fail_monitor,
+                       "a monitor (by name) that fails, reading no valid value");
+  demo_cmd->add_option("--at", demo.fail_at, "the cycle at which --fail-monitor fails (default 5)")
+      ->check(CLI::Range(0, 1000));
   demo_cmd->add_option("--cycles", demo.cycles, "correction cycles after the first measurement (default 12)")
       ->check(CLI::Range(0, 1000));
   demo_cmd->add_option("--gain", demo.gain, "feedback gain (default 0.5)")->check(CLI::Range(0.0, 2.0));

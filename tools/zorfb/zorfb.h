@@ -197,10 +197,15 @@ struct ChicaneOptions {
 int run_chicane(const Global& g, const ChicaneOptions& o);
 
 // ---------------------------------------------------------------------------
-// Demo: a feedback server on a simulated ring (simulation.h).
+// Demo: a feedback server on a simulated ring (sim/feedback_simulation.h).
 
 struct DemoOptions {
-  std::string data;  // response-matrix file; empty: the shipped ring
+  std::string ring = "ring96";  // the example ring (sim/rings.h)
+  std::string data;             // response-matrix file; empty: the ring's example file
+  double model_error = 0.05;
+  double noise_mm = 0.010;
+  std::string fail_monitor;  // empty: none
+  int fail_at = 5;
   int cycles = 12;
   double gain = 0.5;
   unsigned long seed = 20240611;

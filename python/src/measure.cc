@@ -105,7 +105,14 @@ zl::MeasureResult measure(py::function read, py::function write, const py::objec
   zl::SteadyClock clock;
   zl::MeasureState state;
   zl::MeasureResult r = zl::measure_response(source, sink, clock, c, &state);
-  if (raised.first) throw *raised.first;
+  if (raised.first) {
+    if (!r.not_restored.empty() && py::hasattr(raised.first->value(), "add_note")) {
+      std::string names;
+      for (const std::string& n : r.not_restored) names += " " + n;
+      raised.first->value().attr("add_note")("correctors not restored to their start values:" + names);
+    }
+    throw *raised.first;
+  }
   if (!r.ok && !state.started && r.not_restored.empty()) raise(PyExc_ValueError, r.error);
   if (!r.ok) raise(PyExc_RuntimeError, r.error);
   return r;

@@ -62,3 +62,19 @@ def test_refused_before_writing():
     with pytest.raises(ValueError, match="no room"):
         zf.measure_response(ring.read, ring.write, ring.start, 0.05, upper=ring.start)
     assert ring.calls > 0 and np.array_equal(ring.kicks, ring.start)
+
+
+def test_write_that_keeps_failing_names_the_correctors():
+    ring = Ring(n=3)
+    writes = []
+
+    def write(kicks):
+        writes.append(np.array(kicks))
+        if len(writes) > 1:
+            raise ConnectionError("power supply controller gone")
+        ring.write(kicks)
+
+    with pytest.raises(ConnectionError) as info:
+        zf.measure_response(ring.read, write, ring.start, 0.05, readings=4)
+    assert "not restored to their start values: 0 1 2" in "".join(getattr(info.value, "__notes__", []))
+    assert len(writes) > 2  # the restore tried again

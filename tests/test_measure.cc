@@ -76,6 +76,7 @@ class FakeRing {
     if (!refuse_all && v != kicks) {
       before_ = kicks;
       kicks = v;
+      polls_ = 0;
     }
     reseed();
     r.ok = !refuse_all;
@@ -90,7 +91,7 @@ class FakeRing {
     }
     reseed();
     r.ok = true;
-    r.values = kicks;
+    r.values = polls_++ < lag_polls && !before_.empty() ? before_ : kicks;
     return r;
   }
 
@@ -101,6 +102,7 @@ class FakeRing {
   int writes = 0;
   bool refuse_all = false;
   double drift = 0.0;  // added to every monitor per orbit read
+  long lag_polls = 0;  // a changed set-point reads back the old value this many times
   std::vector<double> start, kicks, R, base;
 
   struct Source final : loop::OrbitSource {
@@ -139,6 +141,7 @@ class FakeRing {
   unsigned seed_;
   std::mt19937_64 gen_;
   std::vector<double> before_;
+  long polls_ = 0;
   std::normal_distribution<double> gauss_;
   long reads_ = 0;
 };
@@ -350,6 +353,35 @@ TEST(Measure, DriftFlagsAndResumeByColumns) {
   ASSERT_TRUE(rb.ok && rb.complete) << rb.error;
   EXPECT_EQ(rb.matrix.values, ra.matrix.values);
   EXPECT_EQ(rb.columns.size(), 4u);
+}
+
+// A supply that lags: the measurement waits for its read-back (and measures
+// the same matrix); one that never gets there ends it, and the restore names
+// the corrector whose read-back is still off.
+TEST(Measure, WaitsForLaggingReadbacks) {
+  loop::ManualClock c1, c2;
+  FakeRing quick(c1, 6, 4, 0.01, 8), slow(c2, 6, 4, 0.01, 8);
+  slow.lag_polls = 5;
+  MeasureConfig c = small_config();
+  c.poll = 20ms;
+  MeasureState s1, s2;
+  const MeasureResult a = loop::measure_response(quick.source, quick.sink, c1, c, &s1);
+  const MeasureResult b = loop::measure_response(slow.source, slow.sink, c2, c, &s2);
+  ASSERT_TRUE(a.ok && b.ok) << b.error;
+  EXPECT_EQ(a.matrix.values, b.matrix.values);
+  EXPECT_GE(b.columns[0].settle_time, 100ms);
+  EXPECT_LT(a.columns[0].settle_time, 100ms);
+
+  loop::ManualClock c3;
+  FakeRing stuck(c3, 6, 4, 0.01, 8);
+  stuck.lag_polls = 1000000;
+  c.settle_max = 1s;
+  MeasureState s3;
+  const MeasureResult r = loop::measure_response(stuck.source, stuck.sink, c3, c, &s3);
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find("corrector C0 did not reach its set-point"), std::string::npos) << r.error;
+  EXPECT_EQ(r.not_restored, std::vector<std::string>{"C0"});
+  EXPECT_EQ(stuck.kicks, stuck.start);  // set, though its read-back never says so
 }
 
 TEST(Measure, WritesMatrixAndErrorsFiles) {

@@ -18,21 +18,44 @@ double in_units(double a, double scale) {
   return a == 0.0 ? 0.0 : std::numeric_limits<double>::infinity();
 }
 
-// Writes column j into the state: (mean+ - mean-)/d, and the standard error
-// of that difference of means (each side's variance over its count; unipolar:
-// the mean of the orbits before and after the column is the other side).
+// Bipolar, the three orbits of a column (+, -, back at the start, read at
+// t1, t2, t3) fit an offset o, a steady drift w and the response r:
+//   plus = o + r d/2 + w t1,  minus = o - r d/2 + w t2,  back = o + w t3,
+// so r d = (plus - minus) - g (plus + minus - 2 back), g = (t1 - t2) / (t1 + t2 - 2 t3):
+// a slow orbit motion during the column cancels, within the column alone (a
+// resumed column reads what an uninterrupted one does). Equal spacing gives
+// g = 1/3 and the error sqrt(8/3) instead of sqrt(2) sigma/sqrt(N) / d.
+double drift_weight(const OrbitAverage& plus, const OrbitAverage& minus, const OrbitAverage& back) {
+  const double t1 = std::chrono::duration<double>(plus.at - back.at).count();
+  const double t2 = std::chrono::duration<double>(minus.at - back.at).count();
+  const double den = t1 + t2;                // t3 = 0
+  return den < 0.0 ? (t1 - t2) / den : 0.0;  // back read last; a clock that stands still: no drift
+}
+
+// Writes column j into the state: (mean+ - mean-)/d corrected for a steady
+// drift (above), and its standard error from each average's variance over its
+// count; unipolar: the mean of the orbits before and after the column is the
+// other side.
 void store_column(MeasureRun& run, std::size_t j, const OrbitAverage& plus, const OrbitAverage* minus,
                   const OrbitAverage& back, MeasuredColumn* col) {
   MeasureState& s = run.state;
   const std::size_t n = s.start_kicks.size();
   const double d = col->kick, n0 = run.config.readings;
   double sum_v = 0.0, sum_e = 0.0;
+  const double g = minus ? drift_weight(plus, *minus, back) : 0.0;
   for (std::size_t i = 0; i < run.monitors; ++i) {
     const double before_var = s.noise[i] * s.noise[i] / n0;
-    const double other = minus ? minus->mean[i] : 0.5 * (s.reference[i] + back.mean[i]);
-    const double other_var = minus ? minus->var[i] / minus->n : 0.25 * (before_var + back.var[i] / back.n);
-    const double v = (plus.mean[i] - other) / d;
-    const double e = std::sqrt(plus.var[i] / plus.n + other_var) / std::fabs(d);
+    double v, var;
+    if (minus) {
+      v = (1 - g) * plus.mean[i] - (1 + g) * minus->mean[i] + 2 * g * back.mean[i];
+      var = (1 - g) * (1 - g) * plus.var[i] / plus.n + (1 + g) * (1 + g) * minus->var[i] / minus->n +
+            4 * g * g * back.var[i] / back.n;
+    } else {
+      v = plus.mean[i] - 0.5 * (s.reference[i] + back.mean[i]);
+      var = plus.var[i] / plus.n + 0.25 * (before_var + back.var[i] / back.n);
+    }
+    v /= d;
+    const double e = std::sqrt(var) / std::fabs(d);
     s.values[i * n + j] = v;
     s.errors[i * n + j] = e;
     sum_v += v * v;

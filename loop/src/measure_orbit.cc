@@ -29,6 +29,7 @@ std::vector<double> read_orbit(MeasureRun& run) {
 OrbitAverage average_orbits(MeasureRun& run, int n) {
   OrbitAverage a;
   std::vector<double> m2;
+  const Time first = run.clock.now();
   for (a.n = 1; a.n <= n; ++a.n) {
     const std::vector<double> v = read_orbit(run);  // the first sets run.monitors on a fresh start
     if (a.n == 1) {
@@ -42,6 +43,7 @@ OrbitAverage average_orbits(MeasureRun& run, int n) {
     }
   }
   a.n = n;
+  a.at = first + (run.clock.now() - first) / 2;
   a.var.resize(run.monitors);
   for (std::size_t i = 0; i < run.monitors; ++i) a.var[i] = m2[i] / (n - 1);
   return a;

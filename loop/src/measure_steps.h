@@ -38,6 +38,7 @@ struct MeasureRun {
 struct OrbitAverage {
   std::vector<double> mean, var;
   int n = 0;
+  Time at{0};  // halfway between the first and the last reading
 };
 
 // One orbit, checked: read, shape, every monitor valid and finite.

@@ -4,6 +4,10 @@
 // back to its start value on every way out (end, stop request, a failing or
 // throwing source or sink, an error of the procedure itself).
 //
+// A bipolar column is fitted to its three orbits (+, -, back at the start),
+// so that a steady drift during the column cancels; each element comes with
+// its standard error from the readings (docs/measurement.md has the formulas).
+//
 // A measurement is resumable: its state is a value the caller keeps; a call
 // stopped at column k leaves the columns before k in the state, and the next
 // call with that state continues from k.

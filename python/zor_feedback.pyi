@@ -1,7 +1,7 @@
 """Type hints of the zor_feedback module; help(zor_feedback) and zor_feedback/zor_feedback.h document it."""
 
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Literal, overload
 
 import numpy as np
@@ -136,6 +136,44 @@ class LabelledMatrix:
 
 def read_labelled_matrix(path: _Path) -> LabelledMatrix: ...
 def write_labelled_matrix(path: _Path, m: LabelledMatrix, comment: str | Sequence[str] | None = None) -> None: ...
+
+class MeasureResult:
+    @property
+    def matrix(self) -> NDArray[np.float64]: ...
+    @property
+    def errors(self) -> NDArray[np.float64]: ...
+    @property
+    def labelled(self) -> LabelledMatrix: ...
+    @property
+    def kicks(self) -> NDArray[np.float64]: ...
+    @property
+    def snr(self) -> NDArray[np.float64]: ...
+    @property
+    def drift(self) -> list[bool]: ...
+    @property
+    def settled(self) -> list[bool]: ...
+    @property
+    def date(self) -> str: ...
+    @property
+    def orbit_reads(self) -> int: ...
+    @property
+    def elapsed(self) -> float: ...
+    def save(self, path: _Path) -> None: ...
+
+def measure_response(
+    read: Callable[[], ArrayLike],
+    write: Callable[[NDArray[np.float64]], object],
+    start: ArrayLike,
+    kick: _Float | ArrayLike,
+    *,
+    readings: int = 8,
+    bipolar: bool = True,
+    settle: float = 0.0,
+    settle_max: float = 10.0,
+    lower: ArrayLike | None = None,
+    upper: ArrayLike | None = None,
+    readback: Callable[[], ArrayLike] | None = None,
+) -> MeasureResult: ...
 
 class PlaneSettings:
     @property

@@ -76,6 +76,7 @@ void register_ringbuf(py::module_& m);
 void register_chicane(py::module_& m);
 void register_labelled(py::module_& m);
 void register_correction(py::module_& m);
+void register_measure(py::module_& m);
 
 }  // namespace zor_feedback::python
 

@@ -97,4 +97,5 @@ PYBIND11_MODULE(zor_feedback, m) {
   zp::register_chicane(m);
   zp::register_labelled(m);
   zp::register_correction(m);
+  zp::register_measure(m);
 }

@@ -16,6 +16,7 @@
 
 #include "testing.h"
 #include "zor_feedback/labelled_matrix.h"
+#include "zor_feedback/loop/measurement.h"
 #include "zorfb/zorfb.h"
 
 namespace {
@@ -672,3 +673,31 @@ TEST(ZorfbChicane, FieldAndAngleGiveTheSameChicane) {
 }
 
 }  // namespace
+
+// zorfb measure on ring96: the files it writes read back with the ring's
+// labels, and the measured matrix lies within 3 of its standard errors of
+// the machine's true response for at least 99 % of the elements.
+TEST(ZorfbMeasure, Ring96WithinItsErrorsOfTheTruth) {
+  zor_feedback::cli::MeasureOptions o;
+  o.readings = 16;
+  o.orbit_hz = 100;
+  o.out = ::testing::TempDir() + "zorfb_measured.txt";
+  o.truth = ::testing::TempDir() + "zorfb_truth.txt";
+  ASSERT_EQ(zor_feedback::cli::run_measure({}, o), 0);
+  zor_feedback::LabelledMatrix m, e, t;
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(o.out.c_str(), &m).ok);
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(zor_feedback::loop::errors_path(o.out).c_str(), &e).ok);
+  ASSERT_TRUE(zor_feedback::read_labelled_matrix(o.truth.c_str(), &t).ok);
+  EXPECT_EQ(m.rows, 96);
+  EXPECT_EQ(m.cols, 48);
+  EXPECT_EQ(m.monitors, t.monitors);
+  EXPECT_EQ(e.correctors, t.correctors);
+  EXPECT_EQ(m.correctors.front(), "CH01");
+  const zor_feedback::cli::TruthFigures f = zor_feedback::cli::compare_to_truth(m.values, e.values, t.values);
+  EXPECT_GE(f.within_3_sigma, 0.99);
+  EXPECT_LT(f.relative_error, 1.5 * f.relative_noise);
+  o.ring = "ring7";
+  EXPECT_EQ(zor_feedback::cli::run_measure({}, o), zor_feedback::cli::kUsage);
+  for (const std::string& p : {o.out, zor_feedback::loop::errors_path(o.out), o.truth})
+    std::remove(p.c_str());
+}

@@ -138,6 +138,33 @@ int main(int argc, char** argv) {
                "set bit 128 of OVRIX_debug: the library prints its debug tables (standard output with\n"
                "text output, standard error beside csv or json)");
 
+  // measure
+  MeasureOptions meas;
+  CLI::App* meas_cmd = app.add_subcommand(
+      "measure", "measure the response matrix of the simulated ring, restoring every corrector");
+  meas_cmd->add_option("--ring", meas.ring, "the simulated ring: ring96 (default) or ring320");
+  meas_cmd->add_option("--plane", meas.plane, "x or y: only that plane's monitors and correctors")
+      ->check(CLI::IsMember({"x", "y"}));
+  meas_cmd->add_option("--seed", meas.seed, "seed of the simulated errors and noise");
+  meas_cmd->add_option("--noise", meas.noise_mm, "monitor noise rms [mm] (default 0.010)")
+      ->check(CLI::Range(0.0, 10.0));
+  meas_cmd
+      ->add_option("--model-error", meas.model_error, "relative error of the nominal model (default 0.05)")
+      ->check(CLI::Range(0.0, 1.0));
+  meas_cmd->add_option("--readings", meas.readings, "orbits averaged per side (default 8)")
+      ->check(CLI::Range(2, 10000));
+  meas_cmd->add_option("--kick", meas.kick_mrad, "kick per corrector [mrad] (default: from --target)")
+      ->check(CLI::Range(0.0, 4.0));
+  meas_cmd
+      ->add_option("--target", meas.target_mm,
+                   "orbit change of a kick at its largest monitor [mm] (default 0.2)")
+      ->check(CLI::PositiveNumber);
+  meas_cmd->add_option("--rate", meas.orbit_hz, "orbit readings per second of machine time (default 10)")
+      ->check(CLI::Range(0.1, 10000.0));
+  meas_cmd->add_flag("--unipolar", meas.unipolar, "kick one way (start + d) instead of +-d/2");
+  meas_cmd->add_option("-o,--out", meas.out, "write the matrix here and its errors beside it (.errors)");
+  meas_cmd->add_option("--truth", meas.truth, "write the machine's true response here (simulation only)");
+
   // demo
   DemoOptions demo;
   CLI::App* demo_cmd = app.add_subcommand(
@@ -261,6 +288,7 @@ int main(int argc, char** argv) {
     if (*pinv_cmd) return run_pinv(g, pinv);
     if (*correct_cmd) return run_correct(g, correct);
     if (*mat_cmd) return run_matrix(g, mat);
+    if (*meas_cmd) return run_measure(g, meas);
     if (*ch_cmd) {
       ch.have_field = field->count() > 0;
       ch.have_angle = angle->count() > 0;

@@ -216,6 +216,30 @@ struct DemoOptions {
 };
 int run_demo(const Global& g, const DemoOptions& o);
 
+// zorfb measure: the simulated machine's response measured column by column.
+struct MeasureOptions {
+  std::string ring = "ring96";
+  std::string plane;  // x or y: that plane's monitors and correctors only; empty: all
+  unsigned long seed = 20240611;
+  double noise_mm = 0.010;
+  double model_error = 0.05;
+  int readings = 8;        // per side
+  double kick_mrad = 0.0;  // 0: from target_mm by the nominal matrix
+  double target_mm = 0.2;  // the orbit change of a kick at the monitor that answers most
+  bool unipolar = false;
+  double orbit_hz = 10.0;  // orbit readings per second of machine time
+  std::string out, truth;  // the measured matrix (and its errors beside it); the true response
+};
+int run_measure(const Global& g, const MeasureOptions& o);
+
+// A measured matrix against the truth: the share of elements within 3 of
+// their standard errors (<=), |M - T|_F / |T|_F, and |errors|_F / |T|_F.
+struct TruthFigures {
+  double within_3_sigma = 0, relative_error = 0, relative_noise = 0;
+};
+TruthFigures compare_to_truth(const std::vector<double>& measured, const std::vector<double>& errors,
+                              const std::vector<double>& truth);
+
 }  // namespace cli
 }  // namespace zor_feedback
 

@@ -41,7 +41,6 @@
 // Inversion=classic the loop steps by the whole matrix's inverse and the
 // correction's writes and commands are refused.
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <tango.h>
@@ -55,13 +54,13 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "example_data.h"
 #include "feedback_loop.h"
 #include "matrix_files.h"
 #include "property_attributes.h"
+#include "signal_relay.h"
 #include "zor_feedback/blas_info.h"
 
 namespace {
@@ -71,13 +70,6 @@ using zor_feedback::tango::FeedbackLoop;
 
 constexpr double default_period_s = 0.5;
 
-// Set once the server is up: a signal before that ends the process at once.
-std::atomic<bool> server_started{false};
-
-void exit_while_starting() {
-  std::fflush(nullptr);
-  std::_Exit(0);  // nothing is served yet, nothing to shut down
-}
 constexpr std::chrono::milliseconds kAnswerWithin{250};
 constexpr long long kBytesPerValue = 16, kSpareBytes = 1 << 20;
 
@@ -745,9 +737,7 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     for (int sig : {SIGINT, SIGTERM, SIGQUIT}) register_signal(sig);
   }
 
-  void signal_handler(long) override {
-    if (!server_started) exit_while_starting();
-  }
+  void signal_handler(long) override { zor_feedback::tango::SignalRelay::exit_if_starting(); }
 
   void command_factory() override {
     command_list.push_back(
@@ -889,69 +879,6 @@ class ZorFeedbackClass : public Tango::DeviceClass {
   }
 };
 
-// SIGTERM, SIGINT and SIGQUIT end the server with exit status 0 at any time.
-// The handler may run in any thread (also one a library started before
-// main() with no signal blocked); it only wakes the relay's thread, which
-// ends a server still starting at once (nothing is served yet) and shuts a
-// running one down through the admin device's Kill, as a TANGO client would.
-class SignalRelay {
- public:
-  SignalRelay() {
-    if (::pipe2(pipe_, O_CLOEXEC) != 0) return;
-    relay_ = std::thread([this] { run(); });  // before the handler can write
-    install();
-  }
-  // TANGO's start-up sets SIGINT and SIGQUIT back to their default action,
-  // and a thread that a library started before main() leaves them unblocked:
-  // either would end the server by the signal. Called again after it.
-  void install() {
-    if (!relay_.joinable()) return;
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT}) sigaction(sig, &action, nullptr);
-  }
-  ~SignalRelay() {
-    if (!relay_.joinable()) return;
-    const char quit = 'q';
-    if (::write(pipe_[1], &quit, 1) != 1) relay_.detach();  // cannot happen with an open pipe
-    if (relay_.joinable()) relay_.join();
-    ::close(pipe_[0]);
-    ::close(pipe_[1]);
-  }
-  SignalRelay(const SignalRelay&) = delete;
-  SignalRelay& operator=(const SignalRelay&) = delete;
-
- private:
-  static void on_signal(int) {
-    const char stop = 's';
-    const ssize_t n = ::write(pipe_[1], &stop, 1);  // async-signal-safe
-    (void)n;
-  }
-  void run() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    char c = 0;
-    bool killed = false;
-    while (::read(pipe_[0], &c, 1) == 1 && c == 's') {
-      if (!server_started) exit_while_starting();
-      if (killed) continue;
-      killed = true;
-      try {
-        Tango::Util::instance()->get_dserver_device()->kill();
-      } catch (const Tango::DevFailed& e) {
-        Tango::Except::print_exception(e);
-      }
-    }
-  }
-
-  static int pipe_[2];
-  std::thread relay_;
-};
-
-int SignalRelay::pipe_[2] = {-1, -1};
-
 // BLAS on one thread unless the user's environment asks for more: OpenBLAS
 // has read its thread count when it was loaded, before main(), so it is told
 // again at run time. The process's own setting, never the library's.
@@ -972,7 +899,7 @@ int main(int argc, char* argv[]) {
   // inversion threads otherwise each grow one of their own and the server's
   // memory creeps up under load.
   if (std::getenv("MALLOC_ARENA_MAX") == nullptr) mallopt(M_ARENA_MAX, 1);
-  SignalRelay relay;
+  zor_feedback::tango::SignalRelay relay;
   try {
     Tango::Util* tg = Tango::Util::init(argc, argv);
     relay.install();
@@ -981,7 +908,7 @@ int main(int argc, char* argv[]) {
     tg->set_wattr_nan_allowed(true);
     tg->server_init();
     relay.install();
-    server_started = true;  // from here on a signal shuts the server down through TANGO
+    zor_feedback::tango::SignalRelay::mark_started();
     std::cout << zor_feedback::blas_summary(zor_feedback::blas_info()) << std::endl;
     std::cout << "Ready to accept request" << std::endl;
     tg->server_run();

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -172,6 +173,27 @@ std::mutex& FeedbackLoop::mutex() { return core_->mutex; }
 sim::FeedbackSimulation* FeedbackLoop::simulation() { return core_->sim.get(); }
 int FeedbackLoop::inversions_running() { return running_inversions.load(); }
 
+namespace {
+
+// A loop that makes the orbit worse cycle after cycle (a wrong sign, a model
+// far from the machine) stops instead of running on.
+constexpr double kGrowthPercent = 10.0;
+constexpr int kGrowthCycles = 5;
+
+// Under the mutex: the divergence rule's verdict on this cycle's rms; empty
+// when it does not trip.
+std::string divergence(FeedbackLoop::Core& k, double rms) {
+  const bool grew = zor_feedback::loop::rms_grew(rms, k.last_rms, kGrowthPercent);
+  k.last_rms = rms;
+  if (!k.trips.count(zor_feedback::loop::TripReason::rms_growing, grew, kGrowthCycles)) return {};
+  char text[160];
+  std::snprintf(text, sizeof text, "the orbit rms grew by more than %g %% a cycle for %d cycles (now %.4g)",
+                kGrowthPercent, kGrowthCycles, rms);
+  return text;
+}
+
+}  // namespace
+
 void FeedbackLoop::run() {
   block_signals();
   Core& k = *core_;
@@ -190,8 +212,9 @@ void FeedbackLoop::run() {
       if (!k.standard) ++k.orbits;
       const sim::CycleRecord rec = k.standard ? correction_cycle(core_, lock) : k.sim->cycle();
       if (k.state == State::running || k.state == State::alarm) {  // not stopped meanwhile
-        k.alarm = rec.skipped;
-        k.state = rec.skipped.empty() ? State::running : State::alarm;
+        const std::string diverging = divergence(k, rec.orbit_rms);
+        k.alarm = diverging.empty() ? rec.skipped : diverging;
+        k.state = !diverging.empty() ? State::tripped : rec.skipped.empty() ? State::running : State::alarm;
       }
     } catch (const std::exception& e) {
       k.fault = std::string("cycle ") + std::to_string(k.cycles) + " failed: " + e.what();
@@ -235,9 +258,13 @@ std::string FeedbackLoop::switch_loop(bool run) {
       return refused + "the device is in FAULT (" + k.fault + "); Init tries again";
     if (k.state == State::starting)
       return refused + "the first inversion still runs" + (run ? "; the loop starts after it" : "");
-    const bool on = k.state == State::running || k.state == State::alarm;
+    // Stop also acknowledges a trip.
+    const bool on =
+        k.state == State::running || k.state == State::alarm || (!run && k.state == State::tripped);
     if (on == run) return refused + "the loop is already " + (run ? "running" : "stopped");
     k.state = run ? State::running : State::stopped;
+    k.trips.clear();
+    k.last_rms = std::numeric_limits<double>::quiet_NaN();
     if (run)
       k.next = clock::now();
     else
@@ -263,7 +290,7 @@ std::string FeedbackLoop::status() {
   const bool standard = r.inversion == zor_feedback::Inversion::standard;
   char text[240];
   std::snprintf(text, sizeof text, "%s after %lld cycles, period %.3g s; %d x %d matrix, %s inversion (%s), ",
-                k.state == State::stopped ? "stopped" : "running", k.cycles,
+                k.state == State::stopped || k.state == State::tripped ? "stopped" : "running", k.cycles,
                 std::chrono::duration<double>(k.period).count(), r.rows, r.cols,
                 standard ? "standard" : "classic", zor_feedback::svd_method_name(r.method));
   std::string s = text;
@@ -275,6 +302,7 @@ std::string FeedbackLoop::status() {
     s += text;
   }
   if (k.state == State::alarm) s = "alarm: " + k.alarm + "\n" + s;
+  if (k.state == State::tripped) s = "tripped: " + k.alarm + "; Start runs the loop again\n" + s;
   if (k.inverting) s += "\n" + k.inversion_status;
   if (!k.carried.empty()) s += "\n" + k.carried;
   for (const std::string& w : r.warnings) s += "\n" + w;

@@ -37,7 +37,9 @@ class FeedbackLoop {
   // starting: the first inversion runs; it starts the loop when it is served,
   // else the loop is in fault. alarm: running, but the last cycle's step was
   // not applied (the status says why); the next good cycle clears it.
-  enum class State { starting, running, alarm, stopped, fault };
+  // tripped: stopped by the divergence rule (the status says why); Start
+  // runs it again.
+  enum class State { starting, running, alarm, stopped, tripped, fault };
 
   // What changed, for the notifier (bits).
   enum Change : unsigned {

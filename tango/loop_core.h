@@ -8,12 +8,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "feedback_loop.h"
+#include "zor_feedback/loop/trips.h"
 
 namespace zor_feedback {
 namespace tango {
@@ -35,6 +37,9 @@ struct FeedbackLoop::Core {
   clock::duration period{};
   clock::time_point next;  // when the next cycle is due
   long long cycles = 0;
+  // The divergence rule: the orbit rms grew on consecutive cycles.
+  zor_feedback::loop::TripCounts trips;
+  double last_rms = std::numeric_limits<double>::quiet_NaN();
   bool quit = false;
   unsigned pending = 0;  // Change bits not yet notified
 

@@ -220,6 +220,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
         set_state(Tango::RUNNING);
         break;
       case FeedbackLoop::State::alarm:
+      case FeedbackLoop::State::tripped:
         set_state(Tango::ALARM);
         break;
       case FeedbackLoop::State::stopped:

@@ -326,8 +326,28 @@ def check_ring(srv, tmp):
     watch.finish()
 
     dev.Tolerance = -1  # the writer left either cut
+    check_divergence(dev, tmp)
     check_correction(dev)
     srv.terminate(signal.SIGINT)  # idle
+
+
+def check_divergence(dev, tmp):
+    """A matrix of the wrong sign makes every step worse: the loop trips
+    (ALARM, the reason in the status) and moves nothing more until Start."""
+    with open(RING) as f:
+        lines = f.readlines()
+    with open(os.path.join(tmp, "negated.txt"), "w") as f:
+        for line in lines:
+            f.write(line if line.startswith("#") else " ".join("%.9g" % -float(v) for v in line.split()) + "\n")
+    dev.LoadMatrix("negated.txt")
+    wait_for(lambda: "tripped" in dev.status(), "the divergence trip", timeout=30)
+    assert dev.state() == tango.DevState.ALARM and "grew by more than 10 %" in dev.status(), dev.status()
+    cycles, kicks = dev.Cycles, dev.CORRECTORS
+    time.sleep(0.35)
+    assert dev.Cycles == cycles and np.array_equal(dev.CORRECTORS, kicks)
+    dev.LoadMatrix("ring.txt")
+    dev.Start()
+    wait_for(lambda: dev.state() == tango.DevState.RUNNING and dev.Cycles > cycles + 2, "the loop after a trip")
 
 
 def check_correction(dev):

@@ -28,7 +28,7 @@ bool Loop::check_rms(CycleRecord& rec) {
   const TripRules& r = config_.trips;
   const double previous = last_rms_;
   last_rms_ = rec.rms;
-  const bool growing = std::isfinite(previous) && rec.rms > previous * (1.0 + r.growth_percent / 100.0);
+  const bool growing = rms_grew(rec.rms, previous, r.growth_percent);
   const bool high = rec.rms > r.rms_limit;
   // Both counts move every cycle with an orbit, whichever trips first.
   const bool high_trips = counts_.count(TripReason::rms_high, high, r.rms_cycles);

@@ -31,6 +31,10 @@ const char* trip_reason_name(TripReason reason) {
   return "unknown";
 }
 
+bool rms_grew(double rms, double previous, double growth_percent) {
+  return std::isfinite(previous) && rms > previous * (1.0 + growth_percent / 100.0);
+}
+
 std::string check_trip_rules(const TripRules& r) {
   const int counts[] = {r.rms_cycles,           r.growth_cycles,       r.few_monitors_cycles, r.stale_cycles,
                         r.source_failed_cycles, r.step_refused_cycles, r.saturated_cycles};

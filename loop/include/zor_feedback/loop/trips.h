@@ -51,6 +51,10 @@ struct TripRules {
   int saturated_cycles = 10;
 };
 
+// The growth rule's condition: `rms` above the previous cycle's by more than
+// growth_percent (a previous rms that is not finite: no growth).
+bool rms_grew(double rms, double previous, double growth_percent);
+
 // Empty when the rules can be used, else what is wrong with them.
 std::string check_trip_rules(const TripRules& rules);
 

@@ -11,8 +11,6 @@ import math
 import os
 import shutil
 import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import threading
@@ -21,65 +19,18 @@ import time
 import numpy as np
 import tango
 
+import tango_harness
+from tango_harness import refused
+
 SERVER, DATA = sys.argv[1:3]
 VALID, ALARM = tango.AttrQuality.ATTR_VALID, tango.AttrQuality.ATTR_ALARM
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
+class Server(tango_harness.Server):
     """One ZorSimServer with its device properties from a file database."""
 
     def __init__(self, tmp, instance, **props):
-        self.device = "sim/ring/" + instance
-        db = os.path.join(tmp, instance + ".db")
-        with open(db, "w") as f:
-            f.write('ZorSimServer/%s/DEVICE/SimRing: "%s"\n' % (instance, self.device))
-            for k, v in props.items():
-                f.write('%s->%s: "%s"\n' % (self.device, k, v))
-        port = free_port()
-        self.url = "tango://127.0.0.1:%d/%s#dbase=no" % (port, self.device)
-        self.log = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen([SERVER, instance, "-file=" + db, "-ORBendPoint",
-                                      "giop:tcp:127.0.0.1:%d" % port], stdout=self.log, stderr=self.log)
-
-    def connect(self, timeout=20):
-        deadline = time.monotonic() + timeout
-        while True:
-            assert self.proc.poll() is None, "the server exited with %s" % self.proc.returncode
-            try:
-                dev = tango.DeviceProxy(self.url)
-                dev.ping()
-                return dev
-            except tango.DevFailed:
-                assert time.monotonic() < deadline, "the server does not answer"
-                time.sleep(0.05)
-
-    def terminate(self, sig=signal.SIGTERM):
-        self.proc.send_signal(sig)
-        rc = self.proc.wait(timeout=20)
-        assert rc == 0, "%s: exit status %s" % (sig.name, rc)
-
-    def close(self, failed):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        if failed:
-            self.log.seek(0)
-            sys.stderr.write("--- %s:\n%s\n" % (self.device, "".join(self.log.read().splitlines(True)[-30:])))
-
-
-def refused(call, text):
-    try:
-        call()
-    except tango.DevFailed as e:
-        assert text in e.args[0].desc, "%r not in %r" % (text, e.args[0].desc)
-        return e.args[0].desc
-    raise AssertionError("accepted, expected a refusal with " + text)
+        super().__init__(SERVER, "SimRing", "sim/ring/" + instance, tmp, instance, **props)
 
 
 def state(dev):

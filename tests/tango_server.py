@@ -11,8 +11,6 @@ ZOR_TANGO_SOAK=SECONDS runs the load that long and prints the server's RSS.
 import os
 import shutil
 import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import threading
@@ -21,77 +19,19 @@ import time
 import numpy as np
 import tango
 
+import tango_harness
+from tango_harness import refused
+
 SERVER, ZORFB, DATA = sys.argv[1:4]
 RING = os.path.join(DATA, "ring_response.txt")
 LOAD_SECONDS = float(os.environ.get("ZOR_TANGO_SOAK", "3"))
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    """One server instance with its device properties from a file database."""
+class Server(tango_harness.Server):
+    """One ZorFeedbackServer instance with its device properties from a file database."""
 
     def __init__(self, tmp, instance, **props):
-        self.device = "zor/feedback/" + instance
-        db = os.path.join(tmp, instance + ".db")
-        with open(db, "w") as f:
-            f.write('ZorFeedbackServer/%s/DEVICE/ZorFeedback: "%s"\n' % (instance, self.device))
-            for k, v in props.items():
-                f.write('%s->%s: "%s"\n' % (self.device, k, v))
-        port = free_port()
-        self.url = "tango://127.0.0.1:%d/%s#dbase=no" % (port, self.device)
-        self.log = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen([SERVER, instance, "-file=" + db, "-ORBendPoint",
-                                      "giop:tcp:127.0.0.1:%d" % port], stdout=self.log, stderr=self.log)
-
-    def connect(self, timeout=20):
-        deadline = time.monotonic() + timeout
-        while True:
-            assert self.proc.poll() is None, "the server exited with %s" % self.proc.returncode
-            try:
-                dev = tango.DeviceProxy(self.url)
-                dev.ping()
-                return dev
-            except tango.DevFailed:
-                assert time.monotonic() < deadline, "the server does not answer"
-                time.sleep(0.05)
-
-    def terminate(self, sig=signal.SIGTERM, limit=1.0):
-        """SIGTERM, SIGINT or SIGQUIT: exit status 0 within `limit` seconds."""
-        t0 = time.monotonic()
-        self.proc.send_signal(sig)
-        rc = self.proc.wait(timeout=20)
-        took = time.monotonic() - t0
-        assert rc == 0 and took < limit, "%s: exit status %s after %.2f s" % (sig.name, rc, took)
-        return took
-
-    def rss_mib(self):
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            return next(int(l.split()[1]) for l in f if l.startswith("VmRSS")) / 1024
-
-    def text(self):
-        self.log.seek(0)
-        return self.log.read()
-
-    def close(self, failed):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        if failed:
-            sys.stderr.write("--- %s:\n%s\n" % (self.device, "".join(self.text().splitlines(True)[-30:])))
-
-
-def refused(call, text):
-    try:
-        call()
-    except tango.DevFailed as e:
-        assert text in e.args[0].desc, "%r not in %r" % (text, e.args[0].desc)
-        return e.args[0].desc
-    raise AssertionError("accepted, expected a refusal with " + text)
+        super().__init__(SERVER, "ZorFeedback", "zor/feedback/" + instance, tmp, instance, **props)
 
 
 def served(dev):

@@ -1,0 +1,81 @@
+"""What the TANGO tests share: a server started without a database on a free
+port of the loopback (its device properties from a file database), its
+client, its exit by a signal, and the checks of a refusal."""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import tango
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """One server instance, `executable` serving `device` of `device_class`."""
+
+    def __init__(self, executable, device_class, device, tmp, instance, **props):
+        self.device = device
+        server = os.path.basename(executable)
+        db = os.path.join(tmp, instance + ".db")
+        with open(db, "w") as f:
+            f.write('%s/%s/DEVICE/%s: "%s"\n' % (server, instance, device_class, self.device))
+            for k, v in props.items():
+                f.write('%s->%s: "%s"\n' % (self.device, k, v))
+        port = free_port()
+        self.url = "tango://127.0.0.1:%d/%s#dbase=no" % (port, self.device)
+        self.log = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen([executable, instance, "-file=" + db, "-ORBendPoint",
+                                      "giop:tcp:127.0.0.1:%d" % port], stdout=self.log, stderr=self.log)
+
+    def connect(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while True:
+            assert self.proc.poll() is None, "the server exited with %s" % self.proc.returncode
+            try:
+                dev = tango.DeviceProxy(self.url)
+                dev.ping()
+                return dev
+            except tango.DevFailed:
+                assert time.monotonic() < deadline, "the server does not answer"
+                time.sleep(0.05)
+
+    def terminate(self, sig=signal.SIGTERM, limit=1.0):
+        """SIGTERM, SIGINT or SIGQUIT: exit status 0 within `limit` seconds."""
+        t0 = time.monotonic()
+        self.proc.send_signal(sig)
+        rc = self.proc.wait(timeout=20)
+        took = time.monotonic() - t0
+        assert rc == 0 and took < limit, "%s: exit status %s after %.2f s" % (sig.name, rc, took)
+        return took
+
+    def rss_mib(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return next(int(l.split()[1]) for l in f if l.startswith("VmRSS")) / 1024
+
+    def text(self):
+        self.log.seek(0)
+        return self.log.read()
+
+    def close(self, failed):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if failed:
+            sys.stderr.write("--- %s:\n%s\n" % (self.device, "".join(self.text().splitlines(True)[-30:])))
+
+
+def refused(call, text):
+    try:
+        call()
+    except tango.DevFailed as e:
+        assert text in e.args[0].desc, "%r not in %r" % (text, e.args[0].desc)
+        return e.args[0].desc
+    raise AssertionError("accepted, expected a refusal with " + text)

@@ -21,10 +21,31 @@ namespace {
 
 namespace zl = zor_feedback::loop;
 
-// Machine time between two orbit readings, and the orbit change a kick aims
+// Machine time between two orbit readings (100 Hz: a column is short beside
+// the machine's spectral lines), the readings per side, and the orbit change a kick aims
 // for at the monitor that answers most (by the served matrix).
-constexpr double kOrbitPeriodS = 0.1;
+constexpr double kOrbitPeriodS = 0.01;
+constexpr int kReadings = 16;
 constexpr double kTargetChange = 0.2;  // orbit units (mm)
+// The supplies' read-back resolution (mrad): a lag that has settled reads
+// its set-point, so that the start values, and what is restored, are the
+// set-points CORRECTORS showed.
+constexpr double kReadbackResolution = 1e-9;
+
+// Under the mutex: the read-backs, each at its set-point when within the resolution.
+std::vector<double> readbacks(sim::Machine& m) {
+  std::vector<double> r = m.readbacks();
+  for (std::size_t j = 0; j < r.size(); ++j)
+    if (std::fabs(r[j] - m.setpoints()[j]) <= kReadbackResolution) r[j] = m.setpoints()[j];
+  return r;
+}
+
+// Under the mutex: lets the supplies follow the last write of the loop
+// (at most 10 s of machine time), so that the measurement starts from the
+// set-points and not from a lag.
+void settle_supplies(sim::Machine& m) {
+  for (int i = 0; i < 100 && readbacks(m) != m.setpoints(); ++i) m.advance(0.1);
+}
 
 // The simulation's clock, source and sink, each call under the mutex. The
 // sink writes through the simulation, so that CORRECTORS shows every kick.
@@ -74,7 +95,7 @@ class SimulationSink final : public zl::CorrectorSink {
     std::lock_guard<std::mutex> lock(k_.mutex);
     zl::SinkResult r;
     r.ok = true;
-    r.values = k_.sim->machine().readbacks();
+    r.values = readbacks(k_.sim->machine());
     return r;
   }
 
@@ -94,6 +115,7 @@ zl::MeasureConfig config_of(const FeedbackLoop::Core& k) {
   cfg.units = m.units;
   cfg.prior = m.values;
   cfg.target_change = kTargetChange;
+  cfg.readings = kReadings;
   const double limit = k.sim->machine().settings().kick_limit_mrad;
   for (std::size_t j = 0; j < m.correctors.size(); ++j) {
     const KickLimit l = j < k.view.limits.size() ? k.view.limits[j] : KickLimit{};
@@ -151,6 +173,10 @@ void measure_run(std::shared_ptr<FeedbackLoop::Core> core, zl::MeasureConfig cfg
   SimulationSink sink(k);
   const int n = static_cast<int>(cfg.correctors.size());
   cfg.max_columns = 1;
+  {
+    std::lock_guard<std::mutex> lock(k.mutex);
+    settle_supplies(k.sim->machine());
+  }
   zl::MeasureState state;
   zl::MeasureResult r;
   while (true) {

@@ -34,15 +34,16 @@ def main():
     print(summary, end="")
     inside = np.mean(np.abs(m - t) <= 3 * e)
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(12, 4.8), gridspec_kw={"width_ratios": [2, 1]})
-    monitors = np.arange(1, m.shape[0] + 1)
-    for j, colour in ((0, "C0"), (12, "C1"), (24, "C2")):
-        ax1.plot(monitors, t[:, j], "-", color=colour, lw=1, label="true, CH%02d" % (j + 1))
-        ax1.errorbar(monitors, m[:, j], yerr=e[:, j], fmt=".", color=colour, ms=3, elinewidth=0.8,
-                     label="measured +- 1 sigma")
+    shown = 32  # monitors: enough to see the error bars
+    monitors = np.arange(1, shown + 1)
+    for j, colour in ((0, "C0"), (12, "C1")):
+        ax1.plot(monitors, t[:shown, j], "-", color=colour, lw=1, label="CH%02d true" % (j + 1))
+        ax1.errorbar(monitors, m[:shown, j], yerr=3 * e[:shown, j], fmt="o", color=colour, ms=3,
+                     elinewidth=1, capsize=2, label="CH%02d measured, 3 sigma bars" % (j + 1))
     ax1.set_xlabel("monitor")
     ax1.set_ylabel("response [mm/mrad]")
-    ax1.set_title("ring96: three columns, measured over true")
-    ax1.legend(fontsize=7, ncol=3, loc="lower left")
+    ax1.set_title("ring96: two columns at the first %d monitors, measured over true" % shown)
+    ax1.legend(fontsize=7, ncol=2, loc="lower left")
     lim = np.abs(t).max() * 1.1
     ax2.plot([-lim, lim], [-lim, lim], "k-", lw=0.8)
     ax2.errorbar(t.ravel(), m.ravel(), yerr=e.ravel(), fmt=".", ms=1.5, elinewidth=0.3, alpha=0.6)

@@ -31,6 +31,10 @@ constexpr double kTargetChange = 0.2;  // orbit units (mm)
 // its set-point, so that the start values, and what is restored, are the
 // set-points CORRECTORS showed.
 constexpr double kReadbackResolution = 1e-9;
+// The simulation computes a column in a millisecond; each takes at least
+// this much wall time, so that a client sees the progress and can abort
+// (ring96: about a second).
+constexpr std::chrono::milliseconds kColumnWall{20};
 
 // Under the mutex: the read-backs, each at its set-point when within the resolution.
 std::vector<double> readbacks(sim::Machine& m) {
@@ -184,6 +188,8 @@ void measure_run(std::shared_ptr<FeedbackLoop::Core> core, zl::MeasureConfig cfg
     if (!r.ok || r.complete || k.measure_stop.load()) break;
     publish(k, 100.0 * state.next_column / n,
             "running: column " + std::to_string(state.next_column + 1) + " of " + std::to_string(n), false);
+    std::unique_lock<std::mutex> lock(k.mutex);
+    k.changed.wait_for(lock, kColumnWall, [&k] { return k.measure_stop.load(); });
   }
   const std::string text = finish(r, state, n, file, name, k.measure_stop.load());
   publish(k, r.complete && r.ok ? 100.0 : 100.0 * state.next_column / n, text, true);
@@ -227,11 +233,13 @@ std::string FeedbackLoop::abort_measurement() {
   std::lock_guard<std::mutex> lock(core_->mutex);
   if (!core_->measuring) return "AbortMeasurement refused: no measurement runs";
   core_->measure_stop = true;
+  core_->changed.notify_all();
   return {};
 }
 
 void FeedbackLoop::end_measurement() {
   core_->measure_stop = true;
+  core_->changed.notify_all();
   if (measurer_.joinable()) measurer_.join();
 }
 

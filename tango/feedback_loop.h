@@ -49,6 +49,7 @@ class FeedbackLoop {
     kState = 8,
     kStep = 16,        // the last computed step
     kCorrection = 32,  // names, masks, limits, cuts, gains, policy
+    kMeasure = 64,     // MeasureProgress, MeasureStatus
   };
 
   // How a re-inversion request ended within the wait it was given.

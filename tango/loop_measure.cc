@@ -136,6 +136,7 @@ void publish(FeedbackLoop::Core& k, double progress, const std::string& status, 
   k.measure_progress = progress;
   k.measure_status = status;
   if (done) k.measuring = false;
+  k.pending |= FeedbackLoop::kMeasure;
   k.changed.notify_all();
 }
 

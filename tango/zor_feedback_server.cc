@@ -479,7 +479,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "KeepY",
                                          "GainX",
                                          "GainY",
-                                         "LimitPolicy"};
+                                         "LimitPolicy",
+                                         "MeasureProgress",
+                                         "MeasureStatus"};
 
  private:
   // The settings from the device properties; the error when one is unusable.
@@ -628,6 +630,13 @@ void ZorFeedback::changed(unsigned what) {
       std::string text = loop_->inversion_status();
       Tango::DevString s = const_cast<char*>(text.c_str());
       push_change_event("InversionStatus", &s);
+    }
+    if (what & FeedbackLoop::kMeasure) {
+      Tango::DevDouble progress = loop_->measure_progress();
+      std::string text = loop_->measure_status();
+      Tango::DevString s = const_cast<char*>(text.c_str());
+      push_change_event("MeasureProgress", &progress);
+      push_change_event("MeasureStatus", &s);
     }
   } catch (const Tango::DevFailed&) {
     // the device's monitor stayed busy: these events are dropped, the next

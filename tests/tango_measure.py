@@ -33,12 +33,16 @@ def status(dev):
 
 def check_refusals(dev, tmp):
     """Refused with the reason, nothing written, nothing moved."""
-    before, kicks = files(tmp), dev.CORRECTORS
+    elsewhere = tempfile.mkdtemp(prefix="zor_measure_out_")
+    os.symlink(elsewhere, os.path.join(tmp, "out"))  # a link out of the directory
+    before = files(tmp)
     refused(lambda: dev.MeasureMatrix("m.txt"), "the loop is running")
     dev.Stop()
     kicks = dev.CORRECTORS
     for bad, text in (("../m.txt", "is no file name in MatrixDirectory"),
                       ("none/m.txt", "is no file name in MatrixDirectory"),
+                      ("out/m.txt", "is no file name in MatrixDirectory"),
+                      ("out/", "is no file name in MatrixDirectory"),
                       ("", "is no file name in MatrixDirectory"),
                       ("/etc/m.txt", "is no file name in MatrixDirectory"),
                       ("m\n.txt", "control character"),
@@ -46,7 +50,8 @@ def check_refusals(dev, tmp):
                       ("ring.errors.txt", "exists")):
         refused(lambda: dev.MeasureMatrix(bad), text)
     refused(dev.AbortMeasurement, "no measurement runs")
-    assert files(tmp) == before and np.array_equal(dev.CORRECTORS, kicks)
+    assert files(tmp) == before and not os.listdir(elsewhere) and np.array_equal(dev.CORRECTORS, kicks)
+    os.rmdir(elsewhere)
     assert status(dev) == "none yet" and dev.MeasureProgress == 0
 
 
@@ -72,6 +77,10 @@ def check_measurement(dev, tmp):
     nominal matrix within the machine's model error, each element within its
     errors of the measured value's neighbourhood."""
     nominal, kicks = dev.RESPONSE_MATRIX.astype(np.float64), dev.CORRECTORS
+    events = []
+    ids = [dev.subscribe_event(n, tango.EventType.CHANGE_EVENT,
+                               lambda e: events.append(e.attr_value.value) if not e.err else None)
+           for n in ("MeasureProgress", "MeasureStatus")]
     t0 = time.monotonic()
     assert dev.MeasureMatrix("measured.txt") == "started: measured.txt"
     slowest = 0.0
@@ -84,6 +93,10 @@ def check_measurement(dev, tmp):
     assert status(dev).startswith("done: measured.txt (96 x 48)"), status(dev)
     assert status(dev).endswith("correctors restored") and dev.MeasureProgress == 100
     assert np.array_equal(dev.CORRECTORS, kicks)
+    time.sleep(0.2)
+    for i in ids:
+        dev.unsubscribe_event(i)
+    assert 100.0 in events and any(str(v).startswith("done: measured.txt") for v in events), events[-3:]
     measured = np.loadtxt(os.path.join(tmp, "measured.txt"))
     errors = np.loadtxt(os.path.join(tmp, "measured.errors.txt"))
     assert measured.shape == errors.shape == (96, 48) and (errors > 0).all()

@@ -159,6 +159,7 @@ FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std
 }
 
 FeedbackLoop::~FeedbackLoop() {
+  end_measurement();  // it restores the correctors, which needs the simulation
   {
     std::lock_guard<std::mutex> lock(core_->mutex);
     core_->quit = true;
@@ -262,6 +263,7 @@ std::string FeedbackLoop::switch_loop(bool run) {
     const bool on =
         k.state == State::running || k.state == State::alarm || (!run && k.state == State::tripped);
     if (on == run) return refused + "the loop is already " + (run ? "running" : "stopped");
+    if (run && k.measuring) return refused + "a response measurement runs; AbortMeasurement ends it";
     k.state = run ? State::running : State::stopped;
     k.trips.clear();
     k.last_rms = std::numeric_limits<double>::quiet_NaN();

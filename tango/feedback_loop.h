@@ -49,6 +49,7 @@ class FeedbackLoop {
     kState = 8,
     kStep = 16,        // the last computed step
     kCorrection = 32,  // names, masks, limits, cuts, gains, policy
+    kMeasure = 64,     // MeasureProgress, MeasureStatus
   };
 
   // How a re-inversion request ended within the wait it was given.
@@ -150,6 +151,19 @@ class FeedbackLoop {
   std::string apply_step();
   std::string undo();
 
+  // Measures the response of the simulated machine into `file` (resolved,
+  // new; shown as `name`) and its errors file, in a thread of its own on the
+  // machine's clock: empty when started, else why not (the loop running, a
+  // measurement running, in fault, a file that exists). Every corrector is
+  // put back at its start value on every way out.
+  std::string measure(const std::string& file, const std::string& name);
+  // The procedure's stop request; empty when made, else why not.
+  std::string abort_measurement();
+  // 0 to 100; "none yet", "running: ...", "done: ...", "aborted ...",
+  // "failed ...", each naming the correctors it could not restore.
+  double measure_progress();
+  std::string measure_status();
+
   struct Core;
   struct Request;
 
@@ -165,9 +179,12 @@ class FeedbackLoop {
   std::string switch_loop(bool run);
   void run();
   void notify_changes();
+  // Stops a running measurement and waits for it (correctors restored).
+  void end_measurement();
 
   std::shared_ptr<Core> core_;
   std::function<void(unsigned)> notify_;
+  std::thread measurer_;           // the last measurement; joined before the next
   std::thread thread_, notifier_;  // last: start when everything above is in place
 };
 

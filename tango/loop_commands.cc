@@ -306,6 +306,7 @@ std::string set_kicks(FeedbackLoop::Core& k, const std::string& what,
   if (std::string why = unusable(k); !why.empty()) return what + " refused: " + why;
   if (running(k.state))
     return what + " refused: the loop is running and applies its own steps; Stop it first";
+  if (k.measuring) return what + " refused: a response measurement moves the correctors";
   if (std::string why = set(); !why.empty()) return what + " refused: " + why;
   k.pending |= FeedbackLoop::kCycle;  // CORRECTORS and HISTORY
   k.changed.notify_all();

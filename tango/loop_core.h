@@ -75,6 +75,13 @@ struct FeedbackLoop::Core {
   bool stepping = false;  // a dry run computes
   long long steps_started = 0, steps_done = 0;
   Outcome step_outcome;  // of the last dry run
+
+  // The response measurement (loop_measure.cc): one at a time, with the loop
+  // stopped; Start, ApplyStep and Undo are refused while it runs.
+  bool measuring = false;
+  double measure_progress = 0;  // percent of the columns measured
+  std::string measure_status = "none yet";
+  std::atomic<bool> measure_stop{false};
 };
 
 // What a re-inversion computes: a file to load, or the served matrix again.

@@ -74,14 +74,37 @@ MatrixFiles::MatrixFiles(const std::string& directory, long long max_bytes)
     configured_.clear();
 }
 
-std::string MatrixFiles::resolve(const std::string& path, std::string* error) const {
+// Empty when `path` holds no control character; else the refusal.
+static std::string control_character(const std::string& path) {
   for (std::size_t i = 0; i < path.size(); ++i) {
     const auto c = static_cast<unsigned char>(path[i]);
-    if (c < 0x20 || c == 0x7f) {
-      *error = "refused: the path holds a control character (at byte " + std::to_string(i) + ")";
-      return {};
-    }
+    if (c < 0x20 || c == 0x7f)
+      return "refused: the path holds a control character (at byte " + std::to_string(i) + ")";
   }
+  return {};
+}
+
+std::string MatrixFiles::resolve_new(const std::string& path, std::string* error) const {
+  if (*error = control_character(path); !error->empty()) return {};
+  const std::string no_place = "refused: '" + shown(path) + "' is no file name in MatrixDirectory";
+  std::string plain;
+  if (path.empty() || path.back() == '/' ||
+      !lexical(path[0] == '/' ? path : directory_ + "/" + path, &plain) ||
+      !(inside(plain, directory_) || inside(plain, configured_))) {
+    *error = no_place;
+    return {};
+  }
+  const std::size_t slash = plain.rfind('/');
+  const std::string parent = real_path(plain.substr(0, slash));
+  if (parent != directory_ && !inside(parent, directory_)) {
+    *error = no_place;
+    return {};
+  }
+  return parent + plain.substr(slash);
+}
+
+std::string MatrixFiles::resolve(const std::string& path, std::string* error) const {
+  if (*error = control_character(path); !error->empty()) return {};
   const std::string no_file = "refused: '" + shown(path) + "' is no readable file in MatrixDirectory";
   std::string plain;
   if (path.empty() || !lexical(path[0] == '/' ? path : directory_ + "/" + path, &plain) ||

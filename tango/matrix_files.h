@@ -31,6 +31,10 @@ class MatrixFiles {
   // the host's other directories. Refusals show at most kShownChars of the
   // path and name the directory by its property, MatrixDirectory.
   std::string resolve(const std::string& path, std::string* error) const;
+  // The resolved path of a file to write at `path`: the same rules on the
+  // text, and its directory (symbolic links followed) in the directory; the
+  // file need not exist. Empty with the reason in *error.
+  std::string resolve_new(const std::string& path, std::string* error) const;
   // The name of a resolved file as the history and the answers show it:
   // relative to the directory.
   std::string name_of(const std::string& resolved) const;

@@ -285,6 +285,15 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     cycles_ = loop_->cycles();
     att.set_value(&cycles_);
   }
+  void read_measure_progress(Tango::Attribute& att) {
+    measure_progress_ = loop_->measure_progress();
+    att.set_value(&measure_progress_);
+  }
+  void read_measure_status(Tango::Attribute& att) {
+    measure_status_ = loop_->measure_status();
+    measure_status_ptr_ = const_cast<char*>(measure_status_.c_str());
+    att.set_value(&measure_status_ptr_);
+  }
   void read_inversion_status(Tango::Attribute& att) {
     inversion_status_ = loop_->inversion_status();
     inversion_status_ptr_ = const_cast<char*>(inversion_status_.c_str());
@@ -432,6 +441,21 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     return (out.kind == FeedbackLoop::Outcome::served ? "served: " : "running: ") + out.text;
   }
 
+  // Starts the measurement of the machine's response into a new file in
+  // MatrixDirectory; MeasureStatus and MeasureProgress tell how it goes.
+  std::string measure_matrix(const std::string& path) {
+    std::string error;
+    const std::string file = files_->resolve_new(path, &error);
+    if (file.empty())
+      refuse("ZorFeedback_MeasureRefused", "MeasureMatrix " + error, "ZorFeedback::MeasureMatrix");
+    check(loop_->measure(file, files_->name_of(file)), "ZorFeedback_MeasureRefused",
+          "ZorFeedback::MeasureMatrix");
+    return "started: " + files_->name_of(file);
+  }
+  void abort_measurement() {
+    check(loop_->abort_measurement(), "ZorFeedback_MeasureRefused", "ZorFeedback::AbortMeasurement");
+  }
+
   // The device's own attributes, whose change events it pushes.
   static constexpr const char* kOwn[] = {"Tolerance",
                                          "SingularValuesUsed",
@@ -455,7 +479,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "KeepY",
                                          "GainX",
                                          "GainY",
-                                         "LimitPolicy"};
+                                         "LimitPolicy",
+                                         "MeasureProgress",
+                                         "MeasureStatus"};
 
  private:
   // The settings from the device properties; the error when one is unusable.
@@ -501,6 +527,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevLong used_ = 0, nosv_ = 0;
   Tango::DevDouble condition_number_ = 0, period_ = 0;
   Tango::DevLong64 cycles_ = 0;
+  Tango::DevDouble measure_progress_ = 0;
+  std::string measure_status_;
+  Tango::DevString measure_status_ptr_ = nullptr;
   std::string inversion_status_;
   Tango::DevString inversion_status_ptr_ = nullptr;
   Strings names_[2], step_names_[2];  // monitors, correctors; limited, monitors used
@@ -601,6 +630,13 @@ void ZorFeedback::changed(unsigned what) {
       std::string text = loop_->inversion_status();
       Tango::DevString s = const_cast<char*>(text.c_str());
       push_change_event("InversionStatus", &s);
+    }
+    if (what & FeedbackLoop::kMeasure) {
+      Tango::DevDouble progress = loop_->measure_progress();
+      std::string text = loop_->measure_status();
+      Tango::DevString s = const_cast<char*>(text.c_str());
+      push_change_event("MeasureProgress", &progress);
+      push_change_event("MeasureStatus", &s);
     }
   } catch (const Tango::DevFailed&) {
     // the device's monitor stayed busy: these events are dropped, the next
@@ -722,6 +758,23 @@ class LoadMatrixCommand : public Tango::Command {
   }
 };
 
+class MeasureMatrixCommand : public Tango::Command {
+ public:
+  MeasureMatrixCommand()
+      : Tango::Command(
+            "MeasureMatrix", Tango::DEV_STRING, Tango::DEV_STRING,
+            "a new file in MatrixDirectory (relative: to it) for the measured matrix; its errors go "
+            "beside it (ring.txt: ring.errors.txt)",
+            "that it started; MeasureProgress and MeasureStatus tell the rest") {}
+  CORBA::Any* execute(Tango::DeviceImpl* dev, const CORBA::Any& in) override {
+    auto* d = static_cast<ZorFeedback*>(dev);
+    d->require_serving("MeasureMatrix");
+    const char* path = nullptr;
+    extract(in, path);
+    return insert(d->measure_matrix(path != nullptr ? path : "").c_str());
+  }
+};
+
 class ZorFeedbackClass : public Tango::DeviceClass {
  public:
   static ZorFeedbackClass* init(const char* tango_class) {
@@ -757,6 +810,11 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     command_list.push_back(new VoidCommand("Undo", &ZorFeedback::undo,
                                            "restores the kicks from before the newest applied step (the "
                                            "loop stopped)"));
+    command_list.push_back(new MeasureMatrixCommand);
+    command_list.push_back(
+        new VoidCommand("AbortMeasurement", &ZorFeedback::abort_measurement,
+                        "stops the measurement; every corrector is put back (MeasureStatus "
+                        "names those that could not be)"));
   }
 
   void attribute_factory(std::vector<Tango::Attr*>& list) override {
@@ -791,6 +849,17 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                           {"Inversion status", "",
                            "the last re-inversion: 'running: ...', 'served: ...' or 'refused: ...'", "%s"},
                           &ZorFeedback::read_inversion_status));
+    list.push_back(
+        scalar("MeasureProgress", Tango::DEV_DOUBLE,
+               {"Measure progress", "%", "the share of the columns MeasureMatrix has measured", "%.1f"},
+               &ZorFeedback::read_measure_progress));
+    list.push_back(
+        scalar("MeasureStatus", Tango::DEV_STRING,
+               {"Measure status", "",
+                "the last MeasureMatrix: 'running: ...', 'done: ...', 'aborted ...', 'failed ...', "
+                "with the correctors not restored named",
+                "%s"},
+               &ZorFeedback::read_measure_status));
     correction_attributes(list);
   }
 

@@ -212,7 +212,8 @@ def check_ring(srv, tmp):
     assert same(served(dev), before) and dev.state() == tango.DevState.RUNNING
     dev.LoadMatrix("ring.txt")
     time.sleep(0.3)
-    missing = [n for n, k in events.items() if k < 2]
+    # The measurement's attributes change with a measurement (tango_measure.py).
+    missing = [n for n, k in events.items() if k < (1 if n.startswith("MEASURE") else 2)]
     assert not missing, "no event pushed for %s" % missing
     for i in ids:  # before the load: PyTango may crash unsubscribing under a flood of events
         dev.unsubscribe_event(i)

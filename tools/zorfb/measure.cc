@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "machine_io.h"
 #include "rings.h"
 #include "zor_feedback/loop/measurement.h"
 #include "zorfb/zorfb.h"
@@ -20,69 +21,6 @@ namespace cli {
 namespace {
 
 namespace zl = zor_feedback::loop;
-
-// The machine's own time: a wait of the measurement moves the simulation on.
-class MachineClock final : public zl::Clock {
- public:
-  explicit MachineClock(sim::Machine& m) : m_(m) {}
-  zl::Time now() const override {
-    return std::chrono::duration_cast<zl::Time>(std::chrono::duration<double>(m_.time_s()));
-  }
-  void sleep_for(zl::Duration d) override { m_.advance(std::chrono::duration<double>(d).count()); }
-
- private:
-  sim::Machine& m_;
-};
-
-// The monitors in `rows` read once per orbit period.
-class MachineSource final : public zl::OrbitSource {
- public:
-  MachineSource(sim::Machine& m, std::vector<int> rows, double period_s)
-      : m_(m), rows_(std::move(rows)), period_s_(period_s) {}
-  zl::Orbit read() override {
-    m_.advance(period_s_);
-    const sim::OrbitReading r = m_.read_orbit();
-    zl::Orbit o;
-    o.ok = true;
-    for (int i : rows_) {
-      o.values.push_back(r.values[static_cast<std::size_t>(i)]);
-      o.valid.push_back(r.valid[static_cast<std::size_t>(i)]);
-    }
-    o.stamp = std::chrono::duration_cast<zl::Time>(std::chrono::duration<double>(r.time_s));
-    return o;
-  }
-
- private:
-  sim::Machine& m_;
-  std::vector<int> rows_;
-  double period_s_;
-};
-
-// The correctors in `cols`; the others keep their set-points.
-class MachineSink final : public zl::CorrectorSink {
- public:
-  MachineSink(sim::Machine& m, std::vector<int> cols) : m_(m), cols_(std::move(cols)) {}
-  zl::SinkResult write(const std::vector<double>& v) override {
-    std::vector<double> all = m_.setpoints();
-    for (std::size_t k = 0; k < cols_.size() && k < v.size(); ++k)
-      all[static_cast<std::size_t>(cols_[k])] = v[k];
-    const sim::WriteResult w = m_.write(all);
-    zl::SinkResult r;
-    r.ok = w.ok;
-    r.error = w.error;
-    return r;
-  }
-  zl::SinkResult read() override {
-    zl::SinkResult r;
-    r.ok = true;
-    for (int j : cols_) r.values.push_back(m_.readbacks()[static_cast<std::size_t>(j)]);
-    return r;
-  }
-
- private:
-  sim::Machine& m_;
-  std::vector<int> cols_;
-};
 
 // The rows and columns of `plane` ("": all), and the sub-matrix they span.
 std::vector<int> pick(const std::vector<Plane>& planes, const std::string& plane) {
@@ -179,9 +117,9 @@ int run_measure(const Global& g, const MeasureOptions& o) {
   sim::Machine machine(ring.matrix, s);
   const std::vector<int> rows = pick(ring.matrix.monitor_planes, o.plane);
   const std::vector<int> cols = pick(ring.matrix.corrector_planes, o.plane);
-  MachineClock clock(machine);
-  MachineSource source(machine, rows, 1.0 / o.orbit_hz);
-  MachineSink sink(machine, cols);
+  sim::MachineClock clock(machine);
+  sim::MachineSource source(machine, rows, 1.0 / o.orbit_hz);
+  sim::MachineSink sink(machine, cols);
   const zl::MeasureConfig cfg = config_for(o, ring.matrix, rows, cols, s.kick_limit_mrad);
   zl::MeasureState state;
   const auto wall0 = std::chrono::steady_clock::now();

@@ -20,8 +20,10 @@ fi
 # somalloc=nouserintercepts: valgrind replaces only the allocator of the
 # system libraries, so that test_faults' own operator new (which fails on
 # request) stays in place and is paired with its own operator delete.
+# fair-sched: valgrind runs one thread at a time, and without a fair lock a
+# reader spinning on a mutex starves the others (test_sim_ring never ends).
 VALGRIND=(valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect
-          --error-exitcode=1 --soname-synonyms=somalloc=nouserintercepts)
+          --error-exitcode=1 --soname-synonyms=somalloc=nouserintercepts --fair-sched=yes)
 
 logs="$BUILD/memcheck"
 mkdir -p "$logs"

@@ -39,9 +39,12 @@ bool read_gain(const std::string& word, ControllerConfig* c) {
   char* end = nullptr;
   const double v = std::strtod(val.c_str(), &end);
   if (val.empty() || *end != '\0') return false;
-  if (key == "kp") c->kp = v;
-  else if (key == "ki") c->ki = v;
-  else return false;
+  if (key == "kp")
+    c->kp = v;
+  else if (key == "ki")
+    c->ki = v;
+  else
+    return false;
   return true;
 }
 }  // namespace
@@ -55,9 +58,12 @@ bool parse_controller(const std::string& text, ControllerConfig* out, std::strin
     return false;
   };
   if (!(in >> word)) return fail("empty");
-  if (word == "integrator") c.kind = ControllerConfig::Kind::integrator;
-  else if (word == "pi") c.kind = ControllerConfig::Kind::pi;
-  else return fail("expected integrator or pi");
+  if (word == "integrator")
+    c.kind = ControllerConfig::Kind::integrator;
+  else if (word == "pi")
+    c.kind = ControllerConfig::Kind::pi;
+  else
+    return fail("expected integrator or pi");
   while (in >> word)
     if (!read_gain(word, &c)) return fail("expected kp=X or ki=X, not \"" + word + "\"");
   const std::string p = controller_problem(c);

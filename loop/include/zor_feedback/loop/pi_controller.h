@@ -33,9 +33,7 @@ struct ControllerConfig {
   double kp = 0.0;  // proportional gain on the change of the solve (pi only)
   double ki = 1.0;  // integral gain: the plain integrator's gain
 
-  bool operator==(const ControllerConfig& o) const {
-    return kind == o.kind && kp == o.kp && ki == o.ki;
-  }
+  bool operator==(const ControllerConfig& o) const { return kind == o.kind && kp == o.kp && ki == o.ki; }
   bool operator!=(const ControllerConfig& o) const { return !(*this == o); }
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -142,6 +143,43 @@ TEST(PiController, LeavingSaturationNeitherLagsNorOvershoots) {
     if (k >= hold) worst = std::max(worst, std::fabs(u - 0.5));
   }
   EXPECT_GT(worst, 0.4);
+}
+
+// The amplitude of the orbit over that of a line disturbance at `f` (a
+// 50 Hz loop, one corrector, the orbit answering a write one cycle later),
+// by a least-squares fit of sine and cosine after the transient.
+double measured_sensitivity(const ControllerConfig& config, double f) {
+  IdentitySolve solve;
+  std::string err;
+  auto c = loop::make_pi_controller(solve, config, {}, &err);
+  const double w = 2.0 * std::acos(-1.0) * f / 50.0;
+  double u = 0.0, ss = 0, cc = 0, sc = 0, ys = 0, yc = 0;
+  for (int k = 0; k < 3000; ++k) {
+    const double y = u + std::sin(w * k);
+    if (k >= 1000) {
+      const double a = std::sin(w * k), b = std::cos(w * k);
+      ss += a * a, cc += b * b, sc += a * b, ys += y * a, yc += y * b;
+    }
+    u = c->step({y}, {u}).kicks[0];
+    c->written();
+  }
+  const double det = ss * cc - sc * sc;
+  return std::hypot((ys * cc - yc * sc) / det, (yc * ss - ys * sc) / det);
+}
+
+// |1 / (1 + z^-1 C)|, C = (kp (1 - z^-1) + ki) / (1 - z^-1): the figure's model.
+double model_sensitivity(const ControllerConfig& config, double f) {
+  const std::complex<double> zi = std::polar(1.0, -2.0 * std::acos(-1.0) * f / 50.0);
+  const std::complex<double> c = (config.kp * (1.0 - zi) + config.ki) / (1.0 - zi);
+  return std::abs(1.0 / (1.0 + zi * c));
+}
+
+TEST(PiController, InjectedLinesGiveTheSensitivityOfTheModel) {
+  for (const ControllerConfig& c :
+       {ControllerConfig{ControllerConfig::Kind::integrator, 0.0, 0.5}, pi(0.2, 0.5), pi(0.3, 0.5)})
+    for (double f : {0.5, 3.0, 5.75, 9.32, 17.0, 24.0})
+      EXPECT_NEAR(measured_sensitivity(c, f), model_sensitivity(c, f), 1e-6)
+          << loop::controller_text(c) << " at " << f << " Hz";
 }
 
 }  // namespace

@@ -9,10 +9,8 @@ readings from the same seed.
 """
 import math
 import os
-import shutil
 import signal
 import sys
-import tempfile
 import threading
 import time
 
@@ -197,10 +195,7 @@ def check_fault(dev, text):
 
 
 def main():
-    tmp = tempfile.mkdtemp(prefix="zor_sim_")
-    servers = []
-    failed = True
-    try:
+    with tango_harness.scratch("zor_sim_") as (tmp, servers):
         stepped = dict(Period=0, Seed=7)
         for name, props in (("a", stepped), ("b", stepped), ("c", dict(Period=0, Seed=8)),
                             ("big", dict(Ring="ring320", Period=0)), ("free", dict(Period=0.05)),
@@ -216,11 +211,6 @@ def main():
         check_fault(bad_seed, "device property Seed")
         check_fault(bad_period, "neither 0 (stepped) nor within 0.01 to 3600 s")
         servers[0].terminate(signal.SIGTERM)
-        failed = False
-    finally:
-        for s in servers:
-            s.close(failed)
-        shutil.rmtree(tmp)
     print("sim_server: passed")
 
 

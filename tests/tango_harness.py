@@ -1,7 +1,10 @@
 """What the TANGO tests share: a server started without a database on a free
 port of the loopback (its device properties from a file database), its
-client, its exit by a signal, and the checks of a refusal."""
+client, its exit by a signal, the scratch directory its servers run in, and the
+checks of a refusal."""
+import contextlib
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -70,6 +73,24 @@ class Server:
             self.proc.wait()
         if failed:
             sys.stderr.write("--- %s:\n%s\n" % (self.device, "".join(self.text().splitlines(True)[-30:])))
+
+
+
+@contextlib.contextmanager
+def scratch(prefix):
+    """A scratch directory and the list of servers started in it: on the way
+    out every server is killed (its log's end printed if the block failed) and
+    the directory removed."""
+    tmp = tempfile.mkdtemp(prefix=prefix)
+    servers = []
+    failed = True
+    try:
+        yield tmp, servers
+        failed = False
+    finally:
+        for s in servers:
+            s.close(failed)
+        shutil.rmtree(tmp)
 
 
 def refused(call, text):

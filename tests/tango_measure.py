@@ -18,6 +18,7 @@ import numpy as np
 import tango
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tango_harness  # noqa: E402
 from tango_server import RING, Server, refused, wait_for  # noqa: E402
 
 MODEL_ERROR = 0.05  # the device's simulated machine (FeedbackSimulation's default)
@@ -129,9 +130,7 @@ def check_sigint(srv, tmp):
 
 
 def main():
-    tmp = tempfile.mkdtemp(prefix="zor_measure_")
-    servers = []
-    try:
+    with tango_harness.scratch("zor_measure_") as (tmp, servers):
         shutil.copy(RING, os.path.join(tmp, "ring.txt"))
         with open(os.path.join(tmp, "ring.errors.txt"), "w") as f:
             f.write("# in the way\n")
@@ -144,14 +143,6 @@ def main():
         servers[-1].terminate(signal.SIGTERM)
         servers.append(Server(tmp, "interrupted", MatrixDirectory=tmp, MatrixFile="ring.txt"))
         check_sigint(servers[-1], tmp)
-    except BaseException:
-        for s in servers:
-            s.close(True)
-        raise
-    finally:
-        for s in servers:
-            s.close(False)
-        shutil.rmtree(tmp)
     print("tango_measure: passed")
 
 

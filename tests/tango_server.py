@@ -12,7 +12,6 @@ import os
 import shutil
 import signal
 import sys
-import tempfile
 import threading
 import time
 
@@ -587,23 +586,13 @@ def check_slow(tmp):
 
 
 def main():
-    tmp = tempfile.mkdtemp(prefix="zor_tango_")
-    servers = []
-    try:
+    with tango_harness.scratch("zor_tango_") as (tmp, servers):
         write_files(tmp)
         servers.append(Server(tmp, "ring", MatrixDirectory=tmp, MatrixFile="ring.txt"))
         check_ring(servers[-1], tmp)
         servers.append(Server(tmp, "classic", MatrixDirectory=tmp, MatrixFile="ring.txt", Inversion="classic"))
         check_classic(servers[-1])
         check_slow(tmp)
-    except BaseException:
-        for s in servers:
-            s.close(True)
-        raise
-    finally:
-        for s in servers:
-            s.close(False)
-        shutil.rmtree(tmp)
     print("tango_server: passed")
 
 

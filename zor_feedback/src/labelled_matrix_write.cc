@@ -1,5 +1,6 @@
 // The consistency of a labelled matrix, and its file.
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -70,13 +71,18 @@ std::string labelled_text(const LabelledMatrix& m, const std::vector<std::string
   std::string out;
   for (const std::string& c : comment) out += "# " + c + "\n";
   out += label_lines(m, "#");
-  char buf[32];
   const auto cols = static_cast<std::size_t>(m.cols);
   for (std::size_t k = 0; k < m.values.size(); ++k) {
-    std::snprintf(buf, sizeof buf, (k + 1) % cols == 0 ? "%.9g\n" : "%.9g ", m.values[k]);
-    out += buf;
+    append_value(&out, m.values[k]);
+    out += (k + 1) % cols == 0 ? '\n' : ' ';
   }
   return out;
+}
+
+void append_value(std::string* out, double v) {
+  char buf[32];
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v);
+  out->append(buf, r.ptr);
 }
 
 }  // namespace detail

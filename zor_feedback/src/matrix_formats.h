@@ -39,7 +39,12 @@ std::string npy_bytes(const LabelledMatrix& m);
 // A Matrix Market matrix: array or coordinate; real or integer; general,
 // symmetric or skew-symmetric. Label lines "% key: ..." as in the text format.
 LabelledReport parse_mtx(const std::string& text, const std::string& shown, LabelledMatrix* out);
-// A Matrix Market array of `m` (values column by column, "%.9g"), its labels
+// The shortest text that reads back as exactly `v`: a written file holds the
+// very doubles it was given. (Nine digits of a double can round to a float
+// one ulp away from the double's own.)
+void append_value(std::string* out, double v);
+
+// A Matrix Market array of `m` (values column by column), its labels
 // in "%" comment lines after the header.
 std::string mtx_text(const LabelledMatrix& m, const std::vector<std::string>& comment);
 

@@ -210,12 +210,11 @@ std::string mtx_text(const LabelledMatrix& m, const std::vector<std::string>& co
   for (const std::string& c : comment) out += "% " + c + "\n";
   out += label_lines(m, "%");
   out += std::to_string(m.rows) + " " + std::to_string(m.cols) + "\n";
-  char buf[32];
   const auto cols = static_cast<std::size_t>(m.cols);
   for (std::size_t j = 0; j < cols; ++j)
     for (std::size_t i = 0; i < static_cast<std::size_t>(m.rows); ++i) {
-      std::snprintf(buf, sizeof buf, "%.9g\n", m.values[i * cols + j]);
-      out += buf;
+      append_value(&out, m.values[i * cols + j]);
+      out += '\n';
     }
   return out;
 }

@@ -73,8 +73,9 @@ ZOR_FEEDBACK_API std::string check_labelled_matrix(const LabelledMatrix& m);
 ZOR_FEEDBACK_API LabelledReport read_labelled_matrix(const char* path, LabelledMatrix* out);
 
 // Writes `m` in the format its name gives (see above; text and Matrix Market
-// as "%.9g", which reads back into the same float, with the labels and the
-// `comment` lines; .npy as float64 with a warning when labels are lost).
+// with each value's shortest text that reads back as the same double, with
+// the labels and the `comment` lines; .npy as float64 with a warning when
+// labels are lost).
 // Refused, nothing written, when `m` is not consistent (a value beyond the
 // float range included) or a comment line holds a line break; refused when
 // the file cannot be written.

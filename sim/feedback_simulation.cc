@@ -69,6 +69,12 @@ FeedbackSimulation::FeedbackSimulation(Settings s)
     return;
   }
   MachineSettings ms;
+  // The controller clamps to the supplies' limits, so that a saturated
+  // corrector winds nothing up.
+  controller_ = loop::make_pi_controller(
+      solve_, s_.controller,
+      std::vector<loop::CorrectorLimit>(static_cast<std::size_t>(nominal.cols), {-ms.kick_limit_mrad, ms.kick_limit_mrad}), &error_);
+  if (!controller_) return;
   ms.seed = s_.seed;
   ms.model_error = s_.model_error;
   ms.noise_mm = s_.noise_mm;
@@ -315,19 +321,31 @@ bool FeedbackSimulation::step_of(CycleRecord* rec, std::vector<double>* step) {
   return rec->skipped.empty();
 }
 
+loop::ControllerStep FeedbackSimulation::GivenSolve::step(const std::vector<double>&,
+                                                          const std::vector<double>& kicks) {
+  loop::ControllerStep out;
+  out.ok = true;
+  out.kicks = kicks;
+  for (std::size_t j = 0; j < out.kicks.size() && j < change.size(); ++j) out.kicks[j] += change[j];
+  return out;
+}
+
 CycleRecord FeedbackSimulation::cycle() {
   CycleRecord rec = begin_cycle();
-  // The correction: correctors -= gain * inverse * orbit; never a step that
-  // is not finite, never one from a monitor that is not valid.
+  // The correction: the controller's step from e = -inverse * orbit; never a
+  // step that is not finite, never one from a monitor that is not valid.
   std::vector<double> step;
   if (!step_of(&rec, &step)) return rec;
-  std::vector<double> next = kicks_set_;
-  for (std::size_t j = 0; j < next.size(); ++j) next[j] -= s_.gain * step[j];
-  std::string error;
-  if (!set_kicks(next, &error)) {
-    rec.skipped = "cycle " + std::to_string(rec.cycle) + ": " + error + ", not applied";
-    note(rec.skipped);
+  solve_.change.resize(step.size());
+  std::transform(step.begin(), step.end(), solve_.change.begin(), [](double v) { return -v; });
+  const loop::ControllerStep next = controller_->step(orbit(), kicks_set_);
+  std::string error = next.error;
+  if (next.ok && set_kicks(next.kicks, &error)) {
+    controller_->written();
+    return rec;
   }
+  rec.skipped = "cycle " + std::to_string(rec.cycle) + ": " + error + ", not applied";
+  note(rec.skipped);
   return rec;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "zor_feedback/loop/pi_controller.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace zor_feedback {
@@ -28,8 +29,10 @@ struct CycleRecord {
 
 // A feedback server location with its properties, and the ring it corrects:
 // a Machine (machine.h) built around the file's matrix with errors the served
-// matrix does not know. Each cycle the server reads the orbit and moves its
-// correctors by -gain * inverse * orbit; monitors that read no valid value
+// matrix does not know. Each cycle the server reads the orbit, solves for
+// the kick change e = -inverse * orbit and lets the controller (the plain
+// integrator: kicks += gain * e; or a PI) set the kicks within the supplies'
+// limits; monitors that read no valid value
 // are left out of the step (it then uses an inverse of the other monitors'
 // rows), so that no NaN reaches a corrector.
 //
@@ -44,7 +47,8 @@ class FeedbackSimulation {
   struct Settings {
     std::string matrix_file;
     int history = 16;  // entries of the message history
-    double gain = 0.5;
+    // The controller after the solve; its ki is the loop's gain.
+    loop::ControllerConfig controller{loop::ControllerConfig::Kind::integrator, 0.0, 0.5};
     double noise_mm = 0.010;    // monitor noise, rms [mm]
     double error_mrad = 0.050;  // error kicks, rms [mrad]
     double model_error = 0.05;  // the machine's relative model error (MachineSettings)
@@ -157,6 +161,14 @@ class FeedbackSimulation {
   std::unique_ptr<D_spectrum> spectrum_;
   std::unique_ptr<D_ringbuf> history_;
   std::unique_ptr<Machine> machine_;
+  // The solve of the cycle in progress, which the controller steps from.
+  class GivenSolve final : public loop::Controller {
+   public:
+    std::vector<double> change;  // e, one per corrector
+    loop::ControllerStep step(const std::vector<double>& orbit, const std::vector<double>& kicks) override;
+  };
+  GivenSolve solve_;
+  std::unique_ptr<loop::Controller> controller_;
   std::vector<bool> valid_;
   std::vector<bool> masked_for_;   // the validity masked_ was computed for; empty: none
   std::vector<double> masked_;     // its inverse, n x m, zero columns at invalid monitors

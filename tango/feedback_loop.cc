@@ -138,7 +138,7 @@ FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std
   // The loop's gain and SVD engine are the correction's until a client changes them.
   k.standard = settings.inversion == zor_feedback::Inversion::standard;
   for (zor_feedback::PlaneSettings& p : k.view.planes) {
-    p.gain = settings.gain;
+    p.gain = settings.controller.ki;
     p.cut.method = settings.method;
   }
   k.sim = std::make_unique<sim::FeedbackSimulation>(std::move(settings));

@@ -1,6 +1,6 @@
 // The controller's config: its checks, its text form and the parser.
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <sstream>
 
 #include "zor_feedback/loop/pi_controller.h"
@@ -19,10 +19,10 @@ std::string controller_problem(const ControllerConfig& c) {
 }
 
 namespace {
+// The shortest text that reads back exactly.
 std::string number(double v) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.17g", v);
-  return buf;
+  return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 }  // namespace
 

@@ -122,6 +122,9 @@ TEST_F(Zorfb, CommandLineExitCodesAndMessages) {
       {{"svd", good, "--format", "xml"}, 2, "", "xml"},
       {{"svd", good, "--tol", "abc"}, 2, "", "abc"},
       {{"demo", "--cycles", "-3"}, 2, "", "cycles"},
+      {{"demo", "--kp", "0.2"}, 2, "", "--kp is a gain of --controller pi"},
+      {{"demo", "--controller", "pi", "--kp", "1.8"}, 2, "", "kp must lie in [0, 2 - ki)"},
+      {{"demo", "--controller", "pid"}, 2, "", "pid"},
       {{"svd", path("missing.txt")}, 1, "", "cannot open"},
       {{"pinv", path("missing.txt")}, 1, "", "cannot open"},
       {ch({}), 2, "", "one of --field, --angle or --r56"},
@@ -623,6 +626,24 @@ TEST(ZorfbDemo, OrbitConvergesToTheNoiseFloor) {
   EXPECT_EQ(h[13].str_data.rfind("inverted", 0), 0u) << h[13].str_data;
   EXPECT_EQ(h[14].str_data.rfind("loaded 96 x 48", 0), 0u) << h[14].str_data;
   EXPECT_EQ(h[15].str_data, "");
+}
+
+TEST(ZorfbDemo, PiControllerConvergesAndBadGainsAreRefused) {
+  namespace zl = zor_feedback::loop;
+  zor_feedback::sim::FeedbackSimulation::Settings s;
+  s.matrix_file = std::string(ZOR_FEEDBACK_DATA_DIR) + "/ring_response.txt";
+  s.controller = {zl::ControllerConfig::Kind::pi, 0.2, 0.5};
+  zor_feedback::sim::FeedbackSimulation sim(s);
+  ASSERT_TRUE(sim.ok()) << sim.error();
+  ASSERT_TRUE(sim.load_and_invert()) << sim.error();
+  double rms = 0.0;
+  for (int c = 0; c <= 14; ++c) rms = sim.cycle().orbit_rms;
+  EXPECT_LT(rms, 2 * s.noise_mm);
+
+  s.controller = {zl::ControllerConfig::Kind::integrator, 0.1, 0.5};
+  const zor_feedback::sim::FeedbackSimulation bad(s);
+  EXPECT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error(), "the integrator has no kp");
 }
 
 TEST(ZorfbDemo, WrongFileIsReported) {

@@ -51,7 +51,18 @@ int run_demo(const Global& g, const DemoOptions& o) {
                  "with --data\n";
     return kFailure;
   }
-  settings.gain = o.gain;
+  const bool pi = o.controller == "pi";
+  if (!pi && o.kp) {
+    std::cerr << "zorfb: error: --kp is a gain of --controller pi\n";
+    return kUsage;
+  }
+  settings.controller = {pi ? loop::ControllerConfig::Kind::pi : loop::ControllerConfig::Kind::integrator,
+                         pi ? o.kp.value_or(0.2) : 0.0, o.gain};
+  const std::string problem = loop::controller_problem(settings.controller);
+  if (!problem.empty()) {
+    std::cerr << "zorfb: error: " << problem << '\n';
+    return kUsage;
+  }
   settings.seed = o.seed;
   settings.model_error = o.model_error;
   settings.noise_mm = o.noise_mm;
@@ -116,7 +127,7 @@ int run_demo(const Global& g, const DemoOptions& o) {
             << fmt::sprintf("%g", settings.noise_mm * 1e3)
             << " um rms, a slow drift and two spectral lines.\n";
   if (failing >= 0) std::cout << "Monitor " << o.fail_monitor << " fails at cycle " << o.fail_at << ".\n";
-  std::cout << "\nCorrection cycles: gain " << fmt::sprintf("%g", o.gain) << "\n";
+  std::cout << "\nCorrection cycles: " << loop::controller_text(settings.controller) << "\n";
   std::cout << "cycle  orbit rms [mm]  orbit max [mm]  correctors rms [mrad]  invalid\n";
   double last_rms = 0.0;
   for (int c = 0; c <= o.cycles; ++c) {

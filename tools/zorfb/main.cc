@@ -184,7 +184,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 1000));
   demo_cmd->add_option("--cycles", demo.cycles, "correction cycles after the first measurement (default 12)")
       ->check(CLI::Range(0, 1000));
-  demo_cmd->add_option("--gain", demo.gain, "feedback gain (default 0.5)")
+  demo_cmd->add_option("--controller", demo.controller, "integrator (default) or pi")
+      ->check(CLI::IsMember({"integrator", "pi"}));
+  demo_cmd->add_option("--kp", demo.kp, "pi: the proportional gain (default 0.2)");
+  demo_cmd->add_option("--gain,--ki", demo.gain, "feedback gain, the integral gain ki (default 0.5)")
       ->check(CLI::Validator(
           [](std::string& v) {
             char* end = nullptr;

@@ -210,7 +210,9 @@ struct DemoOptions {
   std::string fail_monitor;  // empty: none
   int fail_at = 5;
   int cycles = 12;
-  double gain = 0.5;
+  std::string controller = "integrator";  // or "pi"
+  double gain = 0.5;                      // the integral gain ki
+  std::optional<double> kp;               // pi only; default 0.2
   unsigned long seed = 20240611;
   std::optional<zor_feedback::SvdMethod> method;
 };

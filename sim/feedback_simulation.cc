@@ -71,9 +71,11 @@ FeedbackSimulation::FeedbackSimulation(Settings s)
   MachineSettings ms;
   // The controller clamps to the supplies' limits, so that a saturated
   // corrector winds nothing up.
-  controller_ = loop::make_pi_controller(
-      solve_, s_.controller,
-      std::vector<loop::CorrectorLimit>(static_cast<std::size_t>(nominal.cols), {-ms.kick_limit_mrad, ms.kick_limit_mrad}), &error_);
+  controller_ =
+      loop::make_pi_controller(solve_, s_.controller,
+                               std::vector<loop::CorrectorLimit>(static_cast<std::size_t>(nominal.cols),
+                                                                 {-ms.kick_limit_mrad, ms.kick_limit_mrad}),
+                               &error_);
   if (!controller_) return;
   ms.seed = s_.seed;
   ms.model_error = s_.model_error;

@@ -14,6 +14,7 @@
 #include "loop_fakes.h"
 #include "zor_feedback/correction.h"
 #include "zor_feedback/loop/correction_controller.h"
+#include "zor_feedback/loop/correction_pi.h"
 #include "zor_feedback/loop/cycle_stats.h"
 #include "zor_feedback/loop/loop.h"
 
@@ -445,6 +446,48 @@ TEST(CorrectionController, DrivesTheOrbitDownOneSubStepPerWrite) {
   EXPECT_NEAR(offset[0] + 2.0 * k[0] + 0.5 * k[1], 0.0, 1e-9);
   EXPECT_NEAR(offset[1] + 0.3 * k[0] + 1.0 * k[1], 0.0, 1e-9);
   EXPECT_FALSE(corr.history().empty()) << "the written steps were not recorded";
+}
+
+// A PI on plane x and the integrator on plane y after the solve at gain 1,
+// against the recurrences by hand.
+TEST(CorrectionPi, EachPlaneItsOwnControllerAndOnlyAtGainOne) {
+  LabelledMatrix m;
+  m.rows = 2;
+  m.cols = 2;
+  m.values = {2.0, 0.0, 0.0, 1.0};
+  m.monitors = {"B0", "B1"};
+  m.correctors = {"C0", "C1"};
+  m.monitor_planes = {Plane::x, Plane::y};
+  m.corrector_planes = {Plane::x, Plane::y};
+  Correction corr;
+  ASSERT_TRUE(corr.set_matrix(m).ok);
+  using K = loop::ControllerConfig::Kind;
+  const loop::ControllerConfig planes[2] = {{K::pi, 0.3, 0.5}, {K::integrator, 0.0, 0.7}};
+  std::string err;
+  const auto c = loop::make_correction_pi(corr, planes, &err);
+  ASSERT_TRUE(c) << err;
+  // The solve's change e = (-0.5, 0.4), then (-0.1, -0.1).
+  loop::ControllerStep s = c->step({1.0, -0.4}, {0.0, 0.0});
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_NEAR(s.kicks[0], 0.3 * -0.5 + 0.5 * -0.5, 1e-12);
+  EXPECT_NEAR(s.kicks[1], 0.7 * 0.4, 1e-12);
+  EXPECT_EQ(c->written(), "");
+  s = c->step({0.2, 0.1}, s.kicks);
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_NEAR(s.kicks[0], -0.4 + 0.3 * (-0.1 + 0.5) + 0.5 * -0.1, 1e-12);
+  EXPECT_NEAR(s.kicks[1], 0.28 + 0.7 * -0.1, 1e-12);
+
+  // A gain inside the solve would multiply ki: refused, nothing recorded.
+  const std::size_t recorded = corr.history().size();
+  ASSERT_TRUE(corr.set_plane(Plane::y, PlaneSettings{{}, 0.5}).ok);
+  s = c->step({0.2, 0.1}, {0.0, 0.0});
+  EXPECT_FALSE(s.ok);
+  EXPECT_NE(s.error.find("gain 1"), std::string::npos) << s.error;
+  EXPECT_EQ(corr.history().size(), recorded);
+
+  const loop::ControllerConfig bad[2] = {{K::pi, 0.3, 0.5}, {K::integrator, 0.0, 2.5}};
+  EXPECT_FALSE(loop::make_correction_pi(corr, bad, &err));
+  EXPECT_EQ(err, "ki must lie in (0, 2)");
 }
 
 }  // namespace

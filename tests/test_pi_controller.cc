@@ -56,6 +56,18 @@ TEST(PiController, VelocityFormMatchesTheRecurrenceAndTheIntegratorIsPlain) {
   EXPECT_EQ(integ->step({2.0}, {1.0}).kicks[0], 1.0 - 0.7 * 2.0);
 }
 
+TEST(PiController, AKickOutsideItsRangeComesBackAtMostMaxStepPerWrite) {
+  IdentitySolve solve;
+  std::string err;
+  auto c = loop::make_pi_controller(solve, pi(0.3, 0.5), {{-1.0, 1.0, 0.1}}, &err);
+  ASSERT_TRUE(c) << err;
+  // Found at 1.5 with an orbit asking for more: toward the range by 0.1, never further.
+  EXPECT_DOUBLE_EQ(c->step({-2.0}, {1.5}).kicks[0], 1.4);
+  // Asked back hard: 0.1 per write, not a jump to the range.
+  EXPECT_DOUBLE_EQ(c->step({5.0}, {1.5}).kicks[0], 1.4);
+  EXPECT_DOUBLE_EQ(c->step({5.0}, {1.05}).kicks[0], 0.95);
+}
+
 TEST(PiController, ConfigTextRoundTripsAndBadConfigsAreRefused) {
   for (const ControllerConfig& c : {pi(0.3, 0.5), pi(0.1 + 0.2, 1.0 / 3.0), ControllerConfig{}}) {
     ControllerConfig back = pi(1, 0.1);

@@ -51,6 +51,10 @@ bool parse_controller(const std::string& text, ControllerConfig* out, std::strin
 // none). Refused configs give nullptr and `error`.
 std::unique_ptr<Controller> make_pi_controller(Controller& solve, const ControllerConfig& config,
                                                std::vector<CorrectorLimit> limits, std::string* error);
+// The same with a config per corrector (a plane's config for each of its
+// correctors): refused when their count is not the limits' (when given).
+std::unique_ptr<Controller> make_pi_controller(Controller& solve, std::vector<ControllerConfig> per_corrector,
+                                               std::vector<CorrectorLimit> limits, std::string* error);
 
 }  // namespace loop
 }  // namespace zor_feedback

@@ -20,7 +20,7 @@ DEMO_PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas
                libcli11-dev libfmt-dev nlohmann-json3-dev zlib1g-dev)
 # What the tests, the benchmarks and the checks need besides; the Python
 # module is built for Debian's /usr/bin/python3.
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-format
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-format python3-scipy
                pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib mypy
                libtango-dev python3-tango)
 # The full build of `test` (and of `memcheck`, which reuses its directory).

@@ -77,6 +77,8 @@ void register_chicane(py::module_& m);
 void register_labelled(py::module_& m);
 void register_correction(py::module_& m);
 void register_measure(py::module_& m);
+void register_controller(py::module_& m);
+void register_quality(py::module_& m);
 
 }  // namespace zor_feedback::python
 

@@ -8,28 +8,17 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "binding.h"
+#include "correction_shared.h"
 #include "zor_feedback/correction.h"
 
 namespace zor_feedback::python {
 namespace {
-
-// The Correction Python holds, with the lock every call takes.
-struct Shared : Correction {
-  using Correction::Correction;
-  mutable std::mutex lock;
-};
-
-struct Hold {
-  explicit Hold(const Shared& k) : held(k.lock) {}
-  std::lock_guard<std::mutex> held;
-};
 
 // A computed step with the names its indices stand for, and the Correction
 // that computed it: the step is applied there only.

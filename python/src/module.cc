@@ -98,4 +98,6 @@ PYBIND11_MODULE(zor_feedback, m) {
   zp::register_labelled(m);
   zp::register_correction(m);
   zp::register_measure(m);
+  zp::register_controller(m);
+  zp::register_quality(m);
 }

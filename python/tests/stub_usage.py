@@ -32,3 +32,8 @@ planned: zf.Step = correction.compute(np.zeros(96), np.zeros(48))
 kick_sequence: list[NDArray[np.float64]] = correction.apply(planned)
 before: NDArray[np.float64] = correction.undo()[-1]
 limited: list[str] = planned.limited + [correction.policy]
+controller = zf.Controller(correction, x="pi kp=0.2 ki=0.5", y=None)
+next_kicks: NDArray[np.float64] = controller.step(np.zeros(96), np.zeros(48))
+controller.written()
+spectrum: zf.Spectrum = zf.welch(np.zeros(256), 50.0, 64)
+band: float = spectrum.integrated + float(spectrum.frequency[-1])

@@ -5,14 +5,10 @@ import os
 import subprocess
 from pathlib import Path
 
-# zorfb runs BLAS on one thread; LAPACK's results are bit for bit the same
-# only on the same number of threads.
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+import numpy as np
+import pytest
 
-import numpy as np  # noqa: E402
-import pytest  # noqa: E402
-
-import zor_feedback as zf  # noqa: E402
+import zor_feedback as zf
 
 DATA = Path(os.environ.get("ZOR_FEEDBACK_DATA_DIR", Path(__file__).resolve().parents[2] / "examples" / "data"))
 MONITORS = [f"BPM{i:02d}" for i in range(96)]

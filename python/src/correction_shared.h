@@ -1,0 +1,24 @@
+// The Correction as Python holds it, with the lock every call on it takes:
+// shared by the Correction's binding and the controllers that step it.
+#ifndef ZOR_FEEDBACK_PYTHON_CORRECTION_SHARED_H
+#define ZOR_FEEDBACK_PYTHON_CORRECTION_SHARED_H
+
+#include <mutex>
+
+#include "zor_feedback/correction.h"
+
+namespace zor_feedback::python {
+
+struct Shared : Correction {
+  using Correction::Correction;
+  mutable std::mutex lock;
+};
+
+struct Hold {
+  explicit Hold(const Shared& k) : held(k.lock) {}
+  std::lock_guard<std::mutex> held;
+};
+
+}  // namespace zor_feedback::python
+
+#endif  // ZOR_FEEDBACK_PYTHON_CORRECTION_SHARED_H

@@ -47,7 +47,8 @@ int usage() {
 
 int main(int argc, char** argv) try {
   if (argc == 2 && std::string(argv[1]) == "blas") {
-    std::printf("%s\n", zor_feedback::blas_summary(zor_feedback::blas_info()).c_str());
+    std::printf("%s; %s\n", zor_feedback::blas_summary(zor_feedback::blas_info()).c_str(),
+                zor_feedback::multiply_kernel().c_str());
     return 0;
   }
   if (argc != 5 && argc != 6) return usage();

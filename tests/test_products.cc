@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "fused_product.h"
 #include "testing.h"
 
 namespace {
@@ -163,6 +166,37 @@ TEST(Multiply, SumsInDoubleAndNarrowsOnceOnEitherPath) {
   sq.multiply(orbit, orbit);
   EXPECT_EQ(elements(orbit), sq_want);
   EXPECT_EQ(at(orbit, 0, 0), want[0]);
+}
+
+// Every kernel version this machine runs gives the scalar version's bits, on
+// sums whose rounding depends on their order: shapes with and without row
+// and column tails, one orbit and several.
+TEST(Multiply, EveryKernelVersionGivesTheSameBits) {
+  namespace zd = zor_feedback::detail;
+  int versions = 0;
+  for (const zd::KernelIsa isa : {zd::KernelIsa::scalar, zd::KernelIsa::avx2, zd::KernelIsa::avx512}) {
+    if (!zd::kernel_isa_supported(isa)) {
+      std::printf("kernel %s: not on this CPU, not tested here\n", zd::kernel_isa_name(isa));
+      continue;
+    }
+    ++versions;
+    for (const auto& [n, m, k] : {std::array<std::size_t, 3>{1, 1, 1},
+                                  {4, 8, 1},
+                                  {7, 37, 1},
+                                  {13, 64, 3},
+                                  {288, 320, 1},
+                                  {9, 23, 5}}) {
+      std::vector<float> M(n * m), X(m * k), want(n * k), got(n * k, kNaN);
+      for (std::size_t e = 0; e < M.size(); ++e) M[e] = std::sin(1.7f * static_cast<float>(e)) * 1e3f;
+      for (std::size_t e = 0; e < X.size(); ++e) X[e] = std::cos(0.3f * static_cast<float>(e)) / 7.0f;
+      zd::fused_product_on(zd::KernelIsa::scalar, M.data(), X.data(), n, m, k, want.data());
+      zd::fused_product_on(isa, M.data(), X.data(), n, m, k, got.data());
+      EXPECT_EQ(0, std::memcmp(want.data(), got.data(), want.size() * sizeof(float)))
+          << zd::kernel_isa_name(isa) << " " << n << " x " << m << " x " << k;
+    }
+  }
+  EXPECT_GE(versions, 1);
+  EXPECT_TRUE(zd::kernel_isa_supported(zd::kernel_choice().isa));
 }
 
 TEST(Multiply, RefusesShapesWithTheSixSizes) {

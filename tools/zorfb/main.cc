@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   // OPENBLAS_CORETYPE).
   app.set_version_flag("--version", [] {
     return std::string("zorfb " ZOR_FEEDBACK_VERSION "\n") +
-           zor_feedback::blas_summary(zor_feedback::blas_info());
+           zor_feedback::blas_summary(zor_feedback::blas_info()) + "\n" + zor_feedback::multiply_kernel();
   });
   app.footer(kFooter);
   app.require_subcommand(0, 1);

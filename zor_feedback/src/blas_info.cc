@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "fused_product.h"
+
 namespace {
 
 // A library that is already loaded, looked up without loading it (RTLD_NOLOAD);
@@ -67,5 +69,7 @@ std::string blas_summary(const BlasInfo& info) {
     s += ", " + std::to_string(info.threads) + (info.threads == 1 ? " thread" : " threads");
   return s;
 }
+
+std::string multiply_kernel() { return "multiply kernel: " + detail::kernel_summary(); }
 
 }  // namespace zor_feedback

@@ -10,6 +10,9 @@
 // contraction, and the intrinsics below multiply and add apart.
 #include "fused_product.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -25,34 +28,36 @@ constexpr std::size_t kLanes = 8;
 constexpr std::size_t kRows = 4;  // rows per pass over a column of X: independent sums, rows kept in L1
 
 // The fixed tree over the lanes, then the columns from j on.
-inline double finish(const double* lane, const float* row, std::size_t j, std::size_t m, const double* x) {
+inline double finish(const double* lane, const float* row, std::size_t j, std::size_t m, const float* x) {
   double s = ((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7]));
-  for (; j < m; ++j) s += static_cast<double>(row[j]) * x[j];
+  for (; j < m; ++j) s += static_cast<double>(row[j]) * static_cast<double>(x[j]);
   return s;
 }
 
-// sums[r] = row r of M (R rows from M, m floats each) times x (m doubles).
-// Portable: the lanes as a plain array.
+// sums[r] = row r of M (R rows from M, m floats each) times x (m floats,
+// widened as exactly as the matrix). Portable: the lanes as a plain array.
 template <std::size_t R>
-void rows_portable(const float* M, std::size_t m, const double* x, double* sums) {
+void rows_portable(const float* M, std::size_t m, const float* x, double* sums) {
   double acc[R][kLanes] = {};
   std::size_t j = 0;
   for (; j + kLanes <= m; j += kLanes)
     for (std::size_t r = 0; r < R; ++r)
-      for (std::size_t l = 0; l < kLanes; ++l) acc[r][l] += static_cast<double>(M[r * m + j + l]) * x[j + l];
+      for (std::size_t l = 0; l < kLanes; ++l)
+        acc[r][l] += static_cast<double>(M[r * m + j + l]) * static_cast<double>(x[j + l]);
   for (std::size_t r = 0; r < R; ++r) sums[r] = finish(acc[r], M + r * m, j, m, x);
 }
 
 #ifdef ZOR_FEEDBACK_X86_KERNELS
 // Lanes 0-3 and 4-7 in two registers.
 template <std::size_t R>
-__attribute__((target("avx2"))) void rows_avx2(const float* M, std::size_t m, const double* x, double* sums) {
+__attribute__((target("avx2"))) void rows_avx2(const float* M, std::size_t m, const float* x, double* sums) {
   __m256d lo[R], hi[R];
 #pragma GCC unroll 4
   for (std::size_t r = 0; r < R; ++r) lo[r] = hi[r] = _mm256_setzero_pd();
   std::size_t j = 0;
   for (; j + kLanes <= m; j += kLanes) {
-    const __m256d x_lo = _mm256_loadu_pd(x + j), x_hi = _mm256_loadu_pd(x + j + 4);
+    const __m256d x_lo = _mm256_cvtps_pd(_mm_loadu_ps(x + j)),
+                  x_hi = _mm256_cvtps_pd(_mm_loadu_ps(x + j + 4));
 #pragma GCC unroll 4
     for (std::size_t r = 0; r < R; ++r) {
       const float* p = M + r * m + j;
@@ -76,14 +81,14 @@ __attribute__((target("avx512f"), always_inline)) inline __m512d widen8(const fl
 
 // All eight lanes in one register.
 template <std::size_t R>
-__attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t m, const double* x,
+__attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t m, const float* x,
                                                     double* sums) {
   __m512d acc[R];
 #pragma GCC unroll 4
   for (std::size_t r = 0; r < R; ++r) acc[r] = _mm512_setzero_pd();
   std::size_t j = 0;
   for (; j + kLanes <= m; j += kLanes) {
-    const __m512d xv = _mm512_loadu_pd(x + j);
+    const __m512d xv = widen8(x + j);
 #pragma GCC unroll 4
     for (std::size_t r = 0; r < R; ++r)
       acc[r] = _mm512_add_pd(acc[r], _mm512_mul_pd(widen8(M + r * m + j), xv));
@@ -96,11 +101,11 @@ __attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t 
 }
 #endif
 
-using RowsFn = void (*)(const float*, std::size_t, const double*, double*);
+using RowsFn = void (*)(const float*, std::size_t, const float*, double*);
 
-// out = M * X with X's columns given widened and contiguous (xt, k x m).
+// out = M * X with X's columns given contiguous (xt, k x m).
 template <RowsFn Rows4, RowsFn Rows1>
-void product(const float* M, const double* xt, std::size_t n, std::size_t m, std::size_t k, float* out) {
+void product(const float* M, const float* xt, std::size_t n, std::size_t m, std::size_t k, float* out) {
   double sums[kRows];
   std::size_t i = 0;
   for (; i + kRows <= n; i += kRows)
@@ -115,25 +120,82 @@ void product(const float* M, const double* xt, std::size_t n, std::size_t m, std
     }
 }
 
-using ProductFn = void (*)(const float*, const double*, std::size_t, std::size_t, std::size_t, float*);
+using ProductFn = void (*)(const float*, const float*, std::size_t, std::size_t, std::size_t, float*);
 
-// The widest version the running machine has.
-ProductFn product_for_this_machine() {
+ProductFn product_on(KernelIsa isa) {
 #ifdef ZOR_FEEDBACK_X86_KERNELS
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return product<rows_avx512<kRows>, rows_avx512<1>>;
-  if (__builtin_cpu_supports("avx2")) return product<rows_avx2<kRows>, rows_avx2<1>>;
+  if (isa == KernelIsa::avx512) return product<rows_avx512<kRows>, rows_avx512<1>>;
+  if (isa == KernelIsa::avx2) return product<rows_avx2<kRows>, rows_avx2<1>>;
 #endif
+  (void)isa;
   return product<rows_portable<kRows>, rows_portable<1>>;
+}
+
+KernelChoice choose() {
+  KernelChoice c;
+  for (const KernelIsa isa : {KernelIsa::avx512, KernelIsa::avx2})
+    if (kernel_isa_supported(isa)) {
+      c.isa = isa;
+      break;
+    }
+  const char* env = std::getenv("ZOR_FEEDBACK_ISA");
+  if (env == nullptr || *env == '\0') return c;
+  for (const KernelIsa isa : {KernelIsa::scalar, KernelIsa::avx2, KernelIsa::avx512})
+    if (std::strcmp(env, kernel_isa_name(isa)) == 0) {
+      if (kernel_isa_supported(isa)) {
+        c.isa = isa;
+        return c;
+      }
+      c.note = std::string("ZOR_FEEDBACK_ISA=") + env + ": not supported by this CPU";
+      return c;
+    }
+  c.note = std::string("ZOR_FEEDBACK_ISA=") + env + ": not one of scalar, avx2, avx512";
+  return c;
 }
 
 }  // namespace
 
-void fused_product(const float* M, const float* X, std::size_t n, std::size_t m, std::size_t k, float* out) {
-  std::vector<double> xt(m * k);
+const char* kernel_isa_name(KernelIsa isa) {
+  return isa == KernelIsa::avx512 ? "avx512" : isa == KernelIsa::avx2 ? "avx2" : "scalar";
+}
+
+bool kernel_isa_supported(KernelIsa isa) {
+  if (isa == KernelIsa::scalar) return true;
+#ifdef ZOR_FEEDBACK_X86_KERNELS
+  __builtin_cpu_init();
+  return isa == KernelIsa::avx512 ? __builtin_cpu_supports("avx512f") != 0
+                                  : __builtin_cpu_supports("avx2") != 0;
+#else
+  return false;
+#endif
+}
+
+// Chosen once: the environment and the CPU do not change under a process.
+const KernelChoice& kernel_choice() {
+  static const KernelChoice choice = choose();
+  return choice;
+}
+
+std::string kernel_summary() {
+  const KernelChoice& c = kernel_choice();
+  return std::string(kernel_isa_name(c.isa)) + (c.note.empty() ? "" : " (" + c.note + ")");
+}
+
+void fused_product_on(KernelIsa isa, const float* M, const float* X, std::size_t n, std::size_t m,
+                      std::size_t k, float* out) {
+  const ProductFn f = product_on(isa);
+  if (k == 1) {  // the orbit: its column is contiguous already
+    f(M, X, n, m, 1, out);
+    return;
+  }
+  std::vector<float> xt(m * k);
   for (std::size_t j = 0; j < m; ++j)
-    for (std::size_t c = 0; c < k; ++c) xt[c * m + j] = static_cast<double>(X[j * k + c]);
-  product_for_this_machine()(M, xt.data(), n, m, k, out);
+    for (std::size_t c = 0; c < k; ++c) xt[c * m + j] = X[j * k + c];
+  f(M, xt.data(), n, m, k, out);
+}
+
+void fused_product(const float* M, const float* X, std::size_t n, std::size_t m, std::size_t k, float* out) {
+  fused_product_on(kernel_choice().isa, M, X, n, m, k, out);
 }
 
 }  // namespace detail

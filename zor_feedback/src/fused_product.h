@@ -4,17 +4,40 @@
 #define ZOR_FEEDBACK_FUSED_PRODUCT_H
 
 #include <cstddef>
+#include <string>
 
 namespace zor_feedback {
 namespace detail {
+
+// The kernel versions; each gives the same bits.
+enum class KernelIsa { scalar, avx2, avx512 };
+const char* kernel_isa_name(KernelIsa isa);
+// Whether this CPU (and this build) runs `isa`.
+bool kernel_isa_supported(KernelIsa isa);
+
+// The version multiply uses, chosen once per process: ZOR_FEEDBACK_ISA
+// (scalar, avx2 or avx512) when it names one this CPU runs, else the widest
+// this CPU runs; `note` says why a set variable was not followed.
+struct KernelChoice {
+  KernelIsa isa = KernelIsa::scalar;
+  std::string note;
+};
+const KernelChoice& kernel_choice();
+// Which version, as a log line shows it: "avx2", "avx2 (ZOR_FEEDBACK_ISA=...: ...)".
+std::string kernel_summary();
 
 // out (n x k) = M (n x m) * X (m x k), all row-major floats: every element of
 // M and X widened to double, the products and sums in double, each result
 // narrowed to float once. The sums run in eight lanes of fixed width on every
 // instruction set, so the results do not depend on the machine. out must not
-// overlap M or X. Throws std::bad_alloc (before writing anything) when the
-// double copy of X cannot be allocated.
+// overlap M or X. A single column (k = 1) allocates nothing; for k > 1 it
+// throws std::bad_alloc (before writing anything) when the transposed copy
+// of X cannot be allocated.
 void fused_product(const float* M, const float* X, std::size_t n, std::size_t m, std::size_t k, float* out);
+// The same on the version `isa`, which must be supported (for the tests and
+// the benchmarks).
+void fused_product_on(KernelIsa isa, const float* M, const float* X, std::size_t n, std::size_t m,
+                      std::size_t k, float* out);
 
 }  // namespace detail
 }  // namespace zor_feedback

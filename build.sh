@@ -96,12 +96,14 @@ case "${1:-demo}" in
     install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" python3-numpy
     cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZOR_FEEDBACK_WERROR=ON -DZOR_FEEDBACK_BUILD_BENCH=ON \
       -DZOR_FEEDBACK_BUILD_TESTS=OFF
-    cmake --build build-bench -j "$JOBS" --target zf_bench zf_bench_tool zf_bench_correction zf_bench_loop zorfb
+    cmake --build build-bench -j "$JOBS" --target zf_bench zf_bench_tool zf_bench_correction zf_bench_loop \
+      zf_loop_rate zorfb
     if [ "${2:-}" = quick ]; then
       OPENBLAS_NUM_THREADS=1 build-bench/bench/zf_bench --benchmark_min_time=0.001 \
         --benchmark_filter='m:72/|cycle.*m:320/' >/dev/null
       OPENBLAS_NUM_THREADS=1 build-bench/bench/zf_bench_correction --benchmark_min_time=0.001 >/dev/null
       OPENBLAS_NUM_THREADS=1 build-bench/bench/zf_bench_loop --benchmark_min_time=0.001 >/dev/null
+      OPENBLAS_NUM_THREADS=1 build-bench/bench/zf_loop_rate --rate 1000 --seconds 0.05 >/dev/null
       echo "benchmarks build and run"
     else
       bench/run_benchmarks.sh build-bench

@@ -2,7 +2,7 @@
 # Runs every benchmark and prints the tables of BENCHMARKS.md.
 #
 #   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release
-#   cmake --build build-bench --target zf_bench zf_bench_tool zf_bench_correction zorfb
+#   cmake --build build-bench --target zf_bench zf_bench_tool zf_bench_correction zf_bench_loop zf_loop_rate zorfb
 #   bench/run_benchmarks.sh build-bench [RESULTS_DIR]
 #
 # Environment: REPS (repetitions, default 5), FILTER (a --benchmark_filter
@@ -65,6 +65,11 @@ if [ -x "$build/bench/zf_bench_loop" ]; then
   echo "== zf_bench_loop ($reps repetitions)" >&2
   "$build/bench/zf_bench_loop" --benchmark_repetitions="$reps" --benchmark_display_aggregates_only=true \
     --benchmark_out="$out/loop.json" --benchmark_out_format=json >&2
+fi
+if [ -x "$build/bench/zf_loop_rate" ]; then
+  echo "== zf_loop_rate: 10 kHz, and 1 kHz with a mask change" >&2
+  "$build/bench/zf_loop_rate" --rate 10000 --seconds 2 | tee "$out/loop_rate.md" >&2
+  "$build/bench/zf_loop_rate" --rate 1000 --seconds 2 --mask-change | tail -n 2 | tee -a "$out/loop_rate.md" >&2
 fi
 echo "Load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) after the run" >> "$out/machine.txt"
 

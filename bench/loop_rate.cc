@@ -1,0 +1,173 @@
+// zf_loop_rate: the whole cycle of the loop at a fixed rate on one core, as a
+// server runs it: read an in-process orbit source, check it, compute the
+// correction of both planes, write to an in-process sink and read back. Each
+// cycle starts on its period; its time is measured from its start to the
+// read-back, and each period start that a cycle runs past is missed.
+//
+//   zf_loop_rate [--rate HZ] [--seconds S] [--mask-change]
+//
+// Two shapes: both planes of the 320-monitor ring (640 x 576) and 790 x 560
+// per plane (1580 x 1120). --mask-change disables one monitor half-way, as an
+// operator would, and counts what it costs.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ring_model.h"
+#include "zor_feedback/correction.h"
+#include "zor_feedback/loop/correction_controller.h"
+#include "zor_feedback/loop/loop.h"
+
+namespace {
+
+namespace loop = zor_feedback::loop;
+namespace zs = zor_feedback::sim;
+using zor_feedback::LabelledMatrix;
+using zor_feedback::Plane;
+
+// Both planes of one ring model, block-diagonal.
+LabelledMatrix two_planes(int mon, int cor) {
+  const zs::Ring rx = zs::ring_for_shape(mon, cor);
+  zs::Ring ry = rx;
+  ry.tune += 0.08;
+  const zs::Matrix bx = zs::ring_response(rx, zs::monitors(rx.lattice, mon), zs::correctors(rx.lattice, cor));
+  const zs::Matrix by = zs::ring_response(ry, zs::monitors(ry.lattice, mon), zs::correctors(ry.lattice, cor));
+  LabelledMatrix m;
+  m.rows = 2 * mon;
+  m.cols = 2 * cor;
+  m.values.assign(static_cast<std::size_t>(m.rows) * static_cast<std::size_t>(m.cols), 0.0);
+  const auto at = [&m](int i, int j) -> double& {
+    return m
+        .values[static_cast<std::size_t>(i) * static_cast<std::size_t>(m.cols) + static_cast<std::size_t>(j)];
+  };
+  for (int i = 0; i < mon; ++i)
+    for (int j = 0; j < cor; ++j) {
+      at(i, j) = bx(i, j);
+      at(i + mon, j + cor) = by(i, j);
+    }
+  for (int i = 0; i < m.rows; ++i) {
+    m.monitors.push_back("BPM" + std::to_string(i));
+    m.monitor_planes.push_back(i < mon ? Plane::x : Plane::y);
+  }
+  for (int j = 0; j < m.cols; ++j) {
+    m.correctors.push_back("COR" + std::to_string(j));
+    m.corrector_planes.push_back(j < cor ? Plane::x : Plane::y);
+  }
+  return m;
+}
+
+// A fresh orbit each cycle (a slow wave that moves), stamped now.
+struct Source final : loop::OrbitSource {
+  const loop::Clock& clock;
+  std::vector<double> values;
+  std::vector<bool> valid;
+  long long count = 0;
+  Source(const loop::Clock& c, int m)
+      : clock(c), values(static_cast<std::size_t>(m)), valid(values.size(), true) {}
+  loop::Orbit read() override {
+    ++count;
+    for (std::size_t i = 0; i < values.size(); ++i)
+      values[i] = 1e-3 * std::sin(0.37 * static_cast<double>(i) + 1e-3 * static_cast<double>(count));
+    return {true, "", values, valid, clock.now()};
+  }
+};
+
+struct Sink final : loop::CorrectorSink {
+  std::vector<double> set;
+  explicit Sink(int n) : set(static_cast<std::size_t>(n), 0.0) {}
+  loop::SinkResult write(const std::vector<double>& v) override {
+    set = v;
+    return {true, "", {}};
+  }
+  loop::SinkResult read() override { return {true, "", set}; }
+};
+
+struct Result {
+  double p50_us = 0, p99_us = 0, max_us = 0;
+  int cycles = 0, missed = 0, refused = 0;
+};
+
+double percentile(std::vector<double> v, double q) {
+  if (v.empty()) return 0.0;
+  const auto k = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1));
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+  return v[k];
+}
+
+Result run(int mon, int cor, double rate, double seconds, bool mask_change) {
+  zor_feedback::Correction corr;
+  corr.set_matrix(two_planes(mon, cor));
+  loop::SteadyClock clock;
+  Source source(clock, 2 * mon);
+  Sink sink(2 * cor);
+  const auto controller = loop::make_correction_controller(corr);
+  loop::Loop l(source, sink, *controller, clock);
+  loop::LoopConfig cfg;
+  cfg.limits.assign(static_cast<std::size_t>(2 * cor), loop::CorrectorLimit{-1e3, 1e3, 1e3});
+  if (const std::string e = l.configure(cfg); !e.empty()) std::fprintf(stderr, "configure: %s\n", e.c_str());
+  l.cycle();  // the first inversion, before the clock starts
+  const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(1.0 / rate));
+  const int cycles = static_cast<int>(seconds * rate);
+  std::vector<double> us;
+  Result r;
+  auto due = std::chrono::steady_clock::now() + period;
+  for (int k = 0; k < cycles; ++k, due += period) {
+    std::this_thread::sleep_until(due);
+    if (mask_change && k == cycles / 2) corr.set_monitor_enabled("BPM17", false);
+    const auto t0 = std::chrono::steady_clock::now();
+    const loop::CycleRecord c = l.cycle();
+    const auto t1 = std::chrono::steady_clock::now();
+    us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    // An overrun costs the periods it ran into; the next cycle starts on the
+    // next period after it.
+    while (t1 > due + period) {
+      due += period;
+      ++r.missed;
+    }
+    r.refused += c.result != loop::CycleResult::written;
+  }
+  r.cycles = cycles;
+  r.p50_us = percentile(us, 0.50);
+  r.p99_us = percentile(us, 0.99);
+  r.max_us = *std::max_element(us.begin(), us.end());
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double rate = 10000.0, seconds = 2.0;
+  bool mask_change = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
+      rate = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
+      seconds = std::atof(argv[++i]);
+    } else if (std::strcmp(argv[i], "--mask-change") == 0) {
+      mask_change = true;
+    } else {
+      std::fprintf(stderr, "usage: zf_loop_rate [--rate HZ] [--seconds S] [--mask-change]\n");
+      return 2;
+    }
+  }
+  if (!(rate > 0 && rate <= 1e6 && seconds > 0 && seconds <= 600)) {
+    std::fprintf(stderr, "zf_loop_rate: --rate in (0, 1e6], --seconds in (0, 600]\n");
+    return 2;
+  }
+  std::printf("| shape | rate | cycles | p50 [us] | p99 [us] | max [us] | missed | not written |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
+  for (const auto& [mon, cor] : {std::pair<int, int>{320, 288}, {790, 560}}) {
+    const Result r = run(mon, cor, rate, seconds, mask_change);
+    std::printf("| %d x %d%s | %.0f Hz | %d | %.1f | %.1f | %.1f | %d | %d |\n", 2 * mon, 2 * cor,
+                mask_change ? ", one monitor masked half-way" : "", rate, r.cycles, r.p50_us, r.p99_us,
+                r.max_us, r.missed, r.refused);
+  }
+  return 0;
+}

@@ -225,11 +225,81 @@ std::string FeedbackSimulation::unsound(Candidate& c) const {
   return {};
 }
 
+bool FeedbackSimulation::use_devices(loop::OrbitSource* source, loop::CorrectorSink* sink,
+                                     std::string* error) {
+  if (source == nullptr || sink == nullptr) {
+    *error = "no orbit source or corrector sink";
+    return false;
+  }
+  if (!read_kicks_from(*sink, error)) return false;
+  source_ = source;
+  sink_ = sink;
+  return true;
+}
+
+bool FeedbackSimulation::read_kicks(std::string* error) {
+  return sink_ == nullptr || read_kicks_from(*sink_, error);
+}
+
+bool FeedbackSimulation::read_kicks_from(loop::CorrectorSink& sink, std::string* error) {
+  const loop::SinkResult r = sink.read();
+  if (!r.ok) {
+    *error = "the correctors cannot be read: " + r.error;
+    return false;
+  }
+  if (r.values.size() != static_cast<std::size_t>(correctors_)) {
+    *error = "the correctors read " + std::to_string(r.values.size()) + " values for " +
+             std::to_string(correctors_) + " correctors of the matrix";
+    return false;
+  }
+  for (const double k : r.values)
+    if (!std::isfinite(k) || std::fabs(k) > std::numeric_limits<float>::max()) {
+      *error = "the correctors read a value that is not a finite float";
+      return false;
+    }
+  kicks_set_ = r.values;
+  for (int j = 0; j < correctors_; ++j)
+    correctors_set_->set_value(static_cast<float>(kicks_set_[static_cast<std::size_t>(j)]), j, 0, -1, -1, -1,
+                               -1);
+  return true;
+}
+
+// The simulated machine one cycle on, or the devices: what they did not give
+// is invalid, with *error saying why none was given.
+OrbitReading FeedbackSimulation::read_ring(std::string* error) {
+  if (source_ == nullptr) {
+    if (cycle_ > 0) machine_->advance(s_.cycle_s);
+    return machine_->read_orbit();
+  }
+  const auto m = static_cast<std::size_t>(monitors_);
+  OrbitReading r;
+  r.values.assign(m, std::numeric_limits<double>::quiet_NaN());
+  r.valid.assign(m, false);
+  const loop::Orbit o = source_->read();
+  if (!o.ok) {
+    *error = "the orbit source failed: " + o.error;
+  } else if (o.values.size() != m || o.valid.size() != m) {
+    *error = "the orbit source gave " + std::to_string(o.values.size()) + " values for " + std::to_string(m) +
+             " monitors of the matrix";
+  } else {
+    for (std::size_t i = 0; i < m; ++i) {
+      r.valid[i] = o.valid[i] && std::isfinite(o.values[i]);
+      if (r.valid[i]) r.values[i] = o.values[i];
+    }
+  }
+  return r;
+}
+
 CycleRecord FeedbackSimulation::begin_cycle() {
-  if (cycle_ > 0) machine_->advance(s_.cycle_s);
-  const OrbitReading r = machine_->read_orbit();
-  valid_ = r.valid;
+  std::string error;
+  const OrbitReading r = read_ring(&error);
+  return begin_cycle(r, error);
+}
+
+CycleRecord FeedbackSimulation::begin_cycle(const OrbitReading& r, const std::string& error) {
   CycleRecord rec;
+  rec.source_error = error;
+  valid_ = r.valid;
   double sum = 0.0;
   for (int i = 0; i < monitors_; ++i) {
     const double x = r.values[static_cast<std::size_t>(i)];
@@ -250,6 +320,7 @@ CycleRecord FeedbackSimulation::begin_cycle() {
                 rec.cycle, rec.orbit_rms, rec.orbit_max, rec.corrector_rms);
   std::string text = msg;
   if (rec.invalid > 0) text += ", " + std::to_string(rec.invalid) + " invalid";
+  if (!rec.source_error.empty()) text += " (" + rec.source_error + ")";
   note(text);
   return rec;
 }
@@ -291,7 +362,9 @@ bool FeedbackSimulation::masked_inverse(std::string* error) {
 bool FeedbackSimulation::step_of(CycleRecord* rec, std::vector<double>* step) {
   const std::string cycle = "cycle " + std::to_string(rec->cycle) + ": ";
   step->assign(static_cast<std::size_t>(correctors_), 0.0);
-  if (rec->invalid == monitors_) {
+  if (!rec->source_error.empty()) {
+    rec->skipped = cycle + rec->source_error + ", no step";
+  } else if (rec->invalid == monitors_) {
     rec->skipped = cycle + "no valid monitor, no step";
   } else if (rec->invalid == 0) {
     inverse_->multiply(*orbit_, *step_);
@@ -367,8 +440,13 @@ bool FeedbackSimulation::set_kicks(const std::vector<double>& kicks, std::string
       *error = "a kick that is not a finite float";
       return false;
     }
-  const WriteResult w = machine_->write(kicks);
-  if (!w.ok) {
+  if (sink_ != nullptr) {
+    const loop::SinkResult w = sink_->write(kicks);
+    if (!w.ok) {
+      *error = "the correctors refused the write: " + w.error;
+      return false;
+    }
+  } else if (const WriteResult w = machine_->write(kicks); !w.ok) {
     *error = w.error;
     return false;
   }

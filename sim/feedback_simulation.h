@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "machine.h"
+#include "zor_feedback/loop/io.h"
 #include "zor_feedback/loop/pi_controller.h"
 #include "zor_feedback/zor_feedback.h"
 
@@ -22,6 +23,9 @@ struct CycleRecord {
   double orbit_max = 0;      // [mm]
   double corrector_rms = 0;  // [mrad]
   int invalid = 0;           // monitors that read no valid value, left out of orbit_rms and the step
+  // Why the orbit source gave no orbit (devices only); then every monitor
+  // is invalid and no step is made.
+  std::string source_error;
   // Empty when the step was applied; else why it was not (a non-finite step
   // is never applied).
   std::string skipped;
@@ -107,6 +111,17 @@ class FeedbackSimulation {
   double requested_tol() const { return request_tol_; }
   int requested_keep() const { return request_keep_; }
 
+  // The ring behind devices instead of the simulated machine: each cycle
+  // reads `source` (one value per monitor of the matrix, in its row order)
+  // and sets the kicks through `sink` (one per corrector). Neither is owned;
+  // both outlive this. The kicks in place are read from the sink first, so
+  // that the first step starts from the correctors as they are: false, with
+  // *error and nothing changed, when that read fails or does not fit.
+  bool use_devices(loop::OrbitSource* source, loop::CorrectorSink* sink, std::string* error);
+  // Reads the kicks in place from the sink again (before a start), as above.
+  bool read_kicks(std::string* error);
+  bool on_devices() const { return source_ != nullptr; }
+
   // Measures the orbit (cycle 0: before any correction), stores the message,
   // then applies one correction.
   CycleRecord cycle();
@@ -114,6 +129,11 @@ class FeedbackSimulation {
   // measures the orbit and stores the message; set_kicks() then applies the
   // step (or note() says why not).
   CycleRecord begin_cycle();
+  // begin_cycle() in two: the reading (of the devices: no lock of the
+  // server's needed, the source being its own), then what is published of
+  // it. `error` says why the source gave no orbit.
+  OrbitReading read_ring(std::string* error);
+  CycleRecord begin_cycle(const OrbitReading& reading, const std::string& error);
   // The last measured orbit [mm], one value per monitor.
   std::vector<double> orbit();
   // The corrector settings [mrad] as set; CORRECTORS serves them as floats.
@@ -148,6 +168,7 @@ class FeedbackSimulation {
 
  private:
   bool step_of(CycleRecord* rec, std::vector<double>* step);
+  bool read_kicks_from(loop::CorrectorSink& sink, std::string* error);
   bool masked_inverse(std::string* error);
   bool load(Candidate& c) const;
   std::string unsound(Candidate& c) const;
@@ -168,6 +189,8 @@ class FeedbackSimulation {
     loop::ControllerStep step(const std::vector<double>& orbit, const std::vector<double>& kicks) override;
   };
   GivenSolve solve_;
+  loop::OrbitSource* source_ = nullptr;
+  loop::CorrectorSink* sink_ = nullptr;
   std::unique_ptr<loop::Controller> controller_;
   std::vector<bool> valid_;
   std::vector<bool> masked_for_;   // the validity masked_ was computed for; empty: none

@@ -72,7 +72,10 @@ void serve(FeedbackLoop::Core& k, FeedbackLoop::Request& r, sim::FeedbackSimulat
   k.inversion_status = (ok ? "served: " : "refused: ") + what + s + (ok ? "" : ": " + error);
   k.jobs_done = id;
   if (k.state == FeedbackLoop::State::starting) {
-    k.state = ok ? FeedbackLoop::State::running : FeedbackLoop::State::fault;
+    // On devices the loop moves a real ring: only after a Start.
+    const FeedbackLoop::State served =
+        k.source != nullptr ? FeedbackLoop::State::stopped : FeedbackLoop::State::running;
+    k.state = ok ? served : FeedbackLoop::State::fault;
     if (!ok) k.fault = error;
     k.next = clock::now();
   }
@@ -129,10 +132,13 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, FeedbackLoop::Request r,
 
 FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std::string& file_name,
                            double period_s, std::function<void(unsigned)> notify,
-                           std::unique_ptr<zor_feedback::Correction> carry_from)
+                           std::unique_ptr<zor_feedback::Correction> carry_from,
+                           zor_feedback::loop::OrbitSource* source, zor_feedback::loop::CorrectorSink* sink)
     : core_(std::make_shared<Core>()), notify_(std::move(notify)) {
   Core& k = *core_;
   k.carry_from = std::move(carry_from);
+  k.source = source;
+  k.sink = sink;
   k.period = to_duration(period_s);
   const std::string file = settings.matrix_file;
   // The loop's gain and SVD engine are the correction's until a client changes them.
@@ -264,6 +270,11 @@ std::string FeedbackLoop::switch_loop(bool run) {
         k.state == State::running || k.state == State::alarm || (!run && k.state == State::tripped);
     if (on == run) return refused + "the loop is already " + (run ? "running" : "stopped");
     if (run && k.measuring) return refused + "a response measurement runs; AbortMeasurement ends it";
+    // The first step starts from the correctors as they stand now.
+    std::string unread;
+    if (run && k.source != nullptr &&
+        !(k.sim->on_devices() ? k.sim->read_kicks(&unread) : k.sim->use_devices(k.source, k.sink, &unread)))
+      return refused + unread;
     k.state = run ? State::running : State::stopped;
     k.trips.clear();
     k.last_rms = std::numeric_limits<double>::quiet_NaN();

@@ -72,9 +72,15 @@ class FeedbackLoop {
   // `file_name` is the settings' file as texts show it (relative to the
   // directory files are read from). `carry_from` (a device's correction
   // before Init): its settings go on by name on the first matrix.
+  // `source` and `sink` (not owned, outliving the loop; both or neither):
+  // the ring behind other devices instead of the simulated one. The loop
+  // then waits in stopped after the first inversion, and each Start reads
+  // the correctors as they stand before the first step.
   FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std::string& file_name, double period_s,
                std::function<void(unsigned)> notify,
-               std::unique_ptr<zor_feedback::Correction> carry_from = nullptr);
+               std::unique_ptr<zor_feedback::Correction> carry_from = nullptr,
+               zor_feedback::loop::OrbitSource* source = nullptr,
+               zor_feedback::loop::CorrectorSink* sink = nullptr);
   ~FeedbackLoop();  // ends the threads at once; a running inversion's result is dropped
   FeedbackLoop(const FeedbackLoop&) = delete;
   FeedbackLoop& operator=(const FeedbackLoop&) = delete;

@@ -222,20 +222,23 @@ void dry_run(std::shared_ptr<FeedbackLoop::Core> core, long long id) {
   {
     std::lock_guard<std::timed_mutex> work(k.work);
     std::vector<double> orbit, kicks;
+    std::string unread;  // why the devices gave no orbit or kicks
     long long orbit_id = 0;
     {
       // A step from an orbit measured now: never one the kicks set since
       // have made stale.
       std::lock_guard<std::mutex> lock(k.mutex);
-      if (!k.quit) k.sim->begin_cycle();
+      // On devices: the kicks as they stand now (a hand may have moved them).
+      if (!k.quit && k.sim->read_kicks(&unread)) unread = k.sim->begin_cycle().source_error;
       orbit_id = ++k.orbits;
       orbit = k.sim->orbit();
       kicks = k.sim->kicks();
       k.pending |= FeedbackLoop::kCycle;  // ORBIT and HISTORY
     }
     zor_feedback::Step st;
+    st.error = unread;
     try {
-      st = k.correction->compute(orbit, kicks);
+      if (unread.empty()) st = k.correction->compute(orbit, kicks);
     } catch (const std::exception& e) {
       st = zor_feedback::Step{};
       st.error = std::string("it failed: ") + e.what();

@@ -32,6 +32,10 @@ struct FeedbackLoop::Core {
   std::condition_variable wake;     // the loop thread: start, stop, period, end
   std::condition_variable changed;  // the notifier and who waits for an inversion
   std::unique_ptr<sim::FeedbackSimulation> sim;
+  // The devices of the ring (null: the simulated machine), used by sim once
+  // a Start has read the correctors through `sink`.
+  zor_feedback::loop::OrbitSource* source = nullptr;
+  zor_feedback::loop::CorrectorSink* sink = nullptr;
   State state = State::starting;
   std::string fault, alarm;
   clock::duration period{};

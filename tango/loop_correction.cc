@@ -108,12 +108,17 @@ std::string apply_checked(FeedbackLoop::Core& k, const Step& st) {
   for (const double v : st.kicks)
     if (!(std::fabs(v) <= std::numeric_limits<float>::max())) return "the step is not finite, not applied";
   // One write per cycle and per ApplyStep: the rest of a split step follows
-  // from the next orbits.
-  const zor_feedback::KickWrite w = k.correction->apply(st, zor_feedback::ApplyWrites::first);
-  if (!w.ok) return w.error;
+  // from the next orbits. Written first (the correctors may refuse), then
+  // recorded; a record refused after the write puts the kicks back.
+  const std::vector<double> before = k.sim->kicks();
   std::string error;
-  k.sim->set_kicks(w.writes.front(), &error);  // checked above
-  return {};
+  if (st.writes.empty() || !k.sim->set_kicks(st.writes.front(), &error))
+    return error.empty() ? "the step has no write" : error;
+  const zor_feedback::KickWrite w = k.correction->apply(st, zor_feedback::ApplyWrites::first);
+  if (w.ok) return {};
+  std::string back;
+  if (!k.sim->set_kicks(before, &back)) return w.error + "; the kicks could not be put back: " + back;
+  return w.error + "; the kicks were put back";
 }
 
 namespace {
@@ -164,8 +169,25 @@ void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleSt
 sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& core,
                                   std::unique_lock<std::mutex>& lock) {
   FeedbackLoop::Core& k = *core;
-  sim::CycleRecord rec = k.sim->begin_cycle();
+  sim::CycleRecord rec;
+  if (k.sim->on_devices()) {
+    // Another server answers (or times out): readers do not wait for it.
+    sim::FeedbackSimulation* sim = k.sim.get();
+    lock.unlock();
+    std::string error;
+    const sim::OrbitReading r = sim->read_ring(&error);
+    lock.lock();
+    if (k.quit) return rec;
+    rec = k.sim->begin_cycle(r, error);
+  } else {
+    rec = k.sim->begin_cycle();
+  }
   ++k.orbits;
+  if (!rec.source_error.empty()) {  // the devices gave no orbit: nothing to step from
+    rec.skipped = "cycle " + std::to_string(rec.cycle) + ": " + rec.source_error + ", no step";
+    k.sim->note(rec.skipped);
+    return rec;
+  }
   auto job = std::make_shared<CycleStep>();
   ++jobs_running();
   try {

@@ -210,6 +210,8 @@ std::string FeedbackLoop::measure(const std::string& file, const std::string& na
   if (k.measuring) return refused + "a measurement runs (" + k.measure_status + "); AbortMeasurement ends it";
   if (k.state == State::fault) return refused + "the device is in FAULT (" + k.fault + "); Init tries again";
   if (k.correction == nullptr) return refused + "no matrix served yet (its labels name the result)";
+  if (k.sim->on_devices())
+    return refused + "it measures the simulated machine, and this device steers the ring of OrbitSources";
   if (k.state == State::running || k.state == State::alarm)
     return refused + "the loop is running and moves the correctors; Stop it first";
   if (exists(file) || exists(zl::errors_path(file)))

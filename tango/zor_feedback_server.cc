@@ -17,6 +17,13 @@
 //                    tuned its tolerance against it)
 //   SvdMethod        gsl or lapack (default: lapack for standard, gsl for
 //                    classic)
+//   OrbitSources     the ring behind other devices: the orbit attributes, in
+//                    the matrix's row order (e.g. sim/ring/1/OrbitX,
+//                    sim/ring/1/OrbitY; tango://host:port/...#dbase=no too)
+//   CorrectorSetpoints  the attribute that takes every corrector's set-point
+//                    in one write; with both the device starts in STANDBY and
+//                    moves the ring only after Start (standard inversion only)
+//   ReadTimeoutMs, WriteTimeoutMs  for those devices (default 500 each)
 // Re-inversions run off the lock: a command answers within kAnswerWithin,
 // with the outcome when it is known by then; else InversionStatus (and its
 // change event) tells it later.
@@ -56,6 +63,7 @@
 #include <string>
 #include <vector>
 
+#include "device_io.h"
 #include "example_data.h"
 #include "feedback_loop.h"
 #include "matrix_files.h"
@@ -176,7 +184,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     // The settings of the loop before Init go on by name on the new matrix.
     loop_ = std::make_unique<FeedbackLoop>(
         settings, files_->name_of(settings.matrix_file), period, [this](unsigned what) { changed(what); },
-        std::move(carried_));
+        std::move(carried_), source_.get(), sink_.get());
     if (loop_->simulation() == nullptr) return set_state(Tango::FAULT);  // the status says why
     if (!limit_given_) {
       const auto* sim = loop_->simulation();
@@ -203,6 +211,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     serving_ = false;
     carried_ = loop_ ? loop_->settings_copy() : nullptr;
     loop_.reset();  // joins the loop's threads first: nothing pushes after this
+    source_.reset();
+    sink_.reset();
     published_.reset();
     files_.reset();
   }
@@ -515,6 +525,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
   void push_correction(unsigned what);
 
+  // The ring's devices (null: the simulated ring); they outlive loop_.
+  std::unique_ptr<zor_feedback::tango::DeviceOrbitSource> source_;
+  std::unique_ptr<zor_feedback::tango::DeviceCorrectorSink> sink_;
+  std::string read_ring_properties(Tango::DbData props, bool standard);
   std::unique_ptr<FeedbackLoop> loop_;
   std::unique_ptr<zor_feedback::tango::PropertyAttributes> published_;
   std::unique_ptr<zor_feedback::tango::MatrixFiles> files_;
@@ -563,12 +577,15 @@ std::string ZorFeedback::read_device_properties(zor_feedback::sim::FeedbackSimul
   std::string file = "ring_response.txt", inversion, method;
   Tango::DevLong64 limit = LLONG_MAX;
   limit_given_ = false;
+  Tango::DbData ring_props;
   if (Tango::Util::_UseDb) {
     Tango::DbData props;
     for (const char* name :
-         {"MatrixDirectory", "MatrixFile", "MatrixFileLimit", "Period", "Inversion", "SvdMethod"})
+         {"MatrixDirectory", "MatrixFile", "MatrixFileLimit", "Period", "Inversion", "SvdMethod",
+          "OrbitSources", "CorrectorSetpoints", "ReadTimeoutMs", "WriteTimeoutMs"})
       props.push_back(Tango::DbDatum(name));
     get_db_device()->get_property(props);
+    ring_props = props;
     if (!props[0].is_empty()) props[0] >> directory;
     if (!props[1].is_empty()) props[1] >> file;
     if (!props[2].is_empty() && (!(props[2] >> limit) || limit <= 0))
@@ -593,11 +610,49 @@ std::string ZorFeedback::read_device_properties(zor_feedback::sim::FeedbackSimul
                          : zor_feedback::SvdMethod::gsl;
   if (!method.empty() && !zor_feedback::parse_svd_method(method, &settings->method))
     return "device property SvdMethod: '" + method + "' is neither gsl nor lapack";
+  if (!ring_props.empty()) {
+    std::string error =
+        read_ring_properties(std::move(ring_props), settings->inversion == zor_feedback::Inversion::standard);
+    if (!error.empty()) return error;
+  }
   files_ = std::make_unique<zor_feedback::tango::MatrixFiles>(directory, limit);
   if (!files_->ok()) return "device property MatrixDirectory: " + files_->error();
   std::string error;
   settings->matrix_file = files_->resolve(file, &error);
   if (settings->matrix_file.empty()) return "device property MatrixFile " + error;
+  return {};
+}
+
+// OrbitSources and CorrectorSetpoints (props[6], props[7]) and their
+// timeouts: the devices of the ring, or none.
+std::string ZorFeedback::read_ring_properties(Tango::DbData props, bool standard) {
+  source_.reset();
+  sink_.reset();
+  if (props[6].is_empty() && props[7].is_empty()) return {};
+  if (props[6].is_empty() || props[7].is_empty())
+    return "device properties OrbitSources and CorrectorSetpoints: give both, or neither for the simulated "
+           "ring";
+  if (!standard) return "device property OrbitSources: the ring's devices need Inversion standard";
+  Tango::DevLong timeout[2] = {500, 500};
+  for (int k = 0; k < 2; ++k) {
+    Tango::DbDatum& d = props[static_cast<std::size_t>(8 + k)];
+    if (!d.is_empty() && (!(d >> timeout[k]) || timeout[k] < 1 || timeout[k] > 60000))
+      return std::string("device property ") + (k == 0 ? "ReadTimeoutMs" : "WriteTimeoutMs") +
+             ": not a number of milliseconds from 1 to 60000";
+  }
+  std::vector<std::string> sources;
+  std::string setpoints, error;
+  props[6] >> sources;
+  props[7] >> setpoints;
+  std::vector<zor_feedback::tango::AttributeName> names(sources.size());
+  for (std::size_t i = 0; i < sources.size(); ++i)
+    if (!zor_feedback::tango::parse_attribute_name(sources[i], &names[i], &error))
+      return "device property OrbitSources: " + error;
+  zor_feedback::tango::AttributeName sink;
+  if (!zor_feedback::tango::parse_attribute_name(setpoints, &sink, &error))
+    return "device property CorrectorSetpoints: " + error;
+  source_ = std::make_unique<zor_feedback::tango::DeviceOrbitSource>(std::move(names), timeout[0]);
+  sink_ = std::make_unique<zor_feedback::tango::DeviceCorrectorSink>(std::move(sink), timeout[1]);
   return {};
 }
 

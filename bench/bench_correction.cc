@@ -132,7 +132,7 @@ void BM_raw_standard_inversion_319x288(benchmark::State& state) {
   for (int i = 1; i < kMon; ++i)
     for (int j = 0; j < kCor; ++j) a.push_back(m.values[static_cast<std::size_t>(i * m.cols + j)]);
   zor_feedback::StandardOptions o;
-  o.keep = 200;
+  o.filter = zor_feedback::Filter::by_count(200);
   for (auto _ : state)
     benchmark::DoNotOptimize(zor_feedback::pseudo_inverse(a.data(), kMon - 1, kCor, o, &inverse));
 }

@@ -144,9 +144,9 @@ void FeedbackSimulation::compute(Candidate& c) const {
     zor_feedback::StandardOptions o;
     o.method = s_.method;
     if (c.tol != -1.0)
-      o.rcond = c.tol;
+      o.filter = zor_feedback::Filter::by_rcond(c.tol);
     else if (c.keep > 0)
-      o.keep = c.keep;
+      o.filter = zor_feedback::Filter::by_count(c.keep);
     c.report = c.R.pseudo_inverse(c.inverse, &c.spectrum, o);
   } else if (!(std::fabs(c.tol) <= std::numeric_limits<float>::max())) {
     c.refusal = "ERROR: tolerance " + std::to_string(c.tol) + " is no finite float";
@@ -344,7 +344,7 @@ bool FeedbackSimulation::masked_inverse(std::string* error) {
   if (report_.used > 0 && !sv.empty() && sv.front() > 0)
     rcond = std::max(rcond, 0.5 * sv[static_cast<std::size_t>(report_.used - 1)] / sv.front());
   zor_feedback::StandardOptions o;
-  if (rcond > 0 && rcond < 1) o.rcond = rcond;
+  if (rcond > 0 && rcond < 1) o.filter = zor_feedback::Filter::by_rcond(rcond);
   std::vector<double> inverse;
   const zor_feedback::SvdReport r =
       zor_feedback::pseudo_inverse(a.data(), monitors_, correctors_, o, &inverse);

@@ -377,9 +377,7 @@ FeedbackLoop::Outcome FeedbackLoop::invert(double tol, std::chrono::milliseconds
         [tol](zor_feedback::Correction& c) {
           for (const zor_feedback::Plane plane : {zor_feedback::Plane::x, zor_feedback::Plane::y}) {
             zor_feedback::PlaneSettings p = c.plane(plane);
-            p.cut.keep = 0;
-            p.cut.rcond.reset();
-            if (tol != -1.0) p.cut.rcond = tol;
+            p.cut.filter = tol != -1.0 ? zor_feedback::Filter::by_rcond(tol) : zor_feedback::Filter();
             if (const zor_feedback::Outcome o = c.set_plane(plane, p); !o.ok) return o.error;
           }
           return std::string();

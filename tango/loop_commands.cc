@@ -186,9 +186,9 @@ FeedbackLoop::Outcome FeedbackLoop::set_cut(zor_feedback::Plane plane, double rc
       what,
       [plane, rcond, keep](Correction& c) {
         zor_feedback::PlaneSettings p = c.plane(plane);
-        p.cut.keep = keep;
-        p.cut.rcond.reset();
-        if (keep == 0 && rcond != -1.0) p.cut.rcond = rcond;
+        p.cut.filter = keep != 0       ? zor_feedback::Filter::by_count(keep)
+                       : rcond != -1.0 ? zor_feedback::Filter::by_rcond(rcond)
+                                       : zor_feedback::Filter();
         return outcome_error(c.set_plane(plane, p));
       },
       wait);

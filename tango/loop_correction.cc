@@ -20,8 +20,7 @@ using zor_feedback::Correction;
 using zor_feedback::Step;
 
 bool same(const zor_feedback::PlaneSettings& a, const zor_feedback::PlaneSettings& b) {
-  return a.cut.rcond == b.cut.rcond && a.cut.keep == b.cut.keep && a.cut.method == b.cut.method &&
-         a.gain == b.gain;
+  return a.cut.filter == b.cut.filter && a.cut.method == b.cut.method && a.gain == b.gain;
 }
 
 // The cuts, gains and policy of `view` on `c`, changing only what differs

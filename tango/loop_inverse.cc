@@ -33,10 +33,10 @@ bool add_plane(const zor_feedback::Correction& c, Plane plane, LoopInverse* out)
   if (rows.empty()) return true;  // every monitor masked: the library stops this plane only
   const std::string name = std::string("plane ") + zor_feedback::plane_name(plane);
   const zor_feedback::PlaneSettings& p = c.plane(plane);
-  if (rows.size() < static_cast<std::size_t>(std::max(1, p.cut.keep))) {
+  if (rows.size() < static_cast<std::size_t>(std::max(1, p.cut.filter.keep()))) {
     out->report.error = name + ": " + std::to_string(rows.size()) +
                         " monitors in use, the step needs at least " +
-                        std::to_string(std::max(1, p.cut.keep));
+                        std::to_string(std::max(1, p.cut.filter.keep()));
     return false;
   }
   std::vector<double> a;

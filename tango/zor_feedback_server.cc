@@ -144,7 +144,9 @@ void set_copy(Tango::Attribute& att, const std::vector<T>& v, long x, long y = 0
   att.set_value(copy, x, y, true);
 }
 
-double cut_value(const zor_feedback::PlaneSettings& p) { return p.cut.rcond ? *p.cut.rcond : -1.0; }
+double cut_value(const zor_feedback::PlaneSettings& p) {
+  return p.cut.filter.kind() == zor_feedback::Filter::Kind::rcond ? p.cut.filter.value() : -1.0;
+}
 
 const std::map<std::string, AttributeText>& published_texts() {
   static const std::map<std::string, AttributeText> texts = {
@@ -387,7 +389,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
   template <int P>
   void read_keep(Tango::Attribute& att) {
-    keep_[P] = loop_->correction().planes[P].cut.keep;
+    keep_[P] = loop_->correction().planes[P].cut.filter.keep();
     att.set_value(&keep_[P]);
   }
   template <int P>
@@ -728,7 +730,7 @@ void ZorFeedback::push_correction(unsigned what) {
   for (int k = 0; k < 2; ++k) {
     const std::string plane = k == 0 ? "X" : "Y";
     Tango::DevDouble cut = cut_value(v.planes[k]), gain = v.planes[k].gain;
-    Tango::DevLong keep = v.planes[k].cut.keep;
+    Tango::DevLong keep = v.planes[k].cut.filter.keep();
     push_change_event("Cut" + plane, &cut);
     push_change_event("Keep" + plane, &keep);
     push_change_event("Gain" + plane, &gain);

@@ -69,7 +69,7 @@ std::vector<double> separate_step(const LabelledMatrix& m, const std::vector<int
   for (const int i : rows)
     for (const int j : cols) a.push_back(m.values[static_cast<std::size_t>(i * m.cols + j)]);
   StandardOptions o;
-  o.keep = keep;
+  o.filter = Filter::by_count(keep);
   const SvdReport r =
       pseudo_inverse(a.data(), static_cast<int>(rows.size()), static_cast<int>(cols.size()), o, &inv);
   EXPECT_TRUE(r.ok) << r.error;
@@ -109,8 +109,8 @@ TEST_F(CorrectionTest, KnownAnswersMasksAndPerPlaneCuts) {
   // Masks by name and a keep per plane: the step of the smaller matrices, each plane alone.
   ASSERT_TRUE(c.set_monitor_enabled("BX03", false).ok);
   ASSERT_TRUE(c.set_corrector_enabled("CY02", false).ok);
-  ASSERT_TRUE(c.set_plane(Plane::x, {{std::nullopt, 4, SvdMethod::lapack}, 0.5}).ok);
-  ASSERT_TRUE(c.set_plane(Plane::y, {{std::nullopt, 3, SvdMethod::lapack}, 0.8}).ok);
+  ASSERT_TRUE(c.set_plane(Plane::x, {Filter::by_count(4), 0.5}).ok);
+  ASSERT_TRUE(c.set_plane(Plane::y, {Filter::by_count(3), 0.8}).ok);
   const Step s = c.compute(orbit, zeros());
   ASSERT_TRUE(s.ok) << s.error;
   const std::vector<double> dx = separate_step(c.matrix(), range(0, kMon, 3), range(0, kCor), orbit, 4, 0.5);
@@ -265,9 +265,9 @@ TEST_F(CorrectionTest, BadInputIsRefusedAndChangesNothing) {
                                         c.set_plane(Plane::x, {{}, 0.0}),
                                         c.set_plane(Plane::x, {{}, kMaxGain}),
                                         c.set_gain(Plane::y, 3.0),
-                                        c.set_cut(Plane::x, {std::nullopt, 7, SvdMethod::lapack}),
-                                        c.set_plane(Plane::y, {{0.1, 2, SvdMethod::lapack}, 1.0}),
-                                        c.set_plane(Plane::y, {{1.0, 0, SvdMethod::lapack}, 1.0}),
+                                        c.set_cut(Plane::x, Filter::by_count(7)),
+                                        c.set_plane(Plane::y, {Filter::tikhonov_auto(AlphaRule::gcv), 1.0}),
+                                        c.set_plane(Plane::y, {Filter::by_rcond(1.0), 1.0}),
                                         c.set_weights({1.0, 2.0}),
                                         c.set_reference(std::vector<double>(24, NAN))};
   for (std::size_t k = 0; k < refused.size(); ++k) {
@@ -370,7 +370,7 @@ TEST_F(CorrectionTest, ACorrectorOutsideItsRangeIsSteeredBack) {
 // Clip with a keep: holding correctors leaves fewer than the keep, and the
 // step goes on with those that remain, naming the held.
 TEST_F(CorrectionTest, ClipWithManyHeldKeepsWhatRemains) {
-  ASSERT_TRUE(c.set_cut(Plane::x, {std::nullopt, 6, SvdMethod::lapack}).ok);
+  ASSERT_TRUE(c.set_cut(Plane::x, Filter::by_count(6)).ok);
   c.set_policy(LimitPolicy::clip);
   for (const char* n : {"CX00", "CX01", "CX02", "CX04"}) ASSERT_TRUE(c.set_limit(n, {-0.01, 0.01, 1.0}).ok);
   const Step s = c.compute(orbit_of(c.matrix(), kKicks0), zeros());
@@ -402,7 +402,7 @@ TEST_F(CorrectionTest, AStepIsAppliedOnceAndOnlyWithinTheLimits) {
   EXPECT_FALSE(old.ok);
   EXPECT_NE(old.error.find("before the last change"), std::string::npos) << old.error;
   EXPECT_EQ(c.plane(Plane::y).gain, 0.5);
-  EXPECT_EQ(c.plane(Plane::y).cut.keep, 0) << "set_gain leaves the cut";
+  EXPECT_EQ(c.plane(Plane::y).cut.filter.keep(), 0) << "set_gain leaves the cut";
   const Step t = c.compute(orbit, zeros());
   ASSERT_TRUE(c.apply(t).ok);
   EXPECT_NE(c.apply(t).error.find("applied already"), std::string::npos);
@@ -410,7 +410,7 @@ TEST_F(CorrectionTest, AStepIsAppliedOnceAndOnlyWithinTheLimits) {
   EXPECT_TRUE(gain_problem(1.99).empty());
   EXPECT_FALSE(gain_problem(kMaxGain).empty());
   // A keep the plane cannot hold is refused at the mask and at the cut.
-  ASSERT_TRUE(c.set_cut(Plane::x, {std::nullopt, 6, SvdMethod::lapack}).ok);
+  ASSERT_TRUE(c.set_cut(Plane::x, Filter::by_count(6)).ok);
   const Outcome mask = c.set_corrector_enabled("CX01", false);
   EXPECT_FALSE(mask.ok);
   EXPECT_NE(mask.error.find("keeps 6 singular values"), std::string::npos) << mask.error;

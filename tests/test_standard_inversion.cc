@@ -13,6 +13,8 @@
 
 namespace {
 
+using zor_feedback::AlphaRule;
+using zor_feedback::Filter;
 using zor_feedback::pseudo_inverse;
 using zor_feedback::StandardOptions;
 using zor_feedback::SvdMethod;
@@ -91,8 +93,8 @@ TEST(StandardInversion, AgreesWithAnIndependentSvdOnBothEngines) {
 
 TEST(StandardInversion, ScalingTheMatrixScalesTheInverseAndKeepsTheCount) {
   const Shape& c = shapes()[0];
-  for (StandardOptions o : {StandardOptions{}, StandardOptions{1e-3, 0, SvdMethod::lapack},
-                            StandardOptions{std::nullopt, 7, SvdMethod::lapack}}) {
+  for (StandardOptions o :
+       {StandardOptions{}, StandardOptions{Filter::by_rcond(1e-3)}, StandardOptions{Filter::by_count(7)}}) {
     std::vector<double> x0;
     const SvdReport r0 = pseudo_inverse(matrix(c.f, c.m, c.n).data(), c.m, c.n, o, &x0);
     ASSERT_TRUE(r0.ok);
@@ -118,7 +120,7 @@ TEST(StandardInversion, TheShippedRingAtEveryCountIsTheTruncatedPseudoInverse) {
   ovrix::LogCapture quiet;  // the split pairs warn
   for (int keep = 1; keep <= 48; ++keep) {
     StandardOptions o;
-    o.keep = keep;
+    o.filter = Filter::by_count(keep);
     const SvdReport r = R.pseudo_inverse(X, nullptr, o);
     ASSERT_TRUE(r.ok) << keep << ": " << r.error;
     ASSERT_EQ(r.used, keep);
@@ -151,18 +153,19 @@ TEST(StandardInversion, RefusesBadCutsInputsAndResultsWritingNothing) {
     std::string error;
   } cases[] = {
       {{1, 2, nan, 4}, {}, "ERROR: matrix holds 1 non-finite values, first at (1, 0); not inverted"},
-      {{1, 2, 3, 4}, {nan, 0, SvdMethod::lapack}, "ERROR: rcond nan is not a number >= 0; not inverted"},
-      {{1, 2, 3, 4}, {-0.5, 0, SvdMethod::lapack}, "ERROR: rcond -0.5 is not a number >= 0; not inverted"},
+      {{1, 2, 3, 4}, {Filter::by_rcond(nan)}, "ERROR: rcond nan is not a number >= 0; not inverted"},
+      {{1, 2, 3, 4}, {Filter::by_rcond(-0.5)}, "ERROR: rcond -0.5 is not a number >= 0; not inverted"},
+      {{1, 2, 3, 4}, {Filter::by_count(3)}, "ERROR: cannot keep 3 of 2 singular values; not inverted"},
+      {{1, 2, 3, 4}, {Filter::tikhonov(0.0)}, "ERROR: tikhonov strength 0 is not a number > 0; not inverted"},
       {{1, 2, 3, 4},
-       {std::nullopt, 3, SvdMethod::lapack},
-       "ERROR: cannot keep 3 of 2 singular values; not inverted"},
-      {{1, 2, 3, 4}, {0.1, 1, SvdMethod::lapack}, "ERROR: give rcond or keep, not both; not inverted"},
+       {Filter::tikhonov_auto(AlphaRule::lcurve)},
+       "ERROR: tikhonov lcurve needs an orbit of 2 values, not 0; not inverted"},
       {{1, 2, 3, 4},
-       {1.0, 0, SvdMethod::lapack},
+       {Filter::by_rcond(1.0)},
        "ERROR: no singular value is above rcond*max(S) = 5.465e+00; lower rcond"},
       {{0, 0, 0, 0}, {}, "ERROR: the matrix is all zero; it has no inverse to apply"},
       {diag,
-       {0.0, 0, SvdMethod::lapack},
+       {Filter::by_rcond(0.0)},
        "ERROR: the inverse is not finite (s[1] = 1.000e-310); raise rcond or keep fewer"},
   };
   for (const Case& c : cases) {
@@ -177,7 +180,7 @@ TEST(StandardInversion, RefusesBadCutsInputsAndResultsWritingNothing) {
 TEST(StandardInversion, KeepingOneOfADegeneratePairWarnsWithThePair) {
   const std::vector<double> a = {2, 0, 0, 0, 1, 0, 0, 0, 1};
   std::vector<double> x;
-  const SvdReport r = pseudo_inverse(a.data(), 3, 3, {std::nullopt, 2, SvdMethod::lapack}, &x);
+  const SvdReport r = pseudo_inverse(a.data(), 3, 3, {Filter::by_count(2)}, &x);
   ASSERT_TRUE(r.ok);
   ASSERT_EQ(r.warnings.size(), 1u);
   EXPECT_EQ(r.warnings[0],
@@ -190,7 +193,7 @@ TEST(StandardInversion, TheMatrixFormRefusesWhatFloatCannotCarryAndLeavesItsOutp
   A.set_value(1e-39f, 1, 1, -1, -1, -1, -1);
   X.init(7.0f);
   ovrix::LogCapture cap;
-  const SvdReport r = A.pseudo_inverse(X, nullptr, {0.0, 0, SvdMethod::lapack});
+  const SvdReport r = A.pseudo_inverse(X, nullptr, {Filter::by_rcond(0.0)});
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, "ERROR: inverse element 1.000e+39 overflows float; rescale the matrix");
   EXPECT_EQ(zor_feedback::test::elements(X), std::vector<float>(4, 7.0f));

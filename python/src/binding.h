@@ -38,6 +38,11 @@ py::array real_array(const ArrayLike& arg, const char* name, int ndim);
 MatrixIn matrix_in(const ArrayLike& arg, const char* name);
 // A 1-D array of real numbers as doubles; None gives an empty vector.
 std::vector<double> vector_in(const py::object& arg, const char* name);
+// The filter given by one of rcond, keep, tikhonov (a strength A, or "auto",
+// "lcurve", "gcv", "discrepancy NOISE") and its text form; the default for
+// none. ValueError for more than one, keep=0 or text the parser refuses.
+Filter filter_in(std::optional<double> rcond, std::optional<int> keep, const py::object& tikhonov,
+                 const std::optional<std::string>& text);
 // The library's matrix from / into a C-order float array of its shape.
 void fill(QTEV_ResponseMatrix& M, const float* p);
 void read_out(QTEV_ResponseMatrix& M, float* p);

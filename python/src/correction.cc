@@ -54,10 +54,15 @@ std::vector<std::string> names_of(const std::vector<std::string>& names, const s
 // The cut as zorfb correct's JSON gives it.
 py::dict cut_dict(const PlaneSettings& p) {
   py::dict d;
-  if (p.cut.keep > 0)
-    d["keep"] = p.cut.keep;
+  const Filter& f = p.cut.filter;
+  if (f.kind() == Filter::Kind::keep)
+    d["keep"] = f.keep();
+  else if (f.kind() == Filter::Kind::rcond)
+    d["rcond"] = f.value();
+  else if (f.kind() == Filter::Kind::default_cut)
+    d["rcond"] = "default";
   else
-    d["rcond"] = p.cut.rcond ? py::object(py::float_(*p.cut.rcond)) : py::object(py::str("default"));
+    d["filter"] = to_string(f);
   return d;
 }
 
@@ -93,14 +98,18 @@ void register_settings(py::module_& m) {
   using P = PlaneSettings;
   py::class_<P> s(m, "PlaneSettings", "zor_feedback::PlaneSettings (correction.h): a plane's cut and gain.");
   Attributes<P>(s, "zor_feedback::")
-      .add("rcond", "StandardOptions::rcond (None: the default)", [](const P& p) { return p.cut.rcond; })
-      .add("keep", "StandardOptions::keep (0: by rcond)", [](const P& p) { return p.cut.keep; })
+      .add("rcond", "Filter::value of an rcond filter (None: another kind)",
+           [](const P& p) {
+             return p.cut.filter.kind() == Filter::Kind::rcond ? std::optional<double>(p.cut.filter.value())
+                                                               : std::nullopt;
+           })
+      .add("keep", "Filter::keep (0: another kind)", [](const P& p) { return p.cut.filter.keep(); })
+      .add("filter", "to_string(Filter)", [](const P& p) { return to_string(p.cut.filter); })
       .add("method", "StandardOptions::method", [](const P& p) { return svd_method_name(p.cut.method); })
       .add("gain", "PlaneSettings::gain", [](const P& p) { return p.gain; });
   s.def("__repr__", [](const P& p) {
-    return "PlaneSettings(rcond=" + (p.cut.rcond ? float_text(*p.cut.rcond) : std::string("None")) +
-           ", keep=" + std::to_string(p.cut.keep) + ", gain=" + float_text(p.gain) + ", method='" +
-           svd_method_name(p.cut.method) + "')";
+    return "PlaneSettings(filter='" + to_string(p.cut.filter) + "', gain=" + float_text(p.gain) +
+           ", method='" + svd_method_name(p.cut.method) + "')";
   });
 
   using K = KickLimit;
@@ -223,17 +232,18 @@ py::list apply(const py::object& self, const StepResult& r, const std::string& w
   return kick_arrays(c.apply(r.step, writes == "first" ? ApplyWrites::first : ApplyWrites::all));
 }
 
-// Changes what is given only: rcond or keep (keep=0: the rcond, None its
-// default), gain, method.
+// Changes what is given only: the filter (rcond, keep, tikhonov or its text;
+// keep=0: the default cut), gain, method.
 void set_plane(Shared& c, const std::string& plane, std::optional<double> rcond, std::optional<int> keep,
-               std::optional<double> gain, std::optional<std::string> method) {
+               std::optional<double> gain, std::optional<std::string> method, const py::object& tikhonov,
+               const std::optional<std::string>& filter) {
   const Plane which = plane_arg(plane);
   const Hold hold(c);
   PlaneSettings p = c.plane(which);
-  if (rcond || keep) {
-    p.cut.rcond = rcond;
-    p.cut.keep = keep.value_or(0);
-  }
+  if (keep && *keep == 0 && !rcond && tikhonov.is_none() && !filter)
+    p.cut.filter = Filter();
+  else if (rcond || keep || !tikhonov.is_none() || filter)
+    p.cut.filter = filter_in(rcond, keep, tikhonov, filter);
   if (gain) p.gain = *gain;
   if (method && !parse_svd_method(*method, &p.cut.method))
     throw py::value_error("method must be 'gsl' or 'lapack', not '" + *method + "'");
@@ -242,17 +252,18 @@ void set_plane(Shared& c, const std::string& plane, std::optional<double> rcond,
 
 // Pickled forms: plain tuples of numbers, strings and lists.
 py::tuple settings_state(const PlaneSettings& p) {
-  return py::make_tuple(p.cut.rcond, p.cut.keep, svd_method_name(p.cut.method), p.gain);
+  return py::make_tuple(to_string(p.cut.filter), svd_method_name(p.cut.method), p.gain);
 }
 
 PlaneSettings settings_from(const py::handle& h) {
   const auto t = h.cast<py::tuple>();
   PlaneSettings p;
-  p.cut.rcond = t[0].cast<std::optional<double>>();
-  p.cut.keep = t[1].cast<int>();
-  if (!parse_svd_method(t[2].cast<std::string>(), &p.cut.method))
+  const FilterParse f = parse_filter(t[0].cast<std::string>());
+  if (!f.filter) throw py::value_error("a pickled plane's filter: " + f.error);
+  p.cut.filter = *f.filter;
+  if (!parse_svd_method(t[1].cast<std::string>(), &p.cut.method))
     throw py::value_error("a pickled plane's method is neither gsl nor lapack");
-  p.gain = t[3].cast<double>();
+  p.gain = t[2].cast<double>();
   return p;
 }
 
@@ -413,7 +424,9 @@ void register_methods(py::class_<Shared>& c) {
                              })
       .def("set_plane", &set_plane, py::arg("plane"), py::kw_only(), py::arg("rcond") = py::none(),
            py::arg("keep") = py::none(), py::arg("gain") = py::none(), py::arg("method") = py::none(),
-           "Changes only what is given: rcond or keep (keep=0 with no rcond: the default cut), gain, method.")
+           py::arg("tikhonov") = py::none(), py::arg("filter") = py::none(),
+           "Changes only what is given: rcond, keep, tikhonov or filter (keep=0 alone: the default cut), "
+           "gain, method.")
       .def(
           "carry_settings_from",
           [](Shared& k, const Shared& old) {

@@ -56,14 +56,13 @@ Result inversion(const ArrayLike& R, Compute compute) {
   return res;
 }
 
-// keep=0 would read as StandardOptions' "no count", i.e. the default cut-off.
 SvdResult invert(const ArrayLike& R, std::optional<double> rcond, std::optional<int> keep,
-                 const std::string& method) {
+                 const std::string& method, const py::object& tikhonov,
+                 const std::optional<std::string>& filter, const py::object& orbit) {
   zor_feedback::StandardOptions options;
-  options.rcond = rcond;
-  if (keep && *keep == 0) throw py::value_error("keep=0 keeps no singular value: give keep >= 1, or rcond");
-  options.keep = keep.value_or(0);
+  options.filter = filter_in(rcond, keep, tikhonov, filter);
   options.method = method_named(method);
+  if (!orbit.is_none()) options.orbit = vector_in(orbit, "orbit");
   return inversion<SvdResult>(R, [&](QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& inverse, D_spectrum& s) {
     return A.pseudo_inverse(inverse, &s, options);
   });
@@ -94,7 +93,11 @@ it; independent of R's units, no element touched after it is formed.
 
 rcond: s enters when s > rcond * max(S), numpy's meaning; None: the library's
 default (zor_feedback::default_rcond). keep=N: exactly the N largest values,
-by count. method: "lapack" (default) or "gsl". The rules: StandardOptions in
+by count. tikhonov=A: s / (s^2 + alpha^2) with alpha = A * max(S); "auto"
+(= "lcurve"), "gcv" or "discrepancy NOISE": alpha chosen for `orbit` (m
+values). filter: the text form ("keep 12", "tikhonov 0.01"); give one of
+rcond, keep, tikhonov, filter. The report holds alpha and filter_factors.
+method: "lapack" (default) or "gsl". The rules: StandardOptions in
 zor_feedback/zor_feedback.h. Raises ValueError with the library's text when
 it refuses.)doc";
 
@@ -116,7 +119,8 @@ when it refuses, RuntimeError when Armadillo's SVD fails.)doc";
 
 void register_inversions(py::module_& m) {
   m.def("invert", &invert, py::arg("R"), py::arg("rcond") = py::none(), py::arg("keep") = py::none(),
-        py::arg("method") = "lapack", kInvertDoc);
+        py::arg("method") = "lapack", py::kw_only(), py::arg("tikhonov") = py::none(),
+        py::arg("filter") = py::none(), py::arg("orbit") = py::none(), kInvertDoc);
   m.def("invert_classic", &invert_classic, py::arg("R"), py::arg("tol") = -1.0, py::arg("method") = "gsl",
         py::arg("keep") = py::none(), kInvertClassicDoc);
   m.def("pinv", &pinv, py::arg("R"), py::arg("tolerance") = 0.0, kPinvDoc);

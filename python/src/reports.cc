@@ -64,6 +64,18 @@ class ResultClass {
   }
 
   // An enum field of the report, as its name.
+  // A filter, by its text form.
+  ResultClass& filter(const char* name, zor_feedback::Filter Report::*member) {
+    return add(
+        name, [member](const Result& r) { return py::object(py::str(to_string(r.report.*member))); },
+        [member](Result& r, py::handle v) {
+          const zor_feedback::FilterParse f = zor_feedback::parse_filter(v.cast<std::string>());
+          if (!f.filter) throw py::value_error("a pickled result's filter: " + f.error);
+          r.report.*member = *f.filter;
+        },
+        true);
+  }
+
   template <typename Enum, std::size_t N>
   ResultClass& named(const char* name, Enum Report::*member, const char* const (&names)[N]) {
     const EnumNames<Enum, N> table{names};
@@ -132,6 +144,9 @@ void register_reports(py::module_& m) {
       .field("internal_tolerance", &R::internal_tolerance)
       .field("rcond", &R::rcond)
       .field("keep", &R::keep)
+      .filter("filter", &R::filter)
+      .field("alpha", &R::alpha)
+      .field("filter_factors", &R::filter_factors, false)
       .field("cutoff", &R::cutoff)
       .field("used", &R::used)
       .field("nosv", &R::nosv)

@@ -150,8 +150,8 @@ int invert(const Global& g, const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV
       rc = invert_classic(o, R, inverse, spectrum, &r);
     } else {
       zor_feedback::StandardOptions options;
-      options.rcond = o.tol;
-      options.keep = o.keep;
+      if (o.tol) options.filter = zor_feedback::Filter::by_rcond(*o.tol);
+      if (o.keep != 0) options.filter = zor_feedback::Filter::by_count(o.keep);
       options.method = o.engine();
       r = R.pseudo_inverse(inverse, &spectrum, options);
     }

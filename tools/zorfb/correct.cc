@@ -135,8 +135,8 @@ bool add_per_monitor(const CorrectOptions& o, Correction* c) {
 int configure(const CorrectOptions& o, Correction* c) {
   for (int k = 0; k < 2; ++k) {
     PlaneSettings p;
-    p.cut.keep = o.keep[k];
-    p.cut.rcond = o.tol[k];
+    if (o.tol[k]) p.cut.filter = zor_feedback::Filter::by_rcond(*o.tol[k]);
+    if (o.keep[k] != 0) p.cut.filter = zor_feedback::Filter::by_count(o.keep[k]);
     p.cut.method = o.method;
     p.gain = o.gain[k];
     if (const Outcome r = c->set_plane(static_cast<Plane>(k), p); !r.ok) {
@@ -167,8 +167,11 @@ std::vector<std::string> names_of(const std::vector<std::string>& names, const s
 }
 
 json cut_json(const PlaneSettings& p) {
-  if (p.cut.keep > 0) return json{{"keep", p.cut.keep}};
-  return json{{"rcond", p.cut.rcond ? json(*p.cut.rcond) : json("default")}};
+  const zor_feedback::Filter& f = p.cut.filter;
+  if (f.kind() == zor_feedback::Filter::Kind::keep) return json{{"keep", f.keep()}};
+  if (f.kind() == zor_feedback::Filter::Kind::rcond) return json{{"rcond", f.value()}};
+  if (f.kind() == zor_feedback::Filter::Kind::default_cut) return json{{"rcond", "default"}};
+  return json{{"filter", to_string(f)}};
 }
 
 json step_json(const CorrectOptions& o, const Step& s) {
@@ -212,10 +215,7 @@ std::string joined(const std::vector<std::string>& names) {
   return out;
 }
 
-std::string cut_text(const PlaneSettings& p) {
-  if (p.cut.keep > 0) return fmt::format("keep {}", p.cut.keep);
-  return p.cut.rcond ? fmt::format("rcond {:g}", *p.cut.rcond) : std::string("rcond default");
-}
+std::string cut_text(const PlaneSettings& p) { return to_string(p.cut.filter); }
 
 void print_csv(const json& j, const LabelledMatrix& m, const Step& s) {
   std::string head = "#";

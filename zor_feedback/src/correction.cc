@@ -106,7 +106,8 @@ Outcome Correction::set_matrix(LabelledMatrix matrix) {
     probe.matrix.monitor_planes = matrix.monitor_planes;
     probe.matrix.corrector_planes = matrix.corrector_planes;
     for (const Plane p : {Plane::x, Plane::y})
-      if (std::string why = probe.keep_problem(p, s.planes[static_cast<int>(p)].cut.keep, all_m, all_c);
+      if (std::string why =
+              probe.keep_problem(p, s.planes[static_cast<int>(p)].cut.filter.keep(), all_m, all_c);
           !why.empty())
         return refuse("the new matrix: " + why);
   }
@@ -148,7 +149,7 @@ Outcome set_enabled(Correction::State& s, bool monitors, const std::string& name
   if (std::count(next.begin(), next.end(), true) == 0)
     return refuse(std::string("'") + name + "' is the last " + what + " in use; it cannot be masked");
   for (const Plane plane : {Plane::x, Plane::y})
-    if (std::string why = s.keep_problem(plane, s.planes[static_cast<int>(plane)].cut.keep,
+    if (std::string why = s.keep_problem(plane, s.planes[static_cast<int>(plane)].cut.filter.keep(),
                                          monitors ? next : s.monitor_on, monitors ? s.corrector_on : next);
         !why.empty())
       return refuse("masking '" + name + "' refused: " + why);
@@ -171,17 +172,20 @@ Outcome Correction::set_corrector_enabled(const std::string& name, bool enabled)
 Outcome Correction::set_plane(Plane plane, const PlaneSettings& settings) {
   const StandardOptions& c = settings.cut;
   if (std::string why = gain_problem(settings.gain); !why.empty()) return refuse(why);
-  if (c.keep < 0 || (c.keep > 0 && c.rcond)) return refuse("the cut is either rcond or keep >= 1");
   // s enters when s > rcond * max(S): from 1 on no value can, and every step would be refused.
-  if (c.rcond && !(*c.rcond >= 0.0 && *c.rcond < 1.0))
+  if (c.filter.kind() == Filter::Kind::rcond && !(c.filter.value() >= 0.0 && c.filter.value() < 1.0))
     return refuse("rcond must be a number >= 0 and below 1");
+  if (std::string why = filter_problem(c.filter, 0, 0); !why.empty()) return refuse(why);
+  // The cached inverse serves every orbit: its strength cannot follow one.
+  if (c.filter.kind() == Filter::Kind::tikhonov_auto)
+    return refuse("a plane's Tikhonov strength is given (tikhonov A); " + to_string(c.filter) +
+                  " chooses it for one orbit");
   State& s = *state_;
-  if (std::string why = s.keep_problem(plane, c.keep, s.monitor_on, s.corrector_on); !why.empty())
+  if (std::string why = s.keep_problem(plane, c.filter.keep(), s.monitor_on, s.corrector_on); !why.empty())
     return refuse(why);
   PlaneSettings& now = s.planes[static_cast<int>(plane)];
   // A gain alone leaves the inverse as it is.
-  if (now.cut.rcond != c.rcond || now.cut.keep != c.keep || now.cut.method != c.method)
-    s.cache[static_cast<int>(plane)].clear();
+  if (now.cut.filter != c.filter || now.cut.method != c.method) s.cache[static_cast<int>(plane)].clear();
   now = settings;
   ++s.generation;
   return done();

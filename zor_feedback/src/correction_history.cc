@@ -11,14 +11,9 @@ namespace zor_feedback {
 namespace {
 
 std::string cut_text(const PlaneSettings& p) {
-  char buf[64];
-  if (p.cut.keep > 0)
-    std::snprintf(buf, sizeof buf, "keep %d gain %.3g", p.cut.keep, p.gain);
-  else if (p.cut.rcond)
-    std::snprintf(buf, sizeof buf, "rcond %.3g gain %.3g", *p.cut.rcond, p.gain);
-  else
-    std::snprintf(buf, sizeof buf, "rcond default gain %.3g", p.gain);
-  return buf;
+  char gain[32];
+  std::snprintf(gain, sizeof gain, " gain %.3g", p.gain);
+  return to_string(p.cut.filter) + gain;
 }
 
 void publish(Correction::State& s, std::string line) {

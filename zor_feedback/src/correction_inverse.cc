@@ -85,12 +85,12 @@ bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std:
                  std::string* error) {
   if (free.empty()) return true;
   StandardOptions cut = p.cut;
-  if (cut.keep > static_cast<int>(free.size())) {
+  if (cut.filter.keep() > static_cast<int>(free.size())) {
     // Correctors held (clip, steered back) leave fewer than the plane keeps:
     // as many as remain.
-    cut.keep = static_cast<int>(free.size());
-    warnings->push_back("keeps " + std::to_string(cut.keep) + " singular values of " +
-                        std::to_string(p.cut.keep) + ": only " + std::to_string(free.size()) +
+    cut.filter = Filter::by_count(static_cast<int>(free.size()));
+    warnings->push_back("keeps " + std::to_string(cut.filter.keep()) + " singular values of " +
+                        std::to_string(p.cut.filter.keep()) + ": only " + std::to_string(free.size()) +
                         " correctors are left free");
   }
   const PlaneInverse* inv = p.cache->get(*p.matrix, *p.weights, p.monitors, free, cut, error);

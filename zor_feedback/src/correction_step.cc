@@ -83,7 +83,7 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
       p->free[k].clear();
       continue;
     }
-    const std::size_t need = static_cast<std::size_t>(std::max(1, s.planes[k].cut.keep));
+    const std::size_t need = static_cast<std::size_t>(std::max(1, s.planes[k].cut.filter.keep()));
     if (p->problems[k].monitors.size() < need) {
       st->error = std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": " +
                   std::to_string(p->problems[k].monitors.size()) + " monitors read a number (" +

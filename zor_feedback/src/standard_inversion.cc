@@ -9,10 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "filter_factors.h"
 #include "gsl_handles.h"
 #include "inversion_checks.h"
 #include "log_line.h"
 #include "svd_engine.h"
+#include "tikhonov_alpha.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace zor_feedback {
@@ -25,14 +27,16 @@ double default_rcond(int rows, int cols) {
 
 namespace {
 
-// The cut asked for, before anything is computed: empty when it is sound.
-std::string check_cut(int rows, int cols, const StandardOptions& o) {
-  const int k = std::min(rows, cols);
-  if (o.keep != 0 && o.rcond) return format_line("ERROR: give rcond or keep, not both; not inverted");
-  if (o.keep != 0 && (o.keep < 1 || o.keep > k))
-    return format_line("ERROR: cannot keep %d of %d singular values; not inverted", o.keep, k);
-  if (o.rcond && !(*o.rcond >= 0.0))
-    return format_line("ERROR: rcond %g is not a number >= 0; not inverted", *o.rcond);
+// The filter asked for, before anything is computed: empty when it is sound.
+std::string check_filter(int rows, int cols, const StandardOptions& o) {
+  std::string why = filter_problem(o.filter, rows, cols);
+  if (!why.empty()) return format_line("ERROR: %s; not inverted", why.c_str());
+  if (o.filter.kind() != Filter::Kind::tikhonov_auto) return {};
+  if (o.orbit.size() != static_cast<std::size_t>(rows))
+    return format_line("ERROR: %s needs an orbit of %d values, not %zu; not inverted",
+                       to_string(o.filter).c_str(), rows, o.orbit.size());
+  if (!std::all_of(o.orbit.begin(), o.orbit.end(), [](double v) { return std::isfinite(v); }))
+    return format_line("ERROR: the orbit holds a value that is not finite; not inverted");
   return {};
 }
 
@@ -41,7 +45,7 @@ std::string check_input(const double* a, int rows, int cols, const StandardOptio
   if (a == nullptr || inverse == nullptr) return format_line("ERROR: null matrix or result; not inverted");
   if (rows <= 0 || cols <= 0)
     return format_line("ERROR: cannot invert an empty matrix (%d x %d)", rows, cols);
-  std::string error = check_cut(rows, cols, o);
+  std::string error = check_filter(rows, cols, o);
   if (!error.empty()) return error;
   const auto n = static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols);
   const double* bad = std::find_if(a, a + n, [](double v) { return !std::isfinite(v); });
@@ -55,39 +59,73 @@ std::string check_input(const double* a, int rows, int cols, const StandardOptio
 }
 
 // How many values enter: the `keep` largest, or those above rcond * max(S).
-void choose_cut(const GslVector& S, const StandardOptions& o, int rows, int cols, SvdReport* rep) {
+void choose_cut(const GslVector& S, const Filter& f, int rows, int cols, SvdReport* rep) {
   const auto k = static_cast<int>(S.size());
-  if (o.keep > 0) {
-    rep->keep = o.keep;
-    rep->used = o.keep;
-    rep->cutoff = o.keep < k ? S[static_cast<std::size_t>(o.keep)] : 0.0;
+  if (f.kind() == Filter::Kind::keep) {
+    const int keep = f.keep();
+    rep->keep = keep;
+    rep->used = keep;
+    rep->cutoff = keep < k ? S[static_cast<std::size_t>(keep)] : 0.0;
     // Values closer than the decomposition's own accuracy are a degenerate
     // pair: which of the pair's directions the count keeps is arbitrary.
-    const double kept = S[static_cast<std::size_t>(o.keep - 1)];
+    const double kept = S[static_cast<std::size_t>(keep - 1)];
     // A count past the numerical rank inverts rounding noise.
     if (kept <= default_rcond(rows, cols) * S[0])
       rep->warnings.push_back(
-          format_line("WARNING: keep %d inverts s[%d] = %.3e, below the SVD's accuracy %.3e", o.keep,
-                      o.keep - 1, kept, default_rcond(rows, cols) * S[0]));
-    if (o.keep < k && kept - rep->cutoff <= default_rcond(rows, cols) * S[0])
+          format_line("WARNING: keep %d inverts s[%d] = %.3e, below the SVD's accuracy %.3e", keep, keep - 1,
+                      kept, default_rcond(rows, cols) * S[0]));
+    if (keep < k && kept - rep->cutoff <= default_rcond(rows, cols) * S[0])
       rep->warnings.push_back(
-          format_line("WARNING: keep %d splits a degenerate pair: s[%d] = %.9e, s[%d] = %.9e", o.keep,
-                      o.keep - 1, kept, o.keep, rep->cutoff));
+          format_line("WARNING: keep %d splits a degenerate pair: s[%d] = %.9e, s[%d] = %.9e", keep, keep - 1,
+                      kept, keep, rep->cutoff));
     return;
   }
-  rep->rcond = o.rcond ? *o.rcond : default_rcond(rows, cols);
+  rep->rcond = f.kind() == Filter::Kind::rcond ? f.value() : default_rcond(rows, cols);
   rep->cutoff = rep->rcond * S[0];
   rep->used = static_cast<int>(
       std::count_if(S.get()->data, S.get()->data + S.size(), [rep](double s) { return s > rep->cutoff; }));
 }
 
-// SI * V^T with SI = diag(1 / S[i]) for the first `used` values, 0 beyond.
-GslMatrix scaled_vt(const GslVector& S, int used, const GslMatrix& V) {
-  const std::size_t n = S.size();
+// The orbit's projection on R's left singular vectors (U^T b), through the
+// decomposition: U is the tall matrix's U when R was decomposed as it is, its
+// V when R's transpose was.
+std::vector<double> orbit_modes(const TallSvd& svd, bool tall, const std::vector<double>& b) {
+  if (tall) return svd.ut_times(b);
+  const GslMatrix& V = svd.V();
+  std::vector<double> beta(V.size2(), 0.0);
+  for (std::size_t j = 0; j < V.size1(); ++j)
+    for (std::size_t i = 0; i < V.size2(); ++i) beta[i] += V(j, i) * b[j];
+  return beta;
+}
+
+// alpha, relative or chosen for the orbit by the filter's rule.
+bool choose_alpha(const TallSvd& svd, const StandardOptions& o, int rows, SvdReport* rep) {
+  const std::vector<double>& s = rep->singular_values;
+  const Filter& f = o.filter;
+  rep->used = static_cast<int>(std::count_if(s.begin(), s.end(), [](double v) { return v > 0.0; }));
+  if (f.kind() == Filter::Kind::tikhonov || rep->used == 0) {
+    rep->alpha = f.value() * s.front();
+    return true;
+  }
+  double b2 = 0.0;
+  for (double v : o.orbit) b2 += v * v;
+  const TikhonovCurve curve(s, orbit_modes(svd, rep->transposed, o.orbit), b2, rows);
+  const AlphaChoice c = f.rule() == AlphaRule::lcurve ? alpha_by_lcurve(curve)
+                        : f.rule() == AlphaRule::gcv  ? alpha_by_gcv(curve)
+                                                      : alpha_by_discrepancy(curve, f.value());
+  rep->warnings.insert(rep->warnings.end(), c.warnings.begin(), c.warnings.end());
+  rep->error = c.error;
+  rep->alpha = c.alpha;
+  return c.error.empty();
+}
+
+// diag(w) * V^T, w the weights of the values in the inverse.
+GslMatrix scaled_vt(const std::vector<double>& w, const GslMatrix& V) {
+  const std::size_t n = w.size();
   GslMatrix X(n, n);
-  for (std::size_t i = 0; i < static_cast<std::size_t>(used); ++i) {
-    const double si = 1.0 / S[i];
-    for (std::size_t j = 0; j < n; ++j) X(i, j) = si * V(j, i);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (w[i] == 0.0) continue;
+    for (std::size_t j = 0; j < n; ++j) X(i, j) = w[i] * V(j, i);
   }
   return X;
 }
@@ -124,6 +162,7 @@ SvdReport pseudo_inverse(const double* a, int rows, int cols, const StandardOpti
   rep.method = options.method;
   rep.rows = rows;
   rep.cols = cols;
+  rep.filter = options.filter;
   rep.error = check_input(a, rows, cols, options, inverse);
   if (!rep.error.empty()) return rep;
 
@@ -138,8 +177,15 @@ SvdReport pseudo_inverse(const double* a, int rows, int cols, const StandardOpti
   }
   const GslVector& S = svd.S();
   rep.singular_values.assign(S.get()->data, S.get()->data + S.size());
-  choose_cut(S, options, rows, cols, &rep);
-  const GslMatrix P = svd.times_u(scaled_vt(S, rep.used, svd.V()));
+  const bool tikhonov = options.filter.is_tikhonov();
+  if (!tikhonov)
+    choose_cut(S, options.filter, rows, cols, &rep);
+  else if (!choose_alpha(svd, options, rows, &rep))
+    return rep;
+  rep.filter_factors = tikhonov ? tikhonov_factors(rep.singular_values, rep.alpha)
+                                : cut_factors(rep.singular_values, rep.used);
+  const GslMatrix P = svd.times_u(
+      scaled_vt(inverse_weights(rep.singular_values, rep.filter_factors, tikhonov, rep.alpha), svd.V()));
   rep.error = check_result(rep, P);
   if (!rep.error.empty()) return rep;
   fill_figures(P, &rep);

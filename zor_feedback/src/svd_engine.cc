@@ -112,6 +112,18 @@ GslMatrix TallSvd::times_u(const GslMatrix& X) const {
   return P;
 }
 
+std::vector<double> TallSvd::ut_times(const std::vector<double>& b) const {
+  if (method_ == SvdMethod::gsl) {
+    std::vector<double> y(U_.size2(), 0.0);
+    for (std::size_t i = 0; i < U_.size1(); ++i)
+      for (std::size_t j = 0; j < U_.size2(); ++j) y[j] += U_(i, j) * b[i];
+    return y;
+  }
+  const arma::vec bv(b);
+  const arma::vec y = Q_.is_empty() ? arma::vec(Uc_.t() * bv) : arma::vec(Uc_.t() * (Q_.t() * bv));
+  return arma::conv_to<std::vector<double>>::from(y);
+}
+
 // Each stage is stored as float and the exponent comes from a single-precision
 // logarithm, so that the tolerance written back is the same float to the last
 

@@ -6,6 +6,7 @@
 
 #include <armadillo>
 #include <cstddef>
+#include <vector>
 
 #include "gsl_handles.h"
 #include "zor_feedback/arma.h"
@@ -28,6 +29,8 @@ class TallSvd {
   const GslVector& S() const { return S_; }
   // U * X (n1 x n2, row-major) for X (n2 x n2, row-major).
   GslMatrix times_u(const GslMatrix& X) const;
+  // U^T * b (n2) for b (n1).
+  std::vector<double> ut_times(const std::vector<double>& b) const;
 
  private:
   SvdMethod method_ = SvdMethod::gsl;

@@ -69,7 +69,7 @@ ZOR_FEEDBACK_API std::string gain_problem(double gain);
 
 // One plane's inversion and gain.
 struct PlaneSettings {
-  StandardOptions cut;  // rcond (in [0, 1)) or keep, as pseudo_inverse takes it
+  StandardOptions cut;  // its filter (rcond in [0, 1), keep, tikhonov A), as pseudo_inverse takes it
   double gain = 1.0;    // in (0, kMaxGain); above 1 overshoots (a warning)
 };
 

@@ -38,6 +38,7 @@
 #include "ovrix_server.h"
 #include "zor_feedback/chicane_physics.h"
 #include "zor_feedback/export.h"
+#include "zor_feedback/filter.h"
 
 // Armadillo's matrix, declared only: the conversions below need its
 // definition where they are called, which zor_feedback/arma.h brings.
@@ -83,17 +84,19 @@ ZOR_FEEDBACK_API bool parse_svd_method(const std::string& name, SvdMethod* metho
 //    on the inverse's elements. Kept bit for bit for servers tuned against it.
 enum class Inversion { classic, standard };
 
-// The cut of the standard inversion (pseudo_inverse). Either a relative
-// cut-off or a count:
-//  * rcond: s enters the inverse when s > rcond * max(S) (relative, strict),
-//    numpy's rcond. Unset: max(m, n) * 2^-52, the classic internal tolerance
-//    without its second factor max(S). NaN or negative is refused.
-//  * keep > 0: exactly the `keep` largest singular values, by count
-//    (1 <= keep <= min(m, n)); rcond must then be unset.
+// The options of the standard inversion (pseudo_inverse):
+//  * filter: what each singular value contributes (zor_feedback/filter.h):
+//    the default cut, a relative cut-off rcond (s > rcond * max(S), strict,
+//    numpy's rcond), a count, or Tikhonov. Refused as filter_problem says.
+//  * orbit: the orbit b (m values, finite) an automatic Tikhonov filter
+//    chooses its strength for; unused by the other kinds.
 struct StandardOptions {
-  std::optional<double> rcond;
-  int keep = 0;
+  StandardOptions() = default;
+  // A filter is options of its own (the default method, no orbit).
+  StandardOptions(Filter f) : filter(f) {}  // NOLINT(google-explicit-constructor)
+  Filter filter;
   SvdMethod method = SvdMethod::lapack;
+  std::vector<double> orbit;
 };
 
 // The default rcond of the standard inversion for an m x n matrix:
@@ -116,11 +119,14 @@ struct SvdReport {
   bool internal_tolerance = false;      // classic: computed by the library (the caller passed -1)
   double rcond = 0.0;                   // standard: the relative cut-off used (0 with keep)
   int keep = 0;                         // standard: the count asked for, 0 for a cut-off
+  Filter filter;                        // standard: the filter asked for
+  double alpha = 0.0;                   // standard, Tikhonov: the strength used (absolute, in S's units)
+  std::vector<double> filter_factors;   // standard: phi per singular value; the inverse is V diag(phi/s) U^T
   double cutoff = 0.0;                  // s enters the inverse when s > cutoff (classic: tol * max(S))
   std::vector<double> singular_values;  // all min(m, n), non-increasing, as published
 
-  int used = 0;       // singular values that enter the inverse (s > cutoff, or the `keep` largest)
-  int nosv = 0;       // classic: invert's *nosv: min(m, n) - infinite - below_tol
+  int used = 0;  // singular values that enter the inverse (s > cutoff, the `keep` largest, Tikhonov: s > 0)
+  int nosv = 0;  // classic: invert's *nosv: min(m, n) - infinite - below_tol
   int infinite = 0;   // classic: singular values whose reciprocal is infinite (zero ones)
   int below_tol = 0;  // classic: the others below tol (absolute, strict)
 

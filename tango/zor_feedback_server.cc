@@ -51,14 +51,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "example_data.h"
 #include "feedback_loop.h"
 #include "matrix_files.h"
+#include "memorized.h"
 #include "property_attributes.h"
 #include "signal_relay.h"
 #include "zor_feedback/blas_info.h"
@@ -196,11 +199,13 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     } catch (const Tango::DevFailed& e) {
       Tango::Except::print_exception(e);
     }
+    restore_cuts(settings.inversion);
   }
 
   void delete_device() override {
     closing_ = true;
     serving_ = false;
+    if (restorer_.joinable()) restorer_.join();
     carried_ = loop_ ? loop_->settings_copy() : nullptr;
     loop_.reset();  // joins the loop's threads first: nothing pushes after this
     published_.reset();
@@ -254,6 +259,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.get_write_value(tol);
     finite_only(tol, "Tolerance");
     answer(loop_->invert(tol, kAnswerWithin), "ZorFeedback::write_Tolerance");
+    for (int p = 0; p < 2; ++p) remember_cut(p, tol, 0);  // what a restart restores with standard
   }
   void read_used(Tango::Attribute& att) {
     used_ = loop_->inversion().used;
@@ -374,6 +380,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     finite_only(rcond, P == 0 ? "CutX" : "CutY");  // no singular value passes an infinite cut
     answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), rcond, 0, kAnswerWithin),
            "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
+    remember_cut(P, rcond, 0);
   }
   template <int P>
   void read_keep(Tango::Attribute& att) {
@@ -386,6 +393,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.get_write_value(keep);
     answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), -1.0, keep, kAnswerWithin),
            "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
+    remember_cut(P, -1.0, keep);
   }
   template <int P>
   void read_gain(Tango::Attribute& att) {
@@ -497,6 +505,13 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     if (out.kind == FeedbackLoop::Outcome::busy) refuse("ZorFeedback_Busy", out.text, origin);
   }
 
+  // A plane's cut is one setting two attributes show (CutP or KeepP): both
+  // memorized together, so that a restart restores the one written last.
+  void remember_cut(int plane, double rcond, int keep);
+  // Restores the memorized cuts (classic: the tolerance) in a thread of
+  // its own: each re-inversion waits for the one before, the first included.
+  void restore_cuts(zor_feedback::Inversion inversion);
+
   // In the loop's notifier thread: pushes what changed.
   void changed(unsigned what);
   // The units of the served matrix's file (its orbit per kick) on the
@@ -520,6 +535,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   std::unique_ptr<zor_feedback::tango::MatrixFiles> files_;
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
+  std::thread restorer_;  // restore_cuts's, joined before the loop goes
   std::string property_error_;
   std::string status_;
   // What a read hands to TANGO, kept until TANGO has copied it.
@@ -644,6 +660,50 @@ void ZorFeedback::changed(unsigned what) {
   }
 }
 
+void ZorFeedback::remember_cut(int plane, double rcond, int keep) {
+  const std::string p = plane == 0 ? "X" : "Y";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", rcond);
+  zor_feedback::tango::remember(*this, "Cut" + p, text);
+  zor_feedback::tango::remember(*this, "Keep" + p, std::to_string(keep));
+}
+
+void ZorFeedback::restore_cuts(zor_feedback::Inversion inversion) {
+  using Job = std::function<FeedbackLoop::Outcome()>;
+  std::vector<Job> jobs;
+  const auto number = [this](const std::string& attribute, double* value) {
+    const std::string text = zor_feedback::tango::recall(*this, attribute);
+    char* end = nullptr;
+    *value = std::strtod(text.c_str(), &end);
+    return !text.empty() && end != nullptr && *end == '\0' && std::isfinite(*value);
+  };
+  double tol = 0, rcond = -1, keep = 0;
+  if (inversion == zor_feedback::Inversion::classic && number("Tolerance", &tol))
+    jobs.push_back([this, tol] { return loop_->invert(tol, std::chrono::milliseconds(0)); });
+  for (int p = 0; p < 2 && inversion == zor_feedback::Inversion::standard; ++p) {
+    const std::string name = p == 0 ? "X" : "Y";
+    const bool cut = number("Cut" + name, &rcond), kept = number("Keep" + name, &keep);
+    if (!cut && !kept) continue;
+    if (!cut) rcond = -1;
+    if (!kept) keep = 0;
+    const auto plane = static_cast<zor_feedback::Plane>(p);
+    const int k = static_cast<int>(keep);
+    jobs.push_back(
+        [this, plane, rcond, k] { return loop_->set_cut(plane, rcond, k, std::chrono::milliseconds(0)); });
+  }
+  if (jobs.empty()) return;
+  restorer_ = std::thread([this, jobs] {
+    for (const Job& job : jobs) {
+      FeedbackLoop::Outcome out;
+      // busy while the re-inversion before runs; Init or exit ends the wait
+      while (!closing_ && (out = job()).kind == FeedbackLoop::Outcome::busy)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (out.kind == FeedbackLoop::Outcome::refused)
+        std::fprintf(stderr, "memorized cut not restored: %s\n", out.text.c_str());
+    }
+  });
+}
+
 void ZorFeedback::push_correction(unsigned what) {
   FeedbackLoop::CorrectionView v = loop_->correction();
   if (what & FeedbackLoop::kCorrection) apply_units(v);
@@ -724,6 +784,14 @@ Tango::Attr* scalar(const char* name, long type, const AttributeText& text, Read
 Tango::Attr* spectrum(const char* name, long type, const AttributeText& text, Reader reader,
                       Writer writer = nullptr) {
   return new Member<Tango::SpectrumAttr>(name, type, text, reader, writer, kMaxLength);
+}
+
+// An operator's setting: TANGO keeps its last written value in the database;
+// `on_init`: writes it back at start (false: the device restores it itself).
+Tango::Attr* memorized(Tango::Attr* attr, bool on_init = true) {
+  attr->set_memorized();
+  attr->set_memorized_init(on_init);
+  return attr;
 }
 
 class VoidCommand : public Tango::Command {
@@ -818,15 +886,17 @@ class ZorFeedbackClass : public Tango::DeviceClass {
   }
 
   void attribute_factory(std::vector<Tango::Attr*>& list) override {
-    list.push_back(scalar(
-        "Tolerance", Tango::DEV_DOUBLE,
-        {"Tolerance", "",
-         "standard inversion: the relative cut-off rcond of both planes (s used when s > rcond * max(S)), "
-         "NaN "
-         "when their cuts differ (CutX, CutY, KeepX, KeepY); a write sets both; classic: invert's tolerance. "
-         "Write -1 for the default; a write re-inverts",
-         "%.3e"},
-        &ZorFeedback::read_tolerance, &ZorFeedback::write_tolerance));
+    list.push_back(memorized(scalar("Tolerance", Tango::DEV_DOUBLE,
+                                    {"Tolerance", "",
+                                     "standard inversion: the relative cut-off rcond of both planes (s used "
+                                     "when s > rcond * max(S)), "
+                                     "NaN "
+                                     "when their cuts differ (CutX, CutY, KeepX, KeepY); a write sets both; "
+                                     "classic: invert's tolerance. "
+                                     "Write -1 for the default; a write re-inverts",
+                                     "%.3e"},
+                                    &ZorFeedback::read_tolerance, &ZorFeedback::write_tolerance),
+                             false));
     list.push_back(
         scalar("SingularValuesUsed", Tango::DEV_LONG,
                {"Singular values used", "", "singular values in the served inverse (all planes)", "%d"},
@@ -839,9 +909,10 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     list.push_back(scalar("ConditionNumber", Tango::DEV_DOUBLE,
                           {"Condition number", "", "max(S) / min(S) of SINGULAR_VALUES", "%.3e"},
                           &ZorFeedback::read_condition_number));
-    list.push_back(scalar("Period", Tango::DEV_DOUBLE,
-                          {"Period", "s", "time between two correction cycles (0.01 to 3600)", "%.3f"},
-                          &ZorFeedback::read_period, &ZorFeedback::write_period));
+    list.push_back(
+        memorized(scalar("Period", Tango::DEV_DOUBLE,
+                         {"Period", "s", "time between two correction cycles (0.01 to 3600)", "%.3f"},
+                         &ZorFeedback::read_period, &ZorFeedback::write_period)));
     list.push_back(scalar("Cycles", Tango::DEV_LONG64,
                           {"Cycles", "", "correction cycles run since the start", "%d"},
                           &ZorFeedback::read_cycles));
@@ -906,34 +977,39 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                &ZorFeedback::read_step_status));
     plane_attributes<0>(list, "X");
     plane_attributes<1>(list, "Y");
-    list.push_back(scalar("LimitPolicy", Tango::DEV_STRING,
-                          {"Limit policy", "",
-                           "a step past a limit: scale (all shrink by one factor), clip (hold those past it, "
-                           "solve the rest again) or split (writes within max_step, one per cycle)",
-                           "%s"},
-                          &ZorFeedback::read_policy, &ZorFeedback::write_policy));
+    list.push_back(
+        memorized(scalar("LimitPolicy", Tango::DEV_STRING,
+                         {"Limit policy", "",
+                          "a step past a limit: scale (all shrink by one factor), clip (hold those past it, "
+                          "solve the rest again) or split (writes within max_step, one per cycle)",
+                          "%s"},
+                         &ZorFeedback::read_policy, &ZorFeedback::write_policy)));
   }
 
   template <int P>
   void plane_attributes(std::vector<Tango::Attr*>& list, const std::string& plane) {
     static const std::string names[] = {"Cut" + plane, "Keep" + plane, "Gain" + plane};
-    list.push_back(scalar(names[0].c_str(), Tango::DEV_DOUBLE,
-                          {names[0], "",
-                           "plane " + plane +
-                               ": the relative cut-off rcond of the correction's inversion (s used "
-                               "when s > rcond * max(S)); -1: the library's default; a write sets Keep" +
-                               plane + " 0 and re-inverts",
-                           "%.3e"},
-                          &ZorFeedback::read_cut<P>, &ZorFeedback::write_cut<P>));
-    list.push_back(scalar(
-        names[1].c_str(), Tango::DEV_LONG,
-        {names[1], "",
-         "plane " + plane + ": singular values kept instead of a cut-off; 0: cut by Cut" + plane, "%d"},
-        &ZorFeedback::read_keep<P>, &ZorFeedback::write_keep<P>));
     list.push_back(
+        memorized(scalar(names[0].c_str(), Tango::DEV_DOUBLE,
+                         {names[0], "",
+                          "plane " + plane +
+                              ": the relative cut-off rcond of the correction's inversion (s used "
+                              "when s > rcond * max(S)); -1: the library's default; a write sets Keep" +
+                              plane + " 0 and re-inverts",
+                          "%.3e"},
+                         &ZorFeedback::read_cut<P>, &ZorFeedback::write_cut<P>),
+                  false));
+    list.push_back(memorized(
+        scalar(
+            names[1].c_str(), Tango::DEV_LONG,
+            {names[1], "",
+             "plane " + plane + ": singular values kept instead of a cut-off; 0: cut by Cut" + plane, "%d"},
+            &ZorFeedback::read_keep<P>, &ZorFeedback::write_keep<P>),
+        false));
+    list.push_back(memorized(
         scalar(names[2].c_str(), Tango::DEV_DOUBLE,
                {names[2], "", "plane " + plane + ": the share of the error one step corrects (> 0)", "%.3f"},
-               &ZorFeedback::read_gain<P>, &ZorFeedback::write_gain<P>));
+               &ZorFeedback::read_gain<P>, &ZorFeedback::write_gain<P>)));
   }
 
   void device_factory(const Tango::DevVarStringArray* names) override {

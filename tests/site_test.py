@@ -3,8 +3,8 @@
 MariaDB, TANGO's database and both servers from the declarative file, on ports
 of its own; a second start changes nothing; a bad file changes nothing in the
 database; a read-only user is refused every write and every command that
-changes something, and nothing changes, while an operator writes; the settings
-written survive a restart of the servers.
+changes something, and nothing changes, while an operator writes; the
+memorized settings written survive a restart of the servers.
 
   site_test.py SOURCE_DIR SERVER_DIR
 
@@ -171,6 +171,45 @@ def check_access():
     dev.GainX = before[0]["GainX"]
 
 
+MEMORIZED = ("Period", "CutX", "KeepX", "GainX", "CutY", "KeepY", "GainY", "LimitPolicy", "Tolerance")
+
+
+def check_restart(site):
+    """Every memorized setting reads back equal after a restart of the servers;
+    of a plane's cut, the attribute written last (CutY after KeepY, KeepX after
+    CutX) wins."""
+    import time
+
+    import tango
+
+    dev = tango.DeviceProxy("zor/feedback/1")
+
+    def wait_served():
+        deadline = time.monotonic() + 20
+        while dev.InversionStatus.startswith("running") or dev.State() == tango.DevState.INIT:
+            assert time.monotonic() < deadline, dev.InversionStatus
+            time.sleep(0.05)
+
+    for name, value in (("Period", 0.25), ("GainX", 0.3), ("GainY", 0.2), ("LimitPolicy", "clip"), ("CutX", 1e-3),
+                        ("KeepX", 20), ("KeepY", 5), ("CutY", 2e-3)):
+        wait_served()
+        dev.write_attribute(name, value)
+    wait_served()
+    written = {n: dev.read_attribute(n).value for n in MEMORIZED}
+    assert written["KeepX"] == 20 and written["CutY"] == 2e-3 and written["KeepY"] == 0, written
+    old = site.pids()
+    site.run("start.sh", "restart")
+    assert all(site.pids()[k] != old[k] for k in old if k.startswith("Zor")), "a server was not restarted"
+    dev = tango.DeviceProxy("zor/feedback/1")
+    deadline = time.monotonic() + 20
+    while True:
+        got = {n: dev.read_attribute(n).value for n in MEMORIZED}
+        if got == written or time.monotonic() > deadline:
+            break
+        time.sleep(0.1)
+    assert got == written, "after the restart %s, before %s" % (got, written)
+
+
 def main():
     skip_unless_possible()
     for user in (OPERATOR, READER):
@@ -181,6 +220,7 @@ def main():
     try:
         check_site(site)
         check_access()
+        check_restart(site)
         ok = True
     finally:
         site.run("stop.sh", check=False)
@@ -188,7 +228,7 @@ def main():
             for log in sorted(os.listdir(os.path.join(tmp, "state", "log"))):
                 sys.stderr.write("--- %s:\n%s" % (log, "".join(open(os.path.join(tmp, "state", "log", log)).readlines()[-15:])))
         shutil.rmtree(tmp, ignore_errors=True)
-    print("site: started, loaded, idempotent, access control holds")
+    print("site: started, loaded, idempotent, access control holds, settings survive a restart")
 
 
 if __name__ == "__main__":

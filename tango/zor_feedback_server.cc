@@ -174,6 +174,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     property_error_ = read_device_properties(&settings, &period);
     if (!property_error_.empty()) return set_state(Tango::FAULT);  // the status says why
     closing_ = false;
+    const bool first_start = carried_ == nullptr;
     // The first inversion runs while the attributes and events are put in
     // place; the loop starts when it is served.
     // The settings of the loop before Init go on by name on the new matrix.
@@ -199,7 +200,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     } catch (const Tango::DevFailed& e) {
       Tango::Except::print_exception(e);
     }
-    restore_cuts(settings.inversion);
+    if (first_start) restore_settings(settings.inversion);  // after Init: the settings carried
   }
 
   void delete_device() override {
@@ -508,9 +509,12 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   // A plane's cut is one setting two attributes show (CutP or KeepP): both
   // memorized together, so that a restart restores the one written last.
   void remember_cut(int plane, double rcond, int keep);
-  // Restores the memorized cuts (classic: the tolerance) in a thread of
-  // its own: each re-inversion waits for the one before, the first included.
-  void restore_cuts(zor_feedback::Inversion inversion);
+  // Restores the memorized gains, policy and cuts (classic: the tolerance)
+  // in a thread of its own, once the first inversion is served: the loop
+  // refuses them before; each re-inversion waits for the one before.
+  void restore_settings(zor_feedback::Inversion inversion);
+  // A memorized number; false when none (or not a finite number).
+  bool recall_number(const std::string& attribute, double* value);
 
   // In the loop's notifier thread: pushes what changed.
   void changed(unsigned what);
@@ -668,40 +672,52 @@ void ZorFeedback::remember_cut(int plane, double rcond, int keep) {
   zor_feedback::tango::remember(*this, "Keep" + p, std::to_string(keep));
 }
 
-void ZorFeedback::restore_cuts(zor_feedback::Inversion inversion) {
-  using Job = std::function<FeedbackLoop::Outcome()>;
-  std::vector<Job> jobs;
-  const auto number = [this](const std::string& attribute, double* value) {
-    const std::string text = zor_feedback::tango::recall(*this, attribute);
-    char* end = nullptr;
-    *value = std::strtod(text.c_str(), &end);
-    return !text.empty() && end != nullptr && *end == '\0' && std::isfinite(*value);
+void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
+  using Outcome = FeedbackLoop::Outcome;
+  using Job = std::function<Outcome()>;
+  const auto done = [](const std::string& refusal) {
+    return Outcome{refusal.empty() ? Outcome::served : Outcome::refused, refusal};
   };
-  double tol = 0, rcond = -1, keep = 0;
-  if (inversion == zor_feedback::Inversion::classic && number("Tolerance", &tol))
-    jobs.push_back([this, tol] { return loop_->invert(tol, std::chrono::milliseconds(0)); });
+  std::vector<Job> jobs;
+  double value = 0, keep = 0;
+  for (int p = 0; p < 2; ++p)
+    if (recall_number(p == 0 ? "GainX" : "GainY", &value))
+      jobs.push_back([this, p, value, done] {
+        return done(loop_->set_gain(static_cast<zor_feedback::Plane>(p), value));
+      });
+  const std::string policy = zor_feedback::tango::recall(*this, "LimitPolicy");
+  if (!policy.empty()) jobs.push_back([this, policy, done] { return done(loop_->set_policy(policy)); });
+  const std::chrono::milliseconds now(0);
+  if (inversion == zor_feedback::Inversion::classic && recall_number("Tolerance", &value))
+    jobs.push_back([this, value, now] { return loop_->invert(value, now); });
   for (int p = 0; p < 2 && inversion == zor_feedback::Inversion::standard; ++p) {
     const std::string name = p == 0 ? "X" : "Y";
-    const bool cut = number("Cut" + name, &rcond), kept = number("Keep" + name, &keep);
+    const bool cut = recall_number("Cut" + name, &value), kept = recall_number("Keep" + name, &keep);
     if (!cut && !kept) continue;
-    if (!cut) rcond = -1;
-    if (!kept) keep = 0;
-    const auto plane = static_cast<zor_feedback::Plane>(p);
-    const int k = static_cast<int>(keep);
-    jobs.push_back(
-        [this, plane, rcond, k] { return loop_->set_cut(plane, rcond, k, std::chrono::milliseconds(0)); });
+    const double rcond = cut ? value : -1.0;
+    const int k = kept ? static_cast<int>(keep) : 0;
+    jobs.push_back([this, p, rcond, k, now] {
+      return loop_->set_cut(static_cast<zor_feedback::Plane>(p), rcond, k, now);
+    });
   }
   if (jobs.empty()) return;
   restorer_ = std::thread([this, jobs] {
+    const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
+    while (!closing_ && loop_->state() == FeedbackLoop::State::starting) pause();
     for (const Job& job : jobs) {
-      FeedbackLoop::Outcome out;
-      // busy while the re-inversion before runs; Init or exit ends the wait
-      while (!closing_ && (out = job()).kind == FeedbackLoop::Outcome::busy)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      if (out.kind == FeedbackLoop::Outcome::refused)
-        std::fprintf(stderr, "memorized cut not restored: %s\n", out.text.c_str());
+      Outcome out;
+      while (!closing_ && (out = job()).kind == Outcome::busy) pause();  // Init or exit ends the wait
+      if (out.kind == Outcome::refused)
+        std::fprintf(stderr, "memorized setting not restored: %s\n", out.text.c_str());
     }
   });
+}
+
+bool ZorFeedback::recall_number(const std::string& attribute, double* value) {
+  const std::string text = zor_feedback::tango::recall(*this, attribute);
+  char* end = nullptr;
+  *value = std::strtod(text.c_str(), &end);
+  return !text.empty() && end != nullptr && *end == '\0' && std::isfinite(*value);
 }
 
 void ZorFeedback::push_correction(unsigned what) {
@@ -983,7 +999,8 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                           "a step past a limit: scale (all shrink by one factor), clip (hold those past it, "
                           "solve the rest again) or split (writes within max_step, one per cycle)",
                           "%s"},
-                         &ZorFeedback::read_policy, &ZorFeedback::write_policy)));
+                         &ZorFeedback::read_policy, &ZorFeedback::write_policy),
+                  false));
   }
 
   template <int P>
@@ -1009,7 +1026,8 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     list.push_back(memorized(
         scalar(names[2].c_str(), Tango::DEV_DOUBLE,
                {names[2], "", "plane " + plane + ": the share of the error one step corrects (> 0)", "%.3f"},
-               &ZorFeedback::read_gain<P>, &ZorFeedback::write_gain<P>)));
+               &ZorFeedback::read_gain<P>, &ZorFeedback::write_gain<P>),
+        false));
   }
 
   void device_factory(const Tango::DevVarStringArray* names) override {

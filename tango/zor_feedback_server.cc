@@ -52,6 +52,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -287,6 +288,21 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
       refuse("ZorFeedback_BadPeriod", error, "ZorFeedback::write_Period");
     period_ = loop_->period();
     push_change_event("Period", &period_);
+  }
+  // The change events pushed since the start, per attribute (those of the
+  // cycles, inversions and measurements): a client that counts fewer lost some.
+  void count_pushed(std::initializer_list<const char*> names) {
+    for (const char* n : names) ++pushed_[n];
+  }
+  void read_event_names(Tango::Attribute& att) {
+    event_names_.clear();
+    for (const auto& p : pushed_) event_names_.push_back(const_cast<char*>(p.first.c_str()));
+    att.set_value(event_names_.data(), static_cast<long>(event_names_.size()));
+  }
+  void read_events_pushed(Tango::Attribute& att) {
+    events_pushed_.clear();
+    for (const auto& p : pushed_) events_pushed_.push_back(p.second);
+    att.set_value(events_pushed_.data(), static_cast<long>(events_pushed_.size()));
   }
   void read_cycles(Tango::Attribute& att) {
     cycles_ = loop_->cycles();
@@ -539,7 +555,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   std::unique_ptr<zor_feedback::tango::MatrixFiles> files_;
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
-  std::thread restorer_;  // restore_cuts's, joined before the loop goes
+  std::thread restorer_;                            // restore_settings's, joined before the loop goes
+  std::map<std::string, Tango::DevLong64> pushed_;  // under the device's monitor, as the pushes
+  std::vector<Tango::DevString> event_names_;       // into pushed_'s keys, for a read
+  std::vector<Tango::DevLong64> events_pushed_;
   std::string property_error_;
   std::string status_;
   // What a read hands to TANGO, kept until TANGO has copied it.
@@ -632,6 +651,7 @@ void ZorFeedback::changed(unsigned what) {
       for (const char* p : {"ORBIT", "CORRECTORS", "HISTORY"}) published_->push_change_event(p);
       Tango::DevLong64 cycles = loop_->cycles();
       push_change_event("Cycles", &cycles);
+      count_pushed({"ORBIT", "CORRECTORS", "HISTORY", "Cycles"});
     }
     if (what & FeedbackLoop::kInverse) {
       for (const char* p : {"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES"})
@@ -643,6 +663,8 @@ void ZorFeedback::changed(unsigned what) {
       push_change_event("SingularValuesUsed", &used);
       push_change_event("Nosv", &nosv);
       push_change_event("ConditionNumber", &cond);
+      count_pushed({"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES", "Tolerance", "SingularValuesUsed",
+                    "Nosv", "ConditionNumber"});
     }
     if (what & (FeedbackLoop::kStep | FeedbackLoop::kCorrection)) push_correction(what);
     if (what & FeedbackLoop::kInversionStatus) {
@@ -650,6 +672,7 @@ void ZorFeedback::changed(unsigned what) {
       std::string text = loop_->inversion_status();
       Tango::DevString s = const_cast<char*>(text.c_str());
       push_change_event("InversionStatus", &s);
+      count_pushed({"HISTORY", "InversionStatus"});
     }
     if (what & FeedbackLoop::kMeasure) {
       Tango::DevDouble progress = loop_->measure_progress();
@@ -657,6 +680,7 @@ void ZorFeedback::changed(unsigned what) {
       Tango::DevString s = const_cast<char*>(text.c_str());
       push_change_event("MeasureProgress", &progress);
       push_change_event("MeasureStatus", &s);
+      count_pushed({"MeasureProgress", "MeasureStatus"});
     }
   } catch (const Tango::DevFailed&) {
     // the device's monitor stayed busy: these events are dropped, the next
@@ -929,6 +953,14 @@ class ZorFeedbackClass : public Tango::DeviceClass {
         memorized(scalar("Period", Tango::DEV_DOUBLE,
                          {"Period", "s", "time between two correction cycles (0.01 to 3600)", "%.3f"},
                          &ZorFeedback::read_period, &ZorFeedback::write_period)));
+    list.push_back(
+        spectrum("EventNames", Tango::DEV_STRING,
+                 {"Event names", "", "the attributes whose change events EventsPushed counts", "%s"},
+                 &ZorFeedback::read_event_names));
+    list.push_back(
+        spectrum("EventsPushed", Tango::DEV_LONG64,
+                 {"Events pushed", "", "change events pushed since the start, one per EventNames", "%d"},
+                 &ZorFeedback::read_events_pushed));
     list.push_back(scalar("Cycles", Tango::DEV_LONG64,
                           {"Cycles", "", "correction cycles run since the start", "%d"},
                           &ZorFeedback::read_cycles));

@@ -9,6 +9,9 @@
 #   ./build.sh bench [quick] builds the benchmarks (Release) and runs them (bench/run_benchmarks.sh);
 #                            quick: each benchmark once, briefly, to see that they run
 #   ./build.sh format        checks the sources against .clang-format
+#   ./build.sh site [restart|stop]  installs what is missing, builds the servers, starts the site's
+#                            database and servers (site/start.sh, docs/site.md) and prints TANGO_HOST;
+#                            restart: the servers only; stop: everything it started
 #   ./build.sh deps          only installs what is missing
 # Missing Debian packages are installed with apt-get: directly as root, through
 # sudo otherwise; without either the script prints the command and stops.
@@ -23,6 +26,11 @@ DEMO_PACKAGES=(cmake make g++ pkg-config libgsl-dev libarmadillo-dev libopenblas
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-format python3-scipy
                pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib mypy
                libtango-dev python3-tango)
+# The control room's site: MariaDB, TANGO's database and access-control
+# servers (installed without their dbconfig questions: site/start.sh makes the
+# database itself), the panel's Qt and plots, Xvfb for the panel's test.
+SITE_PACKAGES=(mariadb-server mariadb-client tango-db tango-accesscontrol python3-tango python3-pyqt5
+               python3-pyqtgraph xvfb xauth)
 # The full build of `test` (and of `memcheck`, which reuses its directory).
 TEST_OPTIONS=(-DZOR_FEEDBACK_BUILD_TESTS=ON -DZOR_FEEDBACK_BUILD_PYTHON=ON -DPython3_EXECUTABLE=/usr/bin/python3
               -DZOR_FEEDBACK_BUILD_TANGO=ON)
@@ -43,6 +51,11 @@ install_missing() {  # install_missing PACKAGE...
     fi
     apt=(sudo apt-get)
   fi
+  # TANGO's database packages would ask to make their database: site/start.sh makes it.
+  local p
+  for p in tango-db tango-accesscontrol; do
+    echo "$p $p/dbconfig-install boolean false" | "${apt[@]:0:${#apt[@]}-1}" debconf-set-selections
+  done
   "${apt[@]}" update
   DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y --no-install-recommends "${missing[@]}"
 }
@@ -53,7 +66,19 @@ configure() {  # configure DIR [cmake options...]
 }
 
 case "${1:-demo}" in
-  deps) install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" ;;
+  deps) install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SITE_PACKAGES[@]}" ;;
+  site)
+    case "${2:-start}" in
+      stop) exec site/stop.sh ;;
+      restart) exec site/start.sh restart ;;
+      start) ;;
+      *) echo "usage: $0 site [restart|stop]" >&2; exit 2 ;;
+    esac
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SITE_PACKAGES[@]}"
+    configure build "${TEST_OPTIONS[@]}"
+    cmake --build build -j "$JOBS" --target ZorSimServer ZorFeedbackServer
+    exec site/start.sh
+    ;;
   demo)
     install_missing "${DEMO_PACKAGES[@]}"
     configure build -DZOR_FEEDBACK_BUILD_TESTS=OFF
@@ -61,7 +86,7 @@ case "${1:-demo}" in
     build/tools/zorfb demo
     ;;
   test)
-    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SITE_PACKAGES[@]}"
     configure build "${TEST_OPTIONS[@]}"
     cmake --build build -j "$JOBS"
     ctest --test-dir build --output-on-failure -j "$JOBS"
@@ -114,5 +139,5 @@ case "${1:-demo}" in
     git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
     echo "sources formatted as .clang-format says"
     ;;
-  *) echo "usage: $0 [demo|test|sanitize|tsan|memcheck|bench [quick]|format|deps]" >&2; exit 2 ;;
+  *) echo "usage: $0 [demo|test|sanitize|tsan|memcheck|bench [quick]|format|site [restart|stop]|deps]" >&2; exit 2 ;;
 esac

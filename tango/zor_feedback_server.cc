@@ -58,15 +58,19 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device_io.h"
 #include "example_data.h"
 #include "feedback_loop.h"
 #include "matrix_files.h"
+#include "memorized.h"
 #include "property_attributes.h"
 #include "signal_relay.h"
 #include "zor_feedback/blas_info.h"
@@ -181,6 +185,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     property_error_ = read_device_properties(&settings, &period);
     if (!property_error_.empty()) return set_state(Tango::FAULT);  // the status says why
     closing_ = false;
+    const bool first_start = carried_ == nullptr;
     // The first inversion runs while the attributes and events are put in
     // place; the loop starts when it is served.
     // The settings of the loop before Init go on by name on the new matrix.
@@ -206,11 +211,13 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     } catch (const Tango::DevFailed& e) {
       Tango::Except::print_exception(e);
     }
+    if (first_start) restore_settings(settings.inversion);  // after Init: the settings carried
   }
 
   void delete_device() override {
     closing_ = true;
     serving_ = false;
+    if (restorer_.joinable()) restorer_.join();
     carried_ = loop_ ? loop_->settings_copy() : nullptr;
     loop_.reset();  // joins the loop's threads first: nothing pushes after this
     source_.reset();
@@ -266,6 +273,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.get_write_value(tol);
     finite_only(tol, "Tolerance");
     answer(loop_->invert(tol, kAnswerWithin), "ZorFeedback::write_Tolerance");
+    for (int p = 0; p < 2; ++p) remember_cut(p, tol, 0);  // what a restart restores with standard
   }
   void read_used(Tango::Attribute& att) {
     used_ = loop_->inversion().used;
@@ -292,6 +300,21 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
       refuse("ZorFeedback_BadPeriod", error, "ZorFeedback::write_Period");
     period_ = loop_->period();
     push_change_event("Period", &period_);
+  }
+  // The change events pushed since the start, per attribute (those of the
+  // cycles, inversions and measurements): a client that counts fewer lost some.
+  void count_pushed(std::initializer_list<const char*> names) {
+    for (const char* n : names) ++pushed_[n];
+  }
+  void read_event_names(Tango::Attribute& att) {
+    event_names_.clear();
+    for (const auto& p : pushed_) event_names_.push_back(const_cast<char*>(p.first.c_str()));
+    att.set_value(event_names_.data(), static_cast<long>(event_names_.size()));
+  }
+  void read_events_pushed(Tango::Attribute& att) {
+    events_pushed_.clear();
+    for (const auto& p : pushed_) events_pushed_.push_back(p.second);
+    att.set_value(events_pushed_.data(), static_cast<long>(events_pushed_.size()));
   }
   void read_cycles(Tango::Attribute& att) {
     cycles_ = loop_->cycles();
@@ -386,6 +409,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     finite_only(rcond, P == 0 ? "CutX" : "CutY");  // no singular value passes an infinite cut
     answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), rcond, 0, kAnswerWithin),
            "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
+    remember_cut(P, rcond, 0);
   }
   template <int P>
   void read_keep(Tango::Attribute& att) {
@@ -398,6 +422,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.get_write_value(keep);
     answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), -1.0, keep, kAnswerWithin),
            "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
+    remember_cut(P, -1.0, keep);
   }
   template <int P>
   void read_gain(Tango::Attribute& att) {
@@ -509,6 +534,16 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     if (out.kind == FeedbackLoop::Outcome::busy) refuse("ZorFeedback_Busy", out.text, origin);
   }
 
+  // A plane's cut is one setting two attributes show (CutP or KeepP): both
+  // memorized together, so that a restart restores the one written last.
+  void remember_cut(int plane, double rcond, int keep);
+  // Restores the memorized gains, policy and cuts (classic: the tolerance)
+  // in a thread of its own, once the first inversion is served: the loop
+  // refuses them before; each re-inversion waits for the one before.
+  void restore_settings(zor_feedback::Inversion inversion);
+  // A memorized number; false when none (or not a finite number).
+  bool recall_number(const std::string& attribute, double* value);
+
   // In the loop's notifier thread: pushes what changed.
   void changed(unsigned what);
   // The units of the served matrix's file (its orbit per kick) on the
@@ -536,6 +571,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   std::unique_ptr<zor_feedback::tango::MatrixFiles> files_;
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
+  std::thread restorer_;                            // restore_settings's, joined before the loop goes
+  std::map<std::string, Tango::DevLong64> pushed_;  // under the device's monitor, as the pushes
+  std::vector<Tango::DevString> event_names_;       // into pushed_'s keys, for a read
+  std::vector<Tango::DevLong64> events_pushed_;
   std::string property_error_;
   std::string status_;
   // What a read hands to TANGO, kept until TANGO has copied it.
@@ -669,6 +708,7 @@ void ZorFeedback::changed(unsigned what) {
       for (const char* p : {"ORBIT", "CORRECTORS", "HISTORY"}) published_->push_change_event(p);
       Tango::DevLong64 cycles = loop_->cycles();
       push_change_event("Cycles", &cycles);
+      count_pushed({"ORBIT", "CORRECTORS", "HISTORY", "Cycles"});
     }
     if (what & FeedbackLoop::kInverse) {
       for (const char* p : {"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES"})
@@ -680,6 +720,8 @@ void ZorFeedback::changed(unsigned what) {
       push_change_event("SingularValuesUsed", &used);
       push_change_event("Nosv", &nosv);
       push_change_event("ConditionNumber", &cond);
+      count_pushed({"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES", "Tolerance", "SingularValuesUsed",
+                    "Nosv", "ConditionNumber"});
     }
     if (what & (FeedbackLoop::kStep | FeedbackLoop::kCorrection)) push_correction(what);
     if (what & FeedbackLoop::kInversionStatus) {
@@ -687,6 +729,7 @@ void ZorFeedback::changed(unsigned what) {
       std::string text = loop_->inversion_status();
       Tango::DevString s = const_cast<char*>(text.c_str());
       push_change_event("InversionStatus", &s);
+      count_pushed({"HISTORY", "InversionStatus"});
     }
     if (what & FeedbackLoop::kMeasure) {
       Tango::DevDouble progress = loop_->measure_progress();
@@ -694,11 +737,68 @@ void ZorFeedback::changed(unsigned what) {
       Tango::DevString s = const_cast<char*>(text.c_str());
       push_change_event("MeasureProgress", &progress);
       push_change_event("MeasureStatus", &s);
+      count_pushed({"MeasureProgress", "MeasureStatus"});
     }
   } catch (const Tango::DevFailed&) {
     // the device's monitor stayed busy: these events are dropped, the next
     // change pushes the values again
   }
+}
+
+void ZorFeedback::remember_cut(int plane, double rcond, int keep) {
+  const std::string p = plane == 0 ? "X" : "Y";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", rcond);
+  zor_feedback::tango::remember(*this, "Cut" + p, text);
+  zor_feedback::tango::remember(*this, "Keep" + p, std::to_string(keep));
+}
+
+void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
+  using Outcome = FeedbackLoop::Outcome;
+  using Job = std::function<Outcome()>;
+  const auto done = [](const std::string& refusal) {
+    return Outcome{refusal.empty() ? Outcome::served : Outcome::refused, refusal};
+  };
+  std::vector<Job> jobs;
+  double value = 0, keep = 0;
+  for (int p = 0; p < 2; ++p)
+    if (recall_number(p == 0 ? "GainX" : "GainY", &value))
+      jobs.push_back([this, p, value, done] {
+        return done(loop_->set_gain(static_cast<zor_feedback::Plane>(p), value));
+      });
+  const std::string policy = zor_feedback::tango::recall(*this, "LimitPolicy");
+  if (!policy.empty()) jobs.push_back([this, policy, done] { return done(loop_->set_policy(policy)); });
+  const std::chrono::milliseconds now(0);
+  if (inversion == zor_feedback::Inversion::classic && recall_number("Tolerance", &value))
+    jobs.push_back([this, value, now] { return loop_->invert(value, now); });
+  for (int p = 0; p < 2 && inversion == zor_feedback::Inversion::standard; ++p) {
+    const std::string name = p == 0 ? "X" : "Y";
+    const bool cut = recall_number("Cut" + name, &value), kept = recall_number("Keep" + name, &keep);
+    if (!cut && !kept) continue;
+    const double rcond = cut ? value : -1.0;
+    const int k = kept ? static_cast<int>(keep) : 0;
+    jobs.push_back([this, p, rcond, k, now] {
+      return loop_->set_cut(static_cast<zor_feedback::Plane>(p), rcond, k, now);
+    });
+  }
+  if (jobs.empty()) return;
+  restorer_ = std::thread([this, jobs] {
+    const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
+    while (!closing_ && loop_->state() == FeedbackLoop::State::starting) pause();
+    for (const Job& job : jobs) {
+      Outcome out;
+      while (!closing_ && (out = job()).kind == Outcome::busy) pause();  // Init or exit ends the wait
+      if (out.kind == Outcome::refused)
+        std::fprintf(stderr, "memorized setting not restored: %s\n", out.text.c_str());
+    }
+  });
+}
+
+bool ZorFeedback::recall_number(const std::string& attribute, double* value) {
+  const std::string text = zor_feedback::tango::recall(*this, attribute);
+  char* end = nullptr;
+  *value = std::strtod(text.c_str(), &end);
+  return !text.empty() && end != nullptr && *end == '\0' && std::isfinite(*value);
 }
 
 void ZorFeedback::push_correction(unsigned what) {
@@ -781,6 +881,14 @@ Tango::Attr* scalar(const char* name, long type, const AttributeText& text, Read
 Tango::Attr* spectrum(const char* name, long type, const AttributeText& text, Reader reader,
                       Writer writer = nullptr) {
   return new Member<Tango::SpectrumAttr>(name, type, text, reader, writer, kMaxLength);
+}
+
+// An operator's setting: TANGO keeps its last written value in the database;
+// `on_init`: writes it back at start (false: the device restores it itself).
+Tango::Attr* memorized(Tango::Attr* attr, bool on_init = true) {
+  attr->set_memorized();
+  attr->set_memorized_init(on_init);
+  return attr;
 }
 
 class VoidCommand : public Tango::Command {
@@ -875,15 +983,17 @@ class ZorFeedbackClass : public Tango::DeviceClass {
   }
 
   void attribute_factory(std::vector<Tango::Attr*>& list) override {
-    list.push_back(scalar(
-        "Tolerance", Tango::DEV_DOUBLE,
-        {"Tolerance", "",
-         "standard inversion: the relative cut-off rcond of both planes (s used when s > rcond * max(S)), "
-         "NaN "
-         "when their cuts differ (CutX, CutY, KeepX, KeepY); a write sets both; classic: invert's tolerance. "
-         "Write -1 for the default; a write re-inverts",
-         "%.3e"},
-        &ZorFeedback::read_tolerance, &ZorFeedback::write_tolerance));
+    list.push_back(memorized(scalar("Tolerance", Tango::DEV_DOUBLE,
+                                    {"Tolerance", "",
+                                     "standard inversion: the relative cut-off rcond of both planes (s used "
+                                     "when s > rcond * max(S)), "
+                                     "NaN "
+                                     "when their cuts differ (CutX, CutY, KeepX, KeepY); a write sets both; "
+                                     "classic: invert's tolerance. "
+                                     "Write -1 for the default; a write re-inverts",
+                                     "%.3e"},
+                                    &ZorFeedback::read_tolerance, &ZorFeedback::write_tolerance),
+                             false));
     list.push_back(
         scalar("SingularValuesUsed", Tango::DEV_LONG,
                {"Singular values used", "", "singular values in the served inverse (all planes)", "%d"},
@@ -896,9 +1006,18 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     list.push_back(scalar("ConditionNumber", Tango::DEV_DOUBLE,
                           {"Condition number", "", "max(S) / min(S) of SINGULAR_VALUES", "%.3e"},
                           &ZorFeedback::read_condition_number));
-    list.push_back(scalar("Period", Tango::DEV_DOUBLE,
-                          {"Period", "s", "time between two correction cycles (0.01 to 3600)", "%.3f"},
-                          &ZorFeedback::read_period, &ZorFeedback::write_period));
+    list.push_back(
+        memorized(scalar("Period", Tango::DEV_DOUBLE,
+                         {"Period", "s", "time between two correction cycles (0.01 to 3600)", "%.3f"},
+                         &ZorFeedback::read_period, &ZorFeedback::write_period)));
+    list.push_back(
+        spectrum("EventNames", Tango::DEV_STRING,
+                 {"Event names", "", "the attributes whose change events EventsPushed counts", "%s"},
+                 &ZorFeedback::read_event_names));
+    list.push_back(
+        spectrum("EventsPushed", Tango::DEV_LONG64,
+                 {"Events pushed", "", "change events pushed since the start, one per EventNames", "%d"},
+                 &ZorFeedback::read_events_pushed));
     list.push_back(scalar("Cycles", Tango::DEV_LONG64,
                           {"Cycles", "", "correction cycles run since the start", "%d"},
                           &ZorFeedback::read_cycles));
@@ -963,34 +1082,41 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                &ZorFeedback::read_step_status));
     plane_attributes<0>(list, "X");
     plane_attributes<1>(list, "Y");
-    list.push_back(scalar("LimitPolicy", Tango::DEV_STRING,
-                          {"Limit policy", "",
-                           "a step past a limit: scale (all shrink by one factor), clip (hold those past it, "
-                           "solve the rest again) or split (writes within max_step, one per cycle)",
-                           "%s"},
-                          &ZorFeedback::read_policy, &ZorFeedback::write_policy));
+    list.push_back(
+        memorized(scalar("LimitPolicy", Tango::DEV_STRING,
+                         {"Limit policy", "",
+                          "a step past a limit: scale (all shrink by one factor), clip (hold those past it, "
+                          "solve the rest again) or split (writes within max_step, one per cycle)",
+                          "%s"},
+                         &ZorFeedback::read_policy, &ZorFeedback::write_policy),
+                  false));
   }
 
   template <int P>
   void plane_attributes(std::vector<Tango::Attr*>& list, const std::string& plane) {
     static const std::string names[] = {"Cut" + plane, "Keep" + plane, "Gain" + plane};
-    list.push_back(scalar(names[0].c_str(), Tango::DEV_DOUBLE,
-                          {names[0], "",
-                           "plane " + plane +
-                               ": the relative cut-off rcond of the correction's inversion (s used "
-                               "when s > rcond * max(S)); -1: the library's default; a write sets Keep" +
-                               plane + " 0 and re-inverts",
-                           "%.3e"},
-                          &ZorFeedback::read_cut<P>, &ZorFeedback::write_cut<P>));
-    list.push_back(scalar(
-        names[1].c_str(), Tango::DEV_LONG,
-        {names[1], "",
-         "plane " + plane + ": singular values kept instead of a cut-off; 0: cut by Cut" + plane, "%d"},
-        &ZorFeedback::read_keep<P>, &ZorFeedback::write_keep<P>));
     list.push_back(
+        memorized(scalar(names[0].c_str(), Tango::DEV_DOUBLE,
+                         {names[0], "",
+                          "plane " + plane +
+                              ": the relative cut-off rcond of the correction's inversion (s used "
+                              "when s > rcond * max(S)); -1: the library's default; a write sets Keep" +
+                              plane + " 0 and re-inverts",
+                          "%.3e"},
+                         &ZorFeedback::read_cut<P>, &ZorFeedback::write_cut<P>),
+                  false));
+    list.push_back(memorized(
+        scalar(
+            names[1].c_str(), Tango::DEV_LONG,
+            {names[1], "",
+             "plane " + plane + ": singular values kept instead of a cut-off; 0: cut by Cut" + plane, "%d"},
+            &ZorFeedback::read_keep<P>, &ZorFeedback::write_keep<P>),
+        false));
+    list.push_back(memorized(
         scalar(names[2].c_str(), Tango::DEV_DOUBLE,
                {names[2], "", "plane " + plane + ": the share of the error one step corrects (> 0)", "%.3f"},
-               &ZorFeedback::read_gain<P>, &ZorFeedback::write_gain<P>));
+               &ZorFeedback::read_gain<P>, &ZorFeedback::write_gain<P>),
+        false));
   }
 
   void device_factory(const Tango::DevVarStringArray* names) override {

@@ -1,0 +1,75 @@
+#!/usr/bin/python3
+"""Change events under load: 10 client processes subscribed to the orbit's
+and the cycle counter's change events of a loop at 10 Hz; every client
+receives every cycle's event (the counters it received have no gap) and an
+orbit event per cycle, and the device's counters (EventNames, EventsPushed)
+count at least as many as any client received.
+
+  tango_events.py SERVER [SECONDS]     (10 s by default; longer in the benchmark)
+"""
+import json
+import subprocess
+import sys
+import time
+
+import tango
+
+import tango_harness
+
+SERVER = sys.argv[1]
+SECONDS = float(sys.argv[2]) if len(sys.argv) > 2 else 10.0
+CLIENTS = 10
+
+CLIENT = r"""
+import json, sys, time, tango
+url, seconds = sys.argv[1], float(sys.argv[2])
+dev = tango.DeviceProxy(url)
+cycles, orbits = [], [0]
+def on_cycle(e):
+    if not e.err and e.attr_value is not None:
+        cycles.append(int(e.attr_value.value))
+def on_orbit(e):
+    if not e.err:
+        orbits[0] += 1
+ids = [dev.subscribe_event("Cycles", tango.EventType.CHANGE_EVENT, on_cycle),
+       dev.subscribe_event("ORBIT", tango.EventType.CHANGE_EVENT, on_orbit)]
+print("subscribed", flush=True)
+time.sleep(seconds)
+for i in ids:
+    dev.unsubscribe_event(i)
+print(json.dumps({"cycles": cycles, "orbits": orbits[0]}), flush=True)
+"""
+
+
+def main():
+    with tango_harness.scratch("zor_events_") as (tmp, servers):
+        server = tango_harness.Server(SERVER, "ZorFeedback", "zor/feedback/events", tmp, "events", Period="0.1")
+        servers.append(server)
+        dev = server.connect()
+        deadline = time.monotonic() + 30
+        while dev.Cycles < 2:
+            assert time.monotonic() < deadline, dev.Status()
+            time.sleep(0.1)
+        clients = [subprocess.Popen(["/usr/bin/python3", "-c", CLIENT, server.url, str(SECONDS)],
+                                    stdout=subprocess.PIPE, text=True) for _ in range(CLIENTS)]
+        for c in clients:
+            assert c.stdout.readline().strip() == "subscribed"
+        results = []
+        for c in clients:
+            out, _ = c.communicate(timeout=SECONDS + 60)
+            assert c.returncode == 0
+            results.append(json.loads(out))
+        pushed = dict(zip(dev.EventNames, dev.EventsPushed))
+        for r in results:
+            got = sorted(set(r["cycles"]))
+            assert len(got) >= 0.8 * SECONDS * 10, "too few cycles: %d in %.0f s" % (len(got), SECONDS)
+            missing = sorted(set(range(got[0], got[-1] + 1)) - set(got))
+            assert not missing, "cycles lost by a client: %s" % missing[:10]
+            assert r["orbits"] >= len(got) - 1, "orbit events: %d for %d cycles" % (r["orbits"], len(got))
+            assert pushed["Cycles"] >= got[-1] - got[0] + 1 and pushed["ORBIT"] >= r["orbits"] - 1, pushed
+        print("events: %d clients, %d cycles each, none lost; pushed %s" % (
+            CLIENTS, len(set(results[0]["cycles"])), {k: pushed[k] for k in ("ORBIT", "Cycles")}))
+
+
+if __name__ == "__main__":
+    main()

@@ -25,8 +25,8 @@ using json = nlohmann::ordered_json;
 
 json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
 
-// A column file (one value per line) of `count` values, read as a labelled
-// matrix so that a misread line is refused the same way.
+}  // namespace
+
 bool read_column(const std::string& file, int count, const char* what, std::vector<double>* out) {
   LabelledMatrix m;
   const LabelledReport r = read_labelled_matrix(file.c_str(), &m);
@@ -42,6 +42,8 @@ bool read_column(const std::string& file, int count, const char* what, std::vect
   *out = std::move(m.values);
   return true;
 }
+
+namespace {
 
 // The orbit may hold NaN for a monitor that read nothing; the reader refuses
 // any non-number, so NaN lines are taken here.

@@ -499,6 +499,29 @@ TEST_F(Zorfb, CorrectIsMinusGainTimesTheStandardInverseTimesTheOrbitWithinLimits
   }
   EXPECT_LT(j["orbit_rms_after"].get<double>(), j["orbit_rms_before"].get<double>());
 
+  // A plane's filter by its text: the step of the library's Tikhonov inverse; one chosen per orbit is
+  // refused.
+  const Result t =
+      run({"correct", ring, orbit_file, "--gain", "0.5", "--filter-x", "tikhonov 0.05", "--format", "json"});
+  ASSERT_EQ(t.rc, 0) << t.err;
+  const auto jt = nlohmann::json::parse(t.out);
+  ASSERT_TRUE(
+      zor_feedback::pseudo_inverse(m.values.data(), 96, 48, {zor_feedback::Filter::tikhonov(0.05)}, &inverse)
+          .ok);
+  for (std::size_t k = 0; k < 48; ++k) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < 96; ++i) s += inverse[k * 96 + i] * orbit[i];
+    EXPECT_NEAR(jt["delta"][k].get<double>(), -0.5 * s, 1e-12) << k;
+  }
+  for (const auto& [text, why] :
+       {std::pair<const char*, const char*>{"tikhonov auto", "chooses it for one orbit"},
+        {"tikhonov", "tikhonov needs a strength"},
+        {"cut 3", "unknown filter 'cut 3'"}}) {
+    const Result bad = run({"correct", ring, orbit_file, "--filter-x", text});
+    EXPECT_EQ(bad.rc, 2) << text;
+    EXPECT_TRUE(contains(bad.err, why)) << bad.err;
+  }
+
   // Limits, masks and a policy: every kick inside, the bound corrector named.
   const std::string limits =
       write("limits.txt", "# name min max [max_step]\nCH04 -0.002 0.002\nCH11 -inf inf 0.001\n");

@@ -139,6 +139,14 @@ int configure(const CorrectOptions& o, Correction* c) {
     PlaneSettings p;
     if (o.tol[k]) p.cut.filter = zor_feedback::Filter::by_rcond(*o.tol[k]);
     if (o.keep[k] != 0) p.cut.filter = zor_feedback::Filter::by_count(o.keep[k]);
+    if (!o.filter[k].empty()) {
+      const FilterParse f = parse_filter(o.filter[k]);
+      if (!f.filter) {
+        print_error(fmt::format("plane {}: {}", plane_name(static_cast<Plane>(k)), f.error));
+        return kUsage;
+      }
+      p.cut.filter = *f.filter;
+    }
     p.cut.method = o.method;
     p.gain = o.gain[k];
     if (const Outcome r = c->set_plane(static_cast<Plane>(k), p); !r.ok) {

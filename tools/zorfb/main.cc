@@ -119,6 +119,10 @@ CLI::App* add_correct(CLI::App& app, zor_feedback::cli::CorrectOptions* o) {
         "--tol-" + p, [o, k](double t) { o->tol[k] = t; },
         "plane " + p + ": relative cut-off rcond of the singular values (default max(m, n) * eps)");
     tol->excludes(keep);
+    sub->add_option("--filter-" + p, o->filter[k],
+                    "plane " + p + ": the filter by its text: default, rcond R, keep N, tikhonov A")
+        ->excludes(keep)
+        ->excludes(tol);
     sub->add_option("--gain-" + p, o->gain[k], "plane " + p + ": gain (default 1; above 1 overshoots)");
   }
   sub->add_option("--policy", o->policy, "at a kick limit: scale (default), clip or split")

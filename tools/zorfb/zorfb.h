@@ -149,6 +149,7 @@ struct CorrectOptions {
   std::vector<std::string> mask_monitors, mask_correctors;
   int keep[2] = {0, 0};          // per plane x, y: keep N modes (0: by rcond)
   std::optional<double> tol[2];  // per plane: rcond of the standard inversion
+  std::string filter[2];         // per plane: the filter's text form (empty: by keep or tol)
   double gain[2] = {1.0, 1.0};   // per plane
   std::string policy = "scale";  // scale, clip or split
   zor_feedback::SvdMethod method = zor_feedback::SvdMethod::lapack;

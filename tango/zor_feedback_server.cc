@@ -374,7 +374,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     Tango::DevDouble rcond = 0;
     att.get_write_value(rcond);
     finite_only(rcond, P == 0 ? "CutX" : "CutY");  // no singular value passes an infinite cut
-    answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), rcond, 0, kAnswerWithin),
+    const zor_feedback::Filter f =
+        rcond == -1.0 ? zor_feedback::Filter() : zor_feedback::Filter::by_rcond(rcond);
+    answer(loop_->set_filter(static_cast<zor_feedback::Plane>(P), f, kAnswerWithin),
            "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
   }
   template <int P>
@@ -386,7 +388,23 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void write_keep(Tango::WAttribute& att) {
     Tango::DevLong keep = 0;
     att.get_write_value(keep);
-    answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), -1.0, keep, kAnswerWithin),
+    const zor_feedback::Filter f = keep == 0 ? zor_feedback::Filter() : zor_feedback::Filter::by_count(keep);
+    answer(loop_->set_filter(static_cast<zor_feedback::Plane>(P), f, kAnswerWithin),
+           "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
+  }
+  template <int P>
+  void read_filter(Tango::Attribute& att) {
+    filter_[P] = zor_feedback::to_string(loop_->correction().planes[P].cut.filter);
+    filter_ptr_[P] = const_cast<char*>(filter_[P].c_str());
+    att.set_value(&filter_ptr_[P]);
+  }
+  template <int P>
+  void write_filter(Tango::WAttribute& att) {
+    Tango::DevString text = nullptr;
+    att.get_write_value(text);
+    const zor_feedback::FilterParse f = zor_feedback::parse_filter(text != nullptr ? text : "");
+    if (!f.filter) refuse("ZorFeedback_CutRefused", f.error, "ZorFeedback::write_attribute");
+    answer(loop_->set_filter(static_cast<zor_feedback::Plane>(P), *f.filter, kAnswerWithin),
            "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
   }
   template <int P>
@@ -479,6 +497,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "CutY",
                                          "KeepX",
                                          "KeepY",
+                                         "FilterX",
+                                         "FilterY",
                                          "GainX",
                                          "GainY",
                                          "LimitPolicy",
@@ -540,6 +560,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevDouble plane_values_[2][2] = {};           // per plane: cut, gain
   std::unique_ptr<zor_feedback::Correction> carried_;  // the settings of the loop before Init
   Tango::DevLong keep_[2] = {};
+  std::string filter_[2];  // per plane: the filter's text form
+  Tango::DevString filter_ptr_[2] = {};
   std::string units_[2] = {"mm", "mrad"};  // orbit, kick: those on the attributes
 };
 
@@ -678,6 +700,9 @@ void ZorFeedback::push_correction(unsigned what) {
     Tango::DevLong keep = v.planes[k].cut.filter.keep();
     push_change_event("Cut" + plane, &cut);
     push_change_event("Keep" + plane, &keep);
+    std::string filter = zor_feedback::to_string(v.planes[k].cut.filter);
+    Tango::DevString filter_ptr = const_cast<char*>(filter.c_str());
+    push_change_event("Filter" + plane, &filter_ptr);
     push_change_event("Gain" + plane, &gain);
   }
   std::string policy = zor_feedback::limit_policy_name(v.policy);
@@ -918,7 +943,7 @@ class ZorFeedbackClass : public Tango::DeviceClass {
 
   template <int P>
   void plane_attributes(std::vector<Tango::Attr*>& list, const std::string& plane) {
-    static const std::string names[] = {"Cut" + plane, "Keep" + plane, "Gain" + plane};
+    static const std::string names[] = {"Cut" + plane, "Keep" + plane, "Gain" + plane, "Filter" + plane};
     list.push_back(scalar(names[0].c_str(), Tango::DEV_DOUBLE,
                           {names[0], "",
                            "plane " + plane +
@@ -932,6 +957,14 @@ class ZorFeedbackClass : public Tango::DeviceClass {
         {names[1], "",
          "plane " + plane + ": singular values kept instead of a cut-off; 0: cut by Cut" + plane, "%d"},
         &ZorFeedback::read_keep<P>, &ZorFeedback::write_keep<P>));
+    list.push_back(
+        scalar(names[3].c_str(), Tango::DEV_STRING,
+               {names[3], "",
+                "plane " + plane +
+                    ": the filter of the correction's inversion by its text: default, rcond R, keep N, "
+                    "tikhonov A (s / (s^2 + alpha^2), alpha = A * max(S)); a write re-inverts",
+                "%s"},
+               &ZorFeedback::read_filter<P>, &ZorFeedback::write_filter<P>));
     list.push_back(
         scalar(names[2].c_str(), Tango::DEV_DOUBLE,
                {names[2], "", "plane " + plane + ": the share of the error one step corrects (> 0)", "%.3f"},

@@ -365,34 +365,6 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.set_value(&step_status_ptr_);
   }
   template <int P>
-  void read_cut(Tango::Attribute& att) {
-    plane_values_[P][0] = cut_value(loop_->correction().planes[P]);
-    att.set_value(&plane_values_[P][0]);
-  }
-  template <int P>
-  void write_cut(Tango::WAttribute& att) {
-    Tango::DevDouble rcond = 0;
-    att.get_write_value(rcond);
-    finite_only(rcond, P == 0 ? "CutX" : "CutY");  // no singular value passes an infinite cut
-    const zor_feedback::Filter f =
-        rcond == -1.0 ? zor_feedback::Filter() : zor_feedback::Filter::by_rcond(rcond);
-    answer(loop_->set_filter(static_cast<zor_feedback::Plane>(P), f, kAnswerWithin),
-           "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
-  }
-  template <int P>
-  void read_keep(Tango::Attribute& att) {
-    keep_[P] = loop_->correction().planes[P].cut.filter.keep();
-    att.set_value(&keep_[P]);
-  }
-  template <int P>
-  void write_keep(Tango::WAttribute& att) {
-    Tango::DevLong keep = 0;
-    att.get_write_value(keep);
-    const zor_feedback::Filter f = keep == 0 ? zor_feedback::Filter() : zor_feedback::Filter::by_count(keep);
-    answer(loop_->set_filter(static_cast<zor_feedback::Plane>(P), f, kAnswerWithin),
-           "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
-  }
-  template <int P>
   void read_filter(Tango::Attribute& att) {
     filter_[P] = zor_feedback::to_string(loop_->correction().planes[P].cut.filter);
     filter_ptr_[P] = const_cast<char*>(filter_[P].c_str());
@@ -405,6 +377,31 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     const zor_feedback::FilterParse f = zor_feedback::parse_filter(text != nullptr ? text : "");
     if (!f.filter) refuse("ZorFeedback_CutRefused", f.error, "ZorFeedback::write_attribute");
     answer(loop_->set_filter(static_cast<zor_feedback::Plane>(P), *f.filter, kAnswerWithin),
+           "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
+  }
+  template <int P>
+  void read_cut(Tango::Attribute& att) {
+    plane_values_[P][0] = cut_value(loop_->correction().planes[P]);
+    att.set_value(&plane_values_[P][0]);
+  }
+  template <int P>
+  void write_cut(Tango::WAttribute& att) {
+    Tango::DevDouble rcond = 0;
+    att.get_write_value(rcond);
+    finite_only(rcond, P == 0 ? "CutX" : "CutY");  // no singular value passes an infinite cut
+    answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), rcond, 0, kAnswerWithin),
+           "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
+  }
+  template <int P>
+  void read_keep(Tango::Attribute& att) {
+    keep_[P] = loop_->correction().planes[P].cut.filter.keep();
+    att.set_value(&keep_[P]);
+  }
+  template <int P>
+  void write_keep(Tango::WAttribute& att) {
+    Tango::DevLong keep = 0;
+    att.get_write_value(keep);
+    answer(loop_->set_cut(static_cast<zor_feedback::Plane>(P), -1.0, keep, kAnswerWithin),
            "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
   }
   template <int P>
@@ -890,6 +887,18 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     correction_attributes(list);
   }
 
+  // A plane's filter by its text form, beside CutX and KeepX.
+  template <int P>
+  static Tango::Attr* filter_attribute(const char* name, const std::string& plane) {
+    return scalar(name, Tango::DEV_STRING,
+                  {name, "",
+                   "plane " + plane +
+                       ": the filter of the correction's inversion by its text: default, rcond R, keep N, "
+                       "tikhonov A (s / (s^2 + alpha^2), alpha = A * max(S)); a write re-inverts",
+                   "%s"},
+                  &ZorFeedback::read_filter<P>, &ZorFeedback::write_filter<P>);
+  }
+
   // Masks, limits, cuts, gains, the policy and the last step.
   void correction_attributes(std::vector<Tango::Attr*>& list) {
     list.push_back(
@@ -916,6 +925,8 @@ class ZorFeedbackClass : public Tango::DeviceClass {
         {"Kick limits", "mrad",
          "a row per corrector: min, max, max_step (the most one step moves it); inf: no limit", "%.4g"},
         &ZorFeedback::read_kick_limits, &ZorFeedback::write_kick_limits, 3L, kMaxLength));
+    list.push_back(filter_attribute<0>("FilterX", "X"));
+    list.push_back(filter_attribute<1>("FilterY", "Y"));
     list.push_back(
         spectrum("LAST_STEP", Tango::DEV_DOUBLE,
                  {"Last step", "mrad",
@@ -943,7 +954,7 @@ class ZorFeedbackClass : public Tango::DeviceClass {
 
   template <int P>
   void plane_attributes(std::vector<Tango::Attr*>& list, const std::string& plane) {
-    static const std::string names[] = {"Cut" + plane, "Keep" + plane, "Gain" + plane, "Filter" + plane};
+    static const std::string names[] = {"Cut" + plane, "Keep" + plane, "Gain" + plane};
     list.push_back(scalar(names[0].c_str(), Tango::DEV_DOUBLE,
                           {names[0], "",
                            "plane " + plane +
@@ -957,14 +968,6 @@ class ZorFeedbackClass : public Tango::DeviceClass {
         {names[1], "",
          "plane " + plane + ": singular values kept instead of a cut-off; 0: cut by Cut" + plane, "%d"},
         &ZorFeedback::read_keep<P>, &ZorFeedback::write_keep<P>));
-    list.push_back(
-        scalar(names[3].c_str(), Tango::DEV_STRING,
-               {names[3], "",
-                "plane " + plane +
-                    ": the filter of the correction's inversion by its text: default, rcond R, keep N, "
-                    "tikhonov A (s / (s^2 + alpha^2), alpha = A * max(S)); a write re-inverts",
-                "%s"},
-               &ZorFeedback::read_filter<P>, &ZorFeedback::write_filter<P>));
     list.push_back(
         scalar(names[2].c_str(), Tango::DEV_DOUBLE,
                {names[2], "", "plane " + plane + ": the share of the error one step corrects (> 0)", "%.3f"},

@@ -143,10 +143,19 @@ class FeedbackLoop {
   // correctors) at once and cuts, are re-inversions: tried at once (a
   // refusal changes nothing), made when the new inverse is served with
   // them, so that the served inverse is always the one the step applies.
-  // Waits at most `wait` for that. rcond -1: the library's default cut;
-  // keep > 0 keeps that many values instead.
+  // Waits at most `wait` for that. A plane's cut is its filter (CutX, KeepX
+  // and FilterX all set it).
   Outcome set_enabled(bool monitors, const std::vector<bool>& on, std::chrono::milliseconds wait);
-  Outcome set_cut(zor_feedback::Plane plane, double rcond, int keep, std::chrono::milliseconds wait);
+  Outcome set_filter(zor_feedback::Plane plane, const zor_feedback::Filter& filter,
+                     std::chrono::milliseconds wait);
+  // CutX/KeepX: rcond -1 the library's default cut; keep > 0 keeps that many values instead.
+  Outcome set_cut(zor_feedback::Plane plane, double rcond, int keep, std::chrono::milliseconds wait) {
+    return set_filter(plane,
+                      keep != 0       ? zor_feedback::Filter::by_count(keep)
+                      : rcond != -1.0 ? zor_feedback::Filter::by_rcond(rcond)
+                                      : zor_feedback::Filter(),
+                      wait);
+  }
   std::string set_gain(zor_feedback::Plane plane, double gain);
   std::string set_policy(const std::string& name);
   // A dry run from the last measured orbit and the present kicks: the step

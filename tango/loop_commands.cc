@@ -172,23 +172,15 @@ std::string FeedbackLoop::set_limits(const std::vector<zor_feedback::KickLimit>&
   return change_correction(*core_, "KICK_LIMITS", true, [&](Correction& c) { return limits(c, l); });
 }
 
-FeedbackLoop::Outcome FeedbackLoop::set_cut(zor_feedback::Plane plane, double rcond, int keep,
-                                            std::chrono::milliseconds wait) {
-  const char* name = plane == zor_feedback::Plane::x ? "X" : "Y";
-  char what[60];
-  if (keep != 0)
-    std::snprintf(what, sizeof what, "Keep%s %d", name, keep);
-  else if (rcond == -1.0)
-    std::snprintf(what, sizeof what, "Cut%s default", name);
-  else
-    std::snprintf(what, sizeof what, "Cut%s %.3e", name, rcond);
+FeedbackLoop::Outcome FeedbackLoop::set_filter(zor_feedback::Plane plane, const zor_feedback::Filter& filter,
+                                               std::chrono::milliseconds wait) {
+  const std::string what = std::string("Filter") + (plane == zor_feedback::Plane::x ? "X " : "Y ") +
+                           zor_feedback::to_string(filter);
   return reinvert_correction(
       what,
-      [plane, rcond, keep](Correction& c) {
+      [plane, filter](Correction& c) {
         zor_feedback::PlaneSettings p = c.plane(plane);
-        p.cut.filter = keep != 0       ? zor_feedback::Filter::by_count(keep)
-                       : rcond != -1.0 ? zor_feedback::Filter::by_rcond(rcond)
-                                       : zor_feedback::Filter();
+        p.cut.filter = filter;
         return outcome_error(c.set_plane(plane, p));
       },
       wait);

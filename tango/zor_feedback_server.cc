@@ -398,6 +398,21 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.set_value(&step_status_ptr_);
   }
   template <int P>
+  void read_filter(Tango::Attribute& att) {
+    filter_[P] = zor_feedback::to_string(loop_->correction().planes[P].cut.filter);
+    filter_ptr_[P] = const_cast<char*>(filter_[P].c_str());
+    att.set_value(&filter_ptr_[P]);
+  }
+  template <int P>
+  void write_filter(Tango::WAttribute& att) {
+    Tango::DevString text = nullptr;
+    att.get_write_value(text);
+    const zor_feedback::FilterParse f = zor_feedback::parse_filter(text != nullptr ? text : "");
+    if (!f.filter) refuse("ZorFeedback_CutRefused", f.error, "ZorFeedback::write_attribute");
+    answer(loop_->set_filter(static_cast<zor_feedback::Plane>(P), *f.filter, kAnswerWithin),
+           "ZorFeedback::write_attribute", "ZorFeedback_CutRefused");
+  }
+  template <int P>
   void read_cut(Tango::Attribute& att) {
     plane_values_[P][0] = cut_value(loop_->correction().planes[P]);
     att.set_value(&plane_values_[P][0]);
@@ -514,6 +529,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "CutY",
                                          "KeepX",
                                          "KeepY",
+                                         "FilterX",
+                                         "FilterY",
                                          "GainX",
                                          "GainY",
                                          "LimitPolicy",
@@ -593,6 +610,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevDouble plane_values_[2][2] = {};           // per plane: cut, gain
   std::unique_ptr<zor_feedback::Correction> carried_;  // the settings of the loop before Init
   Tango::DevLong keep_[2] = {};
+  std::string filter_[2];  // per plane: the filter's text form
+  Tango::DevString filter_ptr_[2] = {};
   std::string units_[2] = {"mm", "mrad"};  // orbit, kick: those on the attributes
 };
 
@@ -833,6 +852,9 @@ void ZorFeedback::push_correction(unsigned what) {
     Tango::DevLong keep = v.planes[k].cut.filter.keep();
     push_change_event("Cut" + plane, &cut);
     push_change_event("Keep" + plane, &keep);
+    std::string filter = zor_feedback::to_string(v.planes[k].cut.filter);
+    Tango::DevString filter_ptr = const_cast<char*>(filter.c_str());
+    push_change_event("Filter" + plane, &filter_ptr);
     push_change_event("Gain" + plane, &gain);
   }
   std::string policy = zor_feedback::limit_policy_name(v.policy);
@@ -1039,6 +1061,18 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     correction_attributes(list);
   }
 
+  // A plane's filter by its text form, beside CutX and KeepX.
+  template <int P>
+  static Tango::Attr* filter_attribute(const char* name, const std::string& plane) {
+    return scalar(name, Tango::DEV_STRING,
+                  {name, "",
+                   "plane " + plane +
+                       ": the filter of the correction's inversion by its text: default, rcond R, keep N, "
+                       "tikhonov A (s / (s^2 + alpha^2), alpha = A * max(S)); a write re-inverts",
+                   "%s"},
+                  &ZorFeedback::read_filter<P>, &ZorFeedback::write_filter<P>);
+  }
+
   // Masks, limits, cuts, gains, the policy and the last step.
   void correction_attributes(std::vector<Tango::Attr*>& list) {
     list.push_back(
@@ -1065,6 +1099,8 @@ class ZorFeedbackClass : public Tango::DeviceClass {
         {"Kick limits", "mrad",
          "a row per corrector: min, max, max_step (the most one step moves it); inf: no limit", "%.4g"},
         &ZorFeedback::read_kick_limits, &ZorFeedback::write_kick_limits, 3L, kMaxLength));
+    list.push_back(filter_attribute<0>("FilterX", "X"));
+    list.push_back(filter_attribute<1>("FilterY", "Y"));
     list.push_back(
         spectrum("LAST_STEP", Tango::DEV_DOUBLE,
                  {"Last step", "mrad",

@@ -410,6 +410,21 @@ def check_correction(dev):
     assert np.isnan(dev.Tolerance) and "plane y" in dev.status(), dev.status()
     dev.CalcStep()
     check_served_inverse(dev, gain)
+    # A plane's filter by its text: Tikhonov on plane x steps by the damped
+    # inverse, which is the one served; CutX and KeepX read the same filter.
+    dev.FilterX = "tikhonov 0.05"
+    assert dev.FilterX == "tikhonov 0.05" and dev.CutX == -1 and dev.KeepX == 0
+    dev.CalcStep()
+    m, c = blocks[0]
+    U, s, Vt = np.linalg.svd(ring[m, c], full_matrices=False)
+    damped = Vt.T @ np.diag(s / (s**2 + (0.05 * s[0]) ** 2)) @ U.T
+    assert np.allclose(dev.LAST_STEP[c], -gain * damped @ dev.ORBIT.astype(float)[m], rtol=1e-6, atol=1e-12)
+    check_served_inverse(dev, gain)
+    for text, why in (("tikhonov auto", "chooses it for one orbit"), ("cut 3", "unknown filter 'cut 3'")):
+        refused(lambda: dev.write_attribute("FilterX", text), why)
+    assert dev.FilterX == "tikhonov 0.05"
+    dev.KeepX = 10
+    assert dev.FilterX == "keep 10"
     dev.Tolerance = -1
     check_units(dev, "m", "rad")
     dev.LoadMatrix("ring.txt")

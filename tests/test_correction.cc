@@ -63,13 +63,13 @@ const std::vector<double> kKicks0 = {0.3, -0.2, 0.1, 0.05, -0.4, 0.25, -0.1, 0.2
 
 // -gain * pinv(rows x cols of m) * orbit(rows), by a separate inversion.
 std::vector<double> separate_step(const LabelledMatrix& m, const std::vector<int>& rows,
-                                  const std::vector<int>& cols, const std::vector<double>& orbit, int keep,
-                                  double gain) {
+                                  const std::vector<int>& cols, const std::vector<double>& orbit,
+                                  const Filter& filter, double gain) {
   std::vector<double> a, inv;
   for (const int i : rows)
     for (const int j : cols) a.push_back(m.values[static_cast<std::size_t>(i * m.cols + j)]);
   StandardOptions o;
-  o.filter = Filter::by_count(keep);
+  o.filter = filter;
   const SvdReport r =
       pseudo_inverse(a.data(), static_cast<int>(rows.size()), static_cast<int>(cols.size()), o, &inv);
   EXPECT_TRUE(r.ok) << r.error;
@@ -97,6 +97,34 @@ class CorrectionTest : public ::testing::Test {
   Correction c;
 };
 
+TEST_F(CorrectionTest, APlaneFilteredByTikhonovStepsByItsDampedInverseAndTheOtherKeepsItsCut) {
+  const std::vector<double> orbit = orbit_of(c.matrix(), kKicks0);
+  ASSERT_TRUE(c.set_plane(Plane::x, {Filter::tikhonov(0.3), 0.7}).ok);
+  ASSERT_TRUE(c.set_plane(Plane::y, {Filter::by_count(5), 1.0}).ok);
+  const Step s = c.compute(orbit, zeros());
+  ASSERT_TRUE(s.ok) << s.error;
+  const std::vector<double> dx =
+      separate_step(c.matrix(), range(0, kMon), range(0, kCor), orbit, Filter::tikhonov(0.3), 0.7);
+  const std::vector<double> dy = separate_step(c.matrix(), range(kMon, 2 * kMon), range(kCor, 2 * kCor),
+                                               orbit, Filter::by_count(5), 1.0);
+  double damped = 0.0, full = 0.0;
+  for (std::size_t j = 0; j < kCorU; ++j) {
+    EXPECT_NEAR(s.delta[j], dx[j], 1e-12) << j;
+    EXPECT_NEAR(s.delta[kCor + j], dy[j], 1e-12) << j;
+    damped += s.delta[j] * s.delta[j];
+    full += 0.49 * kKicks0[j] * kKicks0[j];
+  }
+  EXPECT_LT(damped, full) << "Tikhonov damps every mode";
+  EXPECT_EQ(c.plane(Plane::x).cut.filter, Filter::tikhonov(0.3));
+
+  // The cached inverse serves every orbit, so a strength chosen for one is refused, changing nothing.
+  const Outcome auto_cut = c.set_cut(Plane::x, Filter::tikhonov_auto(AlphaRule::lcurve));
+  EXPECT_FALSE(auto_cut.ok);
+  EXPECT_NE(auto_cut.error.find("tikhonov lcurve chooses it for one orbit"), std::string::npos)
+      << auto_cut.error;
+  EXPECT_EQ(c.plane(Plane::x).cut.filter, Filter::tikhonov(0.3));
+}
+
 TEST_F(CorrectionTest, KnownAnswersMasksAndPerPlaneCuts) {
   // Full column rank: gain 1 takes back exactly the kicks that made the orbit.
   const std::vector<double> orbit = orbit_of(c.matrix(), kKicks0);
@@ -113,9 +141,10 @@ TEST_F(CorrectionTest, KnownAnswersMasksAndPerPlaneCuts) {
   ASSERT_TRUE(c.set_plane(Plane::y, {Filter::by_count(3), 0.8}).ok);
   const Step s = c.compute(orbit, zeros());
   ASSERT_TRUE(s.ok) << s.error;
-  const std::vector<double> dx = separate_step(c.matrix(), range(0, kMon, 3), range(0, kCor), orbit, 4, 0.5);
-  const std::vector<double> dy =
-      separate_step(c.matrix(), range(kMon, 2 * kMon), range(kCor, 2 * kCor, kCor + 2), orbit, 3, 0.8);
+  const std::vector<double> dx =
+      separate_step(c.matrix(), range(0, kMon, 3), range(0, kCor), orbit, Filter::by_count(4), 0.5);
+  const std::vector<double> dy = separate_step(
+      c.matrix(), range(kMon, 2 * kMon), range(kCor, 2 * kCor, kCor + 2), orbit, Filter::by_count(3), 0.8);
   for (std::size_t j = 0; j < kCorU; ++j) EXPECT_NEAR(s.delta[j], dx[j], 1e-12) << j;
   for (std::size_t j = 0, k = 0; j < kCorU; ++j) {
     if (j == 2) {

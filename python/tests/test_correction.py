@@ -189,6 +189,17 @@ def test_set_plane_changes_only_what_it_is_given(ring_file):
     assert (c.plane("y").keep, c.plane("y").gain) == (10, 0.3)
     c.set_plane("y", rcond=0.01)
     assert (c.plane("y").keep, c.plane("y").rcond, c.plane("y").gain) == (0, 0.01, 0.3)
+    c.set_plane("y", tikhonov=1e-3)
+    assert (c.plane("y").filter, c.plane("y").rcond, c.plane("y").gain) == ("tikhonov 0.001", None, 0.3)
+    c.set_plane("x", filter="keep 7")
+    assert (c.plane("x").filter, c.plane("x").keep) == ("keep 7", 7)
+    back = __import__("pickle").loads(__import__("pickle").dumps(c))
+    assert (back.plane("y").filter, back.plane("x").filter) == ("tikhonov 0.001", "keep 7")
+    with pytest.raises(ValueError, match="chooses it for one orbit"):
+        c.set_plane("y", tikhonov="auto")
+    with pytest.raises(ValueError, match="give one of rcond, keep, tikhonov and filter"):
+        c.set_plane("y", tikhonov=1e-3, keep=3)
+    assert c.plane("y").filter == "tikhonov 0.001"
 
 
 def test_threads_share_one_correction_without_racing(ring_file):

@@ -277,6 +277,58 @@ TEST_F(Zorfb, SvdWithAUserToleranceDropsValuesAndSaysSo) {
   EXPECT_EQ(j["rcond"], 0.1) << json.out;
 }
 
+TEST_F(Zorfb, TikhonovIsTheLibrarysFilterAndItsAutomaticStrengthNeedsAnOrbit) {
+  const std::string file = write("tall.txt", kTall);
+  // The tool inverts the float matrix the file loads as.
+  const float stored[] = {1.5f,  -0.25f, 0.125f, 0.5f, 2.0f, -1.0f, -0.75f, 0.5f,
+                          3.25f, 2.0f,   1.0f,   0.5f, 0.1f, -0.2f, 0.3f};
+  const std::vector<double> a(std::begin(stored), std::end(stored));
+  const std::string orbit = write("orbit.txt", "0.3\n-0.1\n0.7\n0.2\n0.05\n");
+  const std::vector<double> b = {0.3, -0.1, 0.7, 0.2, 0.05};
+  const std::pair<std::vector<std::string>, zor_feedback::Filter> runs[] = {
+      {{"--tikhonov", "0.01"}, zor_feedback::Filter::tikhonov(0.01)},
+      {{"--filter", "tikhonov 0.01"}, zor_feedback::Filter::tikhonov(0.01)},
+      {{"--tikhonov", "gcv", "--orbit", orbit},
+       zor_feedback::Filter::tikhonov_auto(zor_feedback::AlphaRule::gcv)},
+      {{"--tikhonov", "discrepancy", "--noise", "0.3", "--orbit", orbit},
+       zor_feedback::Filter::tikhonov_discrepancy(0.3)},
+      {{"--filter", "keep 2"}, zor_feedback::Filter::by_count(2)}};
+  for (const auto& [args, filter] : runs) {
+    std::vector<std::string> cmd = {"svd", file, "--format", "json"};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    const Result r = run(cmd);
+    ASSERT_EQ(r.rc, 0) << args.front() << ": " << r.err;
+    const auto j = nlohmann::json::parse(r.out);
+    zor_feedback::StandardOptions o{filter};
+    o.orbit = b;
+    std::vector<double> x;
+    const zor_feedback::SvdReport lib = zor_feedback::pseudo_inverse(a.data(), 5, 3, o, &x);
+    ASSERT_TRUE(lib.ok) << lib.error;
+    EXPECT_EQ(j["filter"], to_string(filter)) << r.out;
+    EXPECT_EQ(j["filter_factors"].get<std::vector<double>>(), lib.filter_factors) << r.out;
+    if (filter.is_tikhonov()) {
+      EXPECT_EQ(j["alpha"].get<double>(), lib.alpha) << r.out;
+    }
+  }
+  const std::pair<std::vector<std::string>, const char*> refused[] = {
+      {{"--tikhonov", "auto"}, "give --orbit FILE"},
+      {{"--tikhonov", "discrepancy", "--orbit", orbit}, "needs --noise SIGMA"},
+      {{"--tikhonov", "0.01", "--orbit", orbit}, "--orbit is for an automatic strength"},
+      {{"--tikhonov", "0.01", "--noise", "1"}, "--noise is the noise level of --tikhonov discrepancy"},
+      {{"--tikhonov", "lcurve", "--orbit", write("short.txt", "1\n2\n")}, "is 5 x 1"},
+      {{"--tikhonov", "-1"}, "tikhonov strength -1 is not a number > 0"},
+      {{"--filter", "tikhonov"}, "tikhonov needs a strength"},
+      {{"--tikhonov", "0.01", "--tol", "0.1"}, "excludes"},
+      {{"--tikhonov", "0.01", "--classic"}, "excludes"}};
+  for (const auto& [args, why] : refused) {
+    std::vector<std::string> cmd = {"svd", file};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    const Result r = run(cmd);
+    EXPECT_EQ(r.rc, 2) << args.front();
+    EXPECT_TRUE(contains(r.err, why)) << r.err;
+  }
+}
+
 TEST_F(Zorfb, PinvMatchesTheLibraryAndOutRoundTrips) {
   const std::string file = write("tall.txt", kTall);
   const std::string out = path("pinv.txt");
@@ -449,6 +501,29 @@ TEST_F(Zorfb, CorrectIsMinusGainTimesTheStandardInverseTimesTheOrbitWithinLimits
     EXPECT_NEAR(j["delta"][k].get<double>(), -0.5 * s, 1e-12) << k;
   }
   EXPECT_LT(j["orbit_rms_after"].get<double>(), j["orbit_rms_before"].get<double>());
+
+  // A plane's filter by its text: the step of the library's Tikhonov inverse; one chosen per orbit is
+  // refused.
+  const Result t =
+      run({"correct", ring, orbit_file, "--gain", "0.5", "--filter-x", "tikhonov 0.05", "--format", "json"});
+  ASSERT_EQ(t.rc, 0) << t.err;
+  const auto jt = nlohmann::json::parse(t.out);
+  ASSERT_TRUE(
+      zor_feedback::pseudo_inverse(m.values.data(), 96, 48, {zor_feedback::Filter::tikhonov(0.05)}, &inverse)
+          .ok);
+  for (std::size_t k = 0; k < 48; ++k) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < 96; ++i) s += inverse[k * 96 + i] * orbit[i];
+    EXPECT_NEAR(jt["delta"][k].get<double>(), -0.5 * s, 1e-12) << k;
+  }
+  for (const auto& [text, why] :
+       {std::pair<const char*, const char*>{"tikhonov auto", "chooses it for one orbit"},
+        {"tikhonov", "tikhonov needs a strength"},
+        {"cut 3", "unknown filter 'cut 3'"}}) {
+    const Result bad = run({"correct", ring, orbit_file, "--filter-x", text});
+    EXPECT_EQ(bad.rc, 2) << text;
+    EXPECT_TRUE(contains(bad.err, why)) << bad.err;
+  }
 
   // Limits, masks and a policy: every kick inside, the bound corrector named.
   const std::string limits =

@@ -141,6 +141,9 @@ int invert_classic(const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV_Response
 int invert(const Global& g, const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV_ResponseMatrix& inverse,
            D_spectrum& spectrum, Inversion* inv) {
   R.set_svd_method(o.engine());
+  zor_feedback::StandardOptions options;
+  if (!o.classic)
+    if (const int bad = standard_options(o, R.rows, &options); bad != kOk) return bad;
   announce_long_work("SVD", R.rows, R.cols);
   zor_feedback::SvdReport& r = inv->report;
   int rc = kOk;
@@ -149,10 +152,6 @@ int invert(const Global& g, const InvertOptions& o, QTEV_ResponseMatrix& R, QTEV
     if (o.classic) {
       rc = invert_classic(o, R, inverse, spectrum, &r);
     } else {
-      zor_feedback::StandardOptions options;
-      if (o.tol) options.filter = zor_feedback::Filter::by_rcond(*o.tol);
-      if (o.keep != 0) options.filter = zor_feedback::Filter::by_count(o.keep);
-      options.method = o.engine();
       r = R.pseudo_inverse(inverse, &spectrum, options);
     }
     forward_library_output(g, o.format, diversion.finish());
@@ -194,7 +193,12 @@ json svd_json(const InvertOptions& o, const zor_feedback::SvdReport& r) {
     j["tol"] = number(r.tol);
     j["tolerance_source"] = o.keep > 0 ? "keep" : r.internal_tolerance ? "internal" : "user";
   } else {
-    j["rcond"] = number(r.rcond);
+    j["filter"] = to_string(r.filter);
+    if (r.filter.is_tikhonov())
+      j["alpha"] = number(r.alpha);
+    else
+      j["rcond"] = number(r.rcond);
+    j["filter_factors"] = r.filter_factors;
   }
   if (o.keep > 0) j["keep"] = o.keep;
   j["cutoff"] = number(r.cutoff);
@@ -214,6 +218,16 @@ json svd_json(const InvertOptions& o, const zor_feedback::SvdReport& r) {
 
 void print_cut_text(const InvertOptions& o, const zor_feedback::SvdReport& r) {
   const std::size_t k = r.singular_values.size();
+  if (r.inversion == zor_feedback::Inversion::standard && r.filter.is_tikhonov()) {
+    std::cout << "filter      " << to_string(r.filter) << '\n';
+    std::cout << "alpha       " << sci(r.alpha)
+              << (r.filter.kind() == zor_feedback::Filter::Kind::tikhonov ? "  (A * largest singular value)\n"
+                                                                          : "  (chosen for the orbit)\n");
+    std::cout << fmt::format(
+        "used        {} of {} singular values, each damped by s^2 / (s^2 + alpha^2); no element is cleared\n",
+        r.used, k);
+    return;
+  }
   if (r.inversion == zor_feedback::Inversion::standard) {
     if (o.keep > 0)
       std::cout << fmt::format("keep        the {} largest singular values (by count)\n", o.keep);
@@ -271,10 +285,13 @@ std::vector<std::string> svd_out_header(const InvertOptions& o, const zor_feedba
                   ZOR_FEEDBACK_VERSION, zor_feedback::svd_method_name(r.method)),
       fmt::format("Shape: {} rows (actuators) x {} columns (monitors).", n, m)};
   if (r.inversion == zor_feedback::Inversion::standard) {
-    h.push_back(o.keep > 0 ? fmt::format("The {} largest of {} singular values inverted.", r.used,
-                                         r.singular_values.size())
-                           : fmt::format("rcond {:.9g}: {} of {} singular values inverted.", r.rcond, r.used,
-                                         r.singular_values.size()));
+    h.push_back(
+        r.filter.is_tikhonov() ? fmt::format("{} (alpha {:.9g}): {} of {} singular values inverted, damped.",
+                                             to_string(r.filter), r.alpha, r.used, r.singular_values.size())
+        : o.keep > 0
+            ? fmt::format("The {} largest of {} singular values inverted.", r.used, r.singular_values.size())
+            : fmt::format("rcond {:.9g}: {} of {} singular values inverted.", r.rcond, r.used,
+                          r.singular_values.size()));
     h.push_back("No element cleared. Units: the inverse of the input's.");
     return h;
   }

@@ -25,8 +25,8 @@ using json = nlohmann::ordered_json;
 
 json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
 
-// A column file (one value per line) of `count` values, read as a labelled
-// matrix so that a misread line is refused the same way.
+}  // namespace
+
 bool read_column(const std::string& file, int count, const char* what, std::vector<double>* out) {
   LabelledMatrix m;
   const LabelledReport r = read_labelled_matrix(file.c_str(), &m);
@@ -42,6 +42,8 @@ bool read_column(const std::string& file, int count, const char* what, std::vect
   *out = std::move(m.values);
   return true;
 }
+
+namespace {
 
 // The orbit may hold NaN for a monitor that read nothing; the reader refuses
 // any non-number, so NaN lines are taken here.
@@ -137,6 +139,14 @@ int configure(const CorrectOptions& o, Correction* c) {
     PlaneSettings p;
     if (o.tol[k]) p.cut.filter = zor_feedback::Filter::by_rcond(*o.tol[k]);
     if (o.keep[k] != 0) p.cut.filter = zor_feedback::Filter::by_count(o.keep[k]);
+    if (!o.filter[k].empty()) {
+      const FilterParse f = parse_filter(o.filter[k]);
+      if (!f.filter) {
+        print_error(fmt::format("plane {}: {}", plane_name(static_cast<Plane>(k)), f.error));
+        return kUsage;
+      }
+      p.cut.filter = *f.filter;
+    }
     p.cut.method = o.method;
     p.gain = o.gain[k];
     if (const Outcome r = c->set_plane(static_cast<Plane>(k), p); !r.ok) {

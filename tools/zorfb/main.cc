@@ -54,9 +54,28 @@ void add_cut(CLI::App* sub, zor_feedback::cli::InvertOptions* o) {
       sub->add_option("--keep", o->keep, "exactly the N largest singular values enter the inverse")
           ->check(CLI::PositiveNumber);
   tol->excludes(keep);
+  CLI::Option* tikhonov = sub->add_option(
+      "--tikhonov", o->tikhonov,
+      "Tikhonov: s / (s^2 + alpha^2) for every value; A gives alpha = A * max(S) (unit-independent, as\n"
+      "--tol); auto (the L-curve's corner), gcv or discrepancy (--noise) choose alpha for --orbit");
+  sub->add_option_function<double>(
+         "--noise", [o](double v) { o->noise = v; },
+         "with --tikhonov discrepancy: the rms of a monitor's noise; the residual is sqrt(m) * SIGMA")
+      ->needs(tikhonov);
+  sub->add_option("--orbit", o->orbit,
+                  "the orbit (one value per monitor, one per line) an automatic alpha is for");
+  CLI::Option* filter = sub->add_option(
+      "--filter", o->filter,
+      "the filter by its text: default, rcond R, keep N, tikhonov A|lcurve|gcv|discrepancy S");
+  for (CLI::Option* other : {tol, keep, tikhonov}) {
+    other->excludes(filter);
+    if (other != tikhonov) other->excludes(tikhonov);
+  }
   sub->add_flag("--classic", o->classic,
                 "invert() as servers have always run it (GSL, its tolerance and floor); refused when\n"
-                "the floor changes the inverse by more than 0.1 %");
+                "the floor changes the inverse by more than 0.1 %")
+      ->excludes(tikhonov)
+      ->excludes(filter);
 }
 
 // One BLAS thread unless the user's environment asks for more: a tool run
@@ -100,6 +119,10 @@ CLI::App* add_correct(CLI::App& app, zor_feedback::cli::CorrectOptions* o) {
         "--tol-" + p, [o, k](double t) { o->tol[k] = t; },
         "plane " + p + ": relative cut-off rcond of the singular values (default max(m, n) * eps)");
     tol->excludes(keep);
+    sub->add_option("--filter-" + p, o->filter[k],
+                    "plane " + p + ": the filter by its text: default, rcond R, keep N, tikhonov A")
+        ->excludes(keep)
+        ->excludes(tol);
     sub->add_option("--gain-" + p, o->gain[k], "plane " + p + ": gain (default 1; above 1 overshoots)");
   }
   sub->add_option("--policy", o->policy, "at a kick limit: scale (default), clip or split")

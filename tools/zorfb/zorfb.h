@@ -115,6 +115,10 @@ struct InvertOptions {
   // tolerance (-1: the internal one); pinv: the input floor.
   std::optional<double> tol;
   int keep = 0;                                   // svd: exactly this many singular values (0: use tol)
+  std::string tikhonov;                           // svd: A, auto, lcurve, gcv or discrepancy (empty: none)
+  std::optional<double> noise;                    // svd: the monitors' noise of --tikhonov discrepancy
+  std::string orbit;                              // svd: the orbit file an automatic strength is chosen for
+  std::string filter;                             // svd: the filter's text form (empty: by the options above)
   bool classic = false;                           // svd: invert() as servers run it, floor and all
   std::optional<zor_feedback::SvdMethod> method;  // unset: lapack, gsl with classic
   std::string out;                                // write the inverse here when not empty
@@ -124,6 +128,13 @@ struct InvertOptions {
   }
 };
 int run_svd(const Global& g, const InvertOptions& o);
+// The standard inversion's options from the tool's (filter_options.cc):
+// kUsage, with the reason printed, for a filter the library refuses or an
+// orbit file that does not fit.
+int standard_options(const InvertOptions& o, int rows, zor_feedback::StandardOptions* out);
+// A column file (one value per line) of `count` values, read as a labelled
+// matrix so that a misread line is refused the same way.
+bool read_column(const std::string& file, int count, const char* what, std::vector<double>* out);
 int run_pinv(const Global& g, const InvertOptions& o);
 
 // One correction step through zor_feedback::Correction (correct.cc).
@@ -138,6 +149,7 @@ struct CorrectOptions {
   std::vector<std::string> mask_monitors, mask_correctors;
   int keep[2] = {0, 0};          // per plane x, y: keep N modes (0: by rcond)
   std::optional<double> tol[2];  // per plane: rcond of the standard inversion
+  std::string filter[2];         // per plane: the filter's text form (empty: by keep or tol)
   double gain[2] = {1.0, 1.0};   // per plane
   std::string policy = "scale";  // scale, clip or split
   zor_feedback::SvdMethod method = zor_feedback::SvdMethod::lapack;

@@ -12,7 +12,8 @@ namespace detail {
 AlphaChoice alpha_by_discrepancy(const TikhonovCurve& c, double noise) {
   AlphaChoice out;
   const double target = static_cast<double>(c.rows()) * noise * noise;
-  double lo = c.t_low(), hi = c.t_high() + std::log(1e3);
+  // Below the smallest value alpha barely changes the residual any more.
+  double lo = c.t_low() - std::log(1e3), hi = c.t_high() + std::log(1e3);
   if (c.at(lo).rho > target) {
     out.error =
         format_line("ERROR: the orbit's residual exceeds sqrt(m) * noise %.3e at any strength", noise);

@@ -115,7 +115,11 @@ std::string loop_inverse_text(const LoopInverse& inv) {
     const zor_feedback::SvdReport& r = inv.planes[static_cast<int>(plane)];
     if (!r.ok) continue;
     char text[120];
-    if (r.keep > 0)
+    if (r.filter.is_tikhonov())
+      std::snprintf(text, sizeof text, "plane %s %d of %d (%s, alpha %.3e)", zor_feedback::plane_name(plane),
+                    r.used, static_cast<int>(r.singular_values.size()),
+                    zor_feedback::to_string(r.filter).c_str(), r.alpha);
+    else if (r.keep > 0)
       std::snprintf(text, sizeof text, "plane %s %d of %d (keep %d)", zor_feedback::plane_name(plane), r.used,
                     static_cast<int>(r.singular_values.size()), r.keep);
     else

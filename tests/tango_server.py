@@ -414,6 +414,7 @@ def check_correction(dev):
     # inverse, which is the one served; CutX and KeepX read the same filter.
     dev.FilterX = "tikhonov 0.05"
     assert dev.FilterX == "tikhonov 0.05" and dev.CutX == -1 and dev.KeepX == 0
+    assert "plane x 24 of 24 (tikhonov 0.05, alpha" in dev.status(), dev.status()
     dev.CalcStep()
     m, c = blocks[0]
     U, s, Vt = np.linalg.svd(ring[m, c], full_matrices=False)

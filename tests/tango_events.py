@@ -62,7 +62,9 @@ def main():
         pushed = dict(zip(dev.EventNames, dev.EventsPushed))
         for r in results:
             got = sorted(set(r["cycles"]))
-            assert len(got) >= 0.8 * SECONDS * 10, "too few cycles: %d in %.0f s" % (len(got), SECONDS)
+            # The rate is not what is tested (a loaded machine slows the loop),
+            # the loss is: still, most of the cycles must have run.
+            assert len(got) >= 0.5 * SECONDS * 10, "too few cycles: %d in %.0f s" % (len(got), SECONDS)
             missing = sorted(set(range(got[0], got[-1] + 1)) - set(got))
             assert not missing, "cycles lost by a client: %s" % missing[:10]
             assert r["orbits"] >= len(got) - 1, "orbit events: %d for %d cycles" % (r["orbits"], len(got))

@@ -59,6 +59,7 @@ bool parse_attribute_name(const std::string& full, AttributeName* out, std::stri
     *error = "'" + full + "' is not an attribute name (domain/family/member/attribute)";
     return false;
   }
+  out->full = full;
   out->device = prefix + name.substr(0, last) + suffix;
   out->attribute = name.substr(last + 1);
   return true;
@@ -92,7 +93,7 @@ zl::Orbit DeviceOrbitSource::read() {
       Tango::DeviceAttribute da = dev->read_attribute(attribute);
       std::vector<double> v;
       const bool invalid = da.get_quality() == Tango::ATTR_INVALID;
-      if (!invalid) da >> v;
+      if (!invalid) da.extract_read(v);
       // An INVALID spectrum carries no values: as many unread monitors as it has.
       if (invalid)
         v.assign(static_cast<std::size_t>(da.get_dim_x()), std::numeric_limits<double>::quiet_NaN());
@@ -101,7 +102,7 @@ zl::Orbit DeviceOrbitSource::read() {
         o.valid.push_back(std::isfinite(x));
       }
     } catch (const Tango::DevFailed& e) {
-      o.error = n.device + "/" + n.attribute + ": " + first_error(e);
+      o.error = n.full + ": " + first_error(e);
       p_->proxies[a].reset();
       return o;
     }
@@ -136,7 +137,7 @@ zl::SinkResult DeviceCorrectorSink::write(const std::vector<double>& setpoints) 
     dev->write_attribute(da);
     r.ok = true;
   } catch (const Tango::DevFailed& e) {
-    r.error = p_->name.attribute + ": " + first_error(e);
+    r.error = p_->name.full + ": " + first_error(e);
     p_->proxy.reset();
   }
   return r;
@@ -150,13 +151,13 @@ zl::SinkResult DeviceCorrectorSink::read() {
   try {
     Tango::DeviceAttribute da = dev->read_attribute(p_->name.attribute);
     if (da.get_quality() == Tango::ATTR_INVALID) {
-      r.error = p_->name.attribute + " reads INVALID";
+      r.error = p_->name.full + " reads INVALID";
       return r;
     }
-    da >> r.values;
+    da.extract_read(r.values);  // a read-write attribute also carries the written values
     r.ok = true;
   } catch (const Tango::DevFailed& e) {
-    r.error = p_->name.attribute + ": " + first_error(e);
+    r.error = p_->name.full + ": " + first_error(e);
     p_->proxy.reset();
   }
   return r;

@@ -20,6 +20,7 @@ namespace tango {
 struct AttributeName {
   std::string device;  // what DeviceProxy takes: "tango://h:p/dev/ice/name#dbase=no"
   std::string attribute;
+  std::string full;  // as given, for messages
 };
 bool parse_attribute_name(const std::string& full, AttributeName* out, std::string* error);
 

@@ -36,6 +36,10 @@ struct FeedbackLoop::Core {
   // a Start has read the correctors through `sink`.
   zor_feedback::loop::OrbitSource* source = nullptr;
   zor_feedback::loop::CorrectorSink* sink = nullptr;
+  // After the devices failed (no orbit, a refused write) the correctors are
+  // read again before the next step: a restarted server's, or a hand's,
+  // set-points are where the loop goes on from.
+  bool reread_kicks = false;
   State state = State::starting;
   std::string fault, alarm;
   clock::duration period{};

@@ -153,6 +153,7 @@ void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleSt
       if (std::string why = on ? apply_checked(k, st) : std::string(); !why.empty()) {
         job->skipped = name + ": " + why;
         k.sim->note(job->skipped);
+        k.reread_kicks = k.sim->on_devices();
       }
     }
     if (!failed.empty()) job->failed = "the step failed: " + failed;
@@ -182,8 +183,11 @@ sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& cor
     rec = k.sim->begin_cycle();
   }
   ++k.orbits;
-  if (!rec.source_error.empty()) {  // the devices gave no orbit: nothing to step from
-    rec.skipped = "cycle " + std::to_string(rec.cycle) + ": " + rec.source_error + ", no step";
+  std::string unread = rec.source_error;
+  if (unread.empty() && k.reread_kicks && k.sim->read_kicks(&unread)) k.reread_kicks = false;
+  if (!unread.empty()) {  // the devices gave no orbit or kicks: nothing to step from
+    k.reread_kicks = k.sim->on_devices();
+    rec.skipped = "cycle " + std::to_string(rec.cycle) + ": " + unread + ", no step";
     k.sim->note(rec.skipped);
     return rec;
   }

@@ -24,15 +24,18 @@ def free_port():
 class Server:
     """One server instance, `executable` serving `device` of `device_class`."""
 
-    def __init__(self, executable, device_class, device, tmp, instance, **props):
+    def __init__(self, executable, device_class, device, tmp, instance, port=None, **props):
+        """A property given as a list is an array property; `port` (free
+        when None) lets a restarted server take its old address."""
         self.device = device
         server = os.path.basename(executable)
         db = os.path.join(tmp, instance + ".db")
         with open(db, "w") as f:
             f.write('%s/%s/DEVICE/%s: "%s"\n' % (server, instance, device_class, self.device))
             for k, v in props.items():
-                f.write('%s->%s: "%s"\n' % (self.device, k, v))
-        port = free_port()
+                values = v if isinstance(v, (list, tuple)) else [v]
+                f.write('%s->%s: %s\n' % (self.device, k, ", ".join('"%s"' % x for x in values)))
+        self.port = port = port or free_port()
         self.url = "tango://127.0.0.1:%d/%s#dbase=no" % (port, self.device)
         self.log = tempfile.TemporaryFile(mode="w+")
         self.proc = subprocess.Popen([executable, instance, "-file=" + db, "-ORBendPoint",

@@ -1,0 +1,118 @@
+#!/usr/bin/python3
+"""The closed loop through two servers: ZorSimServer (the 320-monitor ring,
+both planes, 5 % model error, 10 um noise) and ZorFeedbackServer reading its
+orbit and writing its correctors over TANGO. Nothing moves before Start; the
+orbit falls to the noise floor; a failed monitor is left out; a killed ring
+server stops every step (ALARM, the reason in the status) and, restarted, the
+loop goes on from its correctors as they stand.
+
+  two_servers.py SIM_SERVER FEEDBACK_SERVER
+"""
+import math
+import signal
+import sys
+import time
+
+import numpy as np
+import tango
+
+import tango_harness
+
+SIM, FEEDBACK = sys.argv[1:3]
+NOISE = 0.010  # mm
+RING = dict(Ring="ring320", ModelError="0.05", NoiseMM=str(NOISE), Period="0.1")
+
+
+def rms(simdev):
+    x = np.concatenate([simdev.OrbitX, simdev.OrbitY])
+    x = x[np.isfinite(x)]
+    return math.sqrt(np.mean(x * x))
+
+
+def wait_for(what, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while not what():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(step)
+
+
+def run_cycles(dev, simdev, cycles):
+    """The ring's orbit rms after each of the next `cycles` cycles."""
+    out, last = [], dev.Cycles
+    while len(out) < cycles:
+        wait_for(lambda: dev.Cycles > last, 5, 0.01)
+        last = dev.Cycles
+        time.sleep(0.05)  # the write lands, the ring's clock steps
+        out.append(rms(simdev))
+    return out
+
+
+def main():
+    with tango_harness.scratch("zor_two_") as (tmp, servers):
+        sim = tango_harness.Server(SIM, "SimRing", "sim/ring/1", tmp, "ring", **RING)
+        servers.append(sim)
+        simdev = sim.connect()
+        base = sim.url.split("#")[0]
+        fb = tango_harness.Server(
+            FEEDBACK, "ZorFeedback", "zor/feedback/1", tmp, "fb", MatrixFile="ring320_response.txt", Period="0.1",
+            OrbitSources=[base.replace("sim/ring/1", "sim/ring/1/OrbitX") + "#dbase=no",
+                          base.replace("sim/ring/1", "sim/ring/1/OrbitY") + "#dbase=no"],
+            CorrectorSetpoints=base.replace("sim/ring/1", "sim/ring/1/CorrectorSetpoints") + "#dbase=no")
+        servers.append(fb)
+        dev = fb.connect(timeout=60)
+
+        # Served, and waiting for Start: nothing is written to the ring.
+        wait_for(lambda: dev.State() == tango.DevState.STANDBY, 60)
+        before = np.array(simdev.CorrectorSetpoints)
+        for plane in ("FilterX", "FilterY"):  # the operator's cut for this ring (docs/controller.md)
+            dev.write_attribute(plane, "tikhonov 0.002")
+        wait_for(lambda: "tikhonov" in dev.FilterY and dev.InversionStatus.startswith("served"), 60)
+        assert np.array_equal(simdev.CorrectorSetpoints, before) and dev.Cycles == 0
+
+        start_rms = rms(simdev)
+        t0, c0 = time.monotonic(), dev.Cycles
+        dev.Start()
+        trace = run_cycles(dev, simdev, 30)
+        period = (time.monotonic() - t0) / max(dev.Cycles - c0, 1)
+        first = next((i + 1 for i, r in enumerate(trace) if r < 1.5 * NOISE), None)
+        last10 = float(np.mean(trace[-10:]))
+        print("ring320 over TANGO: rms %.4f mm -> %.4f mm (mean of cycles 21-30: %.2f x noise); below 1.5 x "
+              "noise after %s cycles; period %.3f s" % (start_rms, trace[-1], last10 / NOISE, first, period))
+        assert dev.State() == tango.DevState.RUNNING, dev.Status()
+        assert first is not None and first <= 30 and last10 < 1.5 * NOISE, trace
+        kicks = np.array(simdev.CorrectorSetpoints)
+        assert np.all(np.isfinite(kicks)) and np.max(np.abs(kicks)) < 2.0, "a bad step reached the ring"
+        assert 0.09 < period < 0.13, "period %.3f s" % period
+
+        # A monitor fails: left out, no NaN reaches a corrector, the loop goes on.
+        simdev.FailMonitor(list(simdev.MonitorNames)[7])
+        run_cycles(dev, simdev, 3)
+        assert dev.State() == tango.DevState.RUNNING, dev.Status()
+        assert np.all(np.isfinite(simdev.CorrectorSetpoints))
+
+        # The ring's server dies: no step, ALARM with the reason, within 2 cycles.
+        sim.proc.send_signal(signal.SIGKILL)
+        sim.proc.wait()
+        t_kill = time.monotonic()
+        wait_for(lambda: dev.State() == tango.DevState.ALARM, 2)
+        took = time.monotonic() - t_kill
+        assert "the orbit source failed" in dev.Status(), dev.Status()
+        held = np.array(dev.CORRECTORS)
+        time.sleep(0.5)
+        assert np.array_equal(dev.CORRECTORS, held), "a step was applied without an orbit"
+        print("ring server killed: ALARM after %.2f s (%s)" % (took, dev.Status().splitlines()[0][:120]))
+
+        # Back (a new ring, its correctors at zero): the loop reads them and goes on.
+        sim2 = tango_harness.Server(SIM, "SimRing", "sim/ring/1", tmp, "ring", port=sim.port, **RING)
+        servers.append(sim2)
+        simdev = sim2.connect()
+        wait_for(lambda: dev.State() == tango.DevState.RUNNING, 10)
+        trace = run_cycles(dev, simdev, 30)
+        print("ring server back: rms %.4f mm after 30 cycles" % trace[-1])
+        assert np.mean(trace[-10:]) < 1.5 * NOISE, trace
+        dev.Stop()
+        assert dev.State() == tango.DevState.STANDBY
+
+
+if __name__ == "__main__":
+    main()

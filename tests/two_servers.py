@@ -59,6 +59,18 @@ def main():
                           base.replace("sim/ring/1", "sim/ring/1/OrbitY") + "#dbase=no"],
             CorrectorSetpoints=base.replace("sim/ring/1", "sim/ring/1/CorrectorSetpoints") + "#dbase=no")
         servers.append(fb)
+        # Properties it cannot use: FAULT, saying which and why.
+        for i, (props, why) in enumerate([
+                (dict(OrbitSources="sim/ring/OrbitX", CorrectorSetpoints="sim/ring/1/CorrectorSetpoints"),
+                 "device property OrbitSources: 'sim/ring/OrbitX' is not an attribute name"),
+                (dict(OrbitSources="sim/ring/1/OrbitX"), "give both, or neither"),
+                (dict(OrbitSources="sim/ring/1/OrbitX", CorrectorSetpoints="sim/ring/1/CorrectorSetpoints",
+                      ReadTimeoutMs="0"), "device property ReadTimeoutMs")]):
+            bad = tango_harness.Server(FEEDBACK, "ZorFeedback", "zor/feedback/b%d" % i, tmp, "b%d" % i, **props)
+            servers.append(bad)
+            bad_dev = bad.connect()
+            assert bad_dev.State() == tango.DevState.FAULT and why in bad_dev.Status(), bad_dev.Status()
+            bad.terminate()
         dev = fb.connect(timeout=60)
 
         # Served, and waiting for Start: nothing is written to the ring.

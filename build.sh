@@ -12,6 +12,8 @@
 #   ./build.sh site [restart|stop]  installs what is missing, builds the servers, starts the site's
 #                            database and servers (site/start.sh, docs/site.md) and prints TANGO_HOST;
 #                            restart: the servers only; stop: everything it started
+#   ./build.sh package       the Debian packages (CPack) in build-deb/: library, -dev, tools, Python
+#                            module, servers (with site/), panel
 #   ./build.sh deps          only installs what is missing
 # Missing Debian packages are installed with apt-get: directly as root, through
 # sudo otherwise; without either the script prints the command and stops.
@@ -134,10 +136,19 @@ case "${1:-demo}" in
       bench/run_benchmarks.sh build-bench
     fi
     ;;
+  package)
+    # A build of its own with Debian's layout: /usr, the module in Python's dist-packages.
+    install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    configure build-deb "${TEST_OPTIONS[@]}" -DZOR_FEEDBACK_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+      -DZOR_FEEDBACK_PYTHON_INSTALL_DIR=lib/python3/dist-packages
+    cmake --build build-deb -j "$JOBS"
+    (cd build-deb && cpack -G DEB)
+    ls build-deb/*.deb
+    ;;
   format)
     install_missing clang-format
     git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
     echo "sources formatted as .clang-format says"
     ;;
-  *) echo "usage: $0 [demo|test|sanitize|tsan|memcheck|bench [quick]|format|site [restart|stop]|deps]" >&2; exit 2 ;;
+  *) echo "usage: $0 [demo|test|sanitize|tsan|memcheck|bench [quick]|format|site [restart|stop]|package|deps]" >&2; exit 2 ;;
 esac

@@ -14,11 +14,11 @@ if(NOT ZOR_FEEDBACK_HOST_LIBRARY)
 endif()
 
 install(TARGETS zor_feedback EXPORT zor_feedbackTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS ovrix_host EXPORT zor_feedbackHostTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY zor_feedback/include/zor_feedback
@@ -77,4 +77,4 @@ endif()
 
 # The example response matrices, for zorfb's demo and the examples.
 install(FILES examples/data/ring_response.txt examples/data/ring320_response.txt examples/data/transfer_line_response.txt
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/zor_feedback)
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zor_feedback COMPONENT lib)

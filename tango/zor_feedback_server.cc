@@ -306,15 +306,29 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void count_pushed(std::initializer_list<const char*> names) {
     for (const char* n : names) ++pushed_[n];
   }
-  void read_event_names(Tango::Attribute& att) {
+  void fill_counters() {
     event_names_.clear();
-    for (const auto& p : pushed_) event_names_.push_back(const_cast<char*>(p.first.c_str()));
+    events_pushed_.clear();
+    for (const auto& p : pushed_) {
+      event_names_.push_back(const_cast<char*>(p.first.c_str()));
+      events_pushed_.push_back(p.second);
+    }
+    event_names_.reserve(1);  // never a null buffer
+    events_pushed_.reserve(1);
+  }
+  void read_event_names(Tango::Attribute& att) {
+    fill_counters();
     att.set_value(event_names_.data(), static_cast<long>(event_names_.size()));
   }
   void read_events_pushed(Tango::Attribute& att) {
-    events_pushed_.clear();
-    for (const auto& p : pushed_) events_pushed_.push_back(p.second);
+    fill_counters();
     att.set_value(events_pushed_.data(), static_cast<long>(events_pushed_.size()));
+  }
+  // The counters themselves, after each change (not counted: they would count themselves).
+  void push_counters() {
+    fill_counters();
+    push_change_event("EventNames", event_names_.data(), static_cast<long>(event_names_.size()));
+    push_change_event("EventsPushed", events_pushed_.data(), static_cast<long>(events_pushed_.size()));
   }
   void read_cycles(Tango::Attribute& att) {
     cycles_ = loop_->cycles();
@@ -535,7 +549,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "GainY",
                                          "LimitPolicy",
                                          "MeasureProgress",
-                                         "MeasureStatus"};
+                                         "MeasureStatus",
+                                         "EventNames",
+                                         "EventsPushed"};
 
  private:
   // The settings from the device properties; the error when one is unusable.
@@ -758,6 +774,7 @@ void ZorFeedback::changed(unsigned what) {
       push_change_event("MeasureStatus", &s);
       count_pushed({"MeasureProgress", "MeasureStatus"});
     }
+    push_counters();
   } catch (const Tango::DevFailed&) {
     // the device's monitor stayed busy: these events are dropped, the next
     // change pushes the values again

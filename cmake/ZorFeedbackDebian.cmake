@@ -1,0 +1,31 @@
+# Debian packages by CPack (`./build.sh package`, `cpack -G DEB` in the build
+# directory): one per install component, each depending on what its files
+# link or import on Debian 12.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zor-feedback)
+set(CPACK_PACKAGE_VENDOR "zor_feedback")
+set(CPACK_PACKAGE_CONTACT "zor_feedback maintainers <zor-feedback@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "orbit feedback: response matrices, correction core, TANGO servers")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+
+set(_zf_version "${PROJECT_VERSION}")
+set(_zf_lib "libzor-feedback2 (= ${_zf_version})")
+set(CPACK_DEBIAN_LIB_PACKAGE_NAME libzor-feedback2)
+set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS
+    "libc6, libstdc++6, libgsl27, libgslcblas0, libarmadillo11, libopenblas0-pthread | libopenblas0, zlib1g")
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzor-feedback-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${_zf_lib}, libgsl-dev, libarmadillo-dev, libopenblas-dev")
+set(CPACK_DEBIAN_TOOL_PACKAGE_NAME zor-feedback-tools)
+set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "${_zf_lib}, libfmt9")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-zor-feedback)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_zf_lib}, python3, python3-numpy")
+set(CPACK_DEBIAN_SERVERS_PACKAGE_NAME zor-feedback-servers)
+set(CPACK_DEBIAN_SERVERS_PACKAGE_DEPENDS "${_zf_lib}, libtango9, python3-tango")
+set(CPACK_DEBIAN_SERVERS_PACKAGE_RECOMMENDS "mariadb-server, mariadb-client, tango-db, tango-accesscontrol")
+set(CPACK_DEBIAN_PANEL_PACKAGE_NAME zor-feedback-panel)
+set(CPACK_DEBIAN_PANEL_PACKAGE_DEPENDS "python3-tango, python3-pyqt5, python3-pyqtgraph, python3-numpy")
+set(CPACK_COMPONENTS_ALL lib dev tool python servers panel)
+include(CPack)

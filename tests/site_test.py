@@ -124,6 +124,9 @@ def settings(dev):
 
 
 def check_site(site):
+    import time
+
+    import numpy as np
     import tango
 
     first = site.run("start.sh").stdout
@@ -138,10 +141,24 @@ def check_site(site):
         assert "%s/%s" % (s["executable"], s["instance"]) in db.get_server_list(s["executable"] + "/*")
         for d in s["devices"]:
             got = db.get_device_property(d["name"], list(d["properties"]))
-            assert {k: list(v) for k, v in got.items()} == {k: [v] for k, v in d["properties"].items()}
-            assert tango.DeviceProxy(d["name"]).State() in (tango.DevState.ON, tango.DevState.RUNNING)
+            want = {k: v if isinstance(v, list) else [v] for k, v in d["properties"].items()}
+            assert {k: list(v) for k, v in got.items()} == want
+            # The feedback steers the site's ring: it waits for an operator's Start.
+            assert tango.DeviceProxy(d["name"]).State() in (tango.DevState.ON, tango.DevState.STANDBY)
     sim = tango.DeviceProxy("zor/sim/ring96")
     assert len(sim.OrbitX) == 96 and len(tango.DeviceProxy("zor/feedback/1").ORBIT) == 96
+    # The loop closed through the database's names: Start, the ring's orbit
+    # falls, Stop.
+    fb = tango.DeviceProxy("zor/feedback/1")
+    before = float(np.sqrt(np.mean(np.square(sim.OrbitX))))
+    fb.Start()
+    deadline = time.monotonic() + 20
+    while fb.Cycles < 4:
+        assert time.monotonic() < deadline and fb.State() == tango.DevState.RUNNING, fb.Status()
+        time.sleep(0.1)
+    fb.Stop()
+    after = float(np.sqrt(np.mean(np.square(sim.OrbitX))))
+    assert after < 0.3 * before, "orbit rms %.4f -> %.4f mm" % (before, after)
 
     # A file with an error anywhere changes nothing in the database.
     bad = json.loads(json.dumps(site.site))

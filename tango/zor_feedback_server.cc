@@ -59,6 +59,7 @@
 #include "example_data.h"
 #include "feedback_loop.h"
 #include "matrix_files.h"
+#include "member_attribute.h"
 #include "property_attributes.h"
 #include "signal_relay.h"
 #include "zor_feedback/blas_info.h"
@@ -683,36 +684,19 @@ void ZorFeedback::push_correction(unsigned what) {
   push_change_event("LimitPolicy", &p);
 }
 
-// An attribute of the device itself (Base: a scalar, spectrum or image),
-// read (and written) by its members.
-template <class Base>
-class Member : public Base {
- public:
-  using Reader = void (ZorFeedback::*)(Tango::Attribute&);
-  using Writer = void (ZorFeedback::*)(Tango::WAttribute&);
-  template <class... Dims>
-  Member(const char* attr_name, long data_type, const AttributeText& text, Reader reader, Writer writer,
-         Dims... dims)
-      : Base(attr_name, data_type, writer != nullptr ? Tango::READ_WRITE : Tango::READ, dims...),
-        reader_(reader),
-        writer_(writer) {
-    zor_feedback::tango::describe(*this, text);
-  }
-  void read(Tango::DeviceImpl* dev, Tango::Attribute& att) override {
-    auto* d = static_cast<ZorFeedback*>(dev);
-    d->require_serving("ZorFeedback::read_attribute");
-    (d->*reader_)(att);
-  }
-  void write(Tango::DeviceImpl* dev, Tango::WAttribute& att) override {
-    auto* d = static_cast<ZorFeedback*>(dev);
-    d->require_serving("ZorFeedback::write_attribute");
-    (d->*writer_)(att);
-  }
+}  // namespace
 
- private:
-  Reader reader_;
-  Writer writer_;
+template <>
+struct zor_feedback::tango::MemberGuard<ZorFeedback> {
+  static void check(ZorFeedback& d, const char* what) {
+    d.require_serving((std::string("ZorFeedback::") + what).c_str());
+  }
 };
+
+namespace {
+
+template <class Base>
+using Member = zor_feedback::tango::Member<ZorFeedback, Base>;
 
 using Reader = Member<Tango::Attr>::Reader;
 using Writer = Member<Tango::Attr>::Writer;

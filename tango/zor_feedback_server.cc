@@ -365,7 +365,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
   template <int P>
   void read_cut(Tango::Attribute& att) {
-    plane_values_[P][0] = cut_value(loop_->correction().planes[P]);
+    plane_values_[P][0] = cut_value(loop_->plane_settings(P));
     att.set_value(&plane_values_[P][0]);
   }
   template <int P>
@@ -378,7 +378,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
   template <int P>
   void read_keep(Tango::Attribute& att) {
-    keep_[P] = loop_->correction().planes[P].cut.keep;
+    keep_[P] = loop_->plane_settings(P).cut.keep;
     att.set_value(&keep_[P]);
   }
   template <int P>
@@ -390,7 +390,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
   template <int P>
   void read_gain(Tango::Attribute& att) {
-    plane_values_[P][1] = loop_->correction().planes[P].gain;
+    plane_values_[P][1] = loop_->plane_settings(P).gain;
     att.set_value(&plane_values_[P][1]);
   }
   template <int P>
@@ -401,7 +401,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
           "ZorFeedback::write_attribute");
   }
   void read_policy(Tango::Attribute& att) {
-    policy_ = zor_feedback::limit_policy_name(loop_->correction().policy);
+    policy_ = zor_feedback::limit_policy_name(loop_->limit_policy());
     policy_ptr_ = const_cast<char*>(policy_.c_str());
     att.set_value(&policy_ptr_);
   }

@@ -145,6 +145,11 @@ zor_feedback::LimitPolicy FeedbackLoop::limit_policy() {
   return core_->view.policy;
 }
 
+std::string FeedbackLoop::step_status() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->view.step_status;
+}
+
 namespace {
 
 // Runs `change` on the correction under `work` (tried first on a copy when

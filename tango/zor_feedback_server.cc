@@ -359,7 +359,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.set_value(step_names_[1].ptrs.data(), step_names_[1].size(), 0, false);
   }
   void read_step_status(Tango::Attribute& att) {
-    step_status_ = loop_->correction().step_status;
+    step_status_ = loop_->step_status();
     step_status_ptr_ = const_cast<char*>(step_status_.c_str());
     att.set_value(&step_status_ptr_);
   }

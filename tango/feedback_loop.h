@@ -132,6 +132,10 @@ class FeedbackLoop {
     std::string step_status = "none yet";
   };
   CorrectionView correction();
+  // One field of it, for a scalar read: without copying the whole view.
+  zor_feedback::PlaneSettings plane_settings(int plane);
+  zor_feedback::LimitPolicy limit_policy();
+  std::string step_status();
   // A copy of the correction's settings (for the loop after Init); null
   // when there is none.
   std::unique_ptr<zor_feedback::Correction> settings_copy();

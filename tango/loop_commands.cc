@@ -135,6 +135,21 @@ FeedbackLoop::CorrectionView FeedbackLoop::correction() {
   return core_->view;
 }
 
+zor_feedback::PlaneSettings FeedbackLoop::plane_settings(int plane) {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->view.planes[plane];
+}
+
+zor_feedback::LimitPolicy FeedbackLoop::limit_policy() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->view.policy;
+}
+
+std::string FeedbackLoop::step_status() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->view.step_status;
+}
+
 namespace {
 
 // Runs `change` on the correction under `work` (tried first on a copy when

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "member_attribute.h"
 #include "property_attributes.h"
 #include "signal_relay.h"
 #include "sim_ring.h"
@@ -175,32 +176,8 @@ std::string SimRingDevice::read_properties(zor_feedback::tango::SimRingSettings*
   return {};
 }
 
-// An attribute of the device (Base: a scalar or a spectrum), read (and
-// written) by its members.
 template <class Base>
-class Member : public Base {
- public:
-  using Reader = void (SimRingDevice::*)(Tango::Attribute&);
-  using Writer = void (SimRingDevice::*)(Tango::WAttribute&);
-  template <class... Dims>
-  Member(const char* attr_name, long data_type, const AttributeText& text, Reader reader, Writer writer,
-         Dims... dims)
-      : Base(attr_name, data_type, writer != nullptr ? Tango::READ_WRITE : Tango::READ, dims...),
-        reader_(reader),
-        writer_(writer) {
-    zor_feedback::tango::describe(*this, text);
-  }
-  void read(Tango::DeviceImpl* dev, Tango::Attribute& att) override {
-    (static_cast<SimRingDevice*>(dev)->*reader_)(att);
-  }
-  void write(Tango::DeviceImpl* dev, Tango::WAttribute& att) override {
-    (static_cast<SimRingDevice*>(dev)->*writer_)(att);
-  }
-
- private:
-  Reader reader_;
-  Writer writer_;
-};
+using Member = zor_feedback::tango::Member<SimRingDevice, Base>;
 
 using Reader = Member<Tango::Attr>::Reader;
 using Writer = Member<Tango::Attr>::Writer;

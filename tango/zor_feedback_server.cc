@@ -70,6 +70,7 @@
 #include "example_data.h"
 #include "feedback_loop.h"
 #include "matrix_files.h"
+#include "member_attribute.h"
 #include "memorized.h"
 #include "property_attributes.h"
 #include "signal_relay.h"
@@ -407,13 +408,13 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.set_value(step_names_[1].ptrs.data(), step_names_[1].size(), 0, false);
   }
   void read_step_status(Tango::Attribute& att) {
-    step_status_ = loop_->correction().step_status;
+    step_status_ = loop_->step_status();
     step_status_ptr_ = const_cast<char*>(step_status_.c_str());
     att.set_value(&step_status_ptr_);
   }
   template <int P>
   void read_filter(Tango::Attribute& att) {
-    filter_[P] = zor_feedback::to_string(loop_->correction().planes[P].cut.filter);
+    filter_[P] = zor_feedback::to_string(loop_->plane_settings(P).cut.filter);
     filter_ptr_[P] = const_cast<char*>(filter_[P].c_str());
     att.set_value(&filter_ptr_[P]);
   }
@@ -428,7 +429,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
   template <int P>
   void read_cut(Tango::Attribute& att) {
-    plane_values_[P][0] = cut_value(loop_->correction().planes[P]);
+    plane_values_[P][0] = cut_value(loop_->plane_settings(P));
     att.set_value(&plane_values_[P][0]);
   }
   template <int P>
@@ -442,7 +443,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
   template <int P>
   void read_keep(Tango::Attribute& att) {
-    keep_[P] = loop_->correction().planes[P].cut.filter.keep();
+    keep_[P] = loop_->plane_settings(P).cut.filter.keep();
     att.set_value(&keep_[P]);
   }
   template <int P>
@@ -455,7 +456,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
   template <int P>
   void read_gain(Tango::Attribute& att) {
-    plane_values_[P][1] = loop_->correction().planes[P].gain;
+    plane_values_[P][1] = loop_->plane_settings(P).gain;
     att.set_value(&plane_values_[P][1]);
   }
   template <int P>
@@ -466,7 +467,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
           "ZorFeedback::write_attribute");
   }
   void read_policy(Tango::Attribute& att) {
-    policy_ = zor_feedback::limit_policy_name(loop_->correction().policy);
+    policy_ = zor_feedback::limit_policy_name(loop_->limit_policy());
     policy_ptr_ = const_cast<char*>(policy_.c_str());
     att.set_value(&policy_ptr_);
   }
@@ -879,36 +880,19 @@ void ZorFeedback::push_correction(unsigned what) {
   push_change_event("LimitPolicy", &p);
 }
 
-// An attribute of the device itself (Base: a scalar, spectrum or image),
-// read (and written) by its members.
-template <class Base>
-class Member : public Base {
- public:
-  using Reader = void (ZorFeedback::*)(Tango::Attribute&);
-  using Writer = void (ZorFeedback::*)(Tango::WAttribute&);
-  template <class... Dims>
-  Member(const char* attr_name, long data_type, const AttributeText& text, Reader reader, Writer writer,
-         Dims... dims)
-      : Base(attr_name, data_type, writer != nullptr ? Tango::READ_WRITE : Tango::READ, dims...),
-        reader_(reader),
-        writer_(writer) {
-    zor_feedback::tango::describe(*this, text);
-  }
-  void read(Tango::DeviceImpl* dev, Tango::Attribute& att) override {
-    auto* d = static_cast<ZorFeedback*>(dev);
-    d->require_serving("ZorFeedback::read_attribute");
-    (d->*reader_)(att);
-  }
-  void write(Tango::DeviceImpl* dev, Tango::WAttribute& att) override {
-    auto* d = static_cast<ZorFeedback*>(dev);
-    d->require_serving("ZorFeedback::write_attribute");
-    (d->*writer_)(att);
-  }
+}  // namespace
 
- private:
-  Reader reader_;
-  Writer writer_;
+template <>
+struct zor_feedback::tango::MemberGuard<ZorFeedback> {
+  static void check(ZorFeedback& d, const char* what) {
+    d.require_serving((std::string("ZorFeedback::") + what).c_str());
+  }
 };
+
+namespace {
+
+template <class Base>
+using Member = zor_feedback::tango::Member<ZorFeedback, Base>;
 
 using Reader = Member<Tango::Attr>::Reader;
 using Writer = Member<Tango::Attr>::Writer;

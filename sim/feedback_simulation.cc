@@ -147,6 +147,8 @@ void FeedbackSimulation::compute(Candidate& c) const {
       o.filter = zor_feedback::Filter::by_rcond(c.tol);
     else if (c.keep > 0)
       o.filter = zor_feedback::Filter::by_count(c.keep);
+    else
+      o.filter = s_.filter;
     c.report = c.R.pseudo_inverse(c.inverse, &c.spectrum, o);
   } else if (!(std::fabs(c.tol) <= std::numeric_limits<float>::max())) {
     c.refusal = "ERROR: tolerance " + std::to_string(c.tol) + " is no finite float";
@@ -345,6 +347,8 @@ bool FeedbackSimulation::masked_inverse(std::string* error) {
     rcond = std::max(rcond, 0.5 * sv[static_cast<std::size_t>(report_.used - 1)] / sv.front());
   zor_feedback::StandardOptions o;
   if (rcond > 0 && rcond < 1) o.filter = zor_feedback::Filter::by_rcond(rcond);
+  // A served Tikhonov filter damps the same way without those rows.
+  if (report_.alpha > 0 && s_.filter.kind() == zor_feedback::Filter::Kind::tikhonov) o.filter = s_.filter;
   std::vector<double> inverse;
   const zor_feedback::SvdReport r =
       zor_feedback::pseudo_inverse(a.data(), monitors_, correctors_, o, &inverse);

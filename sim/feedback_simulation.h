@@ -65,6 +65,9 @@ class FeedbackSimulation {
     // both: the library's default (internal) one.
     double tol = -1.0;
     int keep = 0;  // standard, with tol -1: the number of values kept instead
+    // standard, with tol -1 and keep 0: the filter of the singular values
+    // (the default cut, or a fixed Tikhonov strength).
+    zor_feedback::Filter filter;
     zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
   };
 

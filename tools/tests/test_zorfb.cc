@@ -125,6 +125,8 @@ TEST_F(Zorfb, CommandLineExitCodesAndMessages) {
       {{"demo", "--kp", "0.2"}, 2, "", "--kp is a gain of --controller pi"},
       {{"demo", "--controller", "pi", "--kp", "1.8"}, 2, "", "kp must lie in [0, 2 - ki)"},
       {{"demo", "--controller", "pid"}, 2, "", "pid"},
+      {{"demo", "--filter", "tikhonov gcv"}, 2, "", "give a strength (tikhonov A)"},
+      {{"demo", "--filter", "keep 0"}, 2, "", "--filter"},
       {{"svd", path("missing.txt")}, 1, "", "cannot open"},
       {{"pinv", path("missing.txt")}, 1, "", "cannot open"},
       {ch({}), 2, "", "one of --field, --angle or --r56"},
@@ -719,6 +721,21 @@ TEST(ZorfbDemo, PiControllerConvergesAndBadGainsAreRefused) {
   const zor_feedback::sim::FeedbackSimulation bad(s);
   EXPECT_FALSE(bad.ok());
   EXPECT_EQ(bad.error(), "the integrator has no kp");
+}
+
+TEST(ZorfbDemo, Ring320WithTikhonovReachesTheNoiseFloor) {
+  zor_feedback::sim::FeedbackSimulation::Settings s;
+  s.matrix_file = std::string(ZOR_FEEDBACK_DATA_DIR) + "/ring320_response.txt";
+  s.filter = zor_feedback::Filter::tikhonov(0.002);
+  zor_feedback::sim::FeedbackSimulation sim(s);
+  ASSERT_TRUE(sim.ok() && sim.load_and_invert()) << sim.error();
+  EXPECT_GT(sim.report().alpha, 0.0);
+  double last = 0.0;
+  for (int c = 0; c <= 30; ++c) {
+    const double rms = sim.cycle().orbit_rms;
+    if (c > 20) last += rms / 10;
+  }
+  EXPECT_LT(last, 1.5 * s.noise_mm);
 }
 
 TEST(ZorfbDemo, WrongFileIsReported) {

@@ -51,6 +51,19 @@ int run_demo(const Global& g, const DemoOptions& o) {
                  "with --data\n";
     return kFailure;
   }
+  if (!o.filter.empty()) {
+    const zor_feedback::FilterParse f = zor_feedback::parse_filter(o.filter);
+    if (!f.filter) {
+      std::cerr << "zorfb: error: --filter: " << f.error << '\n';
+      return kUsage;
+    }
+    if (f.filter->kind() == zor_feedback::Filter::Kind::tikhonov_auto) {
+      std::cerr << "zorfb: error: --filter: the demo's inverse serves every orbit; give a strength "
+                   "(tikhonov A)\n";
+      return kUsage;
+    }
+    settings.filter = *f.filter;
+  }
   const bool pi = o.controller == "pi";
   if (!pi && o.kp) {
     std::cerr << "zorfb: error: --kp is a gain of --controller pi\n";
@@ -115,10 +128,15 @@ int run_demo(const Global& g, const DemoOptions& o) {
   std::vector<bool> used;
   for (std::size_t i = 0; i < values.size(); ++i) used.push_back(static_cast<int>(i) < rep.used);
   std::cout << "SINGULAR_VALUES, log scale ('#' used, '.' dropped, '-' cut-off):\n"
-            << spectrum_chart(values, used, cutoff, 10) << "tolerance "
-            << fmt::sprintf("%.2g", sim.tolerance()) << " (internal), cut-off "
-            << fmt::sprintf("%.2g", cutoff) << ", " << rep.used << " of " << values.size()
-            << " singular values used\n\n";
+            << spectrum_chart(values, used, cutoff, 10);
+  if (rep.alpha > 0)
+    std::cout << "filter " << zor_feedback::to_string(settings.filter) << ": alpha "
+              << fmt::sprintf("%.3g", rep.alpha)
+              << ", each singular value s weighted s^2 / (s^2 + alpha^2), none dropped\n\n";
+  else
+    std::cout << "tolerance " << fmt::sprintf("%.2g", sim.tolerance()) << " (internal), cut-off "
+              << fmt::sprintf("%.2g", cutoff) << ", " << rep.used << " of " << values.size()
+              << " singular values used\n\n";
 
   std::cout << "The machine differs from the served matrix: model error "
             << fmt::sprintf("%g", settings.model_error)

@@ -207,6 +207,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 1000));
   demo_cmd->add_option("--cycles", demo.cycles, "correction cycles after the first measurement (default 12)")
       ->check(CLI::Range(0, 1000));
+  demo_cmd->add_option("--filter", demo.filter,
+                       "the filter of the singular values: default, rcond R, keep N or tikhonov A");
   demo_cmd->add_option("--controller", demo.controller, "integrator (default) or pi")
       ->check(CLI::IsMember({"integrator", "pi"}));
   demo_cmd->add_option("--kp", demo.kp, "pi: the proportional gain (default 0.2)");

@@ -222,6 +222,7 @@ struct DemoOptions {
   std::string fail_monitor;  // empty: none
   int fail_at = 5;
   int cycles = 12;
+  std::string filter;                     // the singular values' filter (text form); empty: default
   std::string controller = "integrator";  // or "pi"
   double gain = 0.5;                      // the integral gain ki
   std::optional<double> kp;               // pi only; default 0.2

@@ -145,6 +145,18 @@ TEST_F(InverseCacheDowndate, OneMonitorOrCorrectorFewerIsADowndateEqualToADecomp
   expect_exact(*col);
 }
 
+TEST_F(InverseCacheDowndate, AChainOfDowndatesEndsInADecomposition) {
+  std::vector<int> monitors = range(kMon);
+  ASSERT_NE(get(monitors, range(kCor)), nullptr);
+  for (int k = 0; k <= detail::PlaneInverse::kMaxDowndates; ++k) {
+    monitors.erase(monitors.begin() + 2 * k);
+    const detail::PlaneInverse* inv = get(monitors, range(kCor));
+    ASSERT_NE(inv, nullptr);
+    expect_exact(*inv);
+    EXPECT_EQ(inv->downdates, k < detail::PlaneInverse::kMaxDowndates ? k + 1 : 0) << k;
+  }
+}
+
 TEST_F(InverseCacheDowndate, ACutThatDropsAModeOrAMonitorCarryingOneIsDecomposed) {
   // Keep fewer than all: the held inverse is not the plain one.
   cut = Filter::by_count(40);

@@ -44,7 +44,7 @@ double ratio_needed(const Filter& cut, int rows, int cols) {
 bool downdate_inverse(const PlaneInverse& from, const LabelledMatrix& m, const std::vector<double>& weights,
                       const std::vector<int>& monitors, const std::vector<int>& correctors,
                       const StandardOptions& cut, PlaneInverse* out) {
-  if (!(from.s_ratio > 0.0)) return false;
+  if (!(from.s_ratio > 0.0) || from.downdates >= PlaneInverse::kMaxDowndates) return false;
   const int rows = static_cast<int>(monitors.size()), cols = static_cast<int>(correctors.size());
   const double needed = ratio_needed(cut.filter, rows, cols);
   if (needed < 0.0 || rows < cols) return false;
@@ -75,6 +75,7 @@ bool downdate_inverse(const PlaneInverse& from, const LabelledMatrix& m, const s
   out->modes = cols;
   out->warnings.clear();
   out->s_ratio = ratio;
+  out->downdates = from.downdates + 1;
   return true;
 }
 

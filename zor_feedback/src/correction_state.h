@@ -25,6 +25,10 @@ struct PlaneInverse {
   // min(S) / max(S) of the sub-matrix, or a lower bound of it; 0 when not
   // every mode is in the inverse (no downdate is made from such an entry).
   double s_ratio = 0.0;
+  // Downdates since the last decomposition: each adds its rounding, so a
+  // chain of them ends in a decomposition.
+  int downdates = 0;
+  static constexpr int kMaxDowndates = 16;
 };
 
 // The inverse for one monitor or one corrector fewer than `from` has, by a

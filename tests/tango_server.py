@@ -581,8 +581,9 @@ def check_slow(tmp):
 
         # A mask re-inverts (seconds by GSL) off the published copies: readers
         # answer, the mask is made when its inverse is served, another
-        # re-inversion is refused, not queued.
-        dev.MONITOR_ENABLED = [i != 0 for i in range(1024)]
+        # re-inversion is refused, not queued. Two monitors: one alone would
+        # be a downdate of the held inverse in the library, not seconds.
+        dev.MONITOR_ENABLED = [i > 1 for i in range(1024)]
         time.sleep(0.3)
         d = tango.DeviceProxy(srv.url)
         d.set_timeout_millis(1000)

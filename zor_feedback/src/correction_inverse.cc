@@ -27,9 +27,11 @@ double weight(const std::vector<double>& weights, int i) {
   return weights.empty() ? 1.0 : weights[static_cast<std::size_t>(i)];
 }
 
-// The weighted sub-matrix, row-major: rows `monitors`, columns `correctors`.
-std::vector<double> sub_matrix(const LabelledMatrix& m, const std::vector<double>& weights,
-                               const std::vector<int>& monitors, const std::vector<int>& correctors) {
+}  // namespace
+
+std::vector<double> weighted_sub_matrix(const LabelledMatrix& m, const std::vector<double>& weights,
+                                        const std::vector<int>& monitors,
+                                        const std::vector<int>& correctors) {
   std::vector<double> a;
   a.reserve(monitors.size() * correctors.size());
   const auto cols = static_cast<std::size_t>(m.cols);
@@ -41,7 +43,32 @@ std::vector<double> sub_matrix(const LabelledMatrix& m, const std::vector<double
   return a;
 }
 
-}  // namespace
+// A new inverse: by a downdate of a held one when one monitor or corrector
+// went out and every mode stays (a mask change then costs no decomposition),
+// else by a decomposition.
+bool InverseCache::make(const LabelledMatrix& m, const std::vector<double>& weights,
+                        const std::vector<int>& monitors, const std::vector<int>& correctors,
+                        const StandardOptions& cut, PlaneInverse* inv, std::string* error) {
+  for (const auto& entry : entries_)
+    if (downdate_inverse(entry.second, m, weights, monitors, correctors, cut, inv)) {
+      ++downdates_;
+      return true;
+    }
+  const std::vector<double> a = weighted_sub_matrix(m, weights, monitors, correctors);
+  const SvdReport r = pseudo_inverse(a.data(), static_cast<int>(monitors.size()),
+                                     static_cast<int>(correctors.size()), cut, &inv->inverse);
+  if (!r.ok) {
+    *error = r.error;
+    return false;
+  }
+  inv->monitors = monitors;
+  inv->correctors = correctors;
+  inv->modes = r.used;
+  inv->warnings = r.warnings;
+  const bool all = !cut.filter.is_tikhonov() && r.used == static_cast<int>(r.singular_values.size());
+  inv->s_ratio = all ? r.singular_values.back() / r.singular_values.front() : 0.0;
+  return true;
+}
 
 const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector<double>& weights,
                                       const std::vector<int>& monitors, const std::vector<int>& correctors,
@@ -57,18 +84,8 @@ const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector
     it->second.last_use = ++uses_;
     return last_ = &it->second;
   }
-  const std::vector<double> a = sub_matrix(m, weights, monitors, correctors);
   PlaneInverse inv;
-  const SvdReport r = pseudo_inverse(a.data(), static_cast<int>(monitors.size()),
-                                     static_cast<int>(correctors.size()), cut, &inv.inverse);
-  if (!r.ok) {
-    *error = r.error;
-    return nullptr;
-  }
-  inv.monitors = monitors;
-  inv.correctors = correctors;
-  inv.modes = r.used;
-  inv.warnings = r.warnings;
+  if (!make(m, weights, monitors, correctors, cut, &inv, error)) return nullptr;
   inv.last_use = ++uses_;
   if (entries_.size() >= kCapacity) {
     auto oldest = entries_.begin();

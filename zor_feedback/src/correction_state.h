@@ -22,7 +22,27 @@ struct PlaneInverse {
   int modes = 0;
   std::vector<std::string> warnings;
   unsigned long long last_use = 0;
+  // min(S) / max(S) of the sub-matrix, or a lower bound of it; 0 when not
+  // every mode is in the inverse (no downdate is made from such an entry).
+  double s_ratio = 0.0;
+  // Downdates since the last decomposition: each adds its rounding, so a
+  // chain of them ends in a decomposition.
+  int downdates = 0;
+  static constexpr int kMaxDowndates = 16;
 };
+
+// The inverse for one monitor or one corrector fewer than `from` has, by a
+// rank-one downdate of from's inverse instead of a decomposition: false when
+// the sets differ otherwise, `cut` or `from` leaves a mode out, or the
+// downdate refuses (the row carries a mode). `m`, `weights` as for
+// InverseCache::get.
+bool downdate_inverse(const PlaneInverse& from, const LabelledMatrix& m, const std::vector<double>& weights,
+                      const std::vector<int>& monitors, const std::vector<int>& correctors,
+                      const StandardOptions& cut, PlaneInverse* out);
+
+// The weighted sub-matrix, row-major: rows `monitors`, columns `correctors`.
+std::vector<double> weighted_sub_matrix(const LabelledMatrix& m, const std::vector<double>& weights,
+                                        const std::vector<int>& monitors, const std::vector<int>& correctors);
 
 // Inverses by the sets of monitors and correctors they use; the least
 // recently used goes when more than kCapacity are held (a clip re-solve or a
@@ -41,11 +61,18 @@ class InverseCache {
     entries_.clear();
     last_ = nullptr;
   }
+  // How many inverses were made by a downdate rather than a decomposition.
+  unsigned long long downdates() const { return downdates_; }
 
  private:
   std::map<std::string, PlaneInverse> entries_;
   PlaneInverse* last_ = nullptr;  // the one used last, in entries_
   unsigned long long uses_ = 0;
+  unsigned long long downdates_ = 0;
+
+  bool make(const LabelledMatrix& m, const std::vector<double>& weights, const std::vector<int>& monitors,
+            const std::vector<int>& correctors, const StandardOptions& cut, PlaneInverse* inv,
+            std::string* error);
 };
 
 // The solve of one plane: delta[j] for j in `free` = pinv(W R) W rhs, with

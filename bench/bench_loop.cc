@@ -25,33 +25,7 @@ using zor_feedback::Plane;
 
 constexpr int kMon = 320, kCor = 288;  // per plane
 
-LabelledMatrix two_planes() {
-  const zor_feedback::sim::Ring rx = zor_feedback::sim::ring_for_shape(kMon, kCor);
-  zor_feedback::sim::Ring ry = rx;
-  ry.tune += 0.08;
-  const auto mon = zor_feedback::sim::monitors(rx.lattice, kMon);
-  const auto cor = zor_feedback::sim::correctors(rx.lattice, kCor);
-  const zor_feedback::sim::Matrix bx = zor_feedback::sim::ring_response(rx, mon, cor);
-  const zor_feedback::sim::Matrix by = zor_feedback::sim::ring_response(ry, mon, cor);
-  LabelledMatrix m;
-  m.rows = 2 * kMon;
-  m.cols = 2 * kCor;
-  m.values.assign(static_cast<std::size_t>(m.rows) * static_cast<std::size_t>(m.cols), 0.0);
-  for (int i = 0; i < kMon; ++i)
-    for (int j = 0; j < kCor; ++j) {
-      m.values[static_cast<std::size_t>(i * m.cols + j)] = bx(i, j);
-      m.values[static_cast<std::size_t>((i + kMon) * m.cols + j + kCor)] = by(i, j);
-    }
-  for (int i = 0; i < m.rows; ++i) {
-    m.monitors.push_back("BPM" + std::to_string(i));
-    m.monitor_planes.push_back(i < kMon ? Plane::x : Plane::y);
-  }
-  for (int j = 0; j < m.cols; ++j) {
-    m.correctors.push_back("COR" + std::to_string(j));
-    m.corrector_planes.push_back(j < kCor ? Plane::x : Plane::y);
-  }
-  return m;
-}
+LabelledMatrix two_planes() { return zor_feedback::sim::two_plane_ring(kMon, kCor, 0.08); }
 
 std::vector<double> orbit() {
   std::vector<double> o;
@@ -115,7 +89,7 @@ zor_feedback::Correction& correction() {
   static zor_feedback::Correction c;
   static const bool ready = [] {
     c.set_matrix(two_planes());
-    for (const Plane p : {Plane::x, Plane::y}) c.set_plane(p, {{std::nullopt, 200}, 0.5});
+    for (const Plane p : {Plane::x, Plane::y}) c.set_plane(p, {zor_feedback::Filter::by_count(200), 0.5});
     return c.compute(orbit(), std::vector<double>(2 * kCor, 0.0)).ok;
   }();
   (void)ready;

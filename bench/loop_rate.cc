@@ -30,39 +30,6 @@ namespace {
 
 namespace loop = zor_feedback::loop;
 namespace zs = zor_feedback::sim;
-using zor_feedback::LabelledMatrix;
-using zor_feedback::Plane;
-
-// Both planes of one ring model, block-diagonal.
-LabelledMatrix two_planes(int mon, int cor) {
-  const zs::Ring rx = zs::ring_for_shape(mon, cor);
-  zs::Ring ry = rx;
-  ry.tune += 0.08;
-  const zs::Matrix bx = zs::ring_response(rx, zs::monitors(rx.lattice, mon), zs::correctors(rx.lattice, cor));
-  const zs::Matrix by = zs::ring_response(ry, zs::monitors(ry.lattice, mon), zs::correctors(ry.lattice, cor));
-  LabelledMatrix m;
-  m.rows = 2 * mon;
-  m.cols = 2 * cor;
-  m.values.assign(static_cast<std::size_t>(m.rows) * static_cast<std::size_t>(m.cols), 0.0);
-  const auto at = [&m](int i, int j) -> double& {
-    return m
-        .values[static_cast<std::size_t>(i) * static_cast<std::size_t>(m.cols) + static_cast<std::size_t>(j)];
-  };
-  for (int i = 0; i < mon; ++i)
-    for (int j = 0; j < cor; ++j) {
-      at(i, j) = bx(i, j);
-      at(i + mon, j + cor) = by(i, j);
-    }
-  for (int i = 0; i < m.rows; ++i) {
-    m.monitors.push_back("BPM" + std::to_string(i));
-    m.monitor_planes.push_back(i < mon ? Plane::x : Plane::y);
-  }
-  for (int j = 0; j < m.cols; ++j) {
-    m.correctors.push_back("COR" + std::to_string(j));
-    m.corrector_planes.push_back(j < cor ? Plane::x : Plane::y);
-  }
-  return m;
-}
 
 // A fresh orbit each cycle (a slow wave that moves), stamped now.
 struct Source final : loop::OrbitSource {
@@ -104,7 +71,7 @@ double percentile(std::vector<double> v, double q) {
 
 Result run(int mon, int cor, double rate, double seconds, const std::string& masked) {
   zor_feedback::Correction corr;
-  corr.set_matrix(two_planes(mon, cor));
+  corr.set_matrix(zs::two_plane_ring(mon, cor, 0.08));
   loop::SteadyClock clock;
   Source source(clock, 2 * mon);
   Sink sink(2 * cor);

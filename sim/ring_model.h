@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "zor_feedback/labelled_matrix.h"
+
 namespace zor_feedback {
 namespace sim {
 
@@ -156,6 +158,38 @@ inline Matrix ring_response(int monitors, int correctors) {
   const Ring r = ring_for_shape(monitors, correctors);
   return ring_response(r, zor_feedback::sim::monitors(r.lattice, monitors),
                        zor_feedback::sim::correctors(r.lattice, correctors));
+}
+
+// Both planes of ring_for_shape(monitors, correctors), block-diagonal, the
+// y plane the same lattice at `y_tune_shift` above x's tune, as a labelled
+// matrix: monitors BPM0.., correctors COR0.., plane x first.
+inline LabelledMatrix two_plane_ring(int monitors, int correctors, double y_tune_shift) {
+  const Ring rx = ring_for_shape(monitors, correctors);
+  Ring ry = rx;
+  ry.tune += y_tune_shift;
+  const auto mon = zor_feedback::sim::monitors(rx.lattice, monitors);
+  const auto cor = zor_feedback::sim::correctors(rx.lattice, correctors);
+  const Matrix bx = ring_response(rx, mon, cor), by = ring_response(ry, mon, cor);
+  LabelledMatrix m;
+  m.rows = 2 * monitors;
+  m.cols = 2 * correctors;
+  const auto cols = static_cast<std::size_t>(m.cols);
+  m.values.assign(static_cast<std::size_t>(m.rows) * cols, 0.0);
+  for (int i = 0; i < monitors; ++i)
+    for (int j = 0; j < correctors; ++j) {
+      m.values[static_cast<std::size_t>(i) * cols + static_cast<std::size_t>(j)] = bx(i, j);
+      m.values[static_cast<std::size_t>(i + monitors) * cols + static_cast<std::size_t>(j + correctors)] =
+          by(i, j);
+    }
+  for (int i = 0; i < m.rows; ++i) {
+    m.monitors.push_back("BPM" + std::to_string(i));
+    m.monitor_planes.push_back(i < monitors ? Plane::x : Plane::y);
+  }
+  for (int j = 0; j < m.cols; ++j) {
+    m.correctors.push_back("COR" + std::to_string(j));
+    m.corrector_planes.push_back(j < correctors ? Plane::x : Plane::y);
+  }
+  return m;
 }
 
 inline Matrix line_response(const std::vector<Element>& monitors, const std::vector<Element>& correctors) {

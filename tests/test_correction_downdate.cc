@@ -20,25 +20,9 @@ constexpr int kMon = 96, kCor = 48;  // per plane
 // ring_response(96, 48) in both planes, block-diagonal; `lone` >= 0: corrector
 // 5 of plane x is seen by monitor `lone` alone (that monitor carries a mode).
 LabelledMatrix ring(int lone = -1) {
-  const sim::Matrix r = sim::ring_response(kMon, kCor);
-  LabelledMatrix m;
-  m.rows = 2 * kMon;
-  m.cols = 2 * kCor;
-  m.values.assign(static_cast<std::size_t>(m.rows * m.cols), 0.0);
-  for (int i = 0; i < kMon; ++i)
-    for (int j = 0; j < kCor; ++j) {
-      const double v = lone >= 0 && j == 5 ? (i == lone ? 1.0 : 0.0) : r(i, j);
-      m.values[static_cast<std::size_t>(i * m.cols + j)] = v;
-      m.values[static_cast<std::size_t>((i + kMon) * m.cols + j + kCor)] = r(i, j);
-    }
-  for (int k = 0; k < m.rows; ++k) {
-    m.monitors.push_back("BPM" + std::to_string(k));
-    m.monitor_planes.push_back(k < kMon ? Plane::x : Plane::y);
-  }
-  for (int k = 0; k < m.cols; ++k) {
-    m.correctors.push_back("COR" + std::to_string(k));
-    m.corrector_planes.push_back(k < kCor ? Plane::x : Plane::y);
-  }
+  LabelledMatrix m = sim::two_plane_ring(kMon, kCor, 0.0);
+  if (lone >= 0)
+    for (int i = 0; i < kMon; ++i) m.values[static_cast<std::size_t>(i * m.cols + 5)] = i == lone ? 1.0 : 0.0;
   return m;
 }
 

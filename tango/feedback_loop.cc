@@ -215,6 +215,7 @@ void FeedbackLoop::run() {
       k.wake.wait_until(lock, k.next);
       continue;
     }
+    const clock::time_point began = clock::now();
     try {
       if (!k.standard) ++k.orbits;
       const sim::CycleRecord rec = k.standard ? correction_cycle(core_, lock) : k.sim->cycle();
@@ -228,6 +229,7 @@ void FeedbackLoop::run() {
       k.state = State::fault;
     }
     ++k.cycles;
+    k.cycle_times.add(std::chrono::duration_cast<zor_feedback::loop::Duration>(clock::now() - began));
     // The next cycle one period after this one was due; a loop that fell
     // behind by more than a period starts afresh instead of catching up.
     k.next += k.period;
@@ -278,10 +280,12 @@ std::string FeedbackLoop::switch_loop(bool run) {
     k.state = run ? State::running : State::stopped;
     k.trips.clear();
     k.last_rms = std::numeric_limits<double>::quiet_NaN();
-    if (run)
+    if (run) {
       k.next = clock::now();
-    else
+      k.cycle_times.clear();
+    } else {
       k.alarm.clear();
+    }
     k.pending |= kState;
   }
   core_->wake.notify_all();
@@ -330,6 +334,11 @@ std::string FeedbackLoop::inversion_status() {
 long long FeedbackLoop::cycles() {
   std::lock_guard<std::mutex> lock(core_->mutex);
   return core_->cycles;
+}
+
+zor_feedback::loop::CycleTimes FeedbackLoop::cycle_times() {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->cycle_times.times();
 }
 
 double FeedbackLoop::period() {

@@ -28,6 +28,7 @@
 
 #include "feedback_simulation.h"
 #include "zor_feedback/correction.h"
+#include "zor_feedback/loop/cycle_stats.h"
 
 namespace zor_feedback {
 namespace tango {
@@ -100,6 +101,8 @@ class FeedbackLoop {
   // The last re-inversion: "running: ...", "served: ...", "refused: ...".
   std::string inversion_status();
   long long cycles();
+  // The cycle times since the last Start (median, 99th percentile, maximum).
+  zor_feedback::loop::CycleTimes cycle_times();
   double period();
   // False, with the reason in *error, for a period that is not ok.
   bool set_period(double seconds, std::string* error);

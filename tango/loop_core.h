@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "feedback_loop.h"
+#include "zor_feedback/loop/cycle_stats.h"
 #include "zor_feedback/loop/trips.h"
 
 namespace zor_feedback {
@@ -45,6 +46,9 @@ struct FeedbackLoop::Core {
   clock::duration period{};
   clock::time_point next;  // when the next cycle is due
   long long cycles = 0;
+  // How long the cycles since the last Start took, from the orbit's read to
+  // the step applied (a skipped cycle too).
+  zor_feedback::loop::CycleStats cycle_times;
   // The divergence rule: the orbit rms grew on consecutive cycles.
   zor_feedback::loop::TripCounts trips;
   double last_rms = std::numeric_limits<double>::quiet_NaN();

@@ -53,6 +53,7 @@
 #include <tango.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -335,6 +336,14 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     cycles_ = loop_->cycles();
     att.set_value(&cycles_);
   }
+  void read_cycle_times(Tango::Attribute& att) {
+    const zor_feedback::loop::CycleTimes t = loop_->cycle_times();
+    const auto ms = [](zor_feedback::loop::Duration d) {
+      return std::chrono::duration<double, std::milli>(d).count();
+    };
+    cycle_times_ = {ms(t.p50), ms(t.p99), ms(t.max)};
+    att.set_value(cycle_times_.data(), t.count > 0 ? 3L : 0L);
+  }
   void read_measure_progress(Tango::Attribute& att) {
     measure_progress_ = loop_->measure_progress();
     att.set_value(&measure_progress_);
@@ -616,6 +625,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevLong used_ = 0, nosv_ = 0;
   Tango::DevDouble condition_number_ = 0, period_ = 0;
   Tango::DevLong64 cycles_ = 0;
+  std::array<Tango::DevDouble, 3> cycle_times_{};
   Tango::DevDouble measure_progress_ = 0;
   std::string measure_status_;
   Tango::DevString measure_status_ptr_ = nullptr;
@@ -1044,6 +1054,12 @@ class ZorFeedbackClass : public Tango::DeviceClass {
     list.push_back(scalar("Cycles", Tango::DEV_LONG64,
                           {"Cycles", "", "correction cycles run since the start", "%d"},
                           &ZorFeedback::read_cycles));
+    list.push_back(spectrum("CycleTimes", Tango::DEV_DOUBLE,
+                            {"Cycle times", "ms",
+                             "median, 99th percentile and maximum of the last 1024 cycles since Start, from "
+                             "the orbit's read to the step applied; empty before the first",
+                             "%.3f"},
+                            &ZorFeedback::read_cycle_times));
     list.push_back(scalar("InversionStatus", Tango::DEV_STRING,
                           {"Inversion status", "",
                            "the last re-inversion: 'running: ...', 'served: ...' or 'refused: ...'", "%s"},

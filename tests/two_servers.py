@@ -86,15 +86,18 @@ def main():
         dev.Start()
         trace = run_cycles(dev, simdev, 30)
         period = (time.monotonic() - t0) / max(dev.Cycles - c0, 1)
+        p50, p99, worst = dev.CycleTimes  # ms: the orbit's read over TANGO to the step written
         first = next((i + 1 for i, r in enumerate(trace) if r < 1.5 * NOISE), None)
         last10 = float(np.mean(trace[-10:]))
         print("ring320 over TANGO: rms %.4f mm -> %.4f mm (mean of cycles 21-30: %.2f x noise); below 1.5 x "
-              "noise after %s cycles; period %.3f s" % (start_rms, trace[-1], last10 / NOISE, first, period))
+              "noise after %s cycles; period %.3f s; cycle time p50 %.2f ms, p99 %.2f ms, max %.2f ms"
+              % (start_rms, trace[-1], last10 / NOISE, first, period, p50, p99, worst))
         assert dev.State() == tango.DevState.RUNNING, dev.Status()
         assert first is not None and first <= 30 and last10 < 1.5 * NOISE, trace
         kicks = np.array(simdev.CorrectorSetpoints)
         assert np.all(np.isfinite(kicks)) and np.max(np.abs(kicks)) < 2.0, "a bad step reached the ring"
         assert 0.09 < period < 0.13, "period %.3f s" % period
+        assert 0 < p50 <= p99 <= worst < 1000 * period, (p50, p99, worst)
 
         # A monitor fails: left out, no NaN reaches a corrector, the loop goes on.
         simdev.FailMonitor(list(simdev.MonitorNames)[7])

@@ -76,7 +76,7 @@ FeedbackSimulation::FeedbackSimulation(Settings s)
                                std::vector<loop::CorrectorLimit>(static_cast<std::size_t>(nominal.cols),
                                                                  {-ms.kick_limit_mrad, ms.kick_limit_mrad}),
                                &error_);
-  if (!controller_) return;
+  if (!controller_ || !readbacks_.configure(s_.readback, &error_)) return;
   ms.seed = s_.seed;
   ms.model_error = s_.model_error;
   ms.noise_mm = s_.noise_mm;
@@ -244,7 +244,7 @@ bool FeedbackSimulation::read_kicks(std::string* error) {
 }
 
 bool FeedbackSimulation::read_kicks_from(loop::CorrectorSink& sink, std::string* error) {
-  const loop::SinkResult r = sink.read();
+  const loop::SinkResult r = sink.read_setpoints();
   if (!r.ok) {
     *error = "the correctors cannot be read: " + r.error;
     return false;
@@ -260,6 +260,7 @@ bool FeedbackSimulation::read_kicks_from(loop::CorrectorSink& sink, std::string*
       return false;
     }
   kicks_set_ = r.values;
+  readbacks_.clear();  // a count from before is of other set-points
   for (int j = 0; j < correctors_; ++j)
     correctors_set_->set_value(static_cast<float>(kicks_set_[static_cast<std::size_t>(j)]), j, 0, -1, -1, -1,
                                -1);
@@ -290,6 +291,22 @@ OrbitReading FeedbackSimulation::read_ring(std::string* error) {
     }
   }
   return r;
+}
+
+loop::SinkResult FeedbackSimulation::read_readbacks() {
+  if (!readbacks_.rule().on()) return loop::SinkResult{true, {}, {}};
+  if (sink_ != nullptr) return sink_->read();
+  return loop::SinkResult{true, {}, machine_->readbacks()};
+}
+
+std::string FeedbackSimulation::check_readbacks(const loop::SinkResult& r,
+                                                const std::vector<std::string>& names) {
+  if (!readbacks_.rule().on()) return {};
+  const loop::ReadbackVerdict v = readbacks_.check(kicks_set_, r, names);
+  if (!v.trip) return {};
+  const std::string text = "cycle " + std::to_string(cycle_ - 1) + ": " + v.detail + ", no step";
+  note(text);
+  return text;
 }
 
 CycleRecord FeedbackSimulation::begin_cycle() {
@@ -411,6 +428,8 @@ loop::ControllerStep FeedbackSimulation::GivenSolve::step(const std::vector<doub
 
 CycleRecord FeedbackSimulation::cycle() {
   CycleRecord rec = begin_cycle();
+  if (rec.source_error.empty()) rec.tripped = check_readbacks(read_readbacks(), {});
+  if (!rec.tripped.empty()) return rec;
   // The correction: the controller's step from e = -inverse * orbit; never a
   // step that is not finite, never one from a monitor that is not valid.
   std::vector<double> step;

@@ -11,6 +11,7 @@
 #include "machine.h"
 #include "zor_feedback/loop/io.h"
 #include "zor_feedback/loop/pi_controller.h"
+#include "zor_feedback/loop/readback_watch.h"
 #include "zor_feedback/zor_feedback.h"
 
 namespace zor_feedback {
@@ -29,6 +30,9 @@ struct CycleRecord {
   // Empty when the step was applied; else why it was not (a non-finite step
   // is never applied).
   std::string skipped;
+  // Why the loop must stop (a corrector that does not follow its set-point);
+  // then no step is made.
+  std::string tripped;
 };
 
 // A feedback server location with its properties, and the ring it corrects:
@@ -68,6 +72,9 @@ class FeedbackSimulation {
     // standard, with tol -1 and keep 0: the filter of the singular values
     // (the default cut, or a fixed Tikhonov strength).
     zor_feedback::Filter filter;
+    // The correctors' read-backs against the set-points last written, once a
+    // cycle (off by default).
+    loop::ReadbackRule readback;
     zor_feedback::SvdMethod method = zor_feedback::SvdMethod::gsl;
   };
 
@@ -137,6 +144,13 @@ class FeedbackSimulation {
   // it. `error` says why the source gave no orbit.
   OrbitReading read_ring(std::string* error);
   CycleRecord begin_cycle(const OrbitReading& reading, const std::string& error);
+  // The correctors' read-backs (of the sink, or of the machine), for
+  // check_readbacks; like read_ring, without a lock of the server's. Not
+  // read (ok, empty) when the rule is off.
+  loop::SinkResult read_readbacks();
+  // The read-back rule on `r` against the kicks last set: empty, or why the
+  // loop must stop (stored in the history too). `names`: the correctors'.
+  std::string check_readbacks(const loop::SinkResult& r, const std::vector<std::string>& names);
   // The last measured orbit [mm], one value per monitor.
   std::vector<double> orbit();
   // The corrector settings [mrad] as set; CORRECTORS serves them as floats.
@@ -194,6 +208,7 @@ class FeedbackSimulation {
   GivenSolve solve_;
   loop::OrbitSource* source_ = nullptr;
   loop::CorrectorSink* sink_ = nullptr;
+  loop::ReadbackWatch readbacks_;
   std::unique_ptr<loop::Controller> controller_;
   std::vector<bool> valid_;
   std::vector<bool> masked_for_;   // the validity masked_ was computed for; empty: none

@@ -113,14 +113,18 @@ zl::Orbit DeviceOrbitSource::read() {
 
 struct DeviceCorrectorSink::Proxy {
   std::mutex m;
-  AttributeName name;
-  std::unique_ptr<Tango::DeviceProxy> proxy;
+  AttributeName name, readbacks;  // readbacks.full empty: the set-points are read instead
+  std::unique_ptr<Tango::DeviceProxy> proxy, readback_proxy;
   int timeout_ms = 0;
 };
 
 DeviceCorrectorSink::DeviceCorrectorSink(AttributeName setpoints, int timeout_ms)
+    : DeviceCorrectorSink(std::move(setpoints), AttributeName{}, timeout_ms) {}
+
+DeviceCorrectorSink::DeviceCorrectorSink(AttributeName setpoints, AttributeName readbacks, int timeout_ms)
     : p_(std::make_unique<Proxy>()) {
   p_->name = std::move(setpoints);
+  p_->readbacks = std::move(readbacks);
   p_->timeout_ms = timeout_ms;
 }
 
@@ -143,24 +147,41 @@ zl::SinkResult DeviceCorrectorSink::write(const std::vector<double>& setpoints) 
   return r;
 }
 
-zl::SinkResult DeviceCorrectorSink::read() {
-  std::lock_guard<std::mutex> lock(p_->m);
+namespace {
+
+// One spectrum of doubles; the proxy is made again after a failure.
+zl::SinkResult read_doubles(const AttributeName& name, std::unique_ptr<Tango::DeviceProxy>& proxy,
+                            int timeout_ms) {
   zl::SinkResult r;
-  Tango::DeviceProxy* dev = proxy_of(p_->proxy, p_->name.device, p_->timeout_ms, &r.error);
+  Tango::DeviceProxy* dev = proxy_of(proxy, name.device, timeout_ms, &r.error);
   if (dev == nullptr) return r;
   try {
-    Tango::DeviceAttribute da = dev->read_attribute(p_->name.attribute);
+    std::string attribute = name.attribute;  // TANGO takes a non-const reference
+    Tango::DeviceAttribute da = dev->read_attribute(attribute);
     if (da.get_quality() == Tango::ATTR_INVALID) {
-      r.error = p_->name.full + " reads INVALID";
+      r.error = name.full + " reads INVALID";
       return r;
     }
     da.extract_read(r.values);  // a read-write attribute also carries the written values
     r.ok = true;
   } catch (const Tango::DevFailed& e) {
-    r.error = p_->name.full + ": " + first_error(e);
-    p_->proxy.reset();
+    r.error = name.full + ": " + first_error(e);
+    proxy.reset();
   }
   return r;
+}
+
+}  // namespace
+
+zl::SinkResult DeviceCorrectorSink::read() {
+  std::lock_guard<std::mutex> lock(p_->m);
+  if (p_->readbacks.full.empty()) return read_doubles(p_->name, p_->proxy, p_->timeout_ms);
+  return read_doubles(p_->readbacks, p_->readback_proxy, p_->timeout_ms);
+}
+
+zl::SinkResult DeviceCorrectorSink::read_setpoints() {
+  std::lock_guard<std::mutex> lock(p_->m);
+  return read_doubles(p_->name, p_->proxy, p_->timeout_ms);
 }
 
 }  // namespace tango

@@ -39,14 +39,18 @@ class DeviceOrbitSource final : public zor_feedback::loop::OrbitSource {
   std::unique_ptr<Proxies> p_;
 };
 
-// The correctors: write() sets the whole spectrum in one write; read() gives
-// the set-points as the device holds them. Thread-safe.
+// The correctors: write() sets the whole spectrum in one write;
+// read_setpoints() gives the set-points as the device holds them, read() the
+// read-backs (the set-points when no read-back attribute is given).
+// Thread-safe.
 class DeviceCorrectorSink final : public zor_feedback::loop::CorrectorSink {
  public:
   DeviceCorrectorSink(AttributeName setpoints, int timeout_ms);
+  DeviceCorrectorSink(AttributeName setpoints, AttributeName readbacks, int timeout_ms);
   ~DeviceCorrectorSink() override;
   zor_feedback::loop::SinkResult write(const std::vector<double>& setpoints) override;
   zor_feedback::loop::SinkResult read() override;
+  zor_feedback::loop::SinkResult read_setpoints() override;
 
   struct Proxy;
 

@@ -220,9 +220,9 @@ void FeedbackLoop::run() {
       if (!k.standard) ++k.orbits;
       const sim::CycleRecord rec = k.standard ? correction_cycle(core_, lock) : k.sim->cycle();
       if (k.state == State::running || k.state == State::alarm) {  // not stopped meanwhile
-        const std::string diverging = divergence(k, rec.orbit_rms);
-        k.alarm = diverging.empty() ? rec.skipped : diverging;
-        k.state = !diverging.empty() ? State::tripped : rec.skipped.empty() ? State::running : State::alarm;
+        const std::string trip = rec.tripped.empty() ? divergence(k, rec.orbit_rms) : rec.tripped;
+        k.alarm = trip.empty() ? rec.skipped : trip;
+        k.state = !trip.empty() ? State::tripped : rec.skipped.empty() ? State::running : State::alarm;
       }
     } catch (const std::exception& e) {
       k.fault = std::string("cycle ") + std::to_string(k.cycles) + " failed: " + e.what();

@@ -170,19 +170,24 @@ sim::CycleRecord correction_cycle(const std::shared_ptr<FeedbackLoop::Core>& cor
                                   std::unique_lock<std::mutex>& lock) {
   FeedbackLoop::Core& k = *core;
   sim::CycleRecord rec;
+  zor_feedback::loop::SinkResult readbacks;
   if (k.sim->on_devices()) {
     // Another server answers (or times out): readers do not wait for it.
     sim::FeedbackSimulation* sim = k.sim.get();
     lock.unlock();
     std::string error;
     const sim::OrbitReading r = sim->read_ring(&error);
+    readbacks = sim->read_readbacks();
     lock.lock();
     if (k.quit) return rec;
     rec = k.sim->begin_cycle(r, error);
   } else {
     rec = k.sim->begin_cycle();
+    readbacks = k.sim->read_readbacks();
   }
   ++k.orbits;
+  if (rec.source_error.empty()) rec.tripped = k.sim->check_readbacks(readbacks, k.view.correctors);
+  if (!rec.tripped.empty()) return rec;
   std::string unread = rec.source_error;
   if (unread.empty() && k.reread_kicks && k.sim->read_kicks(&unread)) k.reread_kicks = false;
   if (!unread.empty()) {  // the devices gave no orbit or kicks: nothing to step from

@@ -24,6 +24,10 @@
 //                    in one write; with both the device starts in STANDBY and
 //                    moves the ring only after Start (standard inversion only)
 //   ReadTimeoutMs, WriteTimeoutMs  for those devices (default 500 each)
+//   CorrectorReadbacks  the correctors' read-back attribute: each cycle the
+//                    read-backs are compared with the set-points last written;
+//                    a corrector off by more than ReadbackTolerance (kick unit,
+//                    default 0.05) for ReadbackCycles cycles (default 5) trips
 // Re-inversions run off the lock: a command answers within kAnswerWithin,
 // with the outcome when it is known by then; else InversionStatus (and its
 // change event) tells it later.
@@ -76,6 +80,7 @@
 #include "property_attributes.h"
 #include "signal_relay.h"
 #include "zor_feedback/blas_info.h"
+#include "zor_feedback/loop/readback_watch.h"
 
 namespace {
 
@@ -336,13 +341,19 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     cycles_ = loop_->cycles();
     att.set_value(&cycles_);
   }
-  void read_cycle_times(Tango::Attribute& att) {
+  long fill_cycle_times() {
     const zor_feedback::loop::CycleTimes t = loop_->cycle_times();
     const auto ms = [](zor_feedback::loop::Duration d) {
       return std::chrono::duration<double, std::milli>(d).count();
     };
     cycle_times_ = {ms(t.p50), ms(t.p99), ms(t.max)};
-    att.set_value(cycle_times_.data(), t.count > 0 ? 3L : 0L);
+    return t.count > 0 ? 3L : 0L;
+  }
+  void read_cycle_times(Tango::Attribute& att) { att.set_value(cycle_times_.data(), fill_cycle_times()); }
+  void push_cycle_times() {
+    const long n = fill_cycle_times();
+    push_change_event("CycleTimes", cycle_times_.data(), n);
+    count_pushed({"CycleTimes"});
   }
   void read_measure_progress(Tango::Attribute& att) {
     measure_progress_ = loop_->measure_progress();
@@ -539,6 +550,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "ConditionNumber",
                                          "Period",
                                          "Cycles",
+                                         "CycleTimes",
                                          "InversionStatus",
                                          "MONITOR_NAMES",
                                          "CORRECTOR_NAMES",
@@ -608,7 +620,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   // The ring's devices (null: the simulated ring); they outlive loop_.
   std::unique_ptr<zor_feedback::tango::DeviceOrbitSource> source_;
   std::unique_ptr<zor_feedback::tango::DeviceCorrectorSink> sink_;
-  std::string read_ring_properties(Tango::DbData props, bool standard);
+  std::string read_ring_properties(Tango::DbData props, bool standard,
+                                   zor_feedback::sim::FeedbackSimulation::Settings* settings);
   std::unique_ptr<FeedbackLoop> loop_;
   std::unique_ptr<zor_feedback::tango::PropertyAttributes> published_;
   std::unique_ptr<zor_feedback::tango::MatrixFiles> files_;
@@ -667,9 +680,9 @@ std::string ZorFeedback::read_device_properties(zor_feedback::sim::FeedbackSimul
   Tango::DbData ring_props;
   if (Tango::Util::_UseDb) {
     Tango::DbData props;
-    for (const char* name :
-         {"MatrixDirectory", "MatrixFile", "MatrixFileLimit", "Period", "Inversion", "SvdMethod",
-          "OrbitSources", "CorrectorSetpoints", "ReadTimeoutMs", "WriteTimeoutMs"})
+    for (const char* name : {"MatrixDirectory", "MatrixFile", "MatrixFileLimit", "Period", "Inversion",
+                             "SvdMethod", "OrbitSources", "CorrectorSetpoints", "ReadTimeoutMs",
+                             "WriteTimeoutMs", "CorrectorReadbacks", "ReadbackTolerance", "ReadbackCycles"})
       props.push_back(Tango::DbDatum(name));
     get_db_device()->get_property(props);
     ring_props = props;
@@ -698,8 +711,8 @@ std::string ZorFeedback::read_device_properties(zor_feedback::sim::FeedbackSimul
   if (!method.empty() && !zor_feedback::parse_svd_method(method, &settings->method))
     return "device property SvdMethod: '" + method + "' is neither gsl nor lapack";
   if (!ring_props.empty()) {
-    std::string error =
-        read_ring_properties(std::move(ring_props), settings->inversion == zor_feedback::Inversion::standard);
+    std::string error = read_ring_properties(
+        std::move(ring_props), settings->inversion == zor_feedback::Inversion::standard, settings);
     if (!error.empty()) return error;
   }
   files_ = std::make_unique<zor_feedback::tango::MatrixFiles>(directory, limit);
@@ -710,12 +723,14 @@ std::string ZorFeedback::read_device_properties(zor_feedback::sim::FeedbackSimul
   return {};
 }
 
-// OrbitSources and CorrectorSetpoints (props[6], props[7]) and their
-// timeouts: the devices of the ring, or none.
-std::string ZorFeedback::read_ring_properties(Tango::DbData props, bool standard) {
+// OrbitSources and CorrectorSetpoints (props[6], props[7]), their timeouts
+// and the read-backs (props[10] to [12]): the devices of the ring, or none.
+std::string ZorFeedback::read_ring_properties(Tango::DbData props, bool standard,
+                                              zor_feedback::sim::FeedbackSimulation::Settings* settings) {
   source_.reset();
   sink_.reset();
-  if (props[6].is_empty() && props[7].is_empty()) return {};
+  if (props[6].is_empty() && props[7].is_empty())
+    return props[10].is_empty() ? "" : "device property CorrectorReadbacks: only with OrbitSources";
   if (props[6].is_empty() || props[7].is_empty())
     return "device properties OrbitSources and CorrectorSetpoints: give both, or neither for the simulated "
            "ring";
@@ -735,11 +750,24 @@ std::string ZorFeedback::read_ring_properties(Tango::DbData props, bool standard
   for (std::size_t i = 0; i < sources.size(); ++i)
     if (!zor_feedback::tango::parse_attribute_name(sources[i], &names[i], &error))
       return "device property OrbitSources: " + error;
-  zor_feedback::tango::AttributeName sink;
+  zor_feedback::tango::AttributeName sink, readbacks;
   if (!zor_feedback::tango::parse_attribute_name(setpoints, &sink, &error))
     return "device property CorrectorSetpoints: " + error;
+  if (!props[10].is_empty()) {
+    std::string name;
+    props[10] >> name;
+    if (!zor_feedback::tango::parse_attribute_name(name, &readbacks, &error))
+      return "device property CorrectorReadbacks: " + error;
+    settings->readback = {0.05, 5};
+    if ((!props[11].is_empty() && !(props[11] >> settings->readback.tolerance)) ||
+        (!props[12].is_empty() && !(props[12] >> settings->readback.cycles)))
+      return "device properties ReadbackTolerance, ReadbackCycles: not a number";
+    if (std::string why = zor_feedback::loop::readback_rule_problem(settings->readback); !why.empty())
+      return "device properties ReadbackTolerance, ReadbackCycles: " + why;
+  }
   source_ = std::make_unique<zor_feedback::tango::DeviceOrbitSource>(std::move(names), timeout[0]);
-  sink_ = std::make_unique<zor_feedback::tango::DeviceCorrectorSink>(std::move(sink), timeout[1]);
+  sink_ = std::make_unique<zor_feedback::tango::DeviceCorrectorSink>(std::move(sink), std::move(readbacks),
+                                                                     timeout[1]);
   return {};
 }
 
@@ -755,6 +783,7 @@ void ZorFeedback::changed(unsigned what) {
       Tango::DevLong64 cycles = loop_->cycles();
       push_change_event("Cycles", &cycles);
       count_pushed({"ORBIT", "CORRECTORS", "HISTORY", "Cycles"});
+      push_cycle_times();
     }
     if (what & FeedbackLoop::kInverse) {
       for (const char* p : {"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES"})

@@ -22,6 +22,9 @@ struct Plant {
   LabelledMatrix r;
   std::vector<double> offset, kicks;
   std::string read_error, write_error, kicks_error;
+  // A corrector whose supply does not follow: it reads back this value (NaN: it follows).
+  int stuck = -1;
+  double stuck_at = 0.0;
   int writes = 0;
   bool short_orbit = false;
 
@@ -52,7 +55,12 @@ struct Devices final : loop::OrbitSource {
     Plant& p;
     explicit Correctors(Plant& plant) : p(plant) {}
     loop::SinkResult write(const std::vector<double>& v) override { return p.write(v); }
-    loop::SinkResult read() override { return {p.kicks_error.empty(), p.kicks_error, p.kicks}; }
+    loop::SinkResult read_setpoints() override { return {p.kicks_error.empty(), p.kicks_error, p.kicks}; }
+    loop::SinkResult read() override {
+      loop::SinkResult r = read_setpoints();
+      if (p.stuck >= 0) r.values[static_cast<std::size_t>(p.stuck)] = p.stuck_at;
+      return r;
+    }
   };
   Plant& p;
   Correctors sink{p};
@@ -145,6 +153,55 @@ TEST(FeedbackOnDevices, NoStepFromAFailedOrMisshapenReadAndNothingFromARefusedWr
   EXPECT_TRUE(r.skipped.empty()) << r.skipped;
   EXPECT_EQ(r.invalid, 1);
   for (const double k : plant.kicks) EXPECT_TRUE(std::isfinite(k));
+}
+
+// A corrector that does not follow its set-point trips the loop after exactly
+// the rule's count of cycles; until then the loop steps on. A Start (the
+// set-points read again) begins the count afresh.
+TEST(FeedbackOnDevices, ACorrectorThatDoesNotFollowTripsAfterTheRulesCycles) {
+  auto s = ring96();
+  s.readback = {0.001, 3};
+  Plant plant = plant_of(s);
+  Devices dev(plant);
+  sim::FeedbackSimulation f(s);
+  ASSERT_TRUE(f.ok() && f.load_and_invert()) << f.error();
+  std::string error;
+  ASSERT_TRUE(f.use_devices(&dev, &dev.sink, &error)) << error;
+  for (int c = 0; c < 3; ++c) ASSERT_TRUE(f.cycle().tripped.empty()) << "read-backs follow";
+
+  plant.stuck = 4;
+  plant.stuck_at = plant.kicks[4] + 0.5;
+  for (int c = 0; c < 2; ++c) EXPECT_TRUE(f.cycle().tripped.empty()) << "off for " << c + 1 << " cycles";
+  const int writes = plant.writes;
+  const sim::CycleRecord r = f.cycle();
+  EXPECT_NE(r.tripped.find("corrector 4 reads back"), std::string::npos) << r.tripped;
+  EXPECT_NE(r.tripped.find("for 3 cycles, no step"), std::string::npos) << r.tripped;
+  EXPECT_EQ(plant.writes, writes) << "no step in the tripping cycle";
+
+  // Read again at a start: the count starts over, and a supply that follows
+  // again clears it.
+  ASSERT_TRUE(f.read_kicks(&error)) << error;
+  EXPECT_TRUE(f.cycle().tripped.empty());
+  plant.stuck = -1;
+  for (int c = 0; c < 5; ++c) EXPECT_TRUE(f.cycle().tripped.empty());
+
+  // Read-backs that cannot be read count against every corrector.
+  plant.kicks_error = "timeout";
+  plant.write_error = "timeout";
+  std::string tripped;
+  for (int c = 0; c < 3 && tripped.empty(); ++c) tripped = f.cycle().tripped;
+  EXPECT_NE(tripped.find("the read-backs cannot be read (timeout) for 3 cycles"), std::string::npos)
+      << tripped;
+}
+
+TEST(FeedbackOnDevices, AReadbackRuleThatCannotBeUsedIsRefused) {
+  auto s = ring96();
+  s.readback = {0.0, 3};
+  EXPECT_FALSE(sim::FeedbackSimulation(s).ok());
+  s.readback = {0.01, 0};
+  sim::FeedbackSimulation f(s);
+  EXPECT_FALSE(f.ok());
+  EXPECT_EQ(f.error(), "the read-back cycles must be at least 1");
 }
 
 }  // namespace

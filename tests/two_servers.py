@@ -57,7 +57,8 @@ def main():
             FEEDBACK, "ZorFeedback", "zor/feedback/1", tmp, "fb", MatrixFile="ring320_response.txt", Period="0.1",
             OrbitSources=[base.replace("sim/ring/1", "sim/ring/1/OrbitX") + "#dbase=no",
                           base.replace("sim/ring/1", "sim/ring/1/OrbitY") + "#dbase=no"],
-            CorrectorSetpoints=base.replace("sim/ring/1", "sim/ring/1/CorrectorSetpoints") + "#dbase=no")
+            CorrectorSetpoints=base.replace("sim/ring/1", "sim/ring/1/CorrectorSetpoints") + "#dbase=no",
+            CorrectorReadbacks=base.replace("sim/ring/1", "sim/ring/1/CorrectorReadbacks") + "#dbase=no")
         servers.append(fb)
         # Properties it cannot use: FAULT, saying which and why.
         for i, (props, why) in enumerate([
@@ -105,6 +106,8 @@ def main():
         assert dev.State() == tango.DevState.RUNNING, dev.Status()
         assert np.all(np.isfinite(simdev.CorrectorSetpoints))
 
+        check_stuck_corrector(dev, simdev)
+
         # The ring's server dies: no step, ALARM with the reason, within 2 cycles.
         sim.proc.send_signal(signal.SIGKILL)
         sim.proc.wait()
@@ -127,6 +130,32 @@ def main():
         assert np.mean(trace[-10:]) < 1.5 * NOISE, trace
         dev.Stop()
         assert dev.State() == tango.DevState.STANDBY
+
+
+def check_stuck_corrector(dev, simdev):
+    """A supply stuck 1 mrad away from its set-point: the loop trips after
+    the read-back rule's 5 cycles, naming it, and runs again after Start
+    once the supply follows."""
+    dev.Stop()
+    name, j = list(simdev.CorrectorNames)[11], 11
+    sp = np.array(simdev.CorrectorSetpoints)
+    moved = sp.copy()
+    moved[j] += 1.0
+    simdev.CorrectorSetpoints = moved
+    wait_for(lambda: abs(simdev.CorrectorReadbacks[j] - moved[j]) < 1e-3, 5)
+    simdev.StickCorrector(name)
+    simdev.CorrectorSetpoints = sp  # the set-point back, the supply stays where it was
+    c0 = dev.Cycles
+    dev.Start()
+    wait_for(lambda: "reads back" in dev.Status(), 5)
+    status = dev.Status()
+    print("stuck supply: tripped after %d cycles (%s)" % (dev.Cycles - c0, status.splitlines()[0][:140]))
+    assert name in status and "for 5 cycles" in status, status
+    assert dev.Cycles - c0 <= 6, dev.Cycles - c0
+    simdev.RestoreCorrector(name)
+    dev.Start()
+    run_cycles(dev, simdev, 8)
+    assert dev.State() == tango.DevState.RUNNING, dev.Status()
 
 
 if __name__ == "__main__":

@@ -43,6 +43,9 @@ class CorrectorSink {
   virtual SinkResult write(const std::vector<double>& setpoints) = 0;
   // The correctors' read-backs.
   virtual SinkResult read() = 0;
+  // The set-points as the correctors hold them, where a loop starts from (a
+  // sink without read-backs of their own: read()).
+  virtual SinkResult read_setpoints() { return read(); }
 };
 
 }  // namespace loop

@@ -48,7 +48,7 @@ bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p
   p->error.assign(orbit.size(), NAN);
   p->monitors_used.reserve(orbit.size());
   for (int k = 0; k < 2; ++k) {
-    p->problems[k] = {&m, &s.weights, {}, s.planes[k].cut, &s.cache[k]};
+    p->problems[k] = {&m, &s.weights, {}, s.planes[k].cut, &s.cache[k], s.kernel};
     p->problems[k].monitors.reserve(orbit.size());
     p->rhs[k].reserve(orbit.size());
     p->free[k].reserve(m.corrector_planes.size());
@@ -184,7 +184,10 @@ void finish(const Correction::State& s, const std::vector<double>& orbit, const 
   }
   // predicted = orbit + R delta; delta is 0 where no corrector moves.
   st->predicted = orbit;
-  add_response(m, s.blocks, st->delta, &st->predicted);
+  if (s.kernel == StepKernel::fused_float)
+    add_response_fused(s.blocks, s.narrow_blocks, st->delta, &st->predicted);
+  else
+    add_response(m, s.blocks, st->delta, &st->predicted);
   for (std::size_t i = 0; i < orbit.size(); ++i)
     if (!std::isfinite(orbit[i])) st->predicted[i] = NAN;
   double before = 0.0, after = 0.0;
@@ -279,6 +282,7 @@ Step compute_step(Correction::State& s, const std::vector<double>& orbit, const 
                             plane_name(static_cast<Plane>(k)) + " is above 1: the step overshoots");
   }
   st.policy = s.policy;
+  st.kernel = s.kernel;
   if (!limit(s, p, kicks, &st, &delta)) return refused("clip: " + st.error);
   for (std::size_t j = 0; j < delta.size(); ++j) delta[j] += steer[j];
   st.kicks_before = kicks;

@@ -124,14 +124,16 @@ bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std:
   const PlaneInverse* inv = p.cache->get(*p.matrix, *p.weights, p.monitors, free, cut, p.kernel, error);
   if (inv == nullptr) return false;
   // The weights enter once in the matrix and once in the right-hand side.
-  std::vector<double> b(rhs.size());
-  for (std::size_t k = 0; k < rhs.size(); ++k) b[k] = weight(*p.weights, p.monitors[k]) * rhs[k];
   // One product: inside the loop this is the step's main cost.
   std::vector<double> x(free.size());
   if (p.kernel == StepKernel::fused_float) {
-    const std::vector<float> bf(b.begin(), b.end());
-    fused_gemv(inv->narrow.data(), bf.data(), free.size(), bf.size(), x.data());
+    std::vector<float> b(rhs.size());
+    for (std::size_t k = 0; k < rhs.size(); ++k)
+      b[k] = static_cast<float>(weight(*p.weights, p.monitors[k]) * rhs[k]);
+    fused_gemv(inv->narrow.data(), b.data(), free.size(), b.size(), x.data());
   } else {
+    std::vector<double> b(rhs.size());
+    for (std::size_t k = 0; k < rhs.size(); ++k) b[k] = weight(*p.weights, p.monitors[k]) * rhs[k];
     cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(free.size()), static_cast<int>(b.size()), 1.0,
                 inv->inverse.data(), static_cast<int>(b.size()), b.data(), 1, 0.0, x.data(), 1);
   }

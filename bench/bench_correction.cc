@@ -2,6 +2,7 @@
 // 320-monitor ring, 288 correctors each), with the plane inverses cached:
 //  * compute          no limit hit, vs one multiply of the same shape (the
 //                     inverse, 576 x 640, times the orbit) beside it
+//  * compute_fused    the same on the fused float kernel (StepKernel)
 //  * compute_clip10   ten correctors at their limit, clip: the re-solve
 //                     inverses made afresh in every iteration
 //  * mask_change      a monitor masked (another each iteration): one new
@@ -39,8 +40,10 @@ struct Setup {
   zor_feedback::Correction c;
   std::vector<double> orbit = ::orbit(), kicks = std::vector<double>(2 * kCor, 0.0);
   zor_feedback::Step plain;
-  explicit Setup(const zor_feedback::Filter& filter = zor_feedback::Filter::by_count(200)) {
+  explicit Setup(const zor_feedback::Filter& filter = zor_feedback::Filter::by_count(200),
+                 zor_feedback::StepKernel kernel = zor_feedback::StepKernel::exact) {
     c.set_matrix(two_planes());
+    c.set_step_kernel(kernel);
     for (const Plane p : {Plane::x, Plane::y}) c.set_plane(p, {filter, 0.5});
     plain = c.compute(orbit, kicks);
   }
@@ -48,6 +51,12 @@ struct Setup {
 
 void BM_correction_compute(benchmark::State& state) {
   Setup s;
+  if (!s.plain.ok) state.SkipWithError(s.plain.error.c_str());
+  for (auto _ : state) benchmark::DoNotOptimize(s.c.compute(s.orbit, s.kicks));
+}
+
+void BM_correction_compute_fused(benchmark::State& state) {
+  Setup s{zor_feedback::Filter::by_count(200), zor_feedback::StepKernel::fused_float};
   if (!s.plain.ok) state.SkipWithError(s.plain.error.c_str());
   for (auto _ : state) benchmark::DoNotOptimize(s.c.compute(s.orbit, s.kicks));
 }
@@ -135,6 +144,7 @@ void BM_raw_standard_inversion_319x288(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_correction_compute)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_correction_compute_fused)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_raw_multiply_same_shape)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_correction_compute_clip10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_correction_mask_change)->Unit(benchmark::kMillisecond);

@@ -89,7 +89,8 @@ class InverseCacheDowndate : public ::testing::Test {
  protected:
   const detail::PlaneInverse* get(const std::vector<int>& monitors, const std::vector<int>& correctors) {
     std::string error;
-    const detail::PlaneInverse* inv = cache.get(m, weights, monitors, correctors, cut, &error);
+    const detail::PlaneInverse* inv =
+        cache.get(m, weights, monitors, correctors, cut, StepKernel::exact, &error);
     EXPECT_NE(inv, nullptr) << error;
     return inv;
   }

@@ -31,6 +31,19 @@ bool parse_limit_policy(const std::string& name, LimitPolicy* policy) {
   return false;
 }
 
+const char* step_kernel_name(StepKernel kernel) {
+  return kernel == StepKernel::fused_float ? "fused_float" : "exact";
+}
+
+bool parse_step_kernel(const std::string& name, StepKernel* kernel) {
+  for (const StepKernel k : {StepKernel::exact, StepKernel::fused_float})
+    if (name == step_kernel_name(k)) {
+      *kernel = k;
+      return true;
+    }
+  return false;
+}
+
 std::string gain_problem(double gain) {
   if (!std::isfinite(gain) || gain <= 0.0 || gain >= kMaxGain)
     return "the gain must be a finite number above 0 and below " +
@@ -260,6 +273,14 @@ void Correction::set_policy(LimitPolicy policy) {
   state_->policy = policy;
   ++state_->generation;
 }
+
+void Correction::set_step_kernel(StepKernel kernel) {
+  if (kernel == state_->kernel) return;
+  state_->set_kernel(kernel);
+  ++state_->generation;
+}
+
+StepKernel Correction::step_kernel() const { return state_->kernel; }
 
 Step Correction::compute(const std::vector<double>& orbit, const std::vector<double>& kicks) {
   return detail::compute_step(*state_, orbit, kicks);

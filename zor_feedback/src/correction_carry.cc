@@ -1,5 +1,5 @@
 // A new matrix keeps the settings of the old one by name: masks, limits,
-// weights, the reference, the RF column, cuts, gains and policy.
+// weights, the reference, the RF column, cuts, gains, policy and kernel.
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -72,6 +72,7 @@ CarryReport Correction::carry_settings_from(const Correction& old) {
     }
   }
   set_policy(o.policy);
+  set_step_kernel(o.kernel);
   if (!o.rf_name.empty()) carry_rf(old, &rep);
   if (Outcome r = set_weights(by_monitor(o, n, o.weights, 1.0)); !r.ok) drop("the weights", ": " + r.error);
   if (Outcome r = set_reference(by_monitor(o, n, o.reference, 0.0)); !r.ok)

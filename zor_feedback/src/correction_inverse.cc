@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "correction_state.h"
+#include "fused_product.h"
 
 namespace zor_feedback {
 namespace detail {
@@ -72,7 +73,17 @@ bool InverseCache::make(const LabelledMatrix& m, const std::vector<double>& weig
 
 const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector<double>& weights,
                                       const std::vector<int>& monitors, const std::vector<int>& correctors,
-                                      const StandardOptions& cut, std::string* error) {
+                                      const StandardOptions& cut, StepKernel kernel, std::string* error) {
+  // Narrowed once per inverse, so that a step's cost stays one read of it.
+  PlaneInverse* inv = find_or_make(m, weights, monitors, correctors, cut, error);
+  if (inv != nullptr && kernel == StepKernel::fused_float && inv->narrow.empty())
+    inv->narrow.assign(inv->inverse.begin(), inv->inverse.end());
+  return inv;
+}
+
+PlaneInverse* InverseCache::find_or_make(const LabelledMatrix& m, const std::vector<double>& weights,
+                                         const std::vector<int>& monitors, const std::vector<int>& correctors,
+                                         const StandardOptions& cut, std::string* error) {
   // The loop asks for the same sets cycle after cycle: that one is compared
   // before a key is made.
   if (last_ != nullptr && last_->monitors == monitors && last_->correctors == correctors) {
@@ -110,15 +121,22 @@ bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std:
                         std::to_string(p.cut.filter.keep()) + ": only " + std::to_string(free.size()) +
                         " correctors are left free");
   }
-  const PlaneInverse* inv = p.cache->get(*p.matrix, *p.weights, p.monitors, free, cut, error);
+  const PlaneInverse* inv = p.cache->get(*p.matrix, *p.weights, p.monitors, free, cut, p.kernel, error);
   if (inv == nullptr) return false;
   // The weights enter once in the matrix and once in the right-hand side.
-  std::vector<double> b(rhs.size());
-  for (std::size_t k = 0; k < rhs.size(); ++k) b[k] = weight(*p.weights, p.monitors[k]) * rhs[k];
-  // One BLAS product: inside the loop this is the step's main cost.
+  // One product: inside the loop this is the step's main cost.
   std::vector<double> x(free.size());
-  cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(free.size()), static_cast<int>(b.size()), 1.0,
-              inv->inverse.data(), static_cast<int>(b.size()), b.data(), 1, 0.0, x.data(), 1);
+  if (p.kernel == StepKernel::fused_float) {
+    std::vector<float> b(rhs.size());
+    for (std::size_t k = 0; k < rhs.size(); ++k)
+      b[k] = static_cast<float>(weight(*p.weights, p.monitors[k]) * rhs[k]);
+    fused_gemv(inv->narrow.data(), b.data(), free.size(), b.size(), x.data());
+  } else {
+    std::vector<double> b(rhs.size());
+    for (std::size_t k = 0; k < rhs.size(); ++k) b[k] = weight(*p.weights, p.monitors[k]) * rhs[k];
+    cblas_dgemv(CblasRowMajor, CblasNoTrans, static_cast<int>(free.size()), static_cast<int>(b.size()), 1.0,
+                inv->inverse.data(), static_cast<int>(b.size()), b.data(), 1, 0.0, x.data(), 1);
+  }
   for (std::size_t r = 0; r < free.size(); ++r) (*delta)[static_cast<std::size_t>(free[r])] = x[r];
   if (modes != nullptr) *modes = inv->modes;
   warnings->insert(warnings->end(), inv->warnings.begin(), inv->warnings.end());

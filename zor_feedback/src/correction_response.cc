@@ -1,9 +1,11 @@
-// The orbit response of a step, R delta, through the non-zero runs of R.
+// The orbit response of a step, R delta, through the non-zero runs of R: in
+// double by BLAS, or from float copies of the runs on multiply's kernel.
 #include <gsl/gsl_cblas.h>
 
 #include <vector>
 
 #include "correction_state.h"
+#include "fused_product.h"
 
 namespace zor_feedback {
 namespace detail {
@@ -33,6 +35,33 @@ void add_response(const LabelledMatrix& m, const std::vector<RowBlock>& blocks,
         m.values.data() + static_cast<std::size_t>(b.first_row) * n + static_cast<std::size_t>(b.first_col);
     cblas_dgemv(CblasRowMajor, CblasNoTrans, b.rows, b.cols, 1.0, a, m.cols, delta.data() + b.first_col, 1,
                 1.0, out->data() + b.first_row, 1);
+  }
+}
+
+std::vector<float> narrow_blocks(const LabelledMatrix& m, const std::vector<RowBlock>& blocks) {
+  std::vector<float> out;
+  const auto n = static_cast<std::size_t>(m.cols);
+  for (const RowBlock& b : blocks)
+    for (int i = b.first_row; i < b.first_row + b.rows; ++i) {
+      const double* row = m.values.data() + static_cast<std::size_t>(i) * n;
+      for (int j = b.first_col; j < b.first_col + b.cols; ++j)
+        out.push_back(static_cast<float>(row[static_cast<std::size_t>(j)]));
+    }
+  return out;
+}
+
+void add_response_fused(const std::vector<RowBlock>& blocks, const std::vector<float>& narrow,
+                        const std::vector<double>& delta, std::vector<double>* out) {
+  std::vector<float> d(delta.begin(), delta.end());
+  std::vector<double> sums;
+  const float* a = narrow.data();
+  for (const RowBlock& b : blocks) {
+    if (b.cols == 0) continue;
+    const auto rows = static_cast<std::size_t>(b.rows), cols = static_cast<std::size_t>(b.cols);
+    sums.resize(rows);
+    fused_gemv(a, d.data() + b.first_col, rows, cols, sums.data());
+    for (std::size_t r = 0; r < rows; ++r) (*out)[static_cast<std::size_t>(b.first_row) + r] += sums[r];
+    a += rows * cols;
   }
 }
 

@@ -19,6 +19,7 @@ namespace detail {
 struct PlaneInverse {
   std::vector<int> monitors, correctors;
   std::vector<double> inverse;
+  std::vector<float> narrow;  // `inverse` as floats, for the fused kernel; empty until asked for
   int modes = 0;
   std::vector<std::string> warnings;
   unsigned long long last_use = 0;
@@ -53,10 +54,10 @@ class InverseCache {
 
   // The inverse of the rows `monitors` and columns `correctors` of `m`
   // weighted by `weights` (empty: 1), made on a miss; null with *error when
-  // the inversion refuses.
+  // the inversion refuses. With the kernel fused_float its `narrow` is filled.
   const PlaneInverse* get(const LabelledMatrix& m, const std::vector<double>& weights,
                           const std::vector<int>& monitors, const std::vector<int>& correctors,
-                          const StandardOptions& cut, std::string* error);
+                          const StandardOptions& cut, StepKernel kernel, std::string* error);
   void clear() {
     entries_.clear();
     last_ = nullptr;
@@ -70,6 +71,9 @@ class InverseCache {
   unsigned long long uses_ = 0;
   unsigned long long downdates_ = 0;
 
+  PlaneInverse* find_or_make(const LabelledMatrix& m, const std::vector<double>& weights,
+                             const std::vector<int>& monitors, const std::vector<int>& correctors,
+                             const StandardOptions& cut, std::string* error);
   bool make(const LabelledMatrix& m, const std::vector<double>& weights, const std::vector<int>& monitors,
             const std::vector<int>& correctors, const StandardOptions& cut, PlaneInverse* inv,
             std::string* error);
@@ -84,6 +88,7 @@ struct PlaneProblem {
   std::vector<int> monitors;
   StandardOptions cut;
   InverseCache* cache = nullptr;
+  StepKernel kernel = StepKernel::exact;
 };
 bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std::vector<double>& rhs,
                  std::vector<double>* delta, int* modes, std::vector<std::string>* warnings,
@@ -120,12 +125,20 @@ std::vector<RowBlock> row_blocks(const LabelledMatrix& m);
 // *out += m * delta, by the runs of m.
 void add_response(const LabelledMatrix& m, const std::vector<RowBlock>& blocks,
                   const std::vector<double>& delta, std::vector<double>* out);
+// The runs' elements as floats, each run's rows x cols in turn.
+std::vector<float> narrow_blocks(const LabelledMatrix& m, const std::vector<RowBlock>& blocks);
+// *out += m * delta on the fused kernel: `narrow` from narrow_blocks, delta
+// narrowed to floats, the sums in double.
+void add_response_fused(const std::vector<RowBlock>& blocks, const std::vector<float>& narrow,
+                        const std::vector<double>& delta, std::vector<double>* out);
 
 }  // namespace detail
 
 struct Correction::State {
   LabelledMatrix matrix;
   std::vector<detail::RowBlock> blocks;  // of matrix
+  std::vector<float> narrow_blocks;      // of blocks, with the kernel fused_float; else empty
+  StepKernel kernel = StepKernel::exact;
   std::vector<bool> monitor_on, corrector_on;
   std::vector<double> weights, reference;
   std::vector<KickLimit> limits;
@@ -149,7 +162,16 @@ struct Correction::State {
   void set_matrix(LabelledMatrix m) {
     matrix = std::move(m);
     blocks = detail::row_blocks(matrix);
+    set_kernel(kernel);
     inverses_changed();
+  }
+  // The float copies the kernel reads are made here, not in a step.
+  void set_kernel(StepKernel k) {
+    kernel = k;
+    if (k == StepKernel::fused_float)
+      narrow_blocks = detail::narrow_blocks(matrix, blocks);
+    else
+      narrow_blocks.clear();
   }
   // A change of what the inverses depend on.
   void inverses_changed() {

@@ -41,34 +41,60 @@ std::string check_inputs(const Correction::State& s, const std::vector<double>& 
   return {};
 }
 
-// The monitors and correctors of each plane that enter its solve.
-bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p, Step* st) {
-  const LabelledMatrix& m = s.matrix;
-  int unread[2] = {0, 0}, enabled[2] = {0, 0};
-  p->error.assign(orbit.size(), NAN);
-  p->monitors_used.reserve(orbit.size());
+// The error and right-hand side at each monitor in use that read a number;
+// counts of those enabled and those that did not read, by plane. It runs over
+// every monitor each cycle: written by index into vectors sized for all of
+// them, then cut to length.
+void read_monitors(const Correction::State& s, const std::vector<double>& orbit, Prepared* p, int enabled[2],
+                   int unread[2]) {
+  const std::size_t rows = orbit.size();
+  p->error.assign(rows, NAN);
+  p->monitors_used.resize(rows);
+  int* mon[2];
+  double* rhs[2];
+  std::size_t n[2] = {0, 0}, used = 0;
   for (int k = 0; k < 2; ++k) {
-    p->problems[k] = {&m, &s.weights, {}, s.planes[k].cut, &s.cache[k]};
-    p->problems[k].monitors.reserve(orbit.size());
-    p->rhs[k].reserve(orbit.size());
-    p->free[k].reserve(m.corrector_planes.size());
+    p->problems[k].monitors.resize(rows);
+    p->rhs[k].resize(rows);
+    mon[k] = p->problems[k].monitors.data();
+    rhs[k] = p->rhs[k].data();
   }
-  for (std::size_t j = 0; j < m.corrector_planes.size(); ++j)
-    if (s.corrector_on[j]) p->free[static_cast<int>(m.corrector_planes[j])].push_back(static_cast<int>(j));
-  for (int i = 0; i < m.rows; ++i) {
-    const auto u = static_cast<std::size_t>(i);
-    const int k = static_cast<int>(m.monitor_planes[u]);
-    if (!s.monitor_on[u] || p->free[k].empty()) continue;
+  const bool on[2] = {!p->free[0].empty(), !p->free[1].empty()};
+  const double gain[2] = {s.planes[0].gain, s.planes[1].gain};
+  const double* ref = s.reference.empty() ? nullptr : s.reference.data();
+  double* err = p->error.data();
+  int* all = p->monitors_used.data();
+  for (std::size_t u = 0; u < rows; ++u) {
+    const int k = static_cast<int>(s.matrix.monitor_planes[u]);
+    if (!on[k] || !s.monitor_on[u]) continue;
     ++enabled[k];
     if (!std::isfinite(orbit[u])) {
       ++unread[k];
       continue;
     }
-    p->error[u] = orbit[u] - (s.reference.empty() ? 0.0 : s.reference[u]);
-    p->problems[k].monitors.push_back(i);
-    p->rhs[k].push_back(-s.planes[k].gain * p->error[u]);
-    p->monitors_used.push_back(i);
+    const double e = ref == nullptr ? orbit[u] : orbit[u] - ref[u];
+    err[u] = e;
+    mon[k][n[k]] = all[used++] = static_cast<int>(u);
+    rhs[k][n[k]++] = -gain[k] * e;
   }
+  for (int k = 0; k < 2; ++k) {
+    p->problems[k].monitors.resize(n[k]);
+    p->rhs[k].resize(n[k]);
+  }
+  p->monitors_used.resize(used);
+}
+
+// The monitors and correctors of each plane that enter its solve.
+bool prepare(Correction::State& s, const std::vector<double>& orbit, Prepared* p, Step* st) {
+  const LabelledMatrix& m = s.matrix;
+  int unread[2] = {0, 0}, enabled[2] = {0, 0};
+  for (int k = 0; k < 2; ++k) {
+    p->problems[k] = {&m, &s.weights, {}, s.planes[k].cut, &s.cache[k], s.kernel};
+    p->free[k].reserve(m.corrector_planes.size());
+  }
+  for (std::size_t j = 0; j < m.corrector_planes.size(); ++j)
+    if (s.corrector_on[j]) p->free[static_cast<int>(m.corrector_planes[j])].push_back(static_cast<int>(j));
+  read_monitors(s, orbit, p, enabled, unread);
   if (p->free[0].empty() && p->free[1].empty()) {
     st->error = "no corrector in use";
     return false;
@@ -184,7 +210,10 @@ void finish(const Correction::State& s, const std::vector<double>& orbit, const 
   }
   // predicted = orbit + R delta; delta is 0 where no corrector moves.
   st->predicted = orbit;
-  add_response(m, s.blocks, st->delta, &st->predicted);
+  if (s.kernel == StepKernel::fused_float)
+    add_response_fused(s.blocks, s.narrow_blocks, st->delta, &st->predicted);
+  else
+    add_response(m, s.blocks, st->delta, &st->predicted);
   for (std::size_t i = 0; i < orbit.size(); ++i)
     if (!std::isfinite(orbit[i])) st->predicted[i] = NAN;
   double before = 0.0, after = 0.0;
@@ -204,6 +233,12 @@ void finish(const Correction::State& s, const std::vector<double>& orbit, const 
 // The limit policy on the solved `delta` (steered correctors at 0).
 bool limit(const Correction::State& s, const Prepared& p, const std::vector<double>& kicks, Step* st,
            std::vector<double>* delta) {
+  // No finite limit: no policy acts (scale 1, one write, none held), and the
+  // passes over the room are left out of the step.
+  const auto finite = [](const KickLimit& l) {
+    return std::isfinite(l.min) || std::isfinite(l.max) || std::isfinite(l.max_step);
+  };
+  if (std::none_of(s.limits.begin(), s.limits.end(), finite)) return true;
   const Room room = kick_room(s.limits, kicks, true);
   st->limited = limited_by(*delta, room);
   if (s.policy != LimitPolicy::clip) {
@@ -279,6 +314,7 @@ Step compute_step(Correction::State& s, const std::vector<double>& orbit, const 
                             plane_name(static_cast<Plane>(k)) + " is above 1: the step overshoots");
   }
   st.policy = s.policy;
+  st.kernel = s.kernel;
   if (!limit(s, p, kicks, &st, &delta)) return refused("clip: " + st.error);
   for (std::size_t j = 0; j < delta.size(); ++j) delta[j] += steer[j];
   st.kicks_before = kicks;

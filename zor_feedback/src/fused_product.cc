@@ -103,32 +103,35 @@ __attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t 
 
 using RowsFn = void (*)(const float*, std::size_t, const float*, double*);
 
-// out = M * X with X's columns given contiguous (xt, k x m).
-template <RowsFn Rows4, RowsFn Rows1>
-void product(const float* M, const float* xt, std::size_t n, std::size_t m, std::size_t k, float* out) {
+// out = M * X with X's columns given contiguous (xt, k x m); each sum
+// narrowed to Out (float for multiply, double for the correction step).
+template <RowsFn Rows4, RowsFn Rows1, typename Out>
+void product(const float* M, const float* xt, std::size_t n, std::size_t m, std::size_t k, Out* out) {
   double sums[kRows];
   std::size_t i = 0;
   for (; i + kRows <= n; i += kRows)
     for (std::size_t c = 0; c < k; ++c) {
       Rows4(M + i * m, m, xt + c * m, sums);
-      for (std::size_t r = 0; r < kRows; ++r) out[(i + r) * k + c] = static_cast<float>(sums[r]);
+      for (std::size_t r = 0; r < kRows; ++r) out[(i + r) * k + c] = static_cast<Out>(sums[r]);
     }
   for (; i < n; ++i)
     for (std::size_t c = 0; c < k; ++c) {
       Rows1(M + i * m, m, xt + c * m, sums);
-      out[i * k + c] = static_cast<float>(sums[0]);
+      out[i * k + c] = static_cast<Out>(sums[0]);
     }
 }
 
-using ProductFn = void (*)(const float*, const float*, std::size_t, std::size_t, std::size_t, float*);
+template <typename Out>
+using ProductFn = void (*)(const float*, const float*, std::size_t, std::size_t, std::size_t, Out*);
 
-ProductFn product_on(KernelIsa isa) {
+template <typename Out>
+ProductFn<Out> product_on(KernelIsa isa) {
 #ifdef ZOR_FEEDBACK_X86_KERNELS
-  if (isa == KernelIsa::avx512) return product<rows_avx512<kRows>, rows_avx512<1>>;
-  if (isa == KernelIsa::avx2) return product<rows_avx2<kRows>, rows_avx2<1>>;
+  if (isa == KernelIsa::avx512) return product<rows_avx512<kRows>, rows_avx512<1>, Out>;
+  if (isa == KernelIsa::avx2) return product<rows_avx2<kRows>, rows_avx2<1>, Out>;
 #endif
   (void)isa;
-  return product<rows_portable<kRows>, rows_portable<1>>;
+  return product<rows_portable<kRows>, rows_portable<1>, Out>;
 }
 
 KernelChoice choose() {
@@ -183,7 +186,7 @@ std::string kernel_summary() {
 
 void fused_product_on(KernelIsa isa, const float* M, const float* X, std::size_t n, std::size_t m,
                       std::size_t k, float* out) {
-  const ProductFn f = product_on(isa);
+  const ProductFn<float> f = product_on<float>(isa);
   if (k == 1) {  // the orbit: its column is contiguous already
     f(M, X, n, m, 1, out);
     return;
@@ -196,6 +199,14 @@ void fused_product_on(KernelIsa isa, const float* M, const float* X, std::size_t
 
 void fused_product(const float* M, const float* X, std::size_t n, std::size_t m, std::size_t k, float* out) {
   fused_product_on(kernel_choice().isa, M, X, n, m, k, out);
+}
+
+void fused_gemv_on(KernelIsa isa, const float* M, const float* x, std::size_t n, std::size_t m, double* out) {
+  product_on<double>(isa)(M, x, n, m, 1, out);
+}
+
+void fused_gemv(const float* M, const float* x, std::size_t n, std::size_t m, double* out) {
+  fused_gemv_on(kernel_choice().isa, M, x, n, m, out);
 }
 
 }  // namespace detail

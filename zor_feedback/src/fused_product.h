@@ -39,6 +39,13 @@ void fused_product(const float* M, const float* X, std::size_t n, std::size_t m,
 void fused_product_on(KernelIsa isa, const float* M, const float* X, std::size_t n, std::size_t m,
                       std::size_t k, float* out);
 
+// out (n doubles) = M (n x m, row-major floats) * x (m floats): the sums of
+// fused_product, in the same lanes and order (the same bits on every
+// version), left in double instead of narrowed. Allocates nothing.
+void fused_gemv(const float* M, const float* x, std::size_t n, std::size_t m, double* out);
+// The same on the version `isa`, which must be supported.
+void fused_gemv_on(KernelIsa isa, const float* M, const float* x, std::size_t n, std::size_t m, double* out);
+
 }  // namespace detail
 }  // namespace zor_feedback
 

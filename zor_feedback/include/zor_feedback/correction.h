@@ -58,6 +58,24 @@ ZOR_FEEDBACK_API const char* limit_policy_name(LimitPolicy policy);
 // The policy of that name ("scale", "clip", "split"); false for any other text.
 ZOR_FEEDBACK_API bool parse_limit_policy(const std::string& name, LimitPolicy* policy);
 
+// How compute holds each plane's inverse and forms the step and its
+// prediction.
+//  * exact: in double, by BLAS products: the step to double rounding (the
+//    default).
+//  * fused_float: the inverses and the matrix's non-zero blocks also held as
+//    floats and read by multiply's kernel (double sums, the same bits on
+//    every instruction set): half the bytes per step. Each delta differs from
+//    exact's by at most 2 float roundings of the sum of its terms' sizes,
+//    2^-23 * sum_k |pinv(W R)_jk (W rhs)_k| (plus double rounding), and the
+//    prediction by the propagation of that through R plus 2^-23 * sum_j
+//    |R_ij delta_j|: float rounding, never more. A limit that one delta meets
+//    and the other passes by less than that can hold a different set.
+enum class StepKernel { exact, fused_float };
+
+ZOR_FEEDBACK_API const char* step_kernel_name(StepKernel kernel);
+// The kernel of that name ("exact", "fused_float"); false for any other text.
+ZOR_FEEDBACK_API bool parse_step_kernel(const std::string& name, StepKernel* kernel);
+
 // The gain of a plane lies in (0, kMaxGain): at kMaxGain and above, each
 // step at least undoes the error it acts on with the opposite sign, and the
 // loop diverges. Above 1 it overshoots (a warning).
@@ -99,8 +117,9 @@ struct Step {
   // stay), also a warning.
   bool plane_stopped[2] = {false, false};
   LimitPolicy policy = LimitPolicy::scale;
-  double scale = 1.0;     // the factor the plain step was scaled by (1: not)
-  int modes[2] = {0, 0};  // singular values used, plane x and y
+  StepKernel kernel = StepKernel::exact;  // the kernel it was computed on
+  double scale = 1.0;                     // the factor the plain step was scaled by (1: not)
+  int modes[2] = {0, 0};                  // singular values used, plane x and y
   PlaneSettings settings[2];
   std::vector<std::string> warnings;
   unsigned long long generation = 0;  // the configuration it was computed with
@@ -197,6 +216,10 @@ class ZOR_FEEDBACK_API Correction {
   const std::vector<KickLimit>& limits() const;
   void set_policy(LimitPolicy policy);
   LimitPolicy policy() const;
+  // The kernel of the following steps (a step computed before cannot be
+  // applied after); the inverses held stay.
+  void set_step_kernel(StepKernel kernel);
+  StepKernel step_kernel() const;
 
   // The step for the measured `orbit` (one value per monitor; NaN or
   // infinite: not read) and the present `kicks` (one per corrector, finite;

@@ -70,9 +70,8 @@ TEST(SplitProduct, PartsAreWholeRowBlocksCoveringEveryRowOnce) {
   for (std::size_t n = 0; n <= 41; ++n)
     for (const std::size_t threads : kThreadCounts) {
       const std::size_t parts = zd::split_parts(n, 1, threads, 0);
-      ASSERT_GE(parts, 1u);
-      EXPECT_LE(parts, threads);
-      EXPECT_EQ(parts, std::max<std::size_t>(1, std::min(threads, n / zd::kKernelRowBlock)));
+      const std::size_t most = threads == 1 ? 1 : threads * zd::kPartsPerThread;
+      EXPECT_EQ(parts, std::max<std::size_t>(1, std::min(most, n / zd::kKernelRowBlock)));
       EXPECT_EQ(zd::split_row(n, parts, 0), 0u);
       EXPECT_EQ(zd::split_row(n, parts, parts), n);
       for (std::size_t p = 1; p < parts; ++p) {
@@ -83,7 +82,7 @@ TEST(SplitProduct, PartsAreWholeRowBlocksCoveringEveryRowOnce) {
   // The threshold: the ring's product stays on the caller's thread, the
   // large one takes both threads.
   EXPECT_EQ(zd::split_parts(288, 320, 2, zd::kSplitMinWork), 1u);
-  EXPECT_EQ(zd::split_parts(1580, 1120, 2, zd::kSplitMinWork), 2u);
+  EXPECT_GE(zd::split_parts(1580, 1120, 2, zd::kSplitMinWork), 2u);
 }
 
 TEST(ProductThreads, MultiplyGivesTheBitsOfOneThreadAndRefusesAsIt) {
@@ -128,40 +127,29 @@ TEST(ProductThreads, RefusesZeroOrTooManyThreads) {
 }
 
 TEST(WorkerPool, AnExceptionInAPartReachesTheCallerAfterEveryPartHasEnded) {
-  zd::WorkerPool pool(4);
-  std::vector<int> ran(4, 0);  // plain ints: ThreadSanitizer sees a part that outlives run
+  zd::WorkerPool pool(3);
+  std::vector<int> ran(9, 0);  // plain ints: ThreadSanitizer sees a part that outlives run
   auto failing = [&](std::size_t p) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(p == 0 ? 0 : 20));
-    ran[p] = 1;
-    if (p == 2) throw std::runtime_error("part 2");
-  };
-  EXPECT_THROW(pool.run(4, failing), std::runtime_error);
-  EXPECT_EQ(ran, std::vector<int>(4, 1));
-
-  // The caller's own part fails first; the workers still finish before run
-  // returns, and the caller's exception wins.
-  ran.assign(4, 0);
-  auto all_fail = [&](std::size_t p) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(p == 0 ? 0 : 20));
-    ran[p] = 1;
-    throw std::runtime_error("part " + std::to_string(p));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ran[p] += 1;
+    if (p % 3 == 1) throw std::runtime_error("part " + std::to_string(p));
   };
   try {
-    pool.run(4, all_fail);
+    pool.run(9, failing);
     ADD_FAILURE() << "no exception";
   } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "part 0");
+    const std::string what = e.what();
+    EXPECT_TRUE(what == "part 1" || what == "part 4" || what == "part 7") << what;
   }
-  EXPECT_EQ(ran, std::vector<int>(4, 1));
+  EXPECT_EQ(ran, std::vector<int>(9, 1));
 
-  // The pool is whole again; a job larger than the pool never starts.
-  ran.assign(4, 0);
-  auto fine = [&](std::size_t p) { ran[p] = static_cast<int>(p) + 1; };
-  pool.run(3, fine);
-  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 0}));
-  EXPECT_THROW(pool.run(5, fine), std::invalid_argument);
+  // The pool is whole again: each part once, on any thread.
+  ran.assign(9, 0);
+  auto fine = [&](std::size_t p) { ran[p] += static_cast<int>(p) + 1; };
+  pool.run(7, fine);
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 0, 0}));
   pool.run(0, fine);
-  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 0}));
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 0, 0}));
 }
 
 TEST(WorkerPool, CallersOnSeveralThreadsRunOneAfterTheOther) {

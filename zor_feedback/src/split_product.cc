@@ -11,10 +11,10 @@ namespace zor_feedback {
 namespace detail {
 
 std::size_t split_parts(std::size_t n, std::size_t row_work, std::size_t threads, std::size_t min_work) {
-  const std::size_t blocks = n / kKernelRowBlock;
-  const std::size_t work = n * row_work;
-  const std::size_t by_work = min_work == 0 ? threads : work / min_work;
-  return std::max<std::size_t>(1, std::min({threads, blocks, by_work}));
+  if (threads <= 1) return 1;
+  const std::size_t most = threads * kPartsPerThread;
+  const std::size_t by_work = min_work == 0 ? most : n * row_work / min_work;
+  return std::max<std::size_t>(1, std::min({most, n / kKernelRowBlock, by_work}));
 }
 
 std::size_t split_row(std::size_t n, std::size_t parts, std::size_t p) {

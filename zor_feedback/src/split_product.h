@@ -15,9 +15,14 @@ namespace detail {
 // smaller products stay on the caller's thread (measured: BENCHMARKS.md).
 constexpr std::size_t kSplitMinWork = 128 * 1024;
 
+// Parts per thread: a free thread takes the next, so a thread the machine
+// schedules late leaves its share to the others.
+constexpr std::size_t kPartsPerThread = 4;
+
 // How many parts a product of n rows, each of `row_work` multiply-adds, is
-// split into on `threads` threads: at most one per thread, at most one per
-// kKernelRowBlock rows, none smaller than min_work; 1 keeps it whole.
+// split into on `threads` threads: 1 (whole) on one thread, else at most
+// kPartsPerThread per thread, at most one per kKernelRowBlock rows, none
+// smaller than min_work.
 std::size_t split_parts(std::size_t n, std::size_t row_work, std::size_t threads, std::size_t min_work);
 // The first row of part p of `parts` over n rows: a multiple of
 // kKernelRowBlock, and n for p == parts.

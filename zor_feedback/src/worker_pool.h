@@ -3,6 +3,7 @@
 #ifndef ZOR_FEEDBACK_WORKER_POOL_H
 #define ZOR_FEEDBACK_WORKER_POOL_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +17,12 @@ namespace detail {
 
 // `size` threads in all: the caller's and size - 1 workers, started once by
 // the constructor and joined by the destructor. run() hands the parts of one
-// job out and returns when every part has ended, so a job may refer to the
-// caller's stack. One run at a time: a second caller waits for the first.
+// job out, in order, to whichever thread is free first, the caller's
+// included: a worker that the machine does not schedule in time leaves its
+// parts to the others, and the job never takes much longer than on the
+// caller's thread alone. run() returns when every part has ended, so a job
+// may refer to the caller's stack. One run at a time: a second caller waits
+// for the first.
 class WorkerPool {
  public:
   // Throws std::invalid_argument for a size of 0; std::system_error when a
@@ -29,10 +34,9 @@ class WorkerPool {
 
   std::size_t size() const { return workers_.size() + 1; }
 
-  // part(p) for every p in [0, parts): part 0 on the caller's thread, part p
-  // on worker p. Returns after all parts have ended, then rethrows the first
-  // exception (the caller's own first). parts > size() throws
-  // std::invalid_argument before any part runs. No allocation.
+  // part(p) once for every p in [0, parts), on any of the threads. Returns
+  // after all parts have ended, then rethrows the first exception caught
+  // (the parts after a failed one still run). No allocation.
   template <class Part>
   void run(std::size_t parts, Part& part) {
     run_parts(
@@ -42,7 +46,8 @@ class WorkerPool {
  private:
   using PartFn = void (*)(void*, std::size_t);
   void run_parts(std::size_t parts, PartFn fn, void* ctx);
-  void work(std::size_t index);
+  void work();
+  void take_parts(PartFn fn, void* ctx, std::size_t parts);
   void stop_and_join();
 
   std::mutex call_;   // one run at a time
@@ -51,10 +56,11 @@ class WorkerPool {
   PartFn fn_ = nullptr;
   void* ctx_ = nullptr;
   std::size_t parts_ = 0;
-  std::size_t pending_ = 0;       // workers' parts not ended yet
-  std::uint64_t generation_ = 0;  // counts the jobs handed out
+  std::atomic<std::size_t> next_{0};  // the next part to take (not guarded)
+  std::size_t joined_ = 0;            // workers inside the job
+  std::uint64_t generation_ = 0;      // counts the jobs handed out
   bool stop_ = false;
-  std::exception_ptr error_;  // a worker's first exception in this job
+  std::exception_ptr error_;  // the job's first exception
   std::vector<std::thread> workers_;
 };
 

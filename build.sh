@@ -4,7 +4,7 @@
 #   ./build.sh test          installs what is missing, builds everything (the Python module and the TANGO
 #                            server too), runs every test
 #   ./build.sh sanitize      the tests again, built with ASan and UBSan
-#   ./build.sh tsan          the loop's tests (label tsan) built with ThreadSanitizer
+#   ./build.sh tsan          the threaded tests (label tsan: the loop, the products) built with ThreadSanitizer
 #   ./build.sh memcheck      the tests of the normal build under valgrind (tests/valgrind.sh)
 #   ./build.sh bench [quick] builds the benchmarks (Release) and runs them (bench/run_benchmarks.sh);
 #                            quick: each benchmark once, briefly, to see that they run
@@ -109,7 +109,7 @@ case "${1:-demo}" in
     install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     configure build-tsan -DZOR_FEEDBACK_TSAN=ON -DZOR_FEEDBACK_BUILD_TESTS=ON -DZOR_FEEDBACK_BUILD_TOOLS=OFF \
       -DZOR_FEEDBACK_BUILD_PYTHON=OFF -DZOR_FEEDBACK_BUILD_TANGO=OFF
-    cmake --build build-tsan -j "$JOBS" --target test_loop test_loop_runner test_sim_ring
+    cmake --build build-tsan -j "$JOBS" --target test_loop test_loop_runner test_sim_ring test_product_threads
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L tsan
     ;;

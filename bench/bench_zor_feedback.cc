@@ -15,6 +15,8 @@
 //  * the cycle     at 320 x 288, 640 x 576 and 1850 x 712: multiply beside
 //                  its accessor path, sgemv, and reading the inverse's bytes
 //                  once (the floor); with k = 8 orbits beside dgemm
+//  * multiply over threads  1580 x 1120 and smaller inverses, on 1 and 2 of
+//                  the caller's threads (ProductThreads), the same bits
 //  * transpose, entrywise_product   vs plain loops over float arrays
 //  * load_file     MB/s on a 1850 x 712 file vs the std::getline +
 //                  std::istringstream loop whose meaning it has to match
@@ -51,6 +53,7 @@
 
 #include "ring_model.h"
 #include "zor_feedback/arma.h"
+#include "zor_feedback/product_threads.h"
 
 namespace {
 
@@ -377,6 +380,22 @@ std::vector<float> orbits(int m, int n) {
   return X;
 }
 
+// One cycle with the rows split over `threads` of the caller's threads; below
+// the threshold the product stays on the caller's thread.
+void BM_multiply_threads(benchmark::State& state) {
+  const int m = arg_m(state), n = arg_n(state);
+  QTEV_ResponseMatrix inv("pinvR", n, m, nullptr);
+  QTEV_ResponseMatrix x("orbit", m, 1, nullptr);
+  QTEV_ResponseMatrix y("kicks", n, 1, nullptr);
+  fill(inv, ring_inverse(m, n));
+  fill(x, orbit(m, n));
+  zor_feedback::ProductThreads threads(static_cast<std::size_t>(state.range(2)));
+  for (auto _ : state) {
+    inv.multiply(x, y, threads);
+    benchmark::ClobberMemory();
+  }
+}
+
 void BM_multiply_k8(benchmark::State& state) {
   const int m = arg_m(state), n = arg_n(state);
   QTEV_ResponseMatrix inv("pinvR", n, m, nullptr);
@@ -623,6 +642,14 @@ BENCHMARK(BM_multiply_cycle_accessor_path)->Apply(cycle_shapes);
 BENCHMARK(BM_raw_cblas_dgemm_cycle)->Apply(cycle_shapes);
 BENCHMARK(BM_raw_widen_dgemm_cycle)->Apply(cycle_shapes);
 BENCHMARK(BM_multiply_k8)->Apply(cycle_shapes);
+// The large machine on one and two threads, and where splitting starts to pay.
+void thread_shapes(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"m", "n", "threads"});
+  for (auto [m, n] : {std::pair{320, 288}, {400, 360}, {640, 576}, {1120, 1580}})
+    for (const int threads : {1, 2}) b->Args({m, n, threads});
+  b->Unit(benchmark::kMicrosecond)->UseRealTime();
+}
+BENCHMARK(BM_multiply_threads)->Apply(thread_shapes);
 BENCHMARK(BM_raw_cblas_dgemm_k8)->Apply(cycle_shapes);
 BENCHMARK(BM_raw_widen_dgemm_k8)->Apply(cycle_shapes);
 BENCHMARK(BM_transpose)->Apply(fast_shapes);

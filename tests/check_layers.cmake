@@ -2,7 +2,7 @@
 #  * nothing outside tools/ includes the tool's headers (zorfb/...);
 #  * nothing outside the library includes its private headers (zor_feedback/src),
 #    except the tests and fuzz targets of the scanner and the file readers,
-#    and the tests of the product's kernel versions and the rank-one
+#    and the tests of the product's kernel versions, its threads and the rank-one
 #    downdates and the inverse cache's downdate, which opt in;
 #  * the library includes nothing of sim/, the tool, TANGO or the tests;
 #  * loop/ includes only the library: nothing of sim/, the tool, TANGO or the tests.
@@ -29,7 +29,7 @@ foreach(f IN LISTS sources)
       if(inc MATCHES "^(zorfb/|feedback_simulation|ring_model|example_data|testing|numerics|property_attributes)")
         list(APPEND bad "${f}: ${inc} (the library includes a caller)")
       endif()
-    elseif(inc IN_LIST private_headers AND NOT f MATCHES "((test|fuzz)_value_scanner|test_matrix_files|test_products|test_pinv_downdate|test_correction_downdate|fuzz_(labelled_text|npy|mtx|gzip))\\.cc$")
+    elseif(inc IN_LIST private_headers AND NOT f MATCHES "((test|fuzz)_value_scanner|test_matrix_files|test_products|test_product_threads|test_pinv_downdate|test_correction_downdate|fuzz_(labelled_text|npy|mtx|gzip))\\.cc$")
       list(APPEND bad "${f}: ${inc} (a private header of the library)")
     endif()
   endforeach()

@@ -25,7 +25,8 @@ namespace detail {
 namespace {
 
 constexpr std::size_t kLanes = 8;
-constexpr std::size_t kRows = 4;  // rows per pass over a column of X: independent sums, rows kept in L1
+constexpr std::size_t kRows =
+    kKernelRowBlock;  // rows per pass over a column of X: independent sums, rows kept in L1
 
 // The fixed tree over the lanes, then the columns from j on.
 inline double finish(const double* lane, const float* row, std::size_t j, std::size_t m, const float* x) {
@@ -184,17 +185,26 @@ std::string kernel_summary() {
   return std::string(kernel_isa_name(c.isa)) + (c.note.empty() ? "" : " (" + c.note + ")");
 }
 
-void fused_product_on(KernelIsa isa, const float* M, const float* X, std::size_t n, std::size_t m,
-                      std::size_t k, float* out) {
-  const ProductFn<float> f = product_on<float>(isa);
-  if (k == 1) {  // the orbit: its column is contiguous already
-    f(M, X, n, m, 1, out);
-    return;
-  }
+void fused_rows_on(KernelIsa isa, const float* M, const float* xt, std::size_t first, std::size_t last,
+                   std::size_t m, std::size_t k, float* out) {
+  if (first < last) product_on<float>(isa)(M + first * m, xt, last - first, m, k, out + first * k);
+}
+
+std::vector<float> columns_of(const float* X, std::size_t m, std::size_t k) {
   std::vector<float> xt(m * k);
   for (std::size_t j = 0; j < m; ++j)
     for (std::size_t c = 0; c < k; ++c) xt[c * m + j] = X[j * k + c];
-  f(M, xt.data(), n, m, k, out);
+  return xt;
+}
+
+void fused_product_on(KernelIsa isa, const float* M, const float* X, std::size_t n, std::size_t m,
+                      std::size_t k, float* out) {
+  if (k == 1) {  // the orbit: its column is contiguous already
+    fused_rows_on(isa, M, X, 0, n, m, 1, out);
+    return;
+  }
+  const std::vector<float> xt = columns_of(X, m, k);
+  fused_rows_on(isa, M, xt.data(), 0, n, m, k, out);
 }
 
 void fused_product(const float* M, const float* X, std::size_t n, std::size_t m, std::size_t k, float* out) {

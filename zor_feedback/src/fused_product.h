@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace zor_feedback {
 namespace detail {
@@ -45,6 +46,18 @@ void fused_product_on(KernelIsa isa, const float* M, const float* X, std::size_t
 void fused_gemv(const float* M, const float* x, std::size_t n, std::size_t m, double* out);
 // The same on the version `isa`, which must be supported.
 void fused_gemv_on(KernelIsa isa, const float* M, const float* x, std::size_t n, std::size_t m, double* out);
+
+// The kernels take the rows in blocks of this many, the rest one by one.
+constexpr std::size_t kKernelRowBlock = 4;
+// Rows [first, last) of the product on `isa`, with X's columns given
+// contiguous (xt, k x m) and out pointing at the result's row 0. A first that
+// is a multiple of kKernelRowBlock, and a last that is one or n, give each row
+// the kernel call the whole product gives it, and so the same bits.
+void fused_rows_on(KernelIsa isa, const float* M, const float* xt, std::size_t first, std::size_t last,
+                   std::size_t m, std::size_t k, float* out);
+// X (m x k, row-major) with its columns made contiguous (k x m); throws
+// std::bad_alloc when it cannot be allocated.
+std::vector<float> columns_of(const float* X, std::size_t m, std::size_t k);
 
 }  // namespace detail
 }  // namespace zor_feedback

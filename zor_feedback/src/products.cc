@@ -10,6 +10,8 @@
 #include "fused_product.h"
 #include "gsl_handles.h"
 #include "log_line.h"
+#include "split_product.h"
+#include "zor_feedback/product_threads.h"
 #include "zor_feedback/zor_feedback.h"
 
 using namespace zor_feedback::detail;
@@ -43,16 +45,26 @@ float* direct_storage(const QTEV_ResponseMatrix& M, float* data, std::size_t siz
 
 std::size_t to_size(int v) { return static_cast<std::size_t>(v); }
 
+// out = t (n x m) * a (m x k), over `pool` when not null.
+void fused(WorkerPool* pool, const float* t, const float* a, std::size_t n, std::size_t m, std::size_t k,
+           float* out) {
+  if (pool == nullptr)
+    fused_product(t, a, n, m, k, out);
+  else
+    split_product_on(*pool, kernel_choice().isa, t, a, n, m, k, out);
+}
+
 // b (n x k) = t (n x m) * a (m x k) on direct storage. A b that is an operand
 // gets the result through a scratch array, so that no element is read after
 // it was overwritten.
-void multiply_direct(const float* t, const float* a, float* b, std::size_t n, std::size_t m, std::size_t k) {
+void multiply_direct(WorkerPool* pool, const float* t, const float* a, float* b, std::size_t n, std::size_t m,
+                     std::size_t k) {
   if (b != t && b != a) {
-    zor_feedback::detail::fused_product(t, a, n, m, k, b);
+    fused(pool, t, a, n, m, k, b);
     return;
   }
   std::vector<float> result(n * k);
-  zor_feedback::detail::fused_product(t, a, n, m, k, result.data());
+  fused(pool, t, a, n, m, k, result.data());
   std::copy(result.begin(), result.end(), b);
 }
 
@@ -108,6 +120,15 @@ void QTEV_ResponseMatrix::entrywise_product(QTEV_ResponseMatrix& A, QTEV_Respons
 // this.cols == A.rows (the last one GSL would otherwise refuse through its
 // error handler). An inner dimension of 0 gives a B of zeros.
 void QTEV_ResponseMatrix::multiply(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& B) {
+  multiply_on(A, B, nullptr);
+}
+
+void QTEV_ResponseMatrix::multiply(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& B,
+                                   zor_feedback::ProductThreads& threads) {
+  multiply_on(A, B, threads.pool_.get());
+}
+
+void QTEV_ResponseMatrix::multiply_on(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& B, WorkerPool* pool) {
   static const char* const name = "QTEV_ResponseMatrix::multiply";
   if (rows != B.rows || A.cols != B.cols || cols != A.rows)
     return log_mismatch(name, rows, cols, A.rows, A.cols, B.rows, B.cols);
@@ -115,7 +136,7 @@ void QTEV_ResponseMatrix::multiply(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& 
   const float* const a_direct = direct_storage(A, A.data_.float_data(), A.data_.float_size());
   float* const b_direct = direct_storage(B, B.data_.float_data(), B.data_.float_size());
   if (t_direct != nullptr && a_direct != nullptr && b_direct != nullptr) {
-    multiply_direct(t_direct, a_direct, b_direct, to_size(rows), to_size(cols), to_size(A.cols));
+    multiply_direct(pool, t_direct, a_direct, b_direct, to_size(rows), to_size(cols), to_size(A.cols));
     return;
   }
   GslMatrix gslA = A.create_gsl_matrix();

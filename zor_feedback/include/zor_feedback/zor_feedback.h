@@ -50,8 +50,10 @@ typedef Mat<double> mat;
 
 namespace zor_feedback {
 namespace detail {
-class GslMatrix;  // owning handle of a gsl_matrix (private to the library)
-}
+class GslMatrix;   // owning handle of a gsl_matrix (private to the library)
+class WorkerPool;  // the threads behind ProductThreads (private to the library)
+}  // namespace detail
+class ProductThreads;  // zor_feedback/product_threads.h
 
 // ---------------------------------------------------------------------------
 // Structured results. Every inversion and the file-shape query compute into a
@@ -287,6 +289,11 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
   // B = this * A, computed in double. Needs this.rows == B.rows,
   // A.cols == B.cols and this.cols == A.rows. B may be an operand.
   void multiply(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& B);
+  // multiply() with the rows split over the caller's `threads` when the
+  // product is large enough (zor_feedback/product_threads.h): the same
+  // refusals, the same bits for any thread count. A subclass's matrix, whose
+  // elements go through its accessors, is multiplied on the caller's thread.
+  void multiply(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& B, zor_feedback::ProductThreads& threads);
   // transR(i, j) = this(j, i). transR must be cols x rows; it may be this
   // matrix when square.
   void transpose(QTEV_ResponseMatrix& transR);
@@ -380,6 +387,10 @@ class ZOR_FEEDBACK_API QTEV_ResponseMatrix : public D_mdfloat_array {
   zor_feedback::PinvReport pinv_report(QTEV_ResponseMatrix& pinvR, float tolerance);
 
  private:
+  // multiply() over `pool` when not null.
+  ZOR_FEEDBACK_LOCAL void multiply_on(QTEV_ResponseMatrix& A, QTEV_ResponseMatrix& B,
+                                      zor_feedback::detail::WorkerPool* pool);
+
   // A new GSL matrix (rows x cols) holding this matrix's elements. The handle
   // is empty when the base array is not two-dimensional (after an "ERROR: ..."
   // line) or when the matrix has a zero dimension (GSL has no such matrices).

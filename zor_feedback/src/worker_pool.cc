@@ -1,0 +1,95 @@
+// The caller's threads for a product: a job is handed out by a generation
+// count under one mutex and its parts taken from one counter. A worker joins
+// a job under the mutex, and the caller closes it under the mutex once no
+// worker is inside, so a worker never calls into a job whose caller has
+// returned.
+#include "worker_pool.h"
+
+#include <stdexcept>
+
+namespace zor_feedback {
+namespace detail {
+
+WorkerPool::WorkerPool(std::size_t size) {
+  if (size == 0) throw std::invalid_argument("a product needs at least 1 thread, got 0");
+  workers_.reserve(size - 1);
+  try {
+    for (std::size_t w = 1; w < size; ++w) workers_.emplace_back([this] { work(); });
+  } catch (...) {
+    stop_and_join();
+    throw;
+  }
+}
+
+WorkerPool::~WorkerPool() { stop_and_join(); }
+
+void WorkerPool::stop_and_join() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  for (std::thread& t : workers_) t.join();
+  workers_.clear();
+}
+
+// Runs parts until none is left; the first exception is kept.
+void WorkerPool::take_parts(PartFn fn, void* ctx, std::size_t parts) {
+  for (std::size_t p = next_.fetch_add(1); p < parts; p = next_.fetch_add(1)) {
+    try {
+      fn(ctx, p);
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!error_) error_ = std::current_exception();
+    }
+  }
+}
+
+void WorkerPool::work() {
+  std::uint64_t seen = 0;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+    if (stop_) return;
+    seen = generation_;
+    if (fn_ == nullptr) continue;  // that job is closed already
+    const PartFn fn = fn_;
+    void* const ctx = ctx_;
+    const std::size_t parts = parts_;
+    ++joined_;
+    lock.unlock();
+    take_parts(fn, ctx, parts);
+    lock.lock();
+    if (--joined_ == 0) done_.notify_one();
+  }
+}
+
+void WorkerPool::run_parts(std::size_t parts, PartFn fn, void* ctx) {
+  const std::lock_guard<std::mutex> call(call_);
+  if (parts == 0) return;
+  const bool share = parts > 1 && !workers_.empty();
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    next_.store(0);
+    error_ = nullptr;
+    if (share) {
+      fn_ = fn;
+      ctx_ = ctx;
+      parts_ = parts;
+      ++generation_;
+    }
+  }
+  if (share) wake_.notify_all();
+  take_parts(fn, ctx, parts);
+  std::unique_lock<std::mutex> lock(mutex_);
+  done_.wait(lock, [&] { return joined_ == 0; });
+  fn_ = nullptr;  // closed: a worker waking late finds nothing to join
+  ctx_ = nullptr;
+  const std::exception_ptr error = error_;
+  error_ = nullptr;
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace detail
+}  // namespace zor_feedback

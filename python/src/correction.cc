@@ -20,14 +20,6 @@
 namespace zor_feedback::python {
 namespace {
 
-// A computed step with the names its indices stand for, and the Correction
-// that computed it: the step is applied there only.
-struct StepResult {
-  Step step;
-  std::vector<std::string> monitors, correctors;
-  py::object owner;  // kept alive, so that no other Correction can pass for it
-};
-
 void check(const Outcome& o) {
   if (!o.ok) raise(PyExc_ValueError, o.error);
 }

@@ -100,4 +100,5 @@ PYBIND11_MODULE(zor_feedback, m) {
   zp::register_measure(m);
   zp::register_controller(m);
   zp::register_quality(m);
+  zp::register_mode_residuals(m);
 }

@@ -79,6 +79,16 @@ class InverseCache {
             std::string* error);
 };
 
+// U^T of one plane's weighted sub-matrix for mode_residuals: its rows the
+// singular vectors (signs fixed), row-major, `rows` x monitors.size(); kept
+// while the configuration and the sets stay.
+struct ModeBasis {
+  unsigned long long generation = 0;
+  std::vector<int> monitors, correctors;
+  int rows = 0;
+  std::vector<double> ut;
+};
+
 // The solve of one plane: delta[j] for j in `free` = pinv(W R) W rhs, with
 // rhs one value per monitor of `monitors` (its order). Other entries of
 // *delta are left alone.
@@ -145,6 +155,7 @@ struct Correction::State {
   PlaneSettings planes[2];
   LimitPolicy policy = LimitPolicy::scale;
   detail::InverseCache cache[2];
+  detail::ModeBasis mode_basis[2];
   std::vector<HistoryEntry> history;        // newest first
   std::vector<unsigned long long> applied;  // ids of the steps of `history`, newest first
   std::string rf_name;                      // the RF column's corrector, empty: none

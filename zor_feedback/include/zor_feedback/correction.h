@@ -126,6 +126,17 @@ struct Step {
   unsigned long long id = 0;          // unique per Correction: a step is applied once
 };
 
+// The orbit error a step acted on, in the modes of each plane's solve:
+// U^T W (orbit - reference) for the first `modes` singular vectors of the
+// plane's weighted sub-matrix W R (its monitors and correctors of the step),
+// largest singular value first. A mode's sign follows its vector's, whose
+// largest element (the first of equal ones) is made positive.
+struct ModeResiduals {
+  bool ok = false;  // false: refused, `error` says why; the planes are empty
+  std::string error;
+  std::vector<double> plane[2];  // x, y; empty for a plane not corrected
+};
+
 // One applied step, as the history keeps it.
 struct HistoryEntry {
   std::time_t time = 0;
@@ -240,6 +251,12 @@ class ZOR_FEEDBACK_API Correction {
   KickWrite undo();
   // Newest first.
   const std::vector<HistoryEntry>& history() const;
+
+  // The residual per mode of `step` for `orbit`, the orbit it was computed
+  // from. Refused: a step refused by compute, one computed before a later
+  // change, an orbit of another length. Changes nothing a step depends on
+  // (the decomposition it needs is kept for the next call).
+  ModeResiduals mode_residuals(const Step& step, const std::vector<double>& orbit);
 
   struct State;
 

@@ -79,6 +79,7 @@
 namespace {
 
 using zor_feedback::tango::AttributeText;
+using zor_feedback::tango::ChangeQueue;
 using zor_feedback::tango::FeedbackLoop;
 
 constexpr double default_period_s = 0.5;
@@ -191,8 +192,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     // place; the loop starts when it is served.
     // The settings of the loop before Init go on by name on the new matrix.
     loop_ = std::make_unique<FeedbackLoop>(
-        settings, files_->name_of(settings.matrix_file), period, [this](unsigned what) { changed(what); },
-        std::move(carried_), source_.get(), sink_.get());
+        settings, files_->name_of(settings.matrix_file), period,
+        [this](const ChangeQueue::Entry& e) { changed(e); }, std::move(carried_), source_.get(), sink_.get());
     if (loop_->simulation() == nullptr) return set_state(Tango::FAULT);  // the status says why
     if (!limit_given_) {
       const auto* sim = loop_->simulation();
@@ -330,6 +331,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     fill_counters();
     push_change_event("EventNames", event_names_.data(), static_cast<long>(event_names_.size()));
     push_change_event("EventsPushed", events_pushed_.data(), static_cast<long>(events_pushed_.size()));
+  }
+  void read_events_dropped(Tango::Attribute& att) {
+    events_dropped_ = loop_->events_dropped() + cycles_unpushed_;
+    att.set_value(&events_dropped_);
   }
   void read_cycles(Tango::Attribute& att) {
     cycles_ = loop_->cycles();
@@ -578,8 +583,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   // A memorized number; false when none (or not a finite number).
   bool recall_number(const std::string& attribute, double* value);
 
-  // In the loop's notifier thread: pushes what changed.
-  void changed(unsigned what);
+  // In the loop's notifier thread: pushes what changed; a cycle's entry
+  // pushes Cycles with its own counter.
+  void changed(const ChangeQueue::Entry& e);
   // The units of the served matrix's file (its orbit per kick) on the
   // attributes that hold orbits, kicks or the matrix; under the device's monitor.
   void apply_units(const FeedbackLoop::CorrectionView& v);
@@ -615,7 +621,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevDouble tolerance_ = 0;
   Tango::DevLong used_ = 0, nosv_ = 0;
   Tango::DevDouble condition_number_ = 0, period_ = 0;
-  Tango::DevLong64 cycles_ = 0;
+  Tango::DevLong64 cycles_ = 0, events_dropped_ = 0;
+  std::atomic<long long> cycles_unpushed_{0};  // cycles whose events the busy monitor dropped
   Tango::DevDouble measure_progress_ = 0;
   std::string measure_status_;
   Tango::DevString measure_status_ptr_ = nullptr;
@@ -733,8 +740,9 @@ std::string ZorFeedback::read_ring_properties(Tango::DbData props, bool standard
   return {};
 }
 
-void ZorFeedback::changed(unsigned what) {
+void ZorFeedback::changed(const ChangeQueue::Entry& e) {
   if (closing_ || !serving_) return;  // no subscriber before init_device is done
+  const unsigned what = e.bits;
   try {
 #pragma GCC diagnostic push  // TANGO's switch over the serialisation models has no default
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -742,9 +750,12 @@ void ZorFeedback::changed(unsigned what) {
 #pragma GCC diagnostic pop
     if (what & FeedbackLoop::kCycle) {
       for (const char* p : {"ORBIT", "CORRECTORS", "HISTORY"}) published_->push_change_event(p);
-      Tango::DevLong64 cycles = loop_->cycles();
-      push_change_event("Cycles", &cycles);
-      count_pushed({"ORBIT", "CORRECTORS", "HISTORY", "Cycles"});
+      count_pushed({"ORBIT", "CORRECTORS", "HISTORY"});
+    }
+    if (e.cycle) {  // not for a CalcStep's orbit or a measurement's kicks: no cycle ran
+      Tango::DevLong64 cycle = *e.cycle;
+      push_change_event("Cycles", &cycle);
+      count_pushed({"Cycles"});
     }
     if (what & FeedbackLoop::kInverse) {
       for (const char* p : {"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES"})
@@ -778,7 +789,8 @@ void ZorFeedback::changed(unsigned what) {
     push_counters();
   } catch (const Tango::DevFailed&) {
     // the device's monitor stayed busy: these events are dropped, the next
-    // change pushes the values again
+    // change pushes the values again; a cycle's is counted as lost
+    if (e.cycle) ++cycles_unpushed_;
   }
 }
 
@@ -1041,6 +1053,12 @@ class ZorFeedbackClass : public Tango::DeviceClass {
         spectrum("EventsPushed", Tango::DEV_LONG64,
                  {"Events pushed", "", "change events pushed since the start, one per EventNames", "%d"},
                  &ZorFeedback::read_events_pushed));
+    list.push_back(scalar("EventsDropped", Tango::DEV_LONG64,
+                          {"Events dropped", "",
+                           "cycles since the start whose change events were dropped (the pushes fell behind "
+                           "the loop by more than the notifier's queue)",
+                           "%d"},
+                          &ZorFeedback::read_events_dropped));
     list.push_back(scalar("Cycles", Tango::DEV_LONG64,
                           {"Cycles", "", "correction cycles run since the start", "%d"},
                           &ZorFeedback::read_cycles));

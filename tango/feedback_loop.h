@@ -29,6 +29,7 @@
 #include "change_queue.h"
 #include "feedback_simulation.h"
 #include "zor_feedback/correction.h"
+#include "zor_feedback/saved_settings.h"
 
 namespace zor_feedback {
 namespace tango {
@@ -167,6 +168,11 @@ class FeedbackLoop {
                       wait);
   }
   std::string set_gain(zor_feedback::Plane plane, double gain);
+  // The masks and kick limits by name (empty before the first matrix), and
+  // their restore on the correction in use as one re-inversion: the
+  // outcome's text says what was left out (restore_saved_settings).
+  zor_feedback::SavedSettings saved_settings();
+  Outcome restore_saved(const zor_feedback::SavedSettings& saved, std::chrono::milliseconds wait);
   std::string set_policy(const std::string& name);
   // A dry run from the last measured orbit and the present kicks: the step
   // is published (LAST_STEP) and kept for apply_step. Waits at most `wait`.

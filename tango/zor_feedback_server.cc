@@ -188,12 +188,17 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     if (!property_error_.empty()) return set_state(Tango::FAULT);  // the status says why
     closing_ = false;
     const bool first_start = carried_ == nullptr;
+    if (first_start) recall_saved();  // before the loop's notifier may save
     // The first inversion runs while the attributes and events are put in
     // place; the loop starts when it is served.
     // The settings of the loop before Init go on by name on the new matrix.
     loop_ = std::make_unique<FeedbackLoop>(
         settings, files_->name_of(settings.matrix_file), period,
-        [this](const ChangeQueue::Entry& e) { changed(e); }, std::move(carried_), source_.get(), sink_.get());
+        [this](const ChangeQueue::Entry& e) {
+          changed(e);
+          if (e.bits & FeedbackLoop::kCorrection) save_settings();  // outside the device's monitor
+        },
+        std::move(carried_), source_.get(), sink_.get());
     if (loop_->simulation() == nullptr) return set_state(Tango::FAULT);  // the status says why
     if (!limit_given_) {
       const auto* sim = loop_->simulation();
@@ -580,6 +585,12 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   // in a thread of its own, once the first inversion is served: the loop
   // refuses them before; each re-inversion waits for the one before.
   void restore_settings(zor_feedback::Inversion inversion);
+  // The masks and kick limits, which TANGO does not memorize (spectra and
+  // images), are device properties the device writes itself on every change
+  // (kSaved); read once at the first start, restored by name with the rest.
+  static constexpr const char* kSaved[] = {"SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits"};
+  void recall_saved();
+  void save_settings();
   // A memorized number; false when none (or not a finite number).
   bool recall_number(const std::string& attribute, double* value);
 
@@ -612,6 +623,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
   std::thread restorer_;                            // restore_settings's, joined before the loop goes
+  std::mutex saving_;                               // over saved_ and the writes of kSaved
+  zor_feedback::SavedSettings saved_;               // as the database holds them
+  std::atomic<bool> restored_{true};                // false: the restore runs, saving would undo it
   std::map<std::string, Tango::DevLong64> pushed_;  // under the device's monitor, as the pushes
   std::vector<Tango::DevString> event_names_;       // into pushed_'s keys, for a read
   std::vector<Tango::DevLong64> events_pushed_;
@@ -809,6 +823,10 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
     return Outcome{refusal.empty() ? Outcome::served : Outcome::refused, refusal};
   };
   std::vector<Job> jobs;
+  if (saved_ != zor_feedback::SavedSettings{}) {
+    const zor_feedback::SavedSettings saved = saved_;
+    jobs.push_back([this, saved] { return loop_->restore_saved(saved, std::chrono::milliseconds(0)); });
+  }
   double value = 0, keep = 0;
   for (int p = 0; p < 2; ++p)
     if (recall_number(p == 0 ? "GainX" : "GainY", &value))
@@ -831,6 +849,7 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
     });
   }
   if (jobs.empty()) return;
+  restored_ = false;
   restorer_ = std::thread([this, jobs] {
     const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
     while (!closing_ && loop_->state() == FeedbackLoop::State::starting) pause();
@@ -839,8 +858,57 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
       while (!closing_ && (out = job()).kind == Outcome::busy) pause();  // Init or exit ends the wait
       if (out.kind == Outcome::refused)
         std::fprintf(stderr, "memorized setting not restored: %s\n", out.text.c_str());
+      else if (out.kind != Outcome::busy && out.text.find("dropped") != std::string::npos)
+        std::fprintf(stderr, "saved settings restored in part: %s\n", out.text.c_str());
     }
+    if (closing_) return;
+    // Waits for the restore's inversion, so that the first save is of it.
+    while (!closing_ && loop_->inversion_status().rfind("running", 0) == 0) pause();
+    restored_ = true;
+    save_settings();
   });
+}
+
+void ZorFeedback::recall_saved() {
+  saved_ = {};
+  if (!Tango::Util::_UseDb) {
+    std::fprintf(stderr, "no database: the masks and kick limits will not be kept across a restart\n");
+    return;
+  }
+  try {
+    Tango::DbData props;
+    for (const char* name : kSaved) props.push_back(Tango::DbDatum(name));
+    get_db_device()->get_property(props);
+    std::vector<std::string>* into[] = {&saved_.masked_monitors, &saved_.masked_correctors,
+                                        &saved_.kick_limits};
+    for (std::size_t k = 0; k < props.size(); ++k)
+      if (!props[k].is_empty()) props[k] >> *into[k];
+  } catch (const Tango::DevFailed& e) {
+    saved_ = {};
+    std::fprintf(stderr, "saved masks and kick limits not read: %s\n", e.errors[0].desc.in());
+  }
+}
+
+void ZorFeedback::save_settings() {
+  if (!Tango::Util::_UseDb || !restored_ || closing_) return;
+  std::lock_guard<std::mutex> lock(saving_);
+  const zor_feedback::SavedSettings now = loop_->saved_settings();
+  if (now == saved_) return;
+  const std::vector<std::string>* from[] = {&now.masked_monitors, &now.masked_correctors, &now.kick_limits};
+  Tango::DbData put, gone;  // TANGO keeps no empty list: an empty one is deleted
+  for (std::size_t k = 0; k < 3; ++k) {
+    Tango::DbDatum d(kSaved[k]);
+    std::vector<std::string> lines = *from[k];  // TANGO's operator<< takes a non-const vector
+    if (!lines.empty()) d << lines;
+    (from[k]->empty() ? gone : put).push_back(d);
+  }
+  try {
+    if (!put.empty()) get_db_device()->put_property(put);
+    if (!gone.empty()) get_db_device()->delete_property(gone);
+    saved_ = now;
+  } catch (const Tango::DevFailed& e) {
+    std::fprintf(stderr, "masks and kick limits not saved: %s\n", e.errors[0].desc.in());
+  }
 }
 
 bool ZorFeedback::recall_number(const std::string& attribute, double* value) {

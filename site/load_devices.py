@@ -98,8 +98,11 @@ def register(site):
         for d in s["devices"]:
             add_device(db, server, d["class"], d["name"])
             props = {k: (v if isinstance(v, list) else [v]) for k, v in d.get("properties", {}).items()}
-            # The file is the whole truth: a property dropped from it is dropped here.
-            stale = [p for p in db.get_device_property_list(d["name"], "*") if p not in props]
+            # The file is the whole truth: a property dropped from it is dropped
+            # here; but for those the device saves itself (an operator's masks
+            # and limits, "Saved..."), which a reload must not forget.
+            stale = [p for p in db.get_device_property_list(d["name"], "*")
+                     if p not in props and not p.startswith("Saved")]
             if stale:
                 db.delete_device_property(d["name"], stale)
             if props:

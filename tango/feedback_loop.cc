@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -79,7 +80,7 @@ void serve(FeedbackLoop::Core& k, FeedbackLoop::Request& r, sim::FeedbackSimulat
     if (!ok) k.fault = error;
     k.next = clock::now();
   }
-  k.pending |= (ok ? FeedbackLoop::kInverse : 0u) | FeedbackLoop::kInversionStatus | FeedbackLoop::kState;
+  k.events.post((ok ? FeedbackLoop::kInverse : 0u) | FeedbackLoop::kInversionStatus | FeedbackLoop::kState);
   k.changed.notify_all();
   k.wake.notify_all();
 }
@@ -131,7 +132,7 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, FeedbackLoop::Request r,
 }  // namespace
 
 FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std::string& file_name,
-                           double period_s, std::function<void(unsigned)> notify,
+                           double period_s, std::function<void(const ChangeQueue::Entry&)> notify,
                            std::unique_ptr<zor_feedback::Correction> carry_from,
                            zor_feedback::loop::OrbitSource* source, zor_feedback::loop::CorrectorSink* sink)
     : core_(std::make_shared<Core>()), notify_(std::move(notify)) {
@@ -172,6 +173,7 @@ FeedbackLoop::~FeedbackLoop() {
   }
   core_->wake.notify_all();
   core_->changed.notify_all();
+  core_->events.close();
   if (thread_.joinable()) thread_.join();
   if (notifier_.joinable()) notifier_.join();
 }
@@ -235,25 +237,18 @@ void FeedbackLoop::run() {
     k.next += k.period;
     const clock::time_point now = clock::now();
     if (k.next + k.period < now) k.next = now;
-    k.pending |= kCycle;
+    // Each cycle its own entry: its events carry its own counter.
+    k.events.post_cycle(kCycle, k.cycles);
     k.changed.notify_all();
   }
 }
 
 void FeedbackLoop::notify_changes() {
   block_signals();
-  Core& k = *core_;
-  std::unique_lock<std::mutex> lock(k.mutex);
-  while (true) {
-    k.changed.wait(lock, [&k] { return k.pending != 0 || k.quit; });
-    if (k.quit) return;
-    const unsigned bits = k.pending;
-    k.pending = 0;
-    lock.unlock();
-    notify_(bits);
-    lock.lock();
-  }
+  while (const std::optional<ChangeQueue::Entry> e = core_->events.take()) notify_(*e);
 }
+
+long long FeedbackLoop::events_dropped() { return core_->events.dropped(); }
 
 std::string FeedbackLoop::start() { return switch_loop(true); }
 std::string FeedbackLoop::stop() { return switch_loop(false); }
@@ -286,7 +281,7 @@ std::string FeedbackLoop::switch_loop(bool run) {
     } else {
       k.alarm.clear();
     }
-    k.pending |= kState;
+    k.events.post(kState);
   }
   core_->wake.notify_all();
   core_->changed.notify_all();
@@ -452,7 +447,7 @@ FeedbackLoop::Outcome FeedbackLoop::submit(Request r, std::chrono::milliseconds 
   k.job = what;
   k.job_started = clock::now();
   k.inversion_status = "running: " + (what.empty() ? std::string("the first inversion") : what);
-  k.pending |= kInversionStatus;
+  k.events.post(kInversionStatus);
   k.changed.notify_all();
   ++running_inversions;
   try {

@@ -26,9 +26,11 @@
 #include <thread>
 #include <vector>
 
+#include "change_queue.h"
 #include "feedback_simulation.h"
 #include "zor_feedback/correction.h"
 #include "zor_feedback/loop/cycle_stats.h"
+#include "zor_feedback/saved_settings.h"
 
 namespace zor_feedback {
 namespace tango {
@@ -68,8 +70,9 @@ class FeedbackLoop {
   // Builds the simulation and starts its first inversion (the settings'
   // file and cut) without waiting for it. When the file's shape cannot be
   // read the loop is in fault at once, with the library's error as its
-  // status. `notify` runs in a thread of its own with the Change bits of
-  // what changed, the mutex released; it must not throw.
+  // status. `notify` runs in a thread of its own with each entry of what
+  // changed (Change bits; a cycle's entry has its counter, never merged with
+  // another cycle's), in order, the mutex released; it must not throw.
   // `file_name` is the settings' file as texts show it (relative to the
   // directory files are read from). `carry_from` (a device's correction
   // before Init): its settings go on by name on the first matrix.
@@ -78,7 +81,7 @@ class FeedbackLoop {
   // then waits in stopped after the first inversion, and each Start reads
   // the correctors as they stand before the first step.
   FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std::string& file_name, double period_s,
-               std::function<void(unsigned)> notify,
+               std::function<void(const ChangeQueue::Entry&)> notify,
                std::unique_ptr<zor_feedback::Correction> carry_from = nullptr,
                zor_feedback::loop::OrbitSource* source = nullptr,
                zor_feedback::loop::CorrectorSink* sink = nullptr);
@@ -103,6 +106,10 @@ class FeedbackLoop {
   long long cycles();
   // The cycle times since the last Start (median, 99th percentile, maximum).
   zor_feedback::loop::CycleTimes cycle_times();
+  // The cycles whose events were dropped since the start: the notifier had
+  // fallen kEventQueue entries behind (the loop never waits for it).
+  long long events_dropped();
+  static constexpr std::size_t kEventQueue = 1024;
   double period();
   // False, with the reason in *error, for a period that is not ok.
   bool set_period(double seconds, std::string* error);
@@ -164,6 +171,11 @@ class FeedbackLoop {
                       wait);
   }
   std::string set_gain(zor_feedback::Plane plane, double gain);
+  // The masks and kick limits by name (empty before the first matrix), and
+  // their restore on the correction in use as one re-inversion: the
+  // outcome's text says what was left out (restore_saved_settings).
+  zor_feedback::SavedSettings saved_settings();
+  Outcome restore_saved(const zor_feedback::SavedSettings& saved, std::chrono::milliseconds wait);
   std::string set_policy(const std::string& name);
   // A dry run from the last measured orbit and the present kicks: the step
   // is published (LAST_STEP) and kept for apply_step. Waits at most `wait`.
@@ -205,7 +217,7 @@ class FeedbackLoop {
   void end_measurement();
 
   std::shared_ptr<Core> core_;
-  std::function<void(unsigned)> notify_;
+  std::function<void(const ChangeQueue::Entry&)> notify_;
   std::thread measurer_;           // the last measurement; joined before the next
   std::thread thread_, notifier_;  // last: start when everything above is in place
 };

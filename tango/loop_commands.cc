@@ -240,7 +240,7 @@ void dry_run(std::shared_ptr<FeedbackLoop::Core> core, long long id) {
       orbit_id = ++k.orbits;
       orbit = k.sim->orbit();
       kicks = k.sim->kicks();
-      k.pending |= FeedbackLoop::kCycle;  // ORBIT and HISTORY
+      k.events.post(FeedbackLoop::kCycle);  // ORBIT and HISTORY
     }
     zor_feedback::Step st;
     st.error = unread;
@@ -286,7 +286,7 @@ FeedbackLoop::Outcome FeedbackLoop::calc_step(std::chrono::milliseconds wait) {
   const long long id = ++k.steps_started;
   k.stepping = true;
   k.view.step_status = "computing (CalcStep)";
-  k.pending |= kStep;
+  k.events.post(kStep);
   k.changed.notify_all();
   ++jobs_running();
   try {
@@ -318,7 +318,7 @@ std::string set_kicks(FeedbackLoop::Core& k, const std::string& what,
     return what + " refused: the loop is running and applies its own steps; Stop it first";
   if (k.measuring) return what + " refused: a response measurement moves the correctors";
   if (std::string why = set(); !why.empty()) return what + " refused: " + why;
-  k.pending |= FeedbackLoop::kCycle;  // CORRECTORS and HISTORY
+  k.events.post(FeedbackLoop::kCycle);  // CORRECTORS and HISTORY
   k.changed.notify_all();
   return {};
 }

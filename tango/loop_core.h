@@ -53,7 +53,7 @@ struct FeedbackLoop::Core {
   zor_feedback::loop::TripCounts trips;
   double last_rms = std::numeric_limits<double>::quiet_NaN();
   bool quit = false;
-  unsigned pending = 0;  // Change bits not yet notified
+  ChangeQueue events{kEventQueue};  // what the notifier has not pushed yet
 
   bool inverting = false;
   std::string job;  // what runs

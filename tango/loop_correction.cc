@@ -71,7 +71,7 @@ void publish_step(FeedbackLoop::Core& k, const Step& st, const std::string& by) 
   v.last_limited = names_of(st.limited, m.correctors);
   v.last_monitors = names_of(st.monitors_used, m.monitors);
   v.step_status = step_text(st, by, v.orbit_unit);
-  k.pending |= FeedbackLoop::kStep;
+  k.events.post(FeedbackLoop::kStep);
 }
 
 // Under both locks: the view of the correction's configuration.
@@ -87,7 +87,7 @@ void publish_configuration(FeedbackLoop::Core& k) {
   v.planes[1] = c.plane(zor_feedback::Plane::y);
   v.policy = c.policy();
   units_of(c.matrix().units, &v.orbit_unit, &v.kick_unit);
-  k.pending |= FeedbackLoop::kCorrection;
+  k.events.post(FeedbackLoop::kCorrection);
 }
 
 void units_of(const std::string& label, std::string* orbit, std::string* kick) {
@@ -255,7 +255,7 @@ void install_correction(FeedbackLoop::Core& k, std::unique_ptr<Correction> next)
   k.view.last_limited.clear();
   k.view.last_monitors.clear();
   k.view.step_status = "none yet for this matrix";
-  k.pending |= FeedbackLoop::kStep;
+  k.events.post(FeedbackLoop::kStep);
 }
 
 }  // namespace tango

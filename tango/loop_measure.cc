@@ -91,7 +91,7 @@ class SimulationSink final : public zl::CorrectorSink {
     std::lock_guard<std::mutex> lock(k_.mutex);
     zl::SinkResult r;
     r.ok = k_.sim->set_kicks(v, &r.error);
-    k_.pending |= FeedbackLoop::kCycle;  // CORRECTORS
+    k_.events.post(FeedbackLoop::kCycle);  // CORRECTORS
     k_.changed.notify_all();
     return r;
   }
@@ -136,7 +136,7 @@ void publish(FeedbackLoop::Core& k, double progress, const std::string& status, 
   k.measure_progress = progress;
   k.measure_status = status;
   if (done) k.measuring = false;
-  k.pending |= FeedbackLoop::kMeasure;
+  k.events.post(FeedbackLoop::kMeasure);
   k.changed.notify_all();
 }
 

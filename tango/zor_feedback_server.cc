@@ -85,6 +85,7 @@
 namespace {
 
 using zor_feedback::tango::AttributeText;
+using zor_feedback::tango::ChangeQueue;
 using zor_feedback::tango::FeedbackLoop;
 
 constexpr double default_period_s = 0.5;
@@ -193,11 +194,16 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     if (!property_error_.empty()) return set_state(Tango::FAULT);  // the status says why
     closing_ = false;
     const bool first_start = carried_ == nullptr;
+    if (first_start) recall_saved();  // before the loop's notifier may save
     // The first inversion runs while the attributes and events are put in
     // place; the loop starts when it is served.
     // The settings of the loop before Init go on by name on the new matrix.
     loop_ = std::make_unique<FeedbackLoop>(
-        settings, files_->name_of(settings.matrix_file), period, [this](unsigned what) { changed(what); },
+        settings, files_->name_of(settings.matrix_file), period,
+        [this](const ChangeQueue::Entry& e) {
+          changed(e);
+          if (e.bits & FeedbackLoop::kCorrection) save_settings();  // outside the device's monitor
+        },
         std::move(carried_), source_.get(), sink_.get());
     if (loop_->simulation() == nullptr) return set_state(Tango::FAULT);  // the status says why
     if (!limit_given_) {
@@ -336,6 +342,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     fill_counters();
     push_change_event("EventNames", event_names_.data(), static_cast<long>(event_names_.size()));
     push_change_event("EventsPushed", events_pushed_.data(), static_cast<long>(events_pushed_.size()));
+  }
+  void read_events_dropped(Tango::Attribute& att) {
+    events_dropped_ = loop_->events_dropped() + cycles_unpushed_;
+    att.set_value(&events_dropped_);
   }
   void read_cycles(Tango::Attribute& att) {
     cycles_ = loop_->cycles();
@@ -596,11 +606,18 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   // in a thread of its own, once the first inversion is served: the loop
   // refuses them before; each re-inversion waits for the one before.
   void restore_settings(zor_feedback::Inversion inversion);
+  // The masks and kick limits, which TANGO does not memorize (spectra and
+  // images), are device properties the device writes itself on every change
+  // (kSaved); read once at the first start, restored by name with the rest.
+  static constexpr const char* kSaved[] = {"SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits"};
+  void recall_saved();
+  void save_settings();
   // A memorized number; false when none (or not a finite number).
   bool recall_number(const std::string& attribute, double* value);
 
-  // In the loop's notifier thread: pushes what changed.
-  void changed(unsigned what);
+  // In the loop's notifier thread: pushes what changed; a cycle's entry
+  // pushes Cycles with its own counter.
+  void changed(const ChangeQueue::Entry& e);
   // The units of the served matrix's file (its orbit per kick) on the
   // attributes that hold orbits, kicks or the matrix; under the device's monitor.
   void apply_units(const FeedbackLoop::CorrectionView& v);
@@ -628,6 +645,9 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
   std::thread restorer_;                            // restore_settings's, joined before the loop goes
+  std::mutex saving_;                               // over saved_ and the writes of kSaved
+  zor_feedback::SavedSettings saved_;               // as the database holds them
+  std::atomic<bool> restored_{true};                // false: the restore runs, saving would undo it
   std::map<std::string, Tango::DevLong64> pushed_;  // under the device's monitor, as the pushes
   std::vector<Tango::DevString> event_names_;       // into pushed_'s keys, for a read
   std::vector<Tango::DevLong64> events_pushed_;
@@ -637,7 +657,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevDouble tolerance_ = 0;
   Tango::DevLong used_ = 0, nosv_ = 0;
   Tango::DevDouble condition_number_ = 0, period_ = 0;
-  Tango::DevLong64 cycles_ = 0;
+  Tango::DevLong64 cycles_ = 0, events_dropped_ = 0;
+  std::atomic<long long> cycles_unpushed_{0};  // cycles whose events the busy monitor dropped
   std::array<Tango::DevDouble, 3> cycle_times_{};
   Tango::DevDouble measure_progress_ = 0;
   std::string measure_status_;
@@ -771,8 +792,9 @@ std::string ZorFeedback::read_ring_properties(Tango::DbData props, bool standard
   return {};
 }
 
-void ZorFeedback::changed(unsigned what) {
+void ZorFeedback::changed(const ChangeQueue::Entry& e) {
   if (closing_ || !serving_) return;  // no subscriber before init_device is done
+  const unsigned what = e.bits;
   try {
 #pragma GCC diagnostic push  // TANGO's switch over the serialisation models has no default
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -780,9 +802,12 @@ void ZorFeedback::changed(unsigned what) {
 #pragma GCC diagnostic pop
     if (what & FeedbackLoop::kCycle) {
       for (const char* p : {"ORBIT", "CORRECTORS", "HISTORY"}) published_->push_change_event(p);
-      Tango::DevLong64 cycles = loop_->cycles();
-      push_change_event("Cycles", &cycles);
-      count_pushed({"ORBIT", "CORRECTORS", "HISTORY", "Cycles"});
+      count_pushed({"ORBIT", "CORRECTORS", "HISTORY"});
+    }
+    if (e.cycle) {  // not for a CalcStep's orbit or a measurement's kicks: no cycle ran
+      Tango::DevLong64 cycle = *e.cycle;
+      push_change_event("Cycles", &cycle);
+      count_pushed({"Cycles"});
       push_cycle_times();
     }
     if (what & FeedbackLoop::kInverse) {
@@ -817,7 +842,8 @@ void ZorFeedback::changed(unsigned what) {
     push_counters();
   } catch (const Tango::DevFailed&) {
     // the device's monitor stayed busy: these events are dropped, the next
-    // change pushes the values again
+    // change pushes the values again; a cycle's is counted as lost
+    if (e.cycle) ++cycles_unpushed_;
   }
 }
 
@@ -836,6 +862,10 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
     return Outcome{refusal.empty() ? Outcome::served : Outcome::refused, refusal};
   };
   std::vector<Job> jobs;
+  if (saved_ != zor_feedback::SavedSettings{}) {
+    const zor_feedback::SavedSettings saved = saved_;
+    jobs.push_back([this, saved] { return loop_->restore_saved(saved, std::chrono::milliseconds(0)); });
+  }
   double value = 0, keep = 0;
   for (int p = 0; p < 2; ++p)
     if (recall_number(p == 0 ? "GainX" : "GainY", &value))
@@ -858,6 +888,7 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
     });
   }
   if (jobs.empty()) return;
+  restored_ = false;
   restorer_ = std::thread([this, jobs] {
     const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
     while (!closing_ && loop_->state() == FeedbackLoop::State::starting) pause();
@@ -866,8 +897,57 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
       while (!closing_ && (out = job()).kind == Outcome::busy) pause();  // Init or exit ends the wait
       if (out.kind == Outcome::refused)
         std::fprintf(stderr, "memorized setting not restored: %s\n", out.text.c_str());
+      else if (out.kind != Outcome::busy && out.text.find("dropped") != std::string::npos)
+        std::fprintf(stderr, "saved settings restored in part: %s\n", out.text.c_str());
     }
+    if (closing_) return;
+    // Waits for the restore's inversion, so that the first save is of it.
+    while (!closing_ && loop_->inversion_status().rfind("running", 0) == 0) pause();
+    restored_ = true;
+    save_settings();
   });
+}
+
+void ZorFeedback::recall_saved() {
+  saved_ = {};
+  if (!Tango::Util::_UseDb) {
+    std::fprintf(stderr, "no database: the masks and kick limits will not be kept across a restart\n");
+    return;
+  }
+  try {
+    Tango::DbData props;
+    for (const char* name : kSaved) props.push_back(Tango::DbDatum(name));
+    get_db_device()->get_property(props);
+    std::vector<std::string>* into[] = {&saved_.masked_monitors, &saved_.masked_correctors,
+                                        &saved_.kick_limits};
+    for (std::size_t k = 0; k < props.size(); ++k)
+      if (!props[k].is_empty()) props[k] >> *into[k];
+  } catch (const Tango::DevFailed& e) {
+    saved_ = {};
+    std::fprintf(stderr, "saved masks and kick limits not read: %s\n", e.errors[0].desc.in());
+  }
+}
+
+void ZorFeedback::save_settings() {
+  if (!Tango::Util::_UseDb || !restored_ || closing_) return;
+  std::lock_guard<std::mutex> lock(saving_);
+  const zor_feedback::SavedSettings now = loop_->saved_settings();
+  if (now == saved_) return;
+  const std::vector<std::string>* from[] = {&now.masked_monitors, &now.masked_correctors, &now.kick_limits};
+  Tango::DbData put, gone;  // TANGO keeps no empty list: an empty one is deleted
+  for (std::size_t k = 0; k < 3; ++k) {
+    Tango::DbDatum d(kSaved[k]);
+    std::vector<std::string> lines = *from[k];  // TANGO's operator<< takes a non-const vector
+    if (!lines.empty()) d << lines;
+    (from[k]->empty() ? gone : put).push_back(d);
+  }
+  try {
+    if (!put.empty()) get_db_device()->put_property(put);
+    if (!gone.empty()) get_db_device()->delete_property(gone);
+    saved_ = now;
+  } catch (const Tango::DevFailed& e) {
+    std::fprintf(stderr, "masks and kick limits not saved: %s\n", e.errors[0].desc.in());
+  }
 }
 
 bool ZorFeedback::recall_number(const std::string& attribute, double* value) {
@@ -1080,6 +1160,12 @@ class ZorFeedbackClass : public Tango::DeviceClass {
         spectrum("EventsPushed", Tango::DEV_LONG64,
                  {"Events pushed", "", "change events pushed since the start, one per EventNames", "%d"},
                  &ZorFeedback::read_events_pushed));
+    list.push_back(scalar("EventsDropped", Tango::DEV_LONG64,
+                          {"Events dropped", "",
+                           "cycles since the start whose change events were dropped (the pushes fell behind "
+                           "the loop by more than the notifier's queue)",
+                           "%d"},
+                          &ZorFeedback::read_events_dropped));
     list.push_back(scalar("Cycles", Tango::DEV_LONG64,
                           {"Cycles", "", "correction cycles run since the start", "%d"},
                           &ZorFeedback::read_cycles));

@@ -188,11 +188,13 @@ def check_access():
     dev.GainX = before[0]["GainX"]
 
 
+SAVED = ("MONITOR_ENABLED", "CORRECTOR_ENABLED", "KICK_LIMITS")
 MEMORIZED = ("Period", "CutX", "KeepX", "GainX", "CutY", "KeepY", "GainY", "LimitPolicy", "Tolerance")
 
 
 def check_restart(site):
-    """Every memorized setting reads back equal after a restart of the servers;
+    """Every memorized setting, and the masks and kick limits the device saves,
+    read back equal after a restart of the servers;
     of a plane's cut, the attribute written last (CutY after KeepY, KeepX after
     CutX) wins."""
     import time
@@ -211,9 +213,27 @@ def check_restart(site):
                         ("KeepX", 20), ("KeepY", 5), ("CutY", 2e-3)):
         wait_served()
         dev.write_attribute(name, value)
+    # The masks and limits, which the device saves as properties itself.
+    monitors = [bool(b) for b in dev.MONITOR_ENABLED]
+    monitors[1] = monitors[4] = False
+    wait_served()
+    dev.MONITOR_ENABLED = monitors
+    correctors = [bool(b) for b in dev.CORRECTOR_ENABLED]
+    correctors[2] = False
+    wait_served()
+    dev.CORRECTOR_ENABLED = correctors
+    limits = [list(row) for row in dev.KICK_LIMITS]
+    limits[0] = [-0.5, 0.25, 0.125]
+    limits[3] = [float("-inf"), 1.5, float("inf")]
+    dev.KICK_LIMITS = limits
     wait_served()
     written = {n: dev.read_attribute(n).value for n in MEMORIZED}
+    written.update({n: [list(map(float, r)) if hasattr(r, "__len__") else r for r in dev.read_attribute(n).value]
+                    for n in SAVED})
     assert written["KeepX"] == 20 and written["CutY"] == 2e-3 and written["KeepY"] == 0, written
+    saved = tango.Database().get_device_property("zor/feedback/1", ["SavedMonitorsMasked", "SavedCorrectorsMasked",
+                                                                     "SavedKickLimits"])
+    assert all(len(v) for v in saved.values()), "not saved in the database: %s" % saved
     old = site.pids()
     site.run("start.sh", "restart")
     assert all(site.pids()[k] != old[k] for k in old if k.startswith("Zor")), "a server was not restarted"
@@ -221,6 +241,8 @@ def check_restart(site):
     deadline = time.monotonic() + 20
     while True:
         got = {n: dev.read_attribute(n).value for n in MEMORIZED}
+        got.update({n: [list(map(float, r)) if hasattr(r, "__len__") else r for r in dev.read_attribute(n).value]
+                    for n in SAVED})
         if got == written or time.monotonic() > deadline:
             break
         time.sleep(0.1)

@@ -1,0 +1,37 @@
+// The correction's masks and kick limits as saved settings, and their
+// restore by name (the library's rule) as one re-inversion.
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "loop_core.h"
+
+namespace zor_feedback {
+namespace tango {
+
+zor_feedback::SavedSettings FeedbackLoop::saved_settings() {
+  Core& k = *core_;
+  std::lock_guard<std::timed_mutex> work(k.work);
+  std::lock_guard<std::mutex> lock(k.mutex);
+  return k.correction ? zor_feedback::saved_settings_of(*k.correction) : zor_feedback::SavedSettings{};
+}
+
+FeedbackLoop::Outcome FeedbackLoop::restore_saved(const zor_feedback::SavedSettings& saved,
+                                                  std::chrono::milliseconds wait) {
+  // The change runs on a copy first, here, and again on the correction when
+  // served: the same result, so the first run's report is the one told.
+  auto report = std::make_shared<std::string>();
+  Outcome out = reinvert_correction(
+      "the saved masks and kick limits",
+      [saved, report](zor_feedback::Correction& c) {
+        const std::string text = zor_feedback::restore_saved_settings(c, saved).text();
+        if (report->empty()) *report = text;
+        return std::string();
+      },
+      wait);
+  if (!report->empty() && out.kind != Outcome::busy) out.text += ": " + *report;
+  return out;
+}
+
+}  // namespace tango
+}  // namespace zor_feedback

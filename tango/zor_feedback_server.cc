@@ -84,9 +84,9 @@
 
 namespace {
 
+using zor_feedback::server::ChangeQueue;
+using zor_feedback::server::FeedbackLoop;
 using zor_feedback::tango::AttributeText;
-using zor_feedback::tango::ChangeQueue;
-using zor_feedback::tango::FeedbackLoop;
 
 constexpr double default_period_s = 0.5;
 
@@ -641,7 +641,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                    zor_feedback::sim::FeedbackSimulation::Settings* settings);
   std::unique_ptr<FeedbackLoop> loop_;
   std::unique_ptr<zor_feedback::tango::PropertyAttributes> published_;
-  std::unique_ptr<zor_feedback::tango::MatrixFiles> files_;
+  std::unique_ptr<zor_feedback::server::MatrixFiles> files_;
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
   std::thread restorer_;                            // restore_settings's, joined before the loop goes
@@ -736,7 +736,7 @@ std::string ZorFeedback::read_device_properties(zor_feedback::sim::FeedbackSimul
         std::move(ring_props), settings->inversion == zor_feedback::Inversion::standard, settings);
     if (!error.empty()) return error;
   }
-  files_ = std::make_unique<zor_feedback::tango::MatrixFiles>(directory, limit);
+  files_ = std::make_unique<zor_feedback::server::MatrixFiles>(directory, limit);
   if (!files_->ok()) return "device property MatrixDirectory: " + files_->error();
   std::string error;
   settings->matrix_file = files_->resolve(file, &error);

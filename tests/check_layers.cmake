@@ -5,7 +5,8 @@
 #    and the tests of the product's kernel versions, its threads and the rank-one
 #    downdates and the inverse cache's downdate, which opt in;
 #  * the library includes nothing of sim/, the tool, TANGO or the tests;
-#  * loop/ includes only the library: nothing of sim/, the tool, TANGO or the tests.
+#  * loop/ includes only the library: nothing of sim/, the tool, TANGO or the tests;
+#  * server/ (the served feedback) includes nothing of TANGO, its adapters or the tool.
 # Run as: cmake -DSOURCE_DIR=<project> -P check_layers.cmake
 cmake_minimum_required(VERSION 3.25)
 file(GLOB private_headers RELATIVE ${SOURCE_DIR}/zor_feedback/src ${SOURCE_DIR}/zor_feedback/src/*.h)
@@ -16,6 +17,12 @@ foreach(f IN LISTS sources)
   if(f MATCHES "^build")
     continue()
   endif()
+  if(f MATCHES "^(zor_feedback|loop|sim|server)/")
+    file(STRINGS ${SOURCE_DIR}/${f} tango_includes REGEX "^#include <tango")
+    if(tango_includes)
+      list(APPEND bad "${f}: TANGO's headers below the adapters")
+    endif()
+  endif()
   file(STRINGS ${SOURCE_DIR}/${f} includes REGEX "^#include \"")
   foreach(line IN LISTS includes)
     string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" inc "${line}")
@@ -24,6 +31,9 @@ foreach(f IN LISTS sources)
     endif()
     if(f MATCHES "^loop/" AND inc MATCHES "^(zorfb/|feedback_simulation|ring_model|example_data|testing|numerics|property_attributes|feedback_loop|loop_core|tango)")
       list(APPEND bad "${f}: ${inc} (the loop includes a caller or the simulation)")
+    endif()
+    if(f MATCHES "^server/" AND inc MATCHES "^(zorfb/|property_attributes|device_io|memorized|member_attribute|signal_relay|sim_ring)")
+      list(APPEND bad "${f}: ${inc} (the served feedback includes a TANGO adapter or the tool)")
     endif()
     if(f MATCHES "^zor_feedback/")
       if(inc MATCHES "^(zorfb/|feedback_simulation|ring_model|example_data|testing|numerics|property_attributes)")

@@ -10,7 +10,7 @@
 
 #include "change_queue.h"
 
-using zor_feedback::tango::ChangeQueue;
+using zor_feedback::server::ChangeQueue;
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "loop_core.h"
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 namespace {
 
@@ -258,5 +258,5 @@ void install_correction(FeedbackLoop::Core& k, std::unique_ptr<Correction> next)
   k.events.post(FeedbackLoop::kStep);
 }
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback

@@ -14,8 +14,8 @@
 // a lock of its own, taken before the mutex: its step and the re-inversion a
 // change of mask or cut makes run under that lock only, so readers, who read
 // the copies published under the mutex, never wait for them.
-#ifndef ZOR_FEEDBACK_TANGO_FEEDBACK_LOOP_H
-#define ZOR_FEEDBACK_TANGO_FEEDBACK_LOOP_H
+#ifndef ZOR_FEEDBACK_SERVER_FEEDBACK_LOOP_H
+#define ZOR_FEEDBACK_SERVER_FEEDBACK_LOOP_H
 
 #include <chrono>
 #include <condition_variable>
@@ -33,7 +33,7 @@
 #include "zor_feedback/saved_settings.h"
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 class FeedbackLoop {
  public:
@@ -222,7 +222,7 @@ class FeedbackLoop {
   std::thread thread_, notifier_;  // last: start when everything above is in place
 };
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback
 
-#endif  // ZOR_FEEDBACK_TANGO_FEEDBACK_LOOP_H
+#endif  // ZOR_FEEDBACK_SERVER_FEEDBACK_LOOP_H

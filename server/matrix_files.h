@@ -1,12 +1,12 @@
 // matrix_files.h - which files a client may have the server open: regular
 // files inside one directory, up to a size. Knows nothing of TANGO.
-#ifndef ZOR_FEEDBACK_TANGO_MATRIX_FILES_H
-#define ZOR_FEEDBACK_TANGO_MATRIX_FILES_H
+#ifndef ZOR_FEEDBACK_SERVER_MATRIX_FILES_H
+#define ZOR_FEEDBACK_SERVER_MATRIX_FILES_H
 
 #include <string>
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 class MatrixFiles {
  public:
@@ -46,7 +46,7 @@ class MatrixFiles {
   std::string error_;
 };
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback
 
-#endif  // ZOR_FEEDBACK_TANGO_MATRIX_FILES_H
+#endif  // ZOR_FEEDBACK_SERVER_MATRIX_FILES_H

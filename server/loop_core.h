@@ -1,8 +1,8 @@
 // loop_core.h - what a FeedbackLoop holds, shared with the threads it starts
 // (a re-inversion or a dry run may outlive the loop; its result is dropped),
 // and the pieces of the correction's cycle. Private to the device server.
-#ifndef ZOR_FEEDBACK_TANGO_LOOP_CORE_H
-#define ZOR_FEEDBACK_TANGO_LOOP_CORE_H
+#ifndef ZOR_FEEDBACK_SERVER_LOOP_CORE_H
+#define ZOR_FEEDBACK_SERVER_LOOP_CORE_H
 
 #include <atomic>
 #include <chrono>
@@ -19,7 +19,7 @@
 #include "zor_feedback/loop/trips.h"
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 using clock = std::chrono::steady_clock;
 
@@ -167,7 +167,7 @@ std::string apply_checked(FeedbackLoop::Core& k, const zor_feedback::Step& st);
 // Puts `next` in place of the correction (under `work` and the mutex).
 void install_correction(FeedbackLoop::Core& k, std::unique_ptr<zor_feedback::Correction> next);
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback
 
-#endif  // ZOR_FEEDBACK_TANGO_LOOP_CORE_H
+#endif  // ZOR_FEEDBACK_SERVER_LOOP_CORE_H

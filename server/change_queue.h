@@ -4,8 +4,8 @@
 // the values as they stand when pushed, so they merge into the newest entry
 // and are never lost. Bounded: when full, a cycle's snapshot is dropped and
 // counted; posting never blocks on the consumer. Knows nothing of TANGO.
-#ifndef ZOR_FEEDBACK_TANGO_CHANGE_QUEUE_H
-#define ZOR_FEEDBACK_TANGO_CHANGE_QUEUE_H
+#ifndef ZOR_FEEDBACK_SERVER_CHANGE_QUEUE_H
+#define ZOR_FEEDBACK_SERVER_CHANGE_QUEUE_H
 
 #include <condition_variable>
 #include <cstddef>
@@ -14,7 +14,7 @@
 #include <optional>
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 class ChangeQueue {
  public:
@@ -46,7 +46,7 @@ class ChangeQueue {
   bool closed_ = false;
 };
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback
 
-#endif  // ZOR_FEEDBACK_TANGO_CHANGE_QUEUE_H
+#endif  // ZOR_FEEDBACK_SERVER_CHANGE_QUEUE_H

@@ -15,7 +15,7 @@
 #include "loop_core.h"
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 namespace {
 
@@ -465,5 +465,5 @@ FeedbackLoop::Outcome FeedbackLoop::submit(Request r, std::chrono::milliseconds 
   return k.last;
 }
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback

@@ -10,7 +10,7 @@
 #include "loop_core.h"
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 namespace {
 
@@ -363,5 +363,5 @@ std::string FeedbackLoop::undo() {
   });
 }
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback

@@ -15,7 +15,7 @@
 #include "zor_feedback/loop/measurement.h"
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 namespace {
 
@@ -256,5 +256,5 @@ std::string FeedbackLoop::measure_status() {
   return core_->measure_status;
 }
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback

@@ -7,7 +7,7 @@
 #include "loop_core.h"
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 zor_feedback::SavedSettings FeedbackLoop::saved_settings() {
   Core& k = *core_;
@@ -33,5 +33,5 @@ FeedbackLoop::Outcome FeedbackLoop::restore_saved(const zor_feedback::SavedSetti
   return out;
 }
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback

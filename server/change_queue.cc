@@ -3,7 +3,7 @@
 #include <algorithm>
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 ChangeQueue::ChangeQueue(std::size_t capacity) : capacity_(std::max<std::size_t>(capacity, 1)) {}
 
@@ -58,5 +58,5 @@ long long ChangeQueue::dropped() const {
   return dropped_;
 }
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback

@@ -10,7 +10,7 @@
 #include "loop_core.h"
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 namespace {
 
@@ -143,5 +143,5 @@ void serve_in(const LoopInverse& inv, sim::FeedbackSimulation::Candidate& c) {
   c.report = r;
 }
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback

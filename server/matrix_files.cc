@@ -11,7 +11,7 @@
 #include <vector>
 
 namespace zor_feedback {
-namespace tango {
+namespace server {
 
 namespace {
 
@@ -136,5 +136,5 @@ std::string MatrixFiles::name_of(const std::string& resolved) const {
   return inside(resolved, directory_) ? resolved.substr(directory_.size() + 1) : resolved;
 }
 
-}  // namespace tango
+}  // namespace server
 }  // namespace zor_feedback

@@ -1,0 +1,158 @@
+// The served feedback's threads: the cycle, the re-inversions and the
+// notifier run while clients read and change it from threads of their own
+// (run under ThreadSanitizer). Every cycle's entry reaches the notifier once,
+// in order; a refused change changes nothing; the loop ends cleanly with an
+// inversion still running.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "feedback_loop.h"
+
+namespace zor_feedback {
+namespace test {
+namespace {
+
+using server_loop = zor_feedback::server::FeedbackLoop;
+using namespace std::chrono_literals;
+
+sim::FeedbackSimulation::Settings ring96() {
+  sim::FeedbackSimulation::Settings s;
+  s.matrix_file = std::string(ZOR_FEEDBACK_DATA_DIR) + "/ring_response.txt";
+  s.method = SvdMethod::lapack;
+  return s;
+}
+
+// What the notifier hands over, kept for the test.
+struct Notes {
+  std::mutex m;
+  std::vector<long long> cycles;
+  unsigned bits = 0;
+  void add(const server::ChangeQueue::Entry& e) {
+    std::lock_guard<std::mutex> lock(m);
+    bits |= e.bits;
+    if (e.cycle) cycles.push_back(*e.cycle);
+  }
+};
+
+const std::string& text_of(const std::string& s) { return s; }
+const std::string& text_of(const server_loop::Outcome& o) { return o.text; }
+
+template <typename F>
+bool wait_for(F ready, std::chrono::milliseconds within) {
+  const auto end = std::chrono::steady_clock::now() + within;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// A change that finds a step being computed is refused with "try again": a
+// client tries again, as here, on a loaded machine.
+template <typename F>
+auto again_while_busy(F change) {
+  auto out = change();
+  for (int i = 0; i < 100 && std::string(text_of(out)).find("try again") != std::string::npos; ++i)
+    out = change();
+  return out;
+}
+
+TEST(FeedbackLoopThreads, CyclesReinversionsAndReadersTogether) {
+  Notes notes;
+  server_loop loop(ring96(), "ring_response.txt", 0.01, [&notes](const auto& e) { notes.add(e); });
+  ASSERT_TRUE(wait_for([&] { return loop.state() == server_loop::State::running; }, 20s)) << loop.status();
+
+  std::atomic<bool> done{false};
+  std::atomic<long long> reads{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r)
+    readers.emplace_back([&] {
+      while (!done) {
+        const server_loop::CorrectionView v = loop.correction();
+        EXPECT_EQ(v.monitors.size(), v.monitor_enabled.size());
+        EXPECT_FALSE(loop.status().empty());
+        (void)loop.inversion();
+        (void)loop.cycle_times();
+        ++reads;
+      }
+    });
+
+  // Changes while it cycles: each served, or refused with a reason.
+  EXPECT_EQ(again_while_busy([&] { return loop.invert(0.02, 10s); }).kind, server_loop::Outcome::served);
+  std::vector<bool> on = loop.correction().monitor_enabled;
+  ASSERT_FALSE(on.empty());
+  on[3] = false;
+  EXPECT_EQ(again_while_busy([&] { return loop.set_enabled(true, on, 10s); }).kind,
+            server_loop::Outcome::served);
+  EXPECT_EQ(again_while_busy([&] { return loop.set_gain(Plane::x, 0.3); }), "");
+  std::string error;
+  EXPECT_FALSE(loop.set_period(0.0, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_DOUBLE_EQ(loop.period(), 0.01) << "a refused period changes nothing";
+  const long long before = loop.cycles();
+  ASSERT_TRUE(wait_for([&] { return loop.cycles() > before + 5; }, 10s));
+  EXPECT_EQ(loop.start(), "Start refused: the loop is already running");
+
+  EXPECT_EQ(loop.stop(), "");
+  // A cycle under way when Stop returned ends without its step: the kicks
+  // stay as Stop left them, and no cycle follows.
+  std::vector<double> kicks;
+  {
+    std::lock_guard<std::mutex> lock(loop.mutex());
+    kicks = loop.simulation()->kicks();
+  }
+  std::this_thread::sleep_for(50ms);
+  const long long stopped = loop.cycles();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(loop.cycles(), stopped) << "a stopped loop cycles no more";
+  {
+    std::lock_guard<std::mutex> lock(loop.mutex());
+    EXPECT_EQ(loop.simulation()->kicks(), kicks) << "a step applied after Stop";
+  }
+  done = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_FALSE(loop.correction().monitor_enabled[3]);
+  EXPECT_GT(reads.load(), 0);
+
+  ASSERT_TRUE(wait_for(
+      [&] {
+        std::lock_guard<std::mutex> lock(notes.m);
+        return !notes.cycles.empty() && notes.cycles.back() == stopped;
+      },
+      5s));
+  std::lock_guard<std::mutex> lock(notes.m);
+  for (std::size_t i = 1; i < notes.cycles.size(); ++i)
+    ASSERT_EQ(notes.cycles[i], notes.cycles[i - 1] + 1) << "every cycle once, in order";
+  EXPECT_TRUE(notes.bits & server_loop::kInverse);
+  EXPECT_TRUE(notes.bits & server_loop::kState);
+}
+
+TEST(FeedbackLoopThreads, EndsWhileAnInversionRuns) {
+  for (int run = 0; run < 3; ++run) {
+    Notes notes;
+    auto loop = std::make_unique<server_loop>(ring96(), "ring_response.txt", 0.01,
+                                              [&notes](const auto& e) { notes.add(e); });
+    ASSERT_TRUE(wait_for([&] { return loop->state() == server_loop::State::running; }, 20s));
+    loop->invert(0.01 * (run + 1), 0ms);  // not waited for
+    loop.reset();                         // its result is dropped
+  }
+  EXPECT_TRUE(wait_for([] { return server_loop::inversions_running() == 0; }, 20s));
+}
+
+TEST(FeedbackLoopThreads, AFileThatCannotBeReadIsAFaultWithoutThreads) {
+  auto s = ring96();
+  s.matrix_file = std::string(ZOR_FEEDBACK_DATA_DIR) + "/no_such_file.txt";
+  server_loop loop(s, "no_such_file.txt", 0.01, [](const auto&) {});
+  EXPECT_EQ(loop.state(), server_loop::State::fault);
+  EXPECT_NE(loop.start().find("FAULT"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zor_feedback

@@ -176,7 +176,8 @@ struct Correction::State {
     set_kernel(kernel);
     inverses_changed();
   }
-  // The float copies the kernel reads are made here, not in a step.
+  // The float copies the kernel reads are made here, not in a step; every
+  // element fits (check_labelled_matrix holds the matrix to float's range).
   void set_kernel(StepKernel k) {
     kernel = k;
     if (k == StepKernel::fused_float)

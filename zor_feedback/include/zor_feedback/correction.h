@@ -69,7 +69,8 @@ ZOR_FEEDBACK_API bool parse_limit_policy(const std::string& name, LimitPolicy* p
 //    2^-23 * sum_k |pinv(W R)_jk (W rhs)_k| (plus double rounding), and the
 //    prediction by the propagation of that through R plus 2^-23 * sum_j
 //    |R_ij delta_j|: float rounding, never more. A limit that one delta meets
-//    and the other passes by less than that can hold a different set.
+//    and the other passes by less than that can hold a different set. An
+//    inverse or a weighted orbit error beyond float's range refuses the step.
 enum class StepKernel { exact, fused_float };
 
 ZOR_FEEDBACK_API const char* step_kernel_name(StepKernel kernel);

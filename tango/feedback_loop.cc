@@ -147,6 +147,7 @@ FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std
     p.gain = settings.controller.ki;
     p.cut.method = settings.method;
   }
+  for (int p = 0; p < 2; ++p) k.controller[p] = k.view.controller[p] = settings.controller;
   k.sim = std::make_unique<sim::FeedbackSimulation>(std::move(settings));
   if (!k.sim->ok()) {
     k.fault = k.sim->error();

@@ -28,6 +28,7 @@
 
 #include "feedback_simulation.h"
 #include "zor_feedback/correction.h"
+#include "zor_feedback/loop/pi_controller.h"
 
 namespace zor_feedback {
 namespace tango {
@@ -130,6 +131,10 @@ class FeedbackLoop {
     std::vector<double> last_step;
     std::vector<std::string> last_limited, last_monitors;
     std::string step_status = "none yet";
+    // Per plane: its controller (ki its gain), and the last cycle's orbit
+    // error per mode of its solve (Correction::mode_residuals).
+    zor_feedback::loop::ControllerConfig controller[2];
+    std::vector<double> mode_residuals[2];
   };
   CorrectionView correction();
   // One field of it, for a scalar read: without copying the whole view.
@@ -160,7 +165,14 @@ class FeedbackLoop {
                                       : zor_feedback::Filter(),
                       wait);
   }
+  // The gain is the ki of the plane's controller: refused when the two
+  // would make a controller with a problem (loop::controller_problem).
   std::string set_gain(zor_feedback::Plane plane, double gain);
+  // The plane's controller by its text (loop::parse_controller): its ki
+  // becomes the plane's gain; "integrator ki=G" is the plain step at gain G.
+  std::string set_controller(zor_feedback::Plane plane, const std::string& text);
+  // The orbit rms of the plane over the last cycles, oldest first.
+  std::vector<double> rms_history(zor_feedback::Plane plane);
   std::string set_policy(const std::string& name);
   // A dry run from the last measured orbit and the present kicks: the step
   // is published (LAST_STEP) and kept for apply_step. Waits at most `wait`.

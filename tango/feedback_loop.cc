@@ -277,6 +277,7 @@ std::string FeedbackLoop::switch_loop(bool run) {
         !(k.sim->on_devices() ? k.sim->read_kicks(&unread) : k.sim->use_devices(k.source, k.sink, &unread)))
       return refused + unread;
     k.state = run ? State::running : State::stopped;
+    k.pi_afresh = k.pi_afresh || run;
     k.trips.clear();
     k.last_rms = std::numeric_limits<double>::quiet_NaN();
     if (run)

@@ -84,6 +84,7 @@ struct FeedbackLoop::Core {
   // is given (plane_pi.h).
   zor_feedback::loop::ControllerConfig controller[2];
   zor_feedback::loop::PlanePi plane_pi;
+  bool pi_afresh = false;  // under `mutex`: a Start clears plane_pi before the next step
   // The orbit rms per plane of the last cycles, under `mutex`.
   static constexpr std::size_t kRmsCycles = 1000;
   zor_feedback::loop::RmsHistory rms_history{kRmsCycles};

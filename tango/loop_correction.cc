@@ -159,6 +159,11 @@ void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleSt
   FeedbackLoop::Core& k = *core;
   {
     std::lock_guard<std::timed_mutex> work(k.work);
+    {
+      std::lock_guard<std::mutex> lock(k.mutex);
+      if (k.pi_afresh) k.plane_pi.reset();  // a Start begins from no old error
+      k.pi_afresh = false;
+    }
     Step st;
     zor_feedback::ModeResiduals modes;
     std::string failed = k.correction ? "" : "no correction in place";

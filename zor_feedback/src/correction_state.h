@@ -81,9 +81,8 @@ class InverseCache {
 
 // U^T of one plane's weighted sub-matrix for mode_residuals: its rows the
 // singular vectors (signs fixed), row-major, `rows` x monitors.size(); kept
-// while the configuration and the sets stay.
+// while the sets stay, dropped with the inverses (a gain change keeps it).
 struct ModeBasis {
-  unsigned long long generation = 0;
   std::vector<int> monitors, correctors;
   int rows = 0;
   std::vector<double> ut;
@@ -190,6 +189,7 @@ struct Correction::State {
     ++generation;
     cache[0].clear();
     cache[1].clear();
+    mode_basis[0] = mode_basis[1] = detail::ModeBasis{};
   }
 };
 

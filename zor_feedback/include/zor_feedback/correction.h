@@ -131,7 +131,7 @@ struct Step {
 // U^T W (orbit - reference) for the first `modes` singular vectors of the
 // plane's weighted sub-matrix W R (its monitors and correctors of the step),
 // largest singular value first. A mode's sign follows its vector's, whose
-// largest element (the first of equal ones) is made positive.
+// first element of at least half its largest magnitude is made positive.
 struct ModeResiduals {
   bool ok = false;  // false: refused, `error` says why; the planes are empty
   std::string error;

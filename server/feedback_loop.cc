@@ -148,6 +148,7 @@ FeedbackLoop::FeedbackLoop(sim::FeedbackSimulation::Settings settings, const std
     p.gain = settings.controller.ki;
     p.cut.method = settings.method;
   }
+  for (int p = 0; p < 2; ++p) k.controller[p] = k.view.controller[p] = settings.controller;
   k.sim = std::make_unique<sim::FeedbackSimulation>(std::move(settings));
   if (!k.sim->ok()) {
     k.fault = k.sim->error();
@@ -273,6 +274,7 @@ std::string FeedbackLoop::switch_loop(bool run) {
         !(k.sim->on_devices() ? k.sim->read_kicks(&unread) : k.sim->use_devices(k.source, k.sink, &unread)))
       return refused + unread;
     k.state = run ? State::running : State::stopped;
+    k.pi_afresh = k.pi_afresh || run;
     k.trips.clear();
     k.last_rms = std::numeric_limits<double>::quiet_NaN();
     if (run) {

@@ -31,6 +31,7 @@
 #include "zor_feedback/correction.h"
 #include "zor_feedback/loop/cycle_stats.h"
 #include "zor_feedback/saved_settings.h"
+#include "zor_feedback/loop/pi_controller.h"
 
 namespace zor_feedback {
 namespace server {
@@ -140,6 +141,10 @@ class FeedbackLoop {
     std::vector<double> last_step;
     std::vector<std::string> last_limited, last_monitors;
     std::string step_status = "none yet";
+    // Per plane: its controller (ki its gain), and the last cycle's orbit
+    // error per mode of its solve (Correction::mode_residuals).
+    zor_feedback::loop::ControllerConfig controller[2];
+    std::vector<double> mode_residuals[2];
   };
   CorrectionView correction();
   // One field of it, for a scalar read: without copying the whole view.
@@ -170,12 +175,19 @@ class FeedbackLoop {
                                       : zor_feedback::Filter(),
                       wait);
   }
+  // The gain is the ki of the plane's controller: refused when the two
+  // would make a controller with a problem (loop::controller_problem).
   std::string set_gain(zor_feedback::Plane plane, double gain);
   // The masks and kick limits by name (empty before the first matrix), and
   // their restore on the correction in use as one re-inversion: the
   // outcome's text says what was left out (restore_saved_settings).
   zor_feedback::SavedSettings saved_settings();
   Outcome restore_saved(const zor_feedback::SavedSettings& saved, std::chrono::milliseconds wait);
+  // The plane's controller by its text (loop::parse_controller): its ki
+  // becomes the plane's gain; "integrator ki=G" is the plain step at gain G.
+  std::string set_controller(zor_feedback::Plane plane, const std::string& text);
+  // The orbit rms of the plane over the last cycles, oldest first.
+  std::vector<double> rms_history(zor_feedback::Plane plane);
   std::string set_policy(const std::string& name);
   // A dry run from the last measured orbit and the present kicks: the step
   // is published (LAST_STEP) and kept for apply_step. Waits at most `wait`.

@@ -201,13 +201,47 @@ FeedbackLoop::Outcome FeedbackLoop::set_filter(zor_feedback::Plane plane, const 
       wait);
 }
 
+namespace {
+
+// The plane's gain and controller as one setting: the gain is the ki.
+std::string set_plane_controller(FeedbackLoop::Core& k, Correction& c, zor_feedback::Plane plane,
+                                 zor_feedback::loop::ControllerConfig config) {
+  const std::string problem = zor_feedback::loop::controller_problem(config);
+  if (!problem.empty()) return problem;
+  zor_feedback::PlaneSettings p = c.plane(plane);
+  p.gain = config.ki;
+  if (std::string why = outcome_error(c.set_plane(plane, p)); !why.empty()) return why;
+  zor_feedback::loop::ControllerConfig& held = k.controller[static_cast<int>(plane)];
+  if (held.kind != config.kind || held.kp != config.kp) k.plane_pi.reset();
+  held = config;
+  return {};
+}
+
+}  // namespace
+
 std::string FeedbackLoop::set_gain(zor_feedback::Plane plane, double gain) {
   const std::string what = std::string("the gain of plane ") + zor_feedback::plane_name(plane);
   return change_correction(*core_, what, false, [&](Correction& c) {
-    zor_feedback::PlaneSettings p = c.plane(plane);
-    p.gain = gain;
-    return outcome_error(c.set_plane(plane, p));
+    zor_feedback::loop::ControllerConfig config = core_->controller[static_cast<int>(plane)];
+    config.ki = gain;
+    // A gain the correction refuses is refused with the correction's reason.
+    if (const std::string why = zor_feedback::gain_problem(gain); !why.empty()) return why;
+    return set_plane_controller(*core_, c, plane, config);
   });
+}
+
+std::string FeedbackLoop::set_controller(zor_feedback::Plane plane, const std::string& text) {
+  const std::string what = std::string("Controller") + (plane == zor_feedback::Plane::x ? "X" : "Y");
+  zor_feedback::loop::ControllerConfig config;
+  std::string error;
+  if (!zor_feedback::loop::parse_controller(text, &config, &error)) return what + " refused: " + error;
+  return change_correction(*core_, what, false,
+                           [&](Correction& c) { return set_plane_controller(*core_, c, plane, config); });
+}
+
+std::vector<double> FeedbackLoop::rms_history(zor_feedback::Plane plane) {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->rms_history.plane(plane);
 }
 
 std::string FeedbackLoop::set_policy(const std::string& name) {

@@ -16,6 +16,8 @@
 
 #include "feedback_loop.h"
 #include "zor_feedback/loop/cycle_stats.h"
+#include "zor_feedback/loop/plane_pi.h"
+#include "zor_feedback/loop/rms_history.h"
 #include "zor_feedback/loop/trips.h"
 
 namespace zor_feedback {
@@ -81,6 +83,15 @@ struct FeedbackLoop::Core {
     std::vector<double> orbit;
     bool applied = false;
   } calculated;
+  // Each plane's controller after the correction's solve, under `work`: its
+  // ki is the plane's gain (set together), its PI the orbit error the step
+  // is given (plane_pi.h).
+  zor_feedback::loop::ControllerConfig controller[2];
+  zor_feedback::loop::PlanePi plane_pi;
+  bool pi_afresh = false;  // under `mutex`: a Start clears plane_pi before the next step
+  // The orbit rms per plane of the last cycles, under `mutex`.
+  static constexpr std::size_t kRmsCycles = 1000;
+  zor_feedback::loop::RmsHistory rms_history{kRmsCycles};
   long long orbits = 0;   // orbits measured, by cycles and by CalcStep
   bool standard = true;   // the loop steps by `correction`
   CorrectionView view;    // under `mutex`

@@ -86,6 +86,10 @@ void publish_configuration(FeedbackLoop::Core& k) {
   v.planes[0] = c.plane(zor_feedback::Plane::x);
   v.planes[1] = c.plane(zor_feedback::Plane::y);
   v.policy = c.policy();
+  for (int p = 0; p < 2; ++p) {  // the gain is the ki
+    v.controller[p] = k.controller[p];
+    v.controller[p].ki = v.planes[p].gain;
+  }
   units_of(c.matrix().units, &v.orbit_unit, &v.kick_unit);
   k.events.post(FeedbackLoop::kCorrection);
 }
@@ -129,6 +133,23 @@ struct CycleStep {
   std::string failed;   // what went wrong: the loop goes into fault
 };
 
+// Under `work`: the orbit the correction's step is given for the planes'
+// controllers (the orbit itself while both are integrators).
+std::vector<double> controlled_orbit(FeedbackLoop::Core& k, const std::vector<double>& orbit) {
+  const Correction& c = *k.correction;
+  zor_feedback::loop::ControllerConfig config[2] = {k.controller[0], k.controller[1]};
+  for (int p = 0; p < 2; ++p) config[p].ki = c.plane(static_cast<zor_feedback::Plane>(p)).gain;
+  return k.plane_pi.orbit_for(config, c.matrix().monitor_planes, c.reference(), orbit);
+}
+
+// Under both locks: the cycle's rms per plane into the history, its residual
+// per mode into the view (empty when the step was refused).
+void publish_quality(FeedbackLoop::Core& k, const std::vector<double>& orbit,
+                     const zor_feedback::ModeResiduals& modes) {
+  k.rms_history.add(zor_feedback::loop::plane_rms(orbit, k.correction->matrix().monitor_planes));
+  for (int p = 0; p < 2; ++p) k.view.mode_residuals[p] = modes.plane[p];
+}
+
 // A cycle's step in a thread of its own: computes under `work` alone (a
 // re-inversion after a change runs here), applies under both locks unless
 // the loop stopped or ended meanwhile.
@@ -138,10 +159,19 @@ void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleSt
   FeedbackLoop::Core& k = *core;
   {
     std::lock_guard<std::timed_mutex> work(k.work);
+    {
+      std::lock_guard<std::mutex> lock(k.mutex);
+      if (k.pi_afresh) k.plane_pi.reset();  // a Start begins from no old error
+      k.pi_afresh = false;
+    }
     Step st;
+    zor_feedback::ModeResiduals modes;
     std::string failed = k.correction ? "" : "no correction in place";
     try {
-      if (failed.empty()) st = k.correction->compute(orbit, kicks);
+      if (failed.empty()) {
+        st = k.correction->compute(controlled_orbit(k, orbit), kicks);
+        modes = k.correction->mode_residuals(st, orbit);
+      }
     } catch (const std::exception& e) {
       failed = e.what();
     }
@@ -149,8 +179,11 @@ void step_work(std::shared_ptr<FeedbackLoop::Core> core, std::shared_ptr<CycleSt
     if (!k.quit && failed.empty()) {
       const std::string name = "cycle " + std::to_string(cycle);
       publish_step(k, st, name);
+      publish_quality(k, orbit, modes);
       const bool on = k.state == FeedbackLoop::State::running || k.state == FeedbackLoop::State::alarm;
-      if (std::string why = on ? apply_checked(k, st) : std::string(); !why.empty()) {
+      std::string why = on ? apply_checked(k, st) : std::string();
+      if (on && why.empty()) k.plane_pi.written(orbit, k.correction->reference());
+      if (!why.empty()) {
         job->skipped = name + ": " + why;
         k.sim->note(job->skipped);
         k.reread_kicks = k.sim->on_devices();
@@ -238,9 +271,11 @@ std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::Feedback
   }
   if (carried->empty()) configure(*next, k.view);
   lock.unlock();
-  if (k.standard) {  // the inverses of the planes, before the loop needs them
+  if (k.standard) {  // the inverses of the planes and their modes, before the loop needs them
     const std::vector<double> zero_orbit(static_cast<std::size_t>(next->matrix().rows), 0.0);
-    next->compute(zero_orbit, std::vector<double>(static_cast<std::size_t>(next->matrix().cols), 0.0));
+    const Step first =
+        next->compute(zero_orbit, std::vector<double>(static_cast<std::size_t>(next->matrix().cols), 0.0));
+    next->mode_residuals(first, zero_orbit);
   }
   return next;
 }
@@ -248,6 +283,8 @@ std::unique_ptr<Correction> next_correction(FeedbackLoop::Core& k, sim::Feedback
 void install_correction(FeedbackLoop::Core& k, std::unique_ptr<Correction> next) {
   configure(*next, k.view);  // what a client changed while it was made
   k.correction = std::move(next);
+  k.plane_pi.reset();
+  k.rms_history.clear();
   k.carry_from.reset();
   k.calculated = FeedbackLoop::Core::Calculated{};
   publish_configuration(k);

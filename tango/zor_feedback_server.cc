@@ -40,6 +40,8 @@
 //   KICK_LIMITS                           double image, a row per corrector: min, max, max_step
 //   CutX/CutY (rcond, -1 default), KeepX/KeepY (keep N instead), GainX/GainY, LimitPolicy
 //   LAST_STEP, LAST_STEP_LIMITED, LAST_STEP_MONITORS, StepStatus: the last computed step
+//   ControllerX/Y  the plane's controller by its text ("pi kp=0.2 ki=0.5"), its ki the plane's gain
+//   ModeResidualX/Y, RmsHistoryX/Y  the last cycle's error per mode, the orbit rms of the last cycles
 //   CalcStep   a dry run from the last measured orbit and the present kicks
 //   ApplyStep  sets the kicks of CalcStep's step (loop stopped, nothing changed since)
 //   Undo       restores the kicks from before the newest applied step (loop stopped)
@@ -495,6 +497,34 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.get_write_value(gain);
     check(loop_->set_gain(static_cast<zor_feedback::Plane>(P), gain), "ZorFeedback_GainRefused",
           "ZorFeedback::write_attribute");
+    remember_controller(P);
+  }
+  // The loop's quality and a plane's controller (its ki is the plane's gain).
+  template <int P>
+  void read_mode_residual(Tango::Attribute& att) {
+    const std::vector<double> v = loop_->correction().mode_residuals[P];
+    set_copy(att, v, static_cast<long>(v.size()));
+  }
+  template <int P>
+  void read_rms_history(Tango::Attribute& att) {
+    const std::vector<double> v = loop_->rms_history(static_cast<zor_feedback::Plane>(P));
+    set_copy(att, v, static_cast<long>(v.size()));
+  }
+  template <int P>
+  void read_controller(Tango::Attribute& att) {
+    controller_[P] = zor_feedback::loop::controller_text(loop_->correction().controller[P]);
+    controller_ptr_[P] = const_cast<char*>(controller_[P].c_str());
+    att.set_value(&controller_ptr_[P]);
+  }
+  template <int P>
+  void write_controller(Tango::WAttribute& att) {
+    Tango::DevString text = nullptr;
+    att.get_write_value(text);
+    check(loop_->set_controller(static_cast<zor_feedback::Plane>(P), text != nullptr ? text : ""),
+          "ZorFeedback_ControllerRefused", "ZorFeedback::write_attribute");
+    char gain[32];
+    std::snprintf(gain, sizeof gain, "%.17g", loop_->plane_settings(P).gain);
+    zor_feedback::tango::remember(*this, P == 0 ? "GainX" : "GainY", gain);
   }
   void read_policy(Tango::Attribute& att) {
     policy_ = zor_feedback::limit_policy_name(loop_->limit_policy());
@@ -579,6 +609,12 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "FilterY",
                                          "GainX",
                                          "GainY",
+                                         "ControllerX",
+                                         "ControllerY",
+                                         "ModeResidualX",
+                                         "ModeResidualY",
+                                         "RmsHistoryX",
+                                         "RmsHistoryY",
                                          "LimitPolicy",
                                          "MeasureProgress",
                                          "MeasureStatus",
@@ -602,6 +638,11 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   // A plane's cut is one setting two attributes show (CutP or KeepP): both
   // memorized together, so that a restart restores the one written last.
   void remember_cut(int plane, double rcond, int keep);
+  // A plane's gain is its controller's ki: a write of one memorizes both.
+  void remember_controller(int plane) {
+    const std::string text = zor_feedback::loop::controller_text(loop_->correction().controller[plane]);
+    zor_feedback::tango::remember(*this, plane == 0 ? "ControllerX" : "ControllerY", text);
+  }
   // Restores the memorized gains, policy and cuts (classic: the tolerance)
   // in a thread of its own, once the first inversion is served: the loop
   // refuses them before; each re-inversion waits for the one before.
@@ -633,6 +674,20 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     att.set_properties(config, device, false, not_stored);
   }
   void push_correction(unsigned what);
+  // The residual per mode and the rms history of each plane, after a cycle.
+  void push_quality() {
+    const FeedbackLoop::CorrectionView v = loop_->correction();
+    for (int k = 0; k < 2; ++k) {
+      const std::string plane = k == 0 ? "X" : "Y";
+      std::vector<double> modes = v.mode_residuals[k];
+      std::vector<double> rms = loop_->rms_history(static_cast<zor_feedback::Plane>(k));
+      modes.reserve(1);
+      rms.reserve(1);
+      push_change_event("ModeResidual" + plane, modes.data(), static_cast<long>(modes.size()));
+      push_change_event("RmsHistory" + plane, rms.data(), static_cast<long>(rms.size()));
+    }
+    count_pushed({"ModeResidualX", "ModeResidualY", "RmsHistoryX", "RmsHistoryY"});
+  }
 
   // The ring's devices (null: the simulated ring); they outlive loop_.
   std::unique_ptr<zor_feedback::tango::DeviceOrbitSource> source_;
@@ -673,6 +728,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   Tango::DevLong keep_[2] = {};
   std::string filter_[2];  // per plane: the filter's text form
   Tango::DevString filter_ptr_[2] = {};
+  std::string controller_[2];  // per plane: the controller's text form
+  Tango::DevString controller_ptr_[2] = {};
   std::string units_[2] = {"mm", "mrad"};  // orbit, kick: those on the attributes
 };
 
@@ -687,6 +744,8 @@ void ZorFeedback::apply_units(const FeedbackLoop::CorrectionView& v) {
   set_unit("CORRECTORS", v.kick_unit);
   set_unit("KICK_LIMITS", v.kick_unit);
   set_unit("LAST_STEP", v.kick_unit);
+  for (const char* orbit : {"ModeResidualX", "ModeResidualY", "RmsHistoryX", "RmsHistoryY"})
+    set_unit(orbit, v.orbit_unit);
   units_[0] = v.orbit_unit;
   units_[1] = v.kick_unit;
 }
@@ -809,6 +868,7 @@ void ZorFeedback::changed(const ChangeQueue::Entry& e) {
       push_change_event("Cycles", &cycle);
       count_pushed({"Cycles"});
       push_cycle_times();
+      push_quality();
     }
     if (what & FeedbackLoop::kInverse) {
       for (const char* p : {"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES"})
@@ -871,6 +931,12 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
     if (recall_number(p == 0 ? "GainX" : "GainY", &value))
       jobs.push_back([this, p, value, done] {
         return done(loop_->set_gain(static_cast<zor_feedback::Plane>(p), value));
+      });
+  for (int p = 0; p < 2; ++p)  // after the gains: its ki is the gain memorized with it
+    if (const std::string text = zor_feedback::tango::recall(*this, p == 0 ? "ControllerX" : "ControllerY");
+        !text.empty())
+      jobs.push_back([this, p, text, done] {
+        return done(loop_->set_controller(static_cast<zor_feedback::Plane>(p), text));
       });
   const std::string policy = zor_feedback::tango::recall(*this, "LimitPolicy");
   if (!policy.empty()) jobs.push_back([this, policy, done] { return done(loop_->set_policy(policy)); });
@@ -993,6 +1059,9 @@ void ZorFeedback::push_correction(unsigned what) {
     Tango::DevString filter_ptr = const_cast<char*>(filter.c_str());
     push_change_event("Filter" + plane, &filter_ptr);
     push_change_event("Gain" + plane, &gain);
+    std::string controller = zor_feedback::loop::controller_text(v.controller[k]);
+    Tango::DevString controller_ptr = controller.data();
+    push_change_event("Controller" + plane, &controller_ptr);
   }
   std::string policy = zor_feedback::limit_policy_name(v.policy);
   Tango::DevString p = policy.data();
@@ -1285,6 +1354,36 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                {names[2], "", "plane " + plane + ": the share of the error one step corrects (> 0)", "%.3f"},
                &ZorFeedback::read_gain<P>, &ZorFeedback::write_gain<P>),
         false));
+    quality_attributes<P>(list, plane);
+  }
+
+  template <int P>
+  void quality_attributes(std::vector<Tango::Attr*>& list, const std::string& plane) {
+    static const std::string names[] = {"Controller" + plane, "ModeResidual" + plane, "RmsHistory" + plane};
+    list.push_back(memorized(
+        scalar(names[0].c_str(), Tango::DEV_STRING,
+               {names[0], "",
+                "plane " + plane +
+                    ": the controller after the solve: 'integrator ki=G' (the plain step at gain G) or 'pi "
+                    "kp=P ki=I' (velocity form); its ki is Gain" +
+                    plane,
+                "%s"},
+               &ZorFeedback::read_controller<P>, &ZorFeedback::write_controller<P>),
+        false));
+    list.push_back(spectrum(names[1].c_str(), Tango::DEV_DOUBLE,
+                            {names[1], "mm",
+                             "plane " + plane +
+                                 ": the last cycle's weighted orbit error in each mode of the plane's solve "
+                                 "(U^T W (orbit - reference), largest singular value first)",
+                             "%.4e"},
+                            &ZorFeedback::read_mode_residual<P>));
+    list.push_back(spectrum(names[2].c_str(), Tango::DEV_DOUBLE,
+                            {names[2], "mm",
+                             "plane " + plane +
+                                 ": the orbit rms of the last cycles, oldest first (NaN: no "
+                                 "monitor of the plane read a value)",
+                             "%.4e"},
+                            &ZorFeedback::read_rms_history<P>));
   }
 
   void device_factory(const Tango::DevVarStringArray* names) override {

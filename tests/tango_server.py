@@ -268,6 +268,7 @@ def check_ring(srv, tmp):
     dev.Tolerance = -1  # the writer left either cut
     check_divergence(dev, tmp)
     check_correction(dev)
+    check_quality(dev)
     srv.terminate(signal.SIGINT)  # idle
 
 
@@ -430,6 +431,50 @@ def check_correction(dev):
     dev.LoadMatrix("ring.txt")
     check_units(dev, "mm", "mrad")
     dev.Start()
+
+
+def check_quality(dev):
+    """The loop's quality and the planes' controllers: the last cycle's error
+    per mode against numpy's SVD, the rms history, controllers by their text
+    (the integrator is the gain; a bad text refused with the parser's reason
+    and nothing changed)."""
+    ring = np.loadtxt(RING)
+    wait_for(lambda: len(dev.RmsHistoryX if dev.RmsHistoryX is not None else []) > 2, "the rms history")
+    dev.Stop()
+    time.sleep(0.3)  # a cycle in flight publishes its step
+    orbit, modes = dev.ORBIT.astype(float), dev.ModeResidualX
+    rows = [list(dev.MONITOR_NAMES).index(n) for n in dev.LAST_STEP_MONITORS]
+    U, s, _ = np.linalg.svd(ring[np.ix_(rows, np.flatnonzero(dev.CORRECTOR_ENABLED))], full_matrices=False)
+    want = U[:, :len(modes)].T @ orbit[rows]
+    assert len(modes) == dev.SingularValuesUsed and dev.ModeResidualY is None  # a plane-x ring: empty
+    # The ring's symmetry pairs equal singular values, whose vectors any
+    # rotation within the pair gives: compared by what a pair holds.
+    pairs = np.split(np.arange(len(modes)), np.flatnonzero(np.diff(s[:len(modes)]) < -1e-6 * s[0]) + 1)
+    held = [(np.linalg.norm(modes[p]), np.linalg.norm(want[p])) for p in pairs]
+    assert np.allclose(*zip(*held), rtol=1e-5, atol=1e-6 * np.abs(want).max()), held[:3]
+    history = dev.RmsHistoryX
+    assert np.isclose(history[-1], np.sqrt(np.mean(orbit[np.isfinite(orbit)] ** 2)), rtol=1e-6)
+    assert np.isfinite(history).all() and np.isnan(dev.RmsHistoryY).all()
+
+    gain = dev.GainX
+    text = dev.ControllerX
+    assert text.startswith("integrator ki=") and float(text.split("=")[1]) == gain, text
+    dev.GainX = 0.4
+    assert dev.ControllerX == "integrator ki=0.4"
+    for value, why in (("pid", "expected integrator or pi"), ("pi kp=1.8 ki=0.5", "kp must lie in [0, 2 - ki)"),
+                       ("pi kp=x", "expected kp=X or ki=X"), ("integrator ki=2", "ki must lie in (0, 2)")):
+        refused(lambda: dev.write_attribute("ControllerX", value), why)
+    assert dev.ControllerX == "integrator ki=0.4" and dev.GainX == 0.4
+    dev.ControllerX = "pi kp=0.2 ki=0.5"
+    assert dev.GainX == 0.5 and dev.ControllerX == "pi kp=0.2 ki=0.5"
+    refused(lambda: dev.write_attribute("GainX", 1.9), "kp must lie in [0, 2 - ki)")
+    assert dev.ControllerX == "pi kp=0.2 ki=0.5" and dev.GainX == 0.5
+    cycles = dev.Cycles
+    dev.Start()
+    wait_for(lambda: dev.Cycles > cycles + 3, "cycles with the PI")
+    assert dev.state() == tango.DevState.RUNNING and "computed" in dev.StepStatus, dev.StepStatus
+    dev.ControllerX = "integrator ki=%r" % gain
+    assert dev.GainX == gain
 
 
 def check_units(dev, orbit, kick):

@@ -579,3 +579,48 @@ TEST(LabelledFile, RoundTripDefaultsAndRefusals) {
 
 }  // namespace
 }  // namespace zor_feedback
+
+namespace zor_feedback {
+namespace {
+
+// The modes carry what the step removes: with gain 1 the predicted error is
+// (I - U_k U_k^T) e, so sum r^2 = n (rms_before^2 - rms_after^2), over the
+// monitors used, with a corrector masked, a monitor unread and a plane cut.
+TEST(CorrectionModes, CarryTheErrorTheStepRemovesAndRefuseWhatDoesNotFit) {
+  Correction c;
+  ASSERT_TRUE(c.set_matrix(toy_ring()).ok);
+  ASSERT_TRUE(c.set_corrector_enabled("CX02", false).ok);
+  ASSERT_TRUE(c.set_cut(Plane::y, Filter::by_count(3)).ok);
+  ASSERT_TRUE(c.set_reference(std::vector<double>(2 * kMonU, 0.02)).ok);
+  std::vector<double> orbit(2 * kMonU);
+  for (std::size_t i = 0; i < orbit.size(); ++i)
+    orbit[i] = 0.3 * std::sin(1.7 * static_cast<double>(i) + 0.4);
+  orbit[4] = NAN;
+  const std::vector<double> kicks(2 * kCorU, 0.0);
+  const Step st = c.compute(orbit, kicks);
+  ASSERT_TRUE(st.ok) << st.error;
+  const ModeResiduals r = c.mode_residuals(st, orbit);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.plane[0].size(), 5u);
+  EXPECT_EQ(r.plane[1].size(), 3u);
+  double carried = 0.0;
+  for (const auto& plane : r.plane)
+    for (const double v : plane) carried += v * v;
+  const double n = static_cast<double>(st.monitors_used.size());
+  EXPECT_NEAR(carried, n * (st.rms_before * st.rms_before - st.rms_after * st.rms_after), 1e-12 * carried);
+
+  std::vector<double> short_orbit(orbit.begin(), orbit.end() - 1);
+  EXPECT_NE(c.mode_residuals(st, short_orbit).error.find("the orbit holds 23 values"), std::string::npos);
+  EXPECT_NE(c.mode_residuals(Step{}, orbit).error.find("refused"), std::string::npos);
+  const ModeResiduals again = c.mode_residuals(st, orbit);  // the refusals changed nothing
+  ASSERT_TRUE(again.ok);
+  EXPECT_EQ(again.plane[0], r.plane[0]);
+  EXPECT_EQ(again.plane[1], r.plane[1]);
+  ASSERT_TRUE(c.set_gain(Plane::x, 0.5).ok);
+  EXPECT_NE(c.mode_residuals(st, orbit).error.find("before a later change"), std::string::npos);
+  EXPECT_EQ(c.mode_residuals(c.compute(orbit, kicks), orbit).plane[0],
+            r.plane[0]);  // the gain is not in them
+}
+
+}  // namespace
+}  // namespace zor_feedback

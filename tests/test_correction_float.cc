@@ -115,11 +115,14 @@ class FusedStep : public ::testing::Test {
 
   // The step on both kernels, the fused one checked against the exact one
   // within the bound above; the exact step returned.
-  Step both_kernels() {
-    c.set_step_kernel(StepKernel::exact);
-    const Step exact = c.compute(orbit, kicks);
-    c.set_step_kernel(StepKernel::fused_float);
-    const Step fused = c.compute(orbit, kicks);
+  // `fused_first`: the fused step makes the plane inverses (and their float
+  // copies) itself.
+  Step both_kernels(bool fused_first = false) {
+    Step exact, fused;
+    for (const bool fused_now : {fused_first, !fused_first}) {
+      c.set_step_kernel(fused_now ? StepKernel::fused_float : StepKernel::exact);
+      (fused_now ? fused : exact) = c.compute(orbit, kicks);
+    }
     EXPECT_TRUE(exact.ok && fused.ok) << exact.error << fused.error;
     if (!exact.ok || !fused.ok) return exact;
     EXPECT_EQ(fused.kernel, StepKernel::fused_float);
@@ -172,6 +175,12 @@ TEST_F(FusedStep, BothPlanesWithMasksWeightsAndGainsStayWithinFloatRounding) {
   const Step exact = both_kernels();
   EXPECT_TRUE(exact.limited.empty());
   EXPECT_EQ(exact.scale, 1.0);
+  // Another monitor masked after fused steps: the new inverse (a downdate of
+  // the held one, or a decomposition) gets float copies of its own.
+  ASSERT_TRUE(c.set_monitor_enabled("BPM3", false).ok);
+  both_kernels(true);
+  ASSERT_TRUE(c.set_corrector_enabled("COR5", false).ok);
+  both_kernels(true);
 }
 
 // Clip holds the same correctors at the same edges; the re-solve of the
@@ -213,6 +222,33 @@ TEST_F(FusedStep, ScaleShrinksTheFusedStepWithinFloatRounding) {
     EXPECT_LE(std::fabs(fused.delta[j] - exact.delta[j]),
               exact.scale * (bx[j] + rel_s * std::fabs(plain.delta[j])) * (1 + 1e-6))
         << j;
+}
+
+// Values that float cannot hold refuse the fused step with the reason, never
+// an infinite kick; the exact step takes them.
+TEST_F(FusedStep, ValuesBeyondFloatRangeAreRefusedByTheFusedStepOnly) {
+  c.set_step_kernel(StepKernel::fused_float);
+  std::vector<double> far = orbit;
+  far[0] = 1e40;
+  Step s = c.compute(far, kicks);
+  EXPECT_FALSE(s.ok);
+  EXPECT_NE(s.error.find("beyond the range of float"), std::string::npos) << s.error;
+  EXPECT_TRUE(c.compute(orbit, kicks).ok);
+
+  // A matrix so small that its inverse leaves float's range (the matrix
+  // itself is held to that range by check_labelled_matrix).
+  LabelledMatrix m = c.matrix();
+  c.set_step_kernel(StepKernel::exact);
+  for (double& v : m.values) v *= 1e-80;
+  m.values[0] = 0.0;
+  const Outcome set = c.set_matrix(m);
+  ASSERT_TRUE(set.ok) << set.error;
+  c.set_step_kernel(StepKernel::fused_float);
+  s = c.compute(orbit, kicks);
+  EXPECT_FALSE(s.ok);
+  EXPECT_NE(s.error.find("inverse holds values beyond the range of float"), std::string::npos) << s.error;
+  c.set_step_kernel(StepKernel::exact);
+  EXPECT_TRUE(c.compute(orbit, kicks).ok);
 }
 
 // The kernel is a setting like the policy: it moves the configuration (a

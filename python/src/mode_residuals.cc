@@ -27,7 +27,8 @@ void register_mode_residuals(py::module_& m) {
       },
       py::arg("step"), py::arg("orbit"),
       "(x, y): U^T W (orbit - reference) for the modes each plane's solve used, U the left singular "
-      "vectors of its weighted rows and columns of the step, each with its largest element positive; "
+      "vectors of its weighted rows and columns of the step, each with its first element of at least half "
+      "its largest magnitude positive; "
       "ValueError for a refused or stale step.");
 }
 

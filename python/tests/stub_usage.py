@@ -29,6 +29,8 @@ correction.set_plane("x", keep=20, gain=0.5)
 correction.set_limit("3", min=-0.002, max=0.002)
 correction.policy = "clip"
 planned: zf.Step = correction.compute(np.zeros(96), np.zeros(48))
+modes_x, modes_y = correction.mode_residuals(planned, np.zeros(96))
+mode_energy: float = float(np.sum(modes_x**2) + np.sum(modes_y**2))
 kick_sequence: list[NDArray[np.float64]] = correction.apply(planned)
 before: NDArray[np.float64] = correction.undo()[-1]
 limited: list[str] = planned.limited + [correction.policy]

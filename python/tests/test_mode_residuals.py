@@ -39,7 +39,8 @@ def reference_modes(ring, w, ref, step, orbit, plane, modes):
     A = w[mon, None] * R[np.ix_(mon, cor)]
     U, s, _ = np.linalg.svd(A, full_matrices=False)
     for k in range(U.shape[1]):
-        if U[np.argmax(np.abs(U[:, k])), k] < 0:
+        size = np.abs(U[:, k])
+        if U[np.flatnonzero(size >= 0.5 * size.max())[0], k] < 0:
             U[:, k] *= -1
     return U[:, :modes].T @ (w[mon] * (orbit[mon] - ref[mon]))
 

@@ -2,6 +2,8 @@
 // correctors they use, and the solve through them.
 #include <gsl/gsl_cblas.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -76,9 +78,14 @@ const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector
                                       const StandardOptions& cut, StepKernel kernel, std::string* error) {
   // Narrowed once per inverse, so that a step's cost stays one read of it.
   PlaneInverse* inv = find_or_make(m, weights, monitors, correctors, cut, error);
-  if (inv != nullptr && kernel == StepKernel::fused_float && inv->narrow.empty())
-    inv->narrow.assign(inv->inverse.begin(), inv->inverse.end());
-  return inv;
+  if (inv == nullptr || kernel != StepKernel::fused_float || !inv->narrow.empty()) return inv;
+  inv->narrow.assign(inv->inverse.begin(), inv->inverse.end());
+  if (std::all_of(inv->narrow.begin(), inv->narrow.end(), [](float v) { return std::isfinite(v); }))
+    return inv;
+  inv->narrow.clear();
+  *error =
+      "the plane's inverse holds values beyond the range of float: the kernel fused_float cannot hold it";
+  return nullptr;
 }
 
 PlaneInverse* InverseCache::find_or_make(const LabelledMatrix& m, const std::vector<double>& weights,
@@ -130,6 +137,10 @@ bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std:
     std::vector<float> b(rhs.size());
     for (std::size_t k = 0; k < rhs.size(); ++k)
       b[k] = static_cast<float>(weight(*p.weights, p.monitors[k]) * rhs[k]);
+    if (!std::all_of(b.begin(), b.end(), [](float v) { return std::isfinite(v); })) {
+      *error = "the weighted orbit error is beyond the range of float: the kernel fused_float cannot hold it";
+      return false;
+    }
     fused_gemv(inv->narrow.data(), b.data(), free.size(), b.size(), x.data());
   } else {
     std::vector<double> b(rhs.size());

@@ -81,9 +81,8 @@ class InverseCache {
 
 // U^T of one plane's weighted sub-matrix for mode_residuals: its rows the
 // singular vectors (signs fixed), row-major, `rows` x monitors.size(); kept
-// while the configuration and the sets stay.
+// while the sets stay, dropped with the inverses (a gain change keeps it).
 struct ModeBasis {
-  unsigned long long generation = 0;
   std::vector<int> monitors, correctors;
   int rows = 0;
   std::vector<double> ut;
@@ -176,7 +175,8 @@ struct Correction::State {
     set_kernel(kernel);
     inverses_changed();
   }
-  // The float copies the kernel reads are made here, not in a step.
+  // The float copies the kernel reads are made here, not in a step; every
+  // element fits (check_labelled_matrix holds the matrix to float's range).
   void set_kernel(StepKernel k) {
     kernel = k;
     if (k == StepKernel::fused_float)
@@ -189,6 +189,7 @@ struct Correction::State {
     ++generation;
     cache[0].clear();
     cache[1].clear();
+    mode_basis[0] = mode_basis[1] = detail::ModeBasis{};
   }
 };
 

@@ -26,8 +26,10 @@ void plane_sets(const Correction::State& s, const Step& st, int k, std::vector<i
   }
 }
 
-// U^T of the weighted sub-matrix, each vector's largest element positive:
-// the sign LAPACK picks is arbitrary, a fixed one makes the values comparable.
+// U^T of the weighted sub-matrix, each vector's first element of at least
+// half its largest magnitude positive: the sign LAPACK picks is arbitrary, a
+// fixed one makes the values comparable. (The largest element itself is not
+// used: a symmetric ring has vectors with two of equal size, of either sign.)
 bool make_basis(const Correction::State& s, const std::vector<int>& monitors,
                 const std::vector<int>& correctors, ModeBasis* out) {
   const std::vector<double> a = weighted_sub_matrix(s.matrix, s.weights, monitors, correctors);
@@ -35,14 +37,17 @@ bool make_basis(const Correction::State& s, const std::vector<int>& monitors,
   arma::mat U, V;
   arma::vec S;
   if (!arma::svd_econ(U, S, V, A, "left")) return false;
-  for (arma::uword c = 0; c < U.n_cols; ++c)
-    if (U(arma::abs(U.col(c)).index_max(), c) < 0) U.col(c) *= -1.0;
+  for (arma::uword c = 0; c < U.n_cols; ++c) {
+    const double half = 0.5 * arma::abs(U.col(c)).max();
+    arma::uword first = 0;
+    while (std::fabs(U(first, c)) < half) ++first;
+    if (U(first, c) < 0) U.col(c) *= -1.0;
+  }
   // U column-major is U^T row-major.
   out->rows = static_cast<int>(U.n_cols);
   out->ut.assign(U.memptr(), U.memptr() + U.n_elem);
   out->monitors = monitors;
   out->correctors = correctors;
-  out->generation = s.generation;
   return true;
 }
 
@@ -65,7 +70,7 @@ ModeResiduals Correction::mode_residuals(const Step& step, const std::vector<dou
     detail::plane_sets(s, step, k, &monitors, &correctors);
     if (monitors.empty() || correctors.empty() || step.modes[k] <= 0) continue;
     detail::ModeBasis& b = s.mode_basis[k];
-    if (b.generation != s.generation || b.monitors != monitors || b.correctors != correctors)
+    if (b.rows == 0 || b.monitors != monitors || b.correctors != correctors)
       if (!detail::make_basis(s, monitors, correctors, &b)) {
         b = detail::ModeBasis{};
         out.error = std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": the SVD did not converge";

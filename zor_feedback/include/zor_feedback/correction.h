@@ -69,7 +69,8 @@ ZOR_FEEDBACK_API bool parse_limit_policy(const std::string& name, LimitPolicy* p
 //    2^-23 * sum_k |pinv(W R)_jk (W rhs)_k| (plus double rounding), and the
 //    prediction by the propagation of that through R plus 2^-23 * sum_j
 //    |R_ij delta_j|: float rounding, never more. A limit that one delta meets
-//    and the other passes by less than that can hold a different set.
+//    and the other passes by less than that can hold a different set. An
+//    inverse or a weighted orbit error beyond float's range refuses the step.
 enum class StepKernel { exact, fused_float };
 
 ZOR_FEEDBACK_API const char* step_kernel_name(StepKernel kernel);
@@ -130,7 +131,7 @@ struct Step {
 // U^T W (orbit - reference) for the first `modes` singular vectors of the
 // plane's weighted sub-matrix W R (its monitors and correctors of the step),
 // largest singular value first. A mode's sign follows its vector's, whose
-// largest element (the first of equal ones) is made positive.
+// first element of at least half its largest magnitude is made positive.
 struct ModeResiduals {
   bool ok = false;  // false: refused, `error` says why; the planes are empty
   std::string error;

@@ -2,6 +2,7 @@
 // restore by name (the library's rule) as one re-inversion.
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "loop_core.h"
@@ -20,16 +21,24 @@ FeedbackLoop::Outcome FeedbackLoop::restore_saved(const zor_feedback::SavedSetti
                                                   std::chrono::milliseconds wait) {
   // The change runs on a copy first, here, and again on the correction when
   // served: the same result, so the first run's report is the one told.
-  auto report = std::make_shared<std::string>();
+  // The worker only reads `report` (made already), so it needs no lock.
+  auto report = std::make_shared<std::optional<zor_feedback::CarryReport>>();
   Outcome out = reinvert_correction(
       "the saved masks and kick limits",
       [saved, report](zor_feedback::Correction& c) {
-        const std::string text = zor_feedback::restore_saved_settings(c, saved).text();
-        if (report->empty()) *report = text;
+        zor_feedback::CarryReport r = zor_feedback::restore_saved_settings(c, saved);
+        if (!*report) *report = std::move(r);
         return std::string();
       },
       wait);
-  if (!report->empty() && out.kind != Outcome::busy) out.text += ": " + *report;
+  if (!*report || out.kind == Outcome::busy) return out;
+  out.text += ": " + (*report)->text();
+  if (!(*report)->dropped.empty()) {  // told where the operator looks: HISTORY
+    Core& k = *core_;
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (k.sim) k.sim->note("saved settings not restored: " + (*report)->text());
+    k.events.post(kInversionStatus);
+  }
   return out;
 }
 

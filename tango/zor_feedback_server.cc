@@ -963,8 +963,8 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
       while (!closing_ && (out = job()).kind == Outcome::busy) pause();  // Init or exit ends the wait
       if (out.kind == Outcome::refused)
         std::fprintf(stderr, "memorized setting not restored: %s\n", out.text.c_str());
-      else if (out.kind != Outcome::busy && out.text.find("dropped") != std::string::npos)
-        std::fprintf(stderr, "saved settings restored in part: %s\n", out.text.c_str());
+      else if (out.kind == Outcome::served)  // what was left out is in HISTORY too
+        std::fprintf(stderr, "restored: %s\n", out.text.c_str());
     }
     if (closing_) return;
     // Waits for the restore's inversion, so that the first save is of it.

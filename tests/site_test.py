@@ -231,9 +231,18 @@ def check_restart(site):
     written.update({n: [list(map(float, r)) if hasattr(r, "__len__") else r for r in dev.read_attribute(n).value]
                     for n in SAVED})
     assert written["KeepX"] == 20 and written["CutY"] == 2e-3 and written["KeepY"] == 0, written
-    saved = tango.Database().get_device_property("zor/feedback/1", ["SavedMonitorsMasked", "SavedCorrectorsMasked",
-                                                                     "SavedKickLimits"])
-    assert all(len(v) for v in saved.values()), "not saved in the database: %s" % saved
+    deadline = time.monotonic() + 10  # the device saves them after each change is served
+    while True:
+        saved = tango.Database().get_device_property(
+            "zor/feedback/1", ["SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits"])
+        if all(len(v) for v in saved.values()):
+            break
+        assert time.monotonic() < deadline, "not saved in the database: %s" % saved
+        time.sleep(0.1)
+    # Lines a restart cannot restore (a name the matrix lacks, a refused and an
+    # unreadable value): left out and told, the rest restored.
+    bad = ["NOPE:x 0 1 1", "%s 1 -1 1" % saved["SavedKickLimits"][0].split()[0], "not a limit"]
+    tango.Database().put_device_property("zor/feedback/1", {"SavedKickLimits": list(saved["SavedKickLimits"]) + bad})
     old = site.pids()
     site.run("start.sh", "restart")
     assert all(site.pids()[k] != old[k] for k in old if k.startswith("Zor")), "a server was not restarted"
@@ -247,6 +256,13 @@ def check_restart(site):
             break
         time.sleep(0.1)
     assert got == written, "after the restart %s, before %s" % (got, written)
+    history = "\n".join(dev.HISTORY)
+    assert all(b.split()[0] in history for b in bad), "not told in HISTORY: %s" % history[-1000:]
+    deadline = time.monotonic() + 10  # the device saves what it restored: the bad lines go
+    while list(tango.Database().get_device_property("zor/feedback/1", ["SavedKickLimits"])["SavedKickLimits"]) != \
+            list(saved["SavedKickLimits"]):
+        assert time.monotonic() < deadline, "the bad lines stayed saved"
+        time.sleep(0.1)
 
 
 def main():

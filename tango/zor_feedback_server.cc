@@ -222,7 +222,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
 
   void delete_device() override {
-    closing_ = true;
+    {
+      std::lock_guard<std::mutex> lock(saving_);  // no save uses loop_ from here on
+      closing_ = true;
+    }
     serving_ = false;
     if (restorer_.joinable()) restorer_.join();
     carried_ = loop_ ? loop_->settings_copy() : nullptr;
@@ -336,6 +339,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     fill_counters();
     push_change_event("EventNames", event_names_.data(), static_cast<long>(event_names_.size()));
     push_change_event("EventsPushed", events_pushed_.data(), static_cast<long>(events_pushed_.size()));
+    events_dropped_ = loop_->events_dropped() + cycles_unpushed_;
+    push_change_event("EventsDropped", &events_dropped_);
   }
   void read_events_dropped(Tango::Attribute& att) {
     events_dropped_ = loop_->events_dropped() + cycles_unpushed_;
@@ -562,7 +567,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "MeasureProgress",
                                          "MeasureStatus",
                                          "EventNames",
-                                         "EventsPushed"};
+                                         "EventsPushed",
+                                         "EventsDropped"};
 
  private:
   // The settings from the device properties; the error when one is unusable.
@@ -622,10 +628,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   std::unique_ptr<zor_feedback::tango::MatrixFiles> files_;
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
-  std::thread restorer_;                            // restore_settings's, joined before the loop goes
-  std::mutex saving_;                               // over saved_ and the writes of kSaved
-  zor_feedback::SavedSettings saved_;               // as the database holds them
-  std::atomic<bool> restored_{true};                // false: the restore runs, saving would undo it
+  std::thread restorer_;               // restore_settings's, joined before the loop goes
+  std::mutex saving_;                  // over saved_, the writes of kSaved, and closing_ against them
+  zor_feedback::SavedSettings saved_;  // as the database holds them
+  std::atomic<bool> restored_{true};   // false: the restore runs, saving would undo it
   std::map<std::string, Tango::DevLong64> pushed_;  // under the device's monitor, as the pushes
   std::vector<Tango::DevString> event_names_;       // into pushed_'s keys, for a read
   std::vector<Tango::DevLong64> events_pushed_;
@@ -890,8 +896,9 @@ void ZorFeedback::recall_saved() {
 }
 
 void ZorFeedback::save_settings() {
-  if (!Tango::Util::_UseDb || !restored_ || closing_) return;
   std::lock_guard<std::mutex> lock(saving_);
+  // serving_: loop_ is in place (the first inversion may be served before).
+  if (!Tango::Util::_UseDb || !restored_ || closing_ || !serving_) return;
   const zor_feedback::SavedSettings now = loop_->saved_settings();
   if (now == saved_) return;
   const std::vector<std::string>* from[] = {&now.masked_monitors, &now.masked_correctors, &now.kick_limits};

@@ -264,8 +264,9 @@ void ZorFeedback::recall_saved() {
 }
 
 void ZorFeedback::save_settings() {
-  if (!Tango::Util::_UseDb || !restored_ || closing_) return;
   std::lock_guard<std::mutex> lock(saving_);
+  // serving_: loop_ is in place (the first inversion may be served before).
+  if (!Tango::Util::_UseDb || !restored_ || closing_ || !serving_) return;
   const zor_feedback::SavedSettings now = loop_->saved_settings();
   if (now == saved_) return;
   const std::vector<std::string>* from[] = {&now.masked_monitors, &now.masked_correctors, &now.kick_limits};

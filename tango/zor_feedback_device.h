@@ -261,7 +261,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
 
   void delete_device() override {
-    closing_ = true;
+    {
+      std::lock_guard<std::mutex> lock(saving_);  // no save uses loop_ from here on
+      closing_ = true;
+    }
     serving_ = false;
     if (restorer_.joinable()) restorer_.join();
     carried_ = loop_ ? loop_->settings_copy() : nullptr;
@@ -375,6 +378,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     fill_counters();
     push_change_event("EventNames", event_names_.data(), static_cast<long>(event_names_.size()));
     push_change_event("EventsPushed", events_pushed_.data(), static_cast<long>(events_pushed_.size()));
+    events_dropped_ = loop_->events_dropped() + cycles_unpushed_;
+    push_change_event("EventsDropped", &events_dropped_);
   }
   void read_events_dropped(Tango::Attribute& att) {
     events_dropped_ = loop_->events_dropped() + cycles_unpushed_;
@@ -650,7 +655,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "MeasureProgress",
                                          "MeasureStatus",
                                          "EventNames",
-                                         "EventsPushed"};
+                                         "EventsPushed",
+                                         "EventsDropped"};
 
  private:
   // The settings from the device properties; the error when one is unusable.
@@ -730,10 +736,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   std::unique_ptr<zor_feedback::server::MatrixFiles> files_;
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
-  std::thread restorer_;                            // restore_settings's, joined before the loop goes
-  std::mutex saving_;                               // over saved_ and the writes of kSaved
-  zor_feedback::SavedSettings saved_;               // as the database holds them
-  std::atomic<bool> restored_{true};                // false: the restore runs, saving would undo it
+  std::thread restorer_;               // restore_settings's, joined before the loop goes
+  std::mutex saving_;                  // over saved_, the writes of kSaved, and closing_ against them
+  zor_feedback::SavedSettings saved_;  // as the database holds them
+  std::atomic<bool> restored_{true};   // false: the restore runs, saving would undo it
   std::map<std::string, Tango::DevLong64> pushed_;  // under the device's monitor, as the pushes
   std::vector<Tango::DevString> event_names_;       // into pushed_'s keys, for a read
   std::vector<Tango::DevLong64> events_pushed_;

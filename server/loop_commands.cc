@@ -104,7 +104,7 @@ FeedbackLoop::Outcome FeedbackLoop::reinvert_correction(const std::string& what,
   Core& k = *core_;
   Outcome out;
   std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
-  if (!work.try_lock_for(kWorkWait)) {
+  if (!lock_within(work, kWorkWait)) {
     out.text = what + " refused: a step is being computed; try again";
     return out;  // busy
   }
@@ -157,7 +157,7 @@ namespace {
 std::string change_correction(FeedbackLoop::Core& k, const std::string& what, bool whole,
                               const std::function<std::string(Correction&)>& change) {
   std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
-  if (!work.try_lock_for(kWorkWait)) return what + " refused: a step is being computed; try again";
+  if (!lock_within(work, kWorkWait)) return what + " refused: a step is being computed; try again";
   {
     std::lock_guard<std::mutex> lock(k.mutex);
     if (std::string why = unusable(k); !why.empty()) return what + " refused: " + why;
@@ -345,7 +345,7 @@ namespace {
 std::string set_kicks(FeedbackLoop::Core& k, const std::string& what,
                       const std::function<std::string()>& set) {
   std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
-  if (!work.try_lock_for(kWorkWait)) return what + " refused: a step is being computed; try again";
+  if (!lock_within(work, kWorkWait)) return what + " refused: a step is being computed; try again";
   std::lock_guard<std::mutex> lock(k.mutex);
   if (std::string why = unusable(k); !why.empty()) return what + " refused: " + why;
   if (running(k.state))

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "feedback_loop.h"
@@ -24,6 +25,18 @@ namespace zor_feedback {
 namespace server {
 
 using clock = std::chrono::steady_clock;
+
+// try_lock_for in turns of try_lock: the same wait, made of calls that every
+// checker of threads follows (ThreadSanitizer does not see the clock-based
+// lock that glibc gives timed_mutex::try_lock_for, and reports its unlock).
+inline bool lock_within(std::unique_lock<std::timed_mutex>& lock, clock::duration wait) {
+  const clock::time_point end = clock::now() + wait;
+  while (!lock.try_lock()) {
+    if (clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+}
 
 // For the threads the loop starts: the server's own handling keeps signals.
 void block_signals();

@@ -30,8 +30,9 @@
 #include "feedback_simulation.h"
 #include "zor_feedback/correction.h"
 #include "zor_feedback/loop/cycle_stats.h"
-#include "zor_feedback/saved_settings.h"
 #include "zor_feedback/loop/pi_controller.h"
+#include "zor_feedback/loop/quality.h"
+#include "zor_feedback/saved_settings.h"
 
 namespace zor_feedback {
 namespace server {
@@ -188,6 +189,11 @@ class FeedbackLoop {
   std::string set_controller(zor_feedback::Plane plane, const std::string& text);
   // The orbit rms of the plane over the last cycles, oldest first.
   std::vector<double> rms_history(zor_feedback::Plane plane);
+  // The plane's orbit spectrum over the last cycles (up to 256, at the
+  // period's rate, Welch segments of kSpectrumSegment): refused before that
+  // many cycles. Computed without the mutex, on a copy.
+  static constexpr int kSpectrumSegment = 32;
+  zor_feedback::loop::OrbitSpectrum orbit_spectrum(zor_feedback::Plane plane);
   std::string set_policy(const std::string& name);
   // A dry run from the last measured orbit and the present kicks: the step
   // is published (LAST_STEP) and kept for apply_step. Waits at most `wait`.

@@ -244,6 +244,27 @@ std::vector<double> FeedbackLoop::rms_history(zor_feedback::Plane plane) {
   return core_->rms_history.plane(plane);
 }
 
+zor_feedback::loop::OrbitSpectrum FeedbackLoop::orbit_spectrum(zor_feedback::Plane plane) {
+  std::vector<std::vector<double>> orbits;
+  std::vector<zor_feedback::Plane> planes;
+  double rate = 0.0;
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    const Core& k = *core_;
+    orbits.assign(k.orbit_window.begin(), k.orbit_window.end());
+    planes = k.window_planes;
+    rate = 1.0 / std::chrono::duration<double>(k.period).count();
+  }
+  if (orbits.size() < static_cast<std::size_t>(kSpectrumSegment))
+    return {false,
+            std::to_string(orbits.size()) + " cycles, the spectrum needs " + std::to_string(kSpectrumSegment),
+            {},
+            {},
+            {},
+            0};
+  return zor_feedback::loop::orbit_spectrum(orbits, planes, plane, rate, kSpectrumSegment);
+}
+
 std::string FeedbackLoop::set_policy(const std::string& name) {
   return change_correction(*core_, "LimitPolicy", false, [&](Correction& c) {
     zor_feedback::LimitPolicy p{};

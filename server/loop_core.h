@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -105,10 +106,14 @@ struct FeedbackLoop::Core {
   // The orbit rms per plane of the last cycles, under `mutex`.
   static constexpr std::size_t kRmsCycles = 1000;
   zor_feedback::loop::RmsHistory rms_history{kRmsCycles};
-  long long orbits = 0;   // orbits measured, by cycles and by CalcStep
-  bool standard = true;   // the loop steps by `correction`
-  CorrectionView view;    // under `mutex`
-  bool stepping = false;  // a dry run computes
+  // The last cycles' orbits, oldest first, for the orbit's spectrum; under `mutex`.
+  static constexpr std::size_t kSpectrumCycles = 256;
+  std::deque<std::vector<double>> orbit_window;
+  std::vector<zor_feedback::Plane> window_planes;  // the correction's monitors' planes
+  long long orbits = 0;                            // orbits measured, by cycles and by CalcStep
+  bool standard = true;                            // the loop steps by `correction`
+  CorrectionView view;                             // under `mutex`
+  bool stepping = false;                           // a dry run computes
   long long steps_started = 0, steps_done = 0;
   Outcome step_outcome;  // of the last dry run
 

@@ -147,6 +147,8 @@ std::vector<double> controlled_orbit(FeedbackLoop::Core& k, const std::vector<do
 void publish_quality(FeedbackLoop::Core& k, const std::vector<double>& orbit,
                      const zor_feedback::ModeResiduals& modes) {
   k.rms_history.add(zor_feedback::loop::plane_rms(orbit, k.correction->matrix().monitor_planes));
+  k.orbit_window.push_back(orbit);
+  if (k.orbit_window.size() > FeedbackLoop::Core::kSpectrumCycles) k.orbit_window.pop_front();
   for (int p = 0; p < 2; ++p) k.view.mode_residuals[p] = modes.plane[p];
 }
 
@@ -285,6 +287,8 @@ void install_correction(FeedbackLoop::Core& k, std::unique_ptr<Correction> next)
   k.correction = std::move(next);
   k.plane_pi.reset();
   k.rms_history.clear();
+  k.orbit_window.clear();
+  k.window_planes = k.correction->matrix().monitor_planes;
   k.carry_from.reset();
   k.calculated = FeedbackLoop::Core::Calculated{};
   publish_configuration(k);

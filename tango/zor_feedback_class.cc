@@ -333,6 +333,32 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                                  "monitor of the plane read a value)",
                              "%.4e"},
                             &ZorFeedback::read_rms_history<P>));
+    spectrum_attributes<P>(list, plane);
+  }
+
+  template <int P>
+  void spectrum_attributes(std::vector<Tango::Attr*>& list, const std::string& plane) {
+    static const std::string names[] = {"OrbitSpectrum" + plane, "IntegratedSpectrum" + plane};
+    list.push_back(
+        spectrum(names[0].c_str(), Tango::DEV_DOUBLE,
+                 {names[0], "mm^2/Hz",
+                  "plane " + plane +
+                      ": the orbit's power spectral density over the last 256 cycles (Welch, segments "
+                      "of 32, averaged over the plane's monitors that read in every cycle); empty "
+                      "before 32 cycles",
+                  "%.4e"},
+                 &ZorFeedback::read_orbit_spectrum<P, false>));
+    list.push_back(spectrum(names[1].c_str(), Tango::DEV_DOUBLE,
+                            {names[1], "mm^2",
+                             "plane " + plane + ": the running integral of OrbitSpectrum" + plane +
+                                 " from 0 Hz: the orbit's variance up to each frequency",
+                             "%.4e"},
+                            &ZorFeedback::read_orbit_spectrum<P, true>));
+    if (P == 1)
+      list.push_back(spectrum("SpectrumFrequencies", Tango::DEV_DOUBLE,
+                              {"Spectrum frequencies", "Hz",
+                               "the frequencies of OrbitSpectrumX/Y, 0 to half the cycle rate", "%.3f"},
+                              &ZorFeedback::read_spectrum_frequencies));
   }
 
   void device_factory(const Tango::DevVarStringArray* names) override {

@@ -18,6 +18,9 @@ void ZorFeedback::apply_units(const FeedbackLoop::CorrectionView& v) {
   set_unit("LAST_STEP", v.kick_unit);
   for (const char* orbit : {"ModeResidualX", "ModeResidualY", "RmsHistoryX", "RmsHistoryY"})
     set_unit(orbit, v.orbit_unit);
+  for (const char* power : {"IntegratedSpectrumX", "IntegratedSpectrumY"})
+    set_unit(power, v.orbit_unit + "^2");
+  for (const char* density : {"OrbitSpectrumX", "OrbitSpectrumY"}) set_unit(density, v.orbit_unit + "^2/Hz");
   units_[0] = v.orbit_unit;
   units_[1] = v.kick_unit;
 }
@@ -138,6 +141,7 @@ void ZorFeedback::changed(const ChangeQueue::Entry& e) {
       count_pushed({"Cycles"});
       push_cycle_times();
       push_quality();
+      if (*e.cycle % kSpectrumEvery == 1) push_spectra();
     }
     if (what & FeedbackLoop::kInverse) {
       for (const char* p : {"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES"})

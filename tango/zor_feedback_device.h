@@ -45,6 +45,8 @@
 //   LAST_STEP, LAST_STEP_LIMITED, LAST_STEP_MONITORS, StepStatus: the last computed step
 //   ControllerX/Y  the plane's controller by its text ("pi kp=0.2 ki=0.5"), its ki the plane's gain
 //   ModeResidualX/Y, RmsHistoryX/Y  the last cycle's error per mode, the orbit rms of the last cycles
+//   OrbitSpectrumX/Y, IntegratedSpectrumX/Y, SpectrumFrequencies  the orbit's power spectrum over
+//              the last 256 cycles (Welch, averaged over the plane's monitors) and its running integral
 //   CalcStep   a dry run from the last measured orbit and the present kicks
 //   ApplyStep  sets the kicks of CalcStep's step (loop stopped, nothing changed since)
 //   Undo       restores the kicks from before the newest applied step (loop stopped)
@@ -546,6 +548,19 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     const std::vector<double> v = loop_->rms_history(static_cast<zor_feedback::Plane>(P));
     set_copy(att, v, static_cast<long>(v.size()));
   }
+  // The plane's orbit spectrum (density) or its running integral, of the
+  // last cycles; empty before there are enough (loop_->orbit_spectrum).
+  template <int P, bool Integrated>
+  void read_orbit_spectrum(Tango::Attribute& att) {
+    const zor_feedback::loop::OrbitSpectrum s = loop_->orbit_spectrum(static_cast<zor_feedback::Plane>(P));
+    const std::vector<double>& v = Integrated ? s.integrated : s.density;
+    set_copy(att, v, static_cast<long>(v.size()));
+  }
+  void read_spectrum_frequencies(Tango::Attribute& att) {
+    zor_feedback::loop::OrbitSpectrum s = loop_->orbit_spectrum(zor_feedback::Plane::x);
+    if (!s.ok) s = loop_->orbit_spectrum(zor_feedback::Plane::y);
+    set_copy(att, s.frequency, static_cast<long>(s.frequency.size()));
+  }
   template <int P>
   void read_controller(Tango::Attribute& att) {
     controller_[P] = zor_feedback::loop::controller_text(loop_->correction().controller[P]);
@@ -651,6 +666,11 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
                                          "ModeResidualY",
                                          "RmsHistoryX",
                                          "RmsHistoryY",
+                                         "OrbitSpectrumX",
+                                         "OrbitSpectrumY",
+                                         "IntegratedSpectrumX",
+                                         "IntegratedSpectrumY",
+                                         "SpectrumFrequencies",
                                          "LimitPolicy",
                                          "MeasureProgress",
                                          "MeasureStatus",
@@ -724,6 +744,26 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
       push_change_event("RmsHistory" + plane, rms.data(), static_cast<long>(rms.size()));
     }
     count_pushed({"ModeResidualX", "ModeResidualY", "RmsHistoryX", "RmsHistoryY"});
+  }
+  // Every kSpectrumEvery cycles: the spectrum is computed over the window,
+  // not worth doing each cycle.
+  static constexpr long long kSpectrumEvery = 10;
+  void push_spectra() {
+    std::vector<double> frequency;
+    for (int k = 0; k < 2; ++k) {
+      const std::string plane = k == 0 ? "X" : "Y";
+      zor_feedback::loop::OrbitSpectrum sp = loop_->orbit_spectrum(static_cast<zor_feedback::Plane>(k));
+      if (sp.ok) frequency = sp.frequency;
+      sp.density.reserve(1);
+      sp.integrated.reserve(1);
+      push_change_event("OrbitSpectrum" + plane, sp.density.data(), static_cast<long>(sp.density.size()));
+      push_change_event("IntegratedSpectrum" + plane, sp.integrated.data(),
+                        static_cast<long>(sp.integrated.size()));
+    }
+    frequency.reserve(1);
+    push_change_event("SpectrumFrequencies", frequency.data(), static_cast<long>(frequency.size()));
+    count_pushed({"OrbitSpectrumX", "OrbitSpectrumY", "IntegratedSpectrumX", "IntegratedSpectrumY",
+                  "SpectrumFrequencies"});
   }
 
   // The ring's devices (null: the simulated ring); they outlive loop_.

@@ -75,6 +75,42 @@ TEST(Welch, RefusesWhatItCannotMeasure) {
   EXPECT_TRUE(s.density.empty());
 }
 
+// One plane's orbit spectrum is the mean of its monitors' Welch densities;
+// a monitor that missed a reading in the window and the other plane's are
+// left out; its running integral ends at their mean variance.
+TEST(OrbitSpectrum, TheMeanOfThePlanesMonitorsThatReadThroughout) {
+  const std::vector<double> x = signal();
+  const std::vector<Plane> planes = {Plane::x, Plane::y, Plane::x, Plane::x};
+  std::vector<std::vector<double>> orbits;
+  for (std::size_t c = 0; c < x.size(); ++c)
+    orbits.push_back({x[c], 100.0 * x[c], 0.5 * x[c] + 0.01 * std::sin(0.9 * static_cast<double>(c)),
+                      c == 17 ? std::numeric_limits<double>::quiet_NaN() : 3.0});
+  const loop::OrbitSpectrum s = loop::orbit_spectrum(orbits, planes, Plane::x, 50.0, 64);
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_EQ(s.monitors, 2);
+  std::vector<double> second;
+  for (const auto& o : orbits) second.push_back(o[2]);
+  const loop::Spectrum a = loop::welch(x, 50.0, 64), b = loop::welch(second, 50.0, 64);
+  ASSERT_EQ(s.density.size(), a.density.size());
+  for (std::size_t k = 0; k < a.density.size(); ++k) {
+    EXPECT_NEAR(s.density[k], 0.5 * (a.density[k] + b.density[k]), 1e-15 * a.density[k] + 1e-300) << k;
+    EXPECT_EQ(s.frequency[k], a.frequency[k]);
+    if (k > 0) {
+      EXPECT_GE(s.integrated[k], s.integrated[k - 1]);
+    }
+  }
+  EXPECT_NEAR(s.integrated.back(), 0.5 * (a.integrated + b.integrated), 1e-12 * a.integrated);
+
+  // Refused: no monitor of the plane read throughout, or orbits of another length.
+  orbits[3][1] = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_FALSE(loop::orbit_spectrum(orbits, planes, Plane::y, 50.0, 64).ok);
+  orbits[5].pop_back();
+  const loop::OrbitSpectrum bad = loop::orbit_spectrum(orbits, planes, Plane::x, 50.0, 64);
+  EXPECT_FALSE(bad.ok);
+  EXPECT_FALSE(bad.error.empty());
+  EXPECT_FALSE(loop::orbit_spectrum({}, planes, Plane::x, 50.0, 64).ok);
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace zor_feedback

@@ -106,6 +106,7 @@ def main():
         assert dev.State() == tango.DevState.RUNNING, dev.Status()
         assert np.all(np.isfinite(simdev.CorrectorSetpoints))
 
+        check_spectrum(dev)
         check_stuck_corrector(dev, simdev)
 
         # The ring's server dies: no step, ALARM with the reason, within 2 cycles.
@@ -130,6 +131,21 @@ def main():
         assert np.mean(trace[-10:]) < 1.5 * NOISE, trace
         dev.Stop()
         assert dev.State() == tango.DevState.STANDBY
+
+
+def check_spectrum(dev):
+    """The orbit's spectrum over the cycles so far (the correction's
+    transient included): 0 to half the cycle rate, its running integral
+    rising to the orbit's variance."""
+    wait_for(lambda: len(dev.SpectrumFrequencies) > 0, 5)
+    f = np.array(dev.SpectrumFrequencies)
+    for plane in "XY":
+        density = np.array(dev.read_attribute("OrbitSpectrum" + plane).value)
+        total = np.array(dev.read_attribute("IntegratedSpectrum" + plane).value)
+        assert len(density) == len(total) == len(f) == 17, (len(density), len(f))
+        assert np.all(np.diff(total) >= 0) and np.isclose(total[-1], np.sum(density) * (f[1] - f[0]))
+    print("orbit spectrum: 0 to %.2f Hz, integrated x %.3g mm^2 (rms %.4f mm)" % (f[-1], total[-1], np.sqrt(total[-1])))
+    assert abs(f[-1] - 5.0) < 0.3, f[-1]
 
 
 def check_stuck_corrector(dev, simdev):

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "zor_feedback/labelled_matrix.h"
+
 namespace zor_feedback {
 namespace loop {
 
@@ -27,6 +29,23 @@ struct Spectrum {
 // Refused: a rate not finite or <= 0, a segment < 2, fewer samples than a
 // segment, a sample not finite.
 Spectrum welch(const std::vector<double>& x, double rate, int segment);
+
+// The orbit's spectrum over a window of cycles, for one plane: the Welch
+// density of each monitor of the plane that read a finite value in every
+// cycle of the window, averaged over those monitors (units^2 per Hz), and
+// its running integral from 0 Hz (units^2: the monitors' mean variance up to
+// each frequency; the last value is the mean of their `integrated`).
+struct OrbitSpectrum {
+  bool ok = false;
+  std::string error;
+  std::vector<double> frequency, density, integrated;
+  int monitors = 0;  // averaged
+};
+// `orbits`: one orbit per cycle, oldest first, each one value per monitor;
+// `planes`: one per monitor. Refused as welch is, for orbits of another
+// length than `planes`, and when no monitor of the plane read throughout.
+OrbitSpectrum orbit_spectrum(const std::vector<std::vector<double>>& orbits, const std::vector<Plane>& planes,
+                             Plane plane, double rate, int segment);
 
 }  // namespace loop
 }  // namespace zor_feedback

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -182,7 +183,9 @@ class FeedbackLoop {
   // The masks and kick limits by name (empty before the first matrix), and
   // their restore on the correction in use as one re-inversion: the
   // outcome's text says what was left out (restore_saved_settings).
-  zor_feedback::SavedSettings saved_settings();
+  // Nothing (try again later) while a step holds the correction: the
+  // notifier that asks must not wait seconds for a re-inversion.
+  std::optional<zor_feedback::SavedSettings> saved_settings();
   Outcome restore_saved(const zor_feedback::SavedSettings& saved, std::chrono::milliseconds wait);
   // The plane's controller by its text (loop::parse_controller): its ki
   // becomes the plane's gain; "integrator ki=G" is the plain step at gain G.

@@ -10,9 +10,10 @@
 namespace zor_feedback {
 namespace server {
 
-zor_feedback::SavedSettings FeedbackLoop::saved_settings() {
+std::optional<zor_feedback::SavedSettings> FeedbackLoop::saved_settings() {
   Core& k = *core_;
-  std::lock_guard<std::timed_mutex> work(k.work);
+  std::unique_lock<std::timed_mutex> work(k.work, std::try_to_lock);
+  if (!work.owns_lock()) return std::nullopt;  // a step (maybe seconds of re-inversion) holds it
   std::lock_guard<std::mutex> lock(k.mutex);
   return k.correction ? zor_feedback::saved_settings_of(*k.correction) : zor_feedback::SavedSettings{};
 }

@@ -146,6 +146,7 @@ void ZorFeedback::changed(const ChangeQueue::Entry& e) {
     if (what & FeedbackLoop::kInverse) {
       for (const char* p : {"RESPONSE_MATRIX", "INVERSE", "SINGULAR_VALUES"})
         published_->push_change_event(p);
+      push_spectra();  // a new matrix starts the window afresh
       const zor_feedback::SvdReport r = loop_->inversion();
       Tango::DevDouble tol = loop_->simulation_tolerance(), cond = r.condition_number;
       Tango::DevLong used = r.used, nosv = r.nosv;
@@ -271,8 +272,10 @@ void ZorFeedback::save_settings() {
   std::lock_guard<std::mutex> lock(saving_);
   // serving_: loop_ is in place (the first inversion may be served before).
   if (!Tango::Util::_UseDb || !restored_ || closing_ || !serving_) return;
-  const zor_feedback::SavedSettings now = loop_->saved_settings();
-  if (now == saved_) return;
+  const std::optional<zor_feedback::SavedSettings> taken = loop_->saved_settings();
+  save_pending_ = !taken;
+  if (!taken || *taken == saved_) return;
+  const zor_feedback::SavedSettings& now = *taken;
   const std::vector<std::string>* from[] = {&now.masked_monitors, &now.masked_correctors, &now.kick_limits};
   Tango::DbData put, gone;  // TANGO keeps no empty list: an empty one is deleted
   for (std::size_t k = 0; k < 3; ++k) {

@@ -237,7 +237,8 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
         settings, files_->name_of(settings.matrix_file), period,
         [this](const ChangeQueue::Entry& e) {
           changed(e);
-          if (e.bits & FeedbackLoop::kCorrection) save_settings();  // outside the device's monitor
+          // Outside the device's monitor; again at the next change while a step held it.
+          if ((e.bits & FeedbackLoop::kCorrection) || save_pending_) save_settings();
         },
         std::move(carried_), source_.get(), sink_.get());
     if (loop_->simulation() == nullptr) return set_state(Tango::FAULT);  // the status says why
@@ -776,10 +777,11 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   std::unique_ptr<zor_feedback::server::MatrixFiles> files_;
   bool limit_given_ = false;
   std::atomic<bool> serving_{false}, closing_{false};
-  std::thread restorer_;               // restore_settings's, joined before the loop goes
-  std::mutex saving_;                  // over saved_, the writes of kSaved, and closing_ against them
-  zor_feedback::SavedSettings saved_;  // as the database holds them
-  std::atomic<bool> restored_{true};   // false: the restore runs, saving would undo it
+  std::thread restorer_;                   // restore_settings's, joined before the loop goes
+  std::mutex saving_;                      // over saved_, the writes of kSaved, and closing_ against them
+  zor_feedback::SavedSettings saved_;      // as the database holds them
+  std::atomic<bool> save_pending_{false};  // a save found a step under way
+  std::atomic<bool> restored_{true};       // false: the restore runs, saving would undo it
   std::map<std::string, Tango::DevLong64> pushed_;  // under the device's monitor, as the pushes
   std::vector<Tango::DevString> event_names_;       // into pushed_'s keys, for a read
   std::vector<Tango::DevLong64> events_pushed_;

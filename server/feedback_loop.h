@@ -183,8 +183,9 @@ class FeedbackLoop {
   // The masks and kick limits by name (empty before the first matrix), and
   // their restore on the correction in use as one re-inversion: the
   // outcome's text says what was left out (restore_saved_settings).
-  // Nothing (try again later) while a step holds the correction: the
-  // notifier that asks must not wait seconds for a re-inversion.
+  // Nothing (try again later) when a step holds the correction for more
+  // than 250 ms: the notifier that asks must not wait seconds for a
+  // re-inversion.
   std::optional<zor_feedback::SavedSettings> saved_settings();
   Outcome restore_saved(const zor_feedback::SavedSettings& saved, std::chrono::milliseconds wait);
   // The plane's controller by its text (loop::parse_controller): its ki

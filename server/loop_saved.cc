@@ -12,8 +12,9 @@ namespace server {
 
 std::optional<zor_feedback::SavedSettings> FeedbackLoop::saved_settings() {
   Core& k = *core_;
-  std::unique_lock<std::timed_mutex> work(k.work, std::try_to_lock);
-  if (!work.owns_lock()) return std::nullopt;  // a step (maybe seconds of re-inversion) holds it
+  std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
+  // A step holds it for milliseconds; a re-inversion in it, for seconds.
+  if (!lock_within(work, std::chrono::milliseconds(250))) return std::nullopt;
   std::lock_guard<std::mutex> lock(k.mutex);
   return k.correction ? zor_feedback::saved_settings_of(*k.correction) : zor_feedback::SavedSettings{};
 }

@@ -264,6 +264,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
 
   void delete_device() override {
+    if (save_pending_) save_settings();  // a change a step kept from being saved
     {
       std::lock_guard<std::mutex> lock(saving_);  // no save uses loop_ from here on
       closing_ = true;

@@ -235,7 +235,8 @@ def check_restart(site):
     while True:
         saved = tango.Database().get_device_property(
             "zor/feedback/1", ["SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits"])
-        if all(len(v) for v in saved.values()):
+        # All of it: 2 monitors and 1 corrector masked, 2 limited.
+        if [len(saved[k]) for k in ("SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits")] == [2, 1, 2]:
             break
         assert time.monotonic() < deadline, "not saved in the database: %s" % saved
         time.sleep(0.1)

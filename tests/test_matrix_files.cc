@@ -199,6 +199,9 @@ TEST(MatrixFiles, MatrixMarketArrayAndCoordinate) {
                  "given twice");
   expect_refused(file("%%MatrixMarket matrix coordinate real general\n2 2 1\n3 1 1\n"),
                  "lies outside the 2 x 2");
+  // An index past what a long long holds: no overflow on the way to the refusal.
+  expect_refused(file("%%MatrixMarket matrix coordinate real general\n2 2 1\n1 -99999999999999999999 1\n"),
+                 "lies outside the 2 x 2");
   expect_refused(file("%%MatrixMarket matrix coordinate real general\n2 2 2\n1 1 1\n"), "(1 of 2 read)");
   expect_refused(file("%%MatrixMarket matrix array real general\n2 2\n1\n2\n3\n"), "no value where");
   expect_refused(file("%%MatrixMarket matrix array real general\n1 1\n1\n2\n"),

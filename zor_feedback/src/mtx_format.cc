@@ -138,12 +138,14 @@ bool read_coordinate(const Header& h, long long count, LabelledMatrix* m, Reader
                   std::to_string(count) + " read)";
       return false;
     }
-    const long long i = ij[0] - 1, j = ij[1] - 1;
-    if (i < 0 || i >= m->rows || j < 0 || j >= m->cols) {
+    // Compared before the 1-based index is shifted: any long long a file
+    // holds, LLONG_MIN too, is checked without overflowing.
+    if (ij[0] < 1 || ij[0] > m->rows || ij[1] < 1 || ij[1] > m->cols) {
       r.error = r.at() + "entry (" + std::to_string(ij[0]) + ", " + std::to_string(ij[1]) +
                 ") lies outside the " + std::to_string(m->rows) + " x " + std::to_string(m->cols) + " matrix";
       return false;
     }
+    const long long i = ij[0] - 1, j = ij[1] - 1;
     if (!set(m, &seen, i, j, v, r) || (i != j && h.sign != 0 && !set(m, &seen, j, i, h.sign * v, r)))
       return false;
   }

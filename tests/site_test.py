@@ -20,6 +20,8 @@ import subprocess
 import sys
 import tempfile
 
+from ports import free_port
+
 SKIP = 77
 SOURCE, SERVERS = sys.argv[1:3]
 OPERATOR, READER = "zor-operator", "zor-viewer"
@@ -33,14 +35,6 @@ def skip_unless_possible():
         if shutil.which(tool) is None:
             print("SKIPPED: %s is missing (./build.sh deps installs it)" % tool)
             sys.exit(SKIP)
-
-
-def free_port():
-    import socket
-
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def system_user(name):

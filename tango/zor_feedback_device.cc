@@ -123,14 +123,29 @@ std::string ZorFeedback::read_ring_properties(Tango::DbData props, bool standard
   return {};
 }
 
+// Init and the device's end hold the monitor while they join the notifier:
+// waiting inside TANGO's monitor would keep them waiting for its timeout
+// (3.2 s, past a client's 3 s), so the notifier waits here, where it sees
+// closing_.
+bool ZorFeedback::monitor_free() {
+  Tango::TangoMonitor& monitor = get_dev_monitor();
+  while (monitor.get_locking_ctr() > 0) {
+    if (closing_) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return !closing_;
+}
+
 void ZorFeedback::changed(const ChangeQueue::Entry& e) {
   if (closing_ || !serving_) return;  // no subscriber before init_device is done
+  if (!monitor_free()) return;
   const unsigned what = e.bits;
   try {
 #pragma GCC diagnostic push  // TANGO's switch over the serialisation models has no default
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
     Tango::AutoTangoMonitor sync(this);
 #pragma GCC diagnostic pop
+    if (closing_) return;  // Init took the monitor first
     if (what & FeedbackLoop::kCycle) {
       for (const char* p : {"ORBIT", "CORRECTORS", "HISTORY"}) published_->push_change_event(p);
       count_pushed({"ORBIT", "CORRECTORS", "HISTORY"});

@@ -718,6 +718,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   // In the loop's notifier thread: pushes what changed; a cycle's entry
   // pushes Cycles with its own counter.
   void changed(const ChangeQueue::Entry& e);
+  bool monitor_free();  // false once the device closes
   // The units of the served matrix's file (its orbit per kick) on the
   // attributes that hold orbits, kicks or the matrix; under the device's monitor.
   void apply_units(const FeedbackLoop::CorrectionView& v);

@@ -215,11 +215,13 @@ std::string choice_text(const zor_feedback::Filter& automatic, const zor_feedbac
 }
 
 // Under `work` and the mutex: a copy of the correction and the last orbit
-// read, to choose from without either lock; empty when they are there.
+// read, to choose from without either lock; empty when they are there, else
+// why not (*busy: a step holds the correction).
 std::string choice_inputs(FeedbackLoop::Core& k, std::unique_ptr<Correction>* copy,
-                          std::vector<double>* orbit) {
+                          std::vector<double>* orbit, bool* busy) {
   std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
-  if (!lock_within(work, kWorkWait)) return "a step is being computed; try again";
+  *busy = !lock_within(work, kWorkWait);
+  if (*busy) return "a step is being computed; try again";
   std::lock_guard<std::mutex> lock(k.mutex);
   if (std::string why = unusable(k); !why.empty()) return why;
   if (k.orbits == 0)
@@ -241,8 +243,9 @@ FeedbackLoop::Outcome FeedbackLoop::choose_filter(zor_feedback::Plane plane,
   std::vector<double> orbit;
   Outcome out;
   out.kind = Outcome::refused;
-  if (std::string why = choice_inputs(*core_, &copy, &orbit); !why.empty()) {
-    if (why.find("try again") != std::string::npos) out.kind = Outcome::busy;
+  bool busy = false;
+  if (std::string why = choice_inputs(*core_, &copy, &orbit, &busy); !why.empty()) {
+    if (busy) out.kind = Outcome::busy;
     out.text = what + " refused: " + why;
     return out;
   }

@@ -147,6 +147,9 @@ class FeedbackLoop {
     // error per mode of its solve (Correction::mode_residuals).
     zor_feedback::loop::ControllerConfig controller[2];
     std::vector<double> mode_residuals[2];
+    // Per plane: the strength an automatic filter chose, while the plane
+    // serves it (ok false otherwise).
+    zor_feedback::TikhonovChoice tikhonov_choice[2];
   };
   CorrectionView correction();
   // One field of it, for a scalar read: without copying the whole view.
@@ -165,7 +168,10 @@ class FeedbackLoop {
   // refusal changes nothing), made when the new inverse is served with
   // them, so that the served inverse is always the one the step applies.
   // Waits at most `wait` for that. A plane's cut is its filter (CutX, KeepX
-  // and FilterX all set it).
+  // and FilterX all set it). An automatic Tikhonov filter chooses its
+  // strength once, from the last orbit the loop read (refused before any, or
+  // when a monitor in use read no number), and the plane serves the fixed
+  // "tikhonov A" it chose; the choice is in the view and in HISTORY.
   Outcome set_enabled(bool monitors, const std::vector<bool>& on, std::chrono::milliseconds wait);
   Outcome set_filter(zor_feedback::Plane plane, const zor_feedback::Filter& filter,
                      std::chrono::milliseconds wait);
@@ -231,6 +237,9 @@ class FeedbackLoop {
   Outcome reinvert_correction(const std::string& what,
                               std::function<std::string(zor_feedback::Correction&)> change,
                               std::chrono::milliseconds wait);
+  // set_filter with an automatic Tikhonov filter.
+  Outcome choose_filter(zor_feedback::Plane plane, const zor_feedback::Filter& automatic,
+                        const std::string& what, std::chrono::milliseconds wait);
   // Start (run) or Stop: empty when done, else why not.
   std::string switch_loop(bool run);
   void run();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -191,6 +192,8 @@ FeedbackLoop::Outcome FeedbackLoop::set_filter(zor_feedback::Plane plane, const 
                                                std::chrono::milliseconds wait) {
   const std::string what = std::string("Filter") + (plane == zor_feedback::Plane::x ? "X " : "Y ") +
                            zor_feedback::to_string(filter);
+  if (filter.kind() == zor_feedback::Filter::Kind::tikhonov_auto)
+    return choose_filter(plane, filter, what, wait);
   return reinvert_correction(
       what,
       [plane, filter](Correction& c) {
@@ -199,6 +202,80 @@ FeedbackLoop::Outcome FeedbackLoop::set_filter(zor_feedback::Plane plane, const 
         return outcome_error(c.set_plane(plane, p));
       },
       wait);
+}
+
+namespace {
+
+std::string choice_text(const zor_feedback::Filter& automatic, const zor_feedback::TikhonovChoice& t) {
+  char text[240];
+  std::snprintf(text, sizeof text, "%s chose %s (alpha %.6g, on %d monitors x %d correctors)",
+                zor_feedback::to_string(automatic).c_str(), zor_feedback::to_string(t.filter).c_str(),
+                t.alpha, t.monitors, t.correctors);
+  return text;
+}
+
+// Under `work` and the mutex: a copy of the correction and the last orbit
+// read, to choose from without either lock; empty when they are there, else
+// why not (*busy: a step holds the correction).
+std::string choice_inputs(FeedbackLoop::Core& k, std::unique_ptr<Correction>* copy,
+                          std::vector<double>* orbit, bool* busy) {
+  std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
+  *busy = !lock_within(work, kWorkWait);
+  if (*busy) return "a step is being computed; try again";
+  std::lock_guard<std::mutex> lock(k.mutex);
+  if (std::string why = unusable(k); !why.empty()) return why;
+  if (k.orbits == 0)
+    return "no orbit was read yet: the strength is chosen from the last orbit the loop read (a cycle or "
+           "CalcStep)";
+  *orbit = k.sim->orbit();
+  *copy = copy_of(*k.correction);
+  return {};
+}
+
+}  // namespace
+
+// The strength is chosen without the locks (a decomposition may take
+// seconds), then set as a fixed filter by a re-inversion like any other.
+FeedbackLoop::Outcome FeedbackLoop::choose_filter(zor_feedback::Plane plane,
+                                                  const zor_feedback::Filter& automatic,
+                                                  const std::string& what, std::chrono::milliseconds wait) {
+  std::unique_ptr<Correction> copy;
+  std::vector<double> orbit;
+  Outcome out;
+  out.kind = Outcome::refused;
+  bool busy = false;
+  if (std::string why = choice_inputs(*core_, &copy, &orbit, &busy); !why.empty()) {
+    if (busy) out.kind = Outcome::busy;
+    out.text = what + " refused: " + why;
+    return out;
+  }
+  const zor_feedback::TikhonovChoice t = copy->choose_tikhonov(plane, automatic, orbit);
+  if (!t.ok) {
+    out.text = what + " refused: " + t.error;
+    return out;
+  }
+  const std::string chose = choice_text(automatic, t);
+  // The change runs on a copy first, then on the served correction under
+  // both locks: only that second run records the choice.
+  auto tried = std::make_shared<bool>(false);
+  Core* k = core_.get();
+  out = reinvert_correction(
+      what,
+      [plane, t, chose, tried, k](Correction& c) {
+        zor_feedback::PlaneSettings p = c.plane(plane);
+        p.cut.filter = t.filter;
+        if (std::string why = outcome_error(c.set_plane(plane, p)); !why.empty()) return why;
+        if (!*tried) {
+          *tried = true;
+          return std::string();
+        }
+        k->view.tikhonov_choice[static_cast<int>(plane)] = t;
+        k->sim->note(std::string("Filter") + (plane == zor_feedback::Plane::x ? "X " : "Y ") + chose);
+        return std::string();
+      },
+      wait);
+  if (out.kind == Outcome::served || out.kind == Outcome::running) out.text += ": " + chose;
+  return out;
 }
 
 namespace {

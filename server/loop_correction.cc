@@ -89,6 +89,8 @@ void publish_configuration(FeedbackLoop::Core& k) {
   for (int p = 0; p < 2; ++p) {  // the gain is the ki
     v.controller[p] = k.controller[p];
     v.controller[p].ki = v.planes[p].gain;
+    // The choice of a filter set since is no longer served.
+    if (v.tikhonov_choice[p].filter != v.planes[p].cut.filter) v.tikhonov_choice[p] = {};
   }
   units_of(c.matrix().units, &v.orbit_unit, &v.kick_unit);
   k.events.post(FeedbackLoop::kCorrection);

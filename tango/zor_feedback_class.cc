@@ -218,7 +218,9 @@ class ZorFeedbackClass : public Tango::DeviceClass {
                   {name, "",
                    "plane " + plane +
                        ": the filter of the correction's inversion by its text: default, rcond R, keep N, "
-                       "tikhonov A (s / (s^2 + alpha^2), alpha = A * max(S)); a write re-inverts",
+                       "tikhonov A (s / (s^2 + alpha^2), alpha = A * max(S)); tikhonov lcurve, gcv or "
+                       "discrepancy NOISE choose A once from the last orbit read and serve it fixed; a write "
+                       "re-inverts",
                    "%s"},
                   &ZorFeedback::read_filter<P>, &ZorFeedback::write_filter<P>);
   }

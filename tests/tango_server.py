@@ -421,9 +421,18 @@ def check_correction(dev):
     damped = Vt.T @ np.diag(s / (s**2 + (0.05 * s[0]) ** 2)) @ U.T
     assert np.allclose(dev.LAST_STEP[c], -gain * damped @ dev.ORBIT.astype(float)[m], rtol=1e-6, atol=1e-12)
     check_served_inverse(dev, gain)
-    for text, why in (("tikhonov auto", "chooses it for one orbit"), ("cut 3", "unknown filter 'cut 3'")):
-        refused(lambda: dev.write_attribute("FilterX", text), why)
+    refused(lambda: dev.write_attribute("FilterX", "cut 3"), "unknown filter 'cut 3'")
     assert dev.FilterX == "tikhonov 0.05"
+    # A rule chooses the strength once, from the last orbit read (CalcStep's),
+    # and the plane serves the fixed strength it chose.
+    dev.FilterX = "tikhonov lcurve"
+    kind, strength = dev.FilterX.split()
+    s = np.linalg.svd(ring[m, c], compute_uv=False)
+    corner = lcurve_corner(ring[m, c], dev.ORBIT.astype(float)[m])
+    assert kind == "tikhonov" and abs(float(strength) * s[0] - corner) <= 0.1 * corner, (strength, corner)
+    assert any("FilterX tikhonov lcurve chose tikhonov " + strength in h for h in dev.HISTORY), dev.HISTORY
+    refused(lambda: dev.write_attribute("FilterX", "tikhonov discrepancy 1e9"), "nothing to correct")
+    assert dev.FilterX == "tikhonov " + strength
     dev.KeepX = 10
     assert dev.FilterX == "keep 10"
     dev.Tolerance = -1
@@ -431,6 +440,21 @@ def check_correction(dev):
     dev.LoadMatrix("ring.txt")
     check_units(dev, "mm", "mrad")
     dev.Start()
+
+
+def lcurve_corner(R, b):
+    """The L-curve's corner from its definition: the largest curvature of
+    (log ||R x - b||, log ||x||) over 4001 points in log(alpha)."""
+    U, s, _ = np.linalg.svd(R, full_matrices=False)
+    beta, outside = U.T @ b, max(b @ b - np.sum((U.T @ b) ** 2), 0.0)
+    t = np.linspace(np.log(max(s[-1], 1e-14 * s[0])), np.log(s[0]), 4001)
+    a2 = np.exp(2 * t)[:, None]
+    x = 0.5 * np.log(np.sum((a2 / (s**2 + a2) * beta) ** 2, axis=1) + outside)
+    y = 0.5 * np.log(np.sum((s * beta / (s**2 + a2)) ** 2, axis=1))
+    x1, y1 = np.gradient(x, t), np.gradient(y, t)
+    x2, y2 = np.gradient(x1, t), np.gradient(y1, t)
+    kappa = (x1 * y2 - x2 * y1) / (x1**2 + y1**2) ** 1.5
+    return np.exp(t[np.argmax(kappa[2:-2]) + 2])
 
 
 def check_quality(dev):

@@ -7,12 +7,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "feedback_loop.h"
+#include "loop_fakes.h"
 
 namespace zor_feedback {
 namespace test {
@@ -151,6 +153,77 @@ TEST(FeedbackLoopThreads, AFileThatCannotBeReadIsAFaultWithoutThreads) {
   server_loop loop(s, "no_such_file.txt", 0.01, [](const auto&) {});
   EXPECT_EQ(loop.state(), server_loop::State::fault);
   EXPECT_NE(loop.start().find("FAULT"), std::string::npos);
+}
+
+// On devices the loop waits stopped after its first inversion: no orbit is
+// read until a cycle (or CalcStep) reads one.
+TEST(FeedbackLoopTikhonov, AnAutomaticFilterIsChosenFromTheLastOrbitReadAndServedFixed) {
+  loop::ManualClock clock;
+  std::vector<double> orbit(96);
+  for (std::size_t i = 0; i < orbit.size(); ++i) {
+    const double h = std::sin(12.9898 * static_cast<double>(i)) * 43758.5453;
+    orbit[i] = 0.4 * std::sin(0.55 * static_cast<double>(i)) + 0.01 * (h - std::floor(h) - 0.5);
+  }
+  FakeSource source(clock, orbit);
+  FakeSink sink(48);
+  server_loop loop(
+      ring96(), "ring_response.txt", 0.01, [](const auto&) {}, nullptr, &source, &sink);
+  ASSERT_TRUE(wait_for([&] { return loop.state() == server_loop::State::stopped; }, 20s)) << loop.status();
+  const Filter lcurve = Filter::tikhonov_auto(AlphaRule::lcurve);
+  const Filter before = loop.plane_settings(0).cut.filter;
+  const auto unchanged = [&](const std::string& why) {
+    EXPECT_EQ(loop.plane_settings(0).cut.filter, before) << why;
+    EXPECT_FALSE(loop.correction().tikhonov_choice[0].ok) << why;
+  };
+  server_loop::Outcome out = again_while_busy([&] { return loop.set_filter(Plane::x, lcurve, 20s); });
+  EXPECT_EQ(out.kind, server_loop::Outcome::refused);
+  EXPECT_NE(out.text.find("FilterX tikhonov lcurve refused: no orbit was read yet"), std::string::npos)
+      << out.text;
+  unchanged("before any orbit");
+
+  // A few cycles on the devices, then stopped: the last orbit read stays.
+  const auto cycles_of = [&](const char* why) {
+    const long long from = loop.cycles();
+    ASSERT_EQ(loop.start(), "") << why;
+    ASSERT_TRUE(wait_for([&] { return loop.cycles() >= from + 3; }, 20s)) << why << loop.status();
+    ASSERT_EQ(loop.stop(), "") << why;
+  };
+  source.invalidate(5);
+  cycles_of("one monitor unread");
+  out = again_while_busy([&] { return loop.set_filter(Plane::x, lcurve, 20s); });
+  EXPECT_EQ(out.kind, server_loop::Outcome::refused);
+  EXPECT_NE(out.text.find("monitor 'BPM06' reads no number"), std::string::npos) << out.text;
+  unchanged("an unread monitor");
+
+  source.set(orbit);
+  cycles_of("every monitor read");
+  // The reference: the library's choice on a copy of the settings, for the orbit the loop read.
+  std::unique_ptr<Correction> copy = loop.settings_copy();
+  ASSERT_TRUE(copy);
+  std::vector<double> read;
+  {
+    std::lock_guard<std::mutex> lock(loop.mutex());
+    read = loop.simulation()->orbit();
+  }
+  const TikhonovChoice want = copy->choose_tikhonov(Plane::x, lcurve, read);
+  ASSERT_TRUE(want.ok) << want.error;
+  out = again_while_busy([&] { return loop.set_filter(Plane::x, lcurve, 20s); });
+  ASSERT_EQ(out.kind, server_loop::Outcome::served) << out.text;
+  EXPECT_NE(out.text.find("tikhonov lcurve chose " + to_string(want.filter)), std::string::npos) << out.text;
+  EXPECT_EQ(loop.plane_settings(0).cut.filter, want.filter);
+  EXPECT_EQ(to_string(loop.plane_settings(0).cut.filter).rfind("tikhonov 0.", 0), 0u);
+  const server_loop::CorrectionView v = loop.correction();
+  EXPECT_TRUE(v.tikhonov_choice[0].ok);
+  EXPECT_EQ(v.tikhonov_choice[0].relative, want.relative);
+  EXPECT_EQ(v.tikhonov_choice[0].rule, AlphaRule::lcurve);
+  EXPECT_NE(loop.inversion_status().find("served: FilterX tikhonov lcurve"), std::string::npos)
+      << loop.inversion_status();
+  // What goes on after Init is the fixed strength, never the rule.
+  EXPECT_EQ(loop.settings_copy()->plane(Plane::x).cut.filter, want.filter);
+  // Another filter: the choice is no longer served.
+  ASSERT_EQ(again_while_busy([&] { return loop.set_cut(Plane::x, -1.0, 10, 20s); }).kind,
+            server_loop::Outcome::served);
+  EXPECT_FALSE(loop.correction().tikhonov_choice[0].ok);
 }
 
 }  // namespace

@@ -84,7 +84,8 @@ void register_correction(py::module_& m);
 void register_measure(py::module_& m);
 void register_controller(py::module_& m);
 void register_quality(py::module_& m);
-void register_mode_residuals(py::module_& m);  // after register_correction
+void register_mode_residuals(py::module_& m);   // after register_correction
+void register_tikhonov_choice(py::module_& m);  // after register_correction
 
 }  // namespace zor_feedback::python
 

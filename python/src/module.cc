@@ -101,4 +101,5 @@ PYBIND11_MODULE(zor_feedback, m) {
   zp::register_controller(m);
   zp::register_quality(m);
   zp::register_mode_residuals(m);
+  zp::register_tikhonov_choice(m);
 }

@@ -31,6 +31,8 @@ correction.policy = "clip"
 planned: zf.Step = correction.compute(np.zeros(96), np.zeros(48))
 modes_x, modes_y = correction.mode_residuals(planned, np.zeros(96))
 mode_energy: float = float(np.sum(modes_x**2) + np.sum(modes_y**2))
+chosen: zf.TikhonovChoice = correction.choose_tikhonov("x", np.ones(96), rule="gcv")
+chosen_strength: float = chosen.relative
 kick_sequence: list[NDArray[np.float64]] = correction.apply(planned)
 before: NDArray[np.float64] = correction.undo()[-1]
 limited: list[str] = planned.limited + [correction.policy]

@@ -90,3 +90,30 @@ def test_tikhonov_options_are_refused_with_the_reason():
             zf.invert(R, **kwargs)
     with pytest.raises(ValueError, match="60 values, not 59"):
         zf.invert(R, tikhonov="gcv", orbit=b[:59])
+
+
+
+def test_a_correction_plane_chooses_its_strength_once_and_keeps_it_fixed():
+    """Correction.choose_tikhonov on the rows in use, weighted, for W (orbit -
+    reference): the L-curve's corner of that sub-matrix, then 'tikhonov A'."""
+    R, b = ill_posed(12)
+    c = zf.Correction()
+    c.set_matrix(zf.LabelledMatrix(R, monitor_planes=["x"] * 60, corrector_planes=["x"] * 40))
+    c.set_monitor_enabled("4", False)
+    w = np.linspace(0.8, 1.2, 60)
+    c.set_weights(w)
+    orbit = b.copy()
+    orbit[4] = np.nan  # masked: never read
+    rows = [i for i in range(60) if i != 4]
+    A, e = w[rows, None] * R[rows], w[rows] * orbit[rows]
+    choice = c.choose_tikhonov("x", orbit)
+    assert choice.rule == "lcurve" and (choice.monitors, choice.correctors) == (59, 40)
+    assert choice.alpha == pytest.approx(reference_lcurve_corner(A, e), rel=0.1)
+    assert choice.relative == pytest.approx(choice.alpha / np.linalg.svd(A, compute_uv=False)[0], rel=1e-12)
+    assert c.plane("x").filter == choice.filter == f"tikhonov {choice.relative!r}"
+    orbit[7] = np.inf
+    for rule, why in [("sometimes", "rule must be 'lcurve', 'gcv' or 'discrepancy NOISE'"),
+                      ("gcv", "monitor '7' reads no number")]:
+        with pytest.raises(ValueError, match=why):
+            c.choose_tikhonov("x", orbit, rule=rule)
+    assert c.plane("x").filter == choice.filter  # the refusals changed nothing

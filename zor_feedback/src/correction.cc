@@ -192,7 +192,7 @@ Outcome Correction::set_plane(Plane plane, const PlaneSettings& settings) {
   // The cached inverse serves every orbit: its strength cannot follow one.
   if (c.filter.kind() == Filter::Kind::tikhonov_auto)
     return refuse("a plane's Tikhonov strength is given (tikhonov A); " + to_string(c.filter) +
-                  " chooses it for one orbit");
+                  " chooses it for one orbit: choose_tikhonov fixes the plane's from an orbit");
   State& s = *state_;
   if (std::string why = s.keep_problem(plane, c.filter.keep(), s.monitor_on, s.corrector_on); !why.empty())
     return refuse(why);

@@ -138,6 +138,18 @@ struct ModeResiduals {
   std::vector<double> plane[2];  // x, y; empty for a plane not corrected
 };
 
+// The Tikhonov strength Correction::choose_tikhonov chose for one plane.
+struct TikhonovChoice {
+  bool ok = false;  // false: refused, `error` says why; nothing was changed
+  std::string error;
+  AlphaRule rule = AlphaRule::lcurve;  // the rule that chose it
+  double alpha = 0.0;                  // absolute, in the units of the plane's weighted sub-matrix
+  double relative = 0.0;               // alpha / max(S): Filter::tikhonov's A
+  Filter filter;                       // Filter::tikhonov(relative): the plane's filter now
+  int monitors = 0, correctors = 0;    // the sub-matrix it was chosen on
+  std::vector<std::string> warnings;   // the rule's (a strength at the end of its range)
+};
+
 // One applied step, as the history keeps it.
 struct HistoryEntry {
   std::time_t time = 0;
@@ -205,8 +217,19 @@ class ZOR_FEEDBACK_API Correction {
   const std::vector<bool>& corrector_enabled() const;
 
   // Refused: a gain with gain_problem, a keep above the plane's monitors or
-  // correctors in use, an rcond outside [0, 1).
+  // correctors in use, an rcond outside [0, 1), an automatic Tikhonov filter
+  // (its strength follows one orbit: choose_tikhonov fixes it from one).
   Outcome set_plane(Plane plane, const PlaneSettings& settings);
+  // The strength of `plane`'s Tikhonov filter chosen for `orbit` by the rule
+  // of `automatic` (a filter of kind tikhonov_auto), on what the step
+  // inverts: the plane's monitors and correctors in use, weighted, and the
+  // weighted error W (orbit - reference) at those monitors (a discrepancy's
+  // noise is in those units). The plane's filter becomes the fixed
+  // Filter::tikhonov(A), which serves every orbit after; gain and method
+  // stay. Refused, nothing changed: another kind of filter, an orbit of
+  // another length or not finite at a monitor in use, a plane with no
+  // monitor or corrector in use, a rule that finds no strength.
+  TikhonovChoice choose_tikhonov(Plane plane, const Filter& automatic, const std::vector<double>& orbit);
   // The cut alone, the gain alone.
   Outcome set_cut(Plane plane, const StandardOptions& cut);
   Outcome set_gain(Plane plane, double gain);

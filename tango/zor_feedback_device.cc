@@ -283,7 +283,25 @@ void ZorFeedback::recall_saved() {
   }
 }
 
+// From the loop's threads. TANGO's file database (a server run with -file=)
+// is not safe against two writers at once, and a memorized attribute's write
+// holds the device's monitor: so a save holds it too.
 void ZorFeedback::save_settings() {
+  if (!Tango::Util::_UseDb || !monitor_free()) return;
+  try {
+#pragma GCC diagnostic push  // TANGO's switch over the serialisation models has no default
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+    Tango::AutoTangoMonitor sync(this);
+#pragma GCC diagnostic pop
+    write_saved();
+  } catch (const Tango::DevFailed& e) {  // the monitor not had: the next change saves
+    save_pending_ = true;
+    std::fprintf(stderr, "masks and kick limits not saved: %s\n", e.errors[0].desc.in());
+  }
+}
+
+// Under the device's monitor.
+void ZorFeedback::write_saved() {
   std::lock_guard<std::mutex> lock(saving_);
   // serving_: loop_ is in place (the first inversion may be served before).
   if (!Tango::Util::_UseDb || !restored_ || closing_ || !serving_) return;

@@ -264,7 +264,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
 
   void delete_device() override {
-    if (save_pending_) save_settings();  // a change a step kept from being saved
+    if (save_pending_) write_saved();  // a change a step kept from being saved; Init holds the monitor
     {
       std::lock_guard<std::mutex> lock(saving_);  // no save uses loop_ from here on
       closing_ = true;
@@ -712,6 +712,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   static constexpr const char* kSaved[] = {"SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits"};
   void recall_saved();
   void save_settings();
+  void write_saved();
   // A memorized number; false when none (or not a finite number).
   bool recall_number(const std::string& attribute, double* value);
 

@@ -17,6 +17,7 @@ struct PreparedChange::Data {
   Correction draft;
   std::vector<int> before[2][2];  // the origin's monitors and correctors in use per plane, at the start
   std::vector<double> weights_before;
+  bool modes_read[2] = {false, false};  // mode_residuals held a basis of the plane: it will again
   std::string error;
   bool prepared = false;
 };
@@ -106,6 +107,7 @@ PreparedChange Correction::begin_change(const std::function<std::string(Correcti
   for (int k = 0; k < 2; ++k)
     for (int which = 0; which < 2; ++which) d.before[k][which] = in_use(s, k, which);
   d.weights_before = s.weights;
+  for (int k = 0; k < 2; ++k) d.modes_read[k] = s.mode_basis[k].rows > 0;
   d.error = change(d.draft);
   return out;
 }
@@ -130,8 +132,10 @@ Outcome PreparedChange::prepare() {
     if (t.cache[k].held(mon, cor) == nullptr &&
         t.cache[k].get(*t.values_of, t.weights, mon, cor, t.planes[k].cut, t.kernel, &why) == nullptr)
       return refuse(d.error = plane + why);
-    // The modes mode_residuals reads: made here too when the sets or weights moved.
-    if ((mon != d.before[k][0] || cor != d.before[k][1] || t.weights != d.weights_before) &&
+    // The modes mode_residuals reads, for a caller that reads them: made
+    // here too when the sets or weights moved.
+    if (d.modes_read[k] &&
+        (mon != d.before[k][0] || cor != d.before[k][1] || t.weights != d.weights_before) &&
         !detail::make_basis(*t.values_of, t.weights, mon, cor, &t.mode_basis[k]))
       return refuse(d.error = plane + "the SVD did not converge");
   }

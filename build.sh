@@ -109,7 +109,7 @@ case "${1:-demo}" in
     install_missing "${DEMO_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     configure build-tsan -DZOR_FEEDBACK_TSAN=ON -DZOR_FEEDBACK_BUILD_TESTS=ON -DZOR_FEEDBACK_BUILD_TOOLS=OFF \
       -DZOR_FEEDBACK_BUILD_PYTHON=OFF -DZOR_FEEDBACK_BUILD_TANGO=OFF
-    cmake --build build-tsan -j "$JOBS" --target test_loop test_loop_runner test_sim_ring test_product_threads test_change_queue test_feedback_loop
+    cmake --build build-tsan -j "$JOBS" --target test_loop test_loop_runner test_sim_ring test_product_threads test_change_queue test_feedback_loop test_correction_prepare
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
       ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L tsan
     ;;

@@ -4,14 +4,21 @@
 // cycle starts on its period; its time is measured from its start to the
 // read-back, and each period start that a cycle runs past is missed.
 //
-//   zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME]
+//   zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] [--at-once]
 //
 // Two shapes: both planes of the 320-monitor ring (640 x 576) and 790 x 560
 // per plane (1580 x 1120). --mask-change disables one monitor half-way, as an
 // operator would, and counts what it costs; --mask names it (BPM17 by
 // default, a monitor the 640 x 576 ring needs for its rank: a new
-// decomposition; BPM20 is one a downdate takes out in both shapes).
+// decomposition; BPM20 is one a downdate takes out in both shapes). The
+// change is begun between two cycles, prepared on a thread of the bench's
+// own while the cycles go on, and adopted between the two cycles after it is
+// ready; --at-once makes it on the Correction itself instead, so that the
+// next cycle makes the new inverse.
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +26,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ring_model.h"
@@ -60,6 +68,61 @@ struct Sink final : loop::CorrectorSink {
 struct Result {
   double p50_us = 0, p99_us = 0, max_us = 0;
   int cycles = 0, missed = 0, refused = 0;
+  int adopted_after = -1;  // cycles from the change's start to its adopt; -1: none
+  // Periods missed from the change's start to the end of the first cycle
+  // after its adopt, and that cycle's time.
+  int missed_by_change = 0;
+  double first_after_us = 0, longest_in_change_us = 0;
+  std::string error;  // the change's, when it was refused
+};
+
+// The mask change beside the cycles: begun at cycle `at`, prepared on a
+// thread, adopted before the first cycle after it is ready.
+class MaskChange {
+ public:
+  MaskChange(zor_feedback::Correction& c, std::string name, bool at_once)
+      : c_(c), name_(std::move(name)), at_once_(at_once) {}
+  ~MaskChange() {
+    if (beside_.joinable()) beside_.join();
+  }
+  // Between two cycles: `k` the cycle about to run.
+  void before_cycle(int k, int at, Result* r) {
+    if (name_.empty() || k < at || done_) return;
+    if (k == at && at_once_) {
+      if (const zor_feedback::Outcome o = c_.set_monitor_enabled(name_, false); !o.ok) r->error = o.error;
+      done_ = true;
+      r->adopted_after = 0;
+      return;
+    }
+    if (k == at) {
+      const std::string name = name_;
+      change_ = c_.begin_change(
+          [name](zor_feedback::Correction& d) { return outcome(d.set_monitor_enabled(name, false)); });
+      beside_ = std::thread([this] {
+        // Below the cycles: on a shared core the cycle thread comes first.
+        setpriority(PRIO_PROCESS, 0, 10);
+        prepared_ = change_.prepare();
+        ready_ = true;
+      });
+      return;
+    }
+    if (!ready_) return;
+    beside_.join();
+    const zor_feedback::Outcome o = prepared_.ok ? c_.adopt(std::move(change_)) : prepared_;
+    if (!o.ok) r->error = o.error;
+    r->adopted_after = k - at;
+    done_ = true;
+  }
+
+ private:
+  static std::string outcome(const zor_feedback::Outcome& o) { return o.ok ? std::string() : o.error; }
+  zor_feedback::Correction& c_;
+  std::string name_;
+  bool at_once_ = false, done_ = false;
+  zor_feedback::PreparedChange change_;
+  zor_feedback::Outcome prepared_;
+  std::atomic<bool> ready_{false};
+  std::thread beside_;
 };
 
 double percentile(std::vector<double> v, double q) {
@@ -69,7 +132,7 @@ double percentile(std::vector<double> v, double q) {
   return v[k];
 }
 
-Result run(int mon, int cor, double rate, double seconds, const std::string& masked) {
+Result run(int mon, int cor, double rate, double seconds, const std::string& masked, bool at_once) {
   zor_feedback::Correction corr;
   corr.set_matrix(zs::two_plane_ring(mon, cor, 0.08));
   loop::SteadyClock clock;
@@ -86,19 +149,27 @@ Result run(int mon, int cor, double rate, double seconds, const std::string& mas
   const int cycles = static_cast<int>(seconds * rate);
   std::vector<double> us;
   Result r;
+  MaskChange change(corr, masked, at_once);
   auto due = std::chrono::steady_clock::now() + period;
   for (int k = 0; k < cycles; ++k, due += period) {
     std::this_thread::sleep_until(due);
-    if (!masked.empty() && k == cycles / 2) corr.set_monitor_enabled(masked, false);
+    change.before_cycle(k, cycles / 2, &r);
     const auto t0 = std::chrono::steady_clock::now();
     const loop::CycleRecord c = l.cycle();
     const auto t1 = std::chrono::steady_clock::now();
     us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+    const bool in_change =
+        !masked.empty() && k >= cycles / 2 && (r.adopted_after < 0 || k <= cycles / 2 + r.adopted_after);
+    if (in_change) {
+      r.first_after_us = us.back();
+      r.longest_in_change_us = std::max(r.longest_in_change_us, us.back());
+    }
     // An overrun costs the periods it ran into; the next cycle starts on the
     // next period after it.
     while (t1 > due + period) {
       due += period;
       ++r.missed;
+      r.missed_by_change += in_change;
     }
     r.refused += c.result != loop::CycleResult::written;
   }
@@ -114,6 +185,7 @@ Result run(int mon, int cor, double rate, double seconds, const std::string& mas
 int main(int argc, char** argv) {
   double rate = 10000.0, seconds = 2.0;
   std::string masked;
+  bool at_once = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
       rate = std::atof(argv[++i]);
@@ -123,8 +195,12 @@ int main(int argc, char** argv) {
       if (masked.empty()) masked = "BPM17";
     } else if (std::strcmp(argv[i], "--mask") == 0 && i + 1 < argc) {
       masked = argv[++i];
+    } else if (std::strcmp(argv[i], "--at-once") == 0) {
+      at_once = true;
     } else {
-      std::fprintf(stderr, "usage: zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME]\n");
+      std::fprintf(
+          stderr,
+          "usage: zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] [--at-once]\n");
       return 2;
     }
   }
@@ -132,13 +208,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zf_loop_rate: --rate in (0, 1e6], --seconds in (0, 600]\n");
     return 2;
   }
-  std::printf("| shape | rate | cycles | p50 [us] | p99 [us] | max [us] | missed | not written |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| shape | rate | cycles | p50 [us] | p99 [us] | max [us] | missed | not written | missed in the "
+      "change | "
+      "first cycle after it [us] | longest cycle in it [us] |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const auto& [mon, cor] : {std::pair<int, int>{320, 288}, {790, 560}}) {
-    const Result r = run(mon, cor, rate, seconds, masked);
-    const std::string what = masked.empty() ? "" : ", " + masked + " masked half-way";
-    std::printf("| %d x %d%s | %.0f Hz | %d | %.1f | %.1f | %.1f | %d | %d |\n", 2 * mon, 2 * cor,
-                what.c_str(), rate, r.cycles, r.p50_us, r.p99_us, r.max_us, r.missed, r.refused);
+    const Result r = run(mon, cor, rate, seconds, masked, at_once);
+    std::string what;
+    if (!masked.empty())
+      what =
+          ", " + masked + " masked half-way " +
+          (at_once ? std::string("at once") : "(adopted " + std::to_string(r.adopted_after) + " cycles on)");
+    if (!r.error.empty()) std::fprintf(stderr, "the mask change was refused: %s\n", r.error.c_str());
+    std::printf("| %d x %d%s | %.0f Hz | %d | %.1f | %.1f | %.1f | %d | %d | %d | %.1f | %.1f |\n", 2 * mon,
+                2 * cor, what.c_str(), rate, r.cycles, r.p50_us, r.p99_us, r.max_us, r.missed, r.refused,
+                r.missed_by_change, r.first_after_us, r.longest_in_change_us);
   }
   return 0;
 }

@@ -45,7 +45,11 @@ void serve(FeedbackLoop::Core& k, FeedbackLoop::Request& r, sim::FeedbackSimulat
            std::unique_ptr<zor_feedback::Correction> next, const std::string& carried, const LoopInverse& inv,
            long long id) {
   std::string error;
-  if (c.refusal.empty() && r.change)  // tried on a copy of the same configuration: cannot fail
+  // Prepared beside the cycles: the next step finds its inverses made. A
+  // correction changed meanwhile (a limit, a gain) takes the change as it
+  // is, tried on the same configuration (it cannot fail), and its next step
+  // inverts.
+  if (c.refusal.empty() && r.change && !k.correction->adopt(std::move(r.prepared)).ok)
     if (std::string why = r.change(*k.correction); !why.empty()) c.refusal = why;
   const bool ok = k.sim->commit(c, &error);
   const bool fresh = ok && next;
@@ -109,13 +113,20 @@ void work(std::shared_ptr<FeedbackLoop::Core> core, FeedbackLoop::Request r,
   c->refusal = shown_as(c->refusal, c->file, r.name);
   if (!c->file.empty()) c->file = r.name;
   LoopInverse inv;
-  const zor_feedback::Correction* config = next ? next.get() : r.config.get();
+  const zor_feedback::Correction* config = next              ? next.get()
+                                           : r.prepared.ok() ? &r.prepared.settings()
+                                                             : nullptr;
   if (k.standard && c->refusal.empty() && config != nullptr) {
-    inv = loop_inverse(*config);
-    if (inv.report.ok)
-      serve_in(inv, *c);
-    else
+    inv = loop_inverse(*config, next ? next->matrix() : *r.values);
+    // The step's own inverses, made here and not in the cycle after the change.
+    const zor_feedback::Outcome made =
+        inv.report.ok && !next ? r.prepared.prepare() : zor_feedback::Outcome{true, {}};
+    if (!inv.report.ok)
       c->refusal = inv.report.error;
+    else if (!made.ok)
+      c->refusal = made.error;
+    else
+      serve_in(inv, *c);
   }
   {
     std::lock_guard<std::timed_mutex> hold(k.work);

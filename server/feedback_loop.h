@@ -11,9 +11,11 @@
 // step (masks, cuts and gains per plane, kick limits), and the served inverse
 // is the one that step applies (its planes' inverses assembled); with the
 // classic one the cycle steps by the served inverse, as it always did. The Correction has
-// a lock of its own, taken before the mutex: its step and the re-inversion a
-// change of mask or cut makes run under that lock only, so readers, who read
-// the copies published under the mutex, never wait for them.
+// a lock of its own, taken before the mutex: its step runs under that lock
+// only, so readers, who read the copies published under the mutex, never
+// wait for it. A change of mask, weight or cut is begun under it, its
+// inverses prepared on the re-inversion's thread beside the cycles, and
+// adopted under it between two cycles: no cycle waits for a decomposition.
 #ifndef ZOR_FEEDBACK_SERVER_FEEDBACK_LOOP_H
 #define ZOR_FEEDBACK_SERVER_FEEDBACK_LOOP_H
 

@@ -119,13 +119,14 @@ FeedbackLoop::Outcome FeedbackLoop::reinvert_correction(const std::string& what,
   }
   Request r;
   r.what = what;
-  r.config = copy_of(*k.correction);
-  if (change)
-    if (std::string why = change(*r.config); !why.empty()) {
-      out.kind = Outcome::refused;
-      out.text = what + " refused: " + why;
-      return out;
-    }
+  // On a draft: the settings are copied, the matrix and the inverses shared.
+  r.prepared = k.correction->begin_change(change ? change : [](Correction&) { return std::string(); });
+  if (!r.prepared.ok()) {
+    out.kind = Outcome::refused;
+    out.text = what + " refused: " + r.prepared.error();
+    return out;
+  }
+  r.values = &k.correction->matrix();
   r.change = std::move(change);
   work.unlock();  // the re-inversion serves under it
   return submit(std::move(r), wait);

@@ -131,12 +131,15 @@ struct FeedbackLoop::Request {
   std::string what;        // what the history calls it; empty: the first inversion
   double tol = -1.0;       // the whole matrix's cut (classic): as sim::FeedbackSimulation::prepare
   int keep = 0;
-  // Standard: the change of the correction that the new inverse serves,
-  // made on the correction when it is served (null: none), and a copy of
-  // the correction with it made, which the inverse is computed for (null
-  // for a file: its own new correction).
+  // Standard: the change of the correction that the new inverse serves
+  // (null: none), and the same change begun on the correction in place
+  // (not ok for a file: its own new correction). The re-inversion prepares
+  // it beside the cycles and adopts it when served, so that no step waits
+  // for a decomposition; when the correction changed meanwhile, `change` is
+  // made on it instead.
   std::function<std::string(zor_feedback::Correction&)> change;
-  std::unique_ptr<zor_feedback::Correction> config;
+  zor_feedback::PreparedChange prepared;
+  const zor_feedback::LabelledMatrix* values = nullptr;  // the correction's matrix, for `prepared`
 };
 
 // The inverse the standard loop's step applies, n x m as the served INVERSE:
@@ -152,9 +155,11 @@ struct LoopInverse {
   zor_feedback::SvdReport planes[2];  // ok for a plane with correctors in use
   std::vector<double> values;         // n x m, row-major
 };
-// Of the configuration of `c`, weights 1; makes the planes' inversions, so
-// call it without any lock on a correction no other thread uses.
-LoopInverse loop_inverse(const zor_feedback::Correction& c);
+// Of the configuration of `c`, weights 1, the matrix's values those of
+// `values` (c's own, or for a change's draft those of the correction it
+// was begun on); makes the planes' inversions, so call it without any lock
+// on a correction no other thread changes.
+LoopInverse loop_inverse(const zor_feedback::Correction& c, const zor_feedback::LabelledMatrix& values);
 // "plane x 24 of 24 (rcond 1.066e-14), plane y ...".
 std::string loop_inverse_text(const LoopInverse& inv);
 // Puts `inv` in the candidate's place of the inverse, spectrum and report.

@@ -25,8 +25,8 @@ std::vector<int> in_use(const std::vector<Plane>& planes, const std::vector<bool
 }
 
 // One plane into `out`: its inverse at the plane's columns x rows, its report.
-bool add_plane(const zor_feedback::Correction& c, Plane plane, LoopInverse* out) {
-  const zor_feedback::LabelledMatrix& m = c.matrix();
+bool add_plane(const zor_feedback::Correction& c, const zor_feedback::LabelledMatrix& m, Plane plane,
+               LoopInverse* out) {
   const std::vector<int> cols = in_use(m.corrector_planes, c.corrector_enabled(), plane);
   if (cols.empty()) return true;  // the step leaves this plane alone
   const std::vector<int> rows = in_use(m.monitor_planes, c.monitor_enabled(), plane);
@@ -80,13 +80,12 @@ double common(const LoopInverse& inv, const std::function<double(const zor_feedb
 
 }  // namespace
 
-LoopInverse loop_inverse(const zor_feedback::Correction& c) {
-  const zor_feedback::LabelledMatrix& m = c.matrix();
+LoopInverse loop_inverse(const zor_feedback::Correction& c, const zor_feedback::LabelledMatrix& m) {
   LoopInverse out;
   zor_feedback::SvdReport& r = out.report;
   out.values.assign(static_cast<std::size_t>(m.rows) * static_cast<std::size_t>(m.cols), 0.0);
   for (const Plane plane : {Plane::x, Plane::y})
-    if (!add_plane(c, plane, &out)) return out;
+    if (!add_plane(c, m, plane, &out)) return out;
   r.inversion = zor_feedback::Inversion::standard;
   r.method = c.plane(Plane::x).cut.method;
   r.rows = m.rows;

@@ -5,6 +5,7 @@
 // inversion still running.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -133,6 +134,40 @@ TEST(FeedbackLoopThreads, CyclesReinversionsAndReadersTogether) {
     ASSERT_EQ(notes.cycles[i], notes.cycles[i - 1] + 1) << "every cycle once, in order";
   EXPECT_TRUE(notes.bits & server_loop::kInverse);
   EXPECT_TRUE(notes.bits & server_loop::kState);
+}
+
+// A mask or a cut is prepared beside the cycles and adopted between two: the
+// cycles after it step with it; a limit set while it is prepared is kept
+// too; a refused mask changes nothing.
+TEST(FeedbackLoopThreads, MasksAndCutsChangedWhileItCyclesAreTheNextStepsOwn) {
+  server_loop loop(ring96(), "ring_response.txt", 0.01, [](const auto&) {});
+  ASSERT_TRUE(wait_for([&] { return loop.state() == server_loop::State::running; }, 20s)) << loop.status();
+  server_loop::CorrectionView v = loop.correction();
+  std::vector<bool> on = v.monitor_enabled;
+  on[3] = false;
+  const server_loop::Outcome started = again_while_busy([&] { return loop.set_enabled(true, on, 0ms); });
+  ASSERT_NE(started.kind, server_loop::Outcome::refused) << started.text;
+  std::vector<KickLimit> limits = v.limits;
+  limits[2] = KickLimit{-5.0, 5.0, 1.0};
+  EXPECT_EQ(again_while_busy([&] { return loop.set_limits(limits); }), "");
+  ASSERT_TRUE(wait_for([&] { return loop.inversion_status().rfind("served", 0) == 0; }, 20s))
+      << loop.inversion_status();
+  const long long served = loop.cycles();
+  ASSERT_TRUE(wait_for([&] { return loop.cycles() > served + 3; }, 10s));
+  v = loop.correction();
+  EXPECT_FALSE(v.monitor_enabled[3]);
+  EXPECT_EQ(v.limits[2].max_step, 1.0);
+  EXPECT_EQ(std::count(v.last_monitors.begin(), v.last_monitors.end(), v.monitors[3]), 0) << v.step_status;
+  EXPECT_FALSE(v.last_monitors.empty()) << v.step_status;
+  EXPECT_EQ(again_while_busy([&] { return loop.set_filter(Plane::y, Filter::by_count(10), 10s); }).kind,
+            server_loop::Outcome::served);
+  EXPECT_EQ(loop.plane_settings(1).cut.filter, Filter::by_count(10));
+  const server_loop::Outcome none =
+      again_while_busy([&] { return loop.set_enabled(true, std::vector<bool>(on.size(), false), 10s); });
+  EXPECT_EQ(none.kind, server_loop::Outcome::refused);
+  EXPECT_NE(none.text.find("is the last monitor in use"), std::string::npos) << none.text;
+  EXPECT_EQ(loop.correction().monitor_enabled, on);
+  EXPECT_NE(loop.state(), server_loop::State::fault) << loop.status();
 }
 
 TEST(FeedbackLoopThreads, EndsWhileAnInversionRuns) {

@@ -234,6 +234,7 @@ Outcome Correction::set_reference(const std::vector<double>& reference) {
 
 Outcome Correction::add_rf_column(const std::string& name, const std::vector<double>& column) {
   State& s = *state_;
+  if (s.values_of != nullptr) return refuse("a draft of a change keeps the matrix: no RF column");
   if (std::string why = per_monitor(column, s.matrix.rows, false, "RF column"); !why.empty())
     return refuse(why);
   LabelledMatrix m = s.matrix;
@@ -283,6 +284,11 @@ void Correction::set_step_kernel(StepKernel kernel) {
 StepKernel Correction::step_kernel() const { return state_->kernel; }
 
 Step Correction::compute(const std::vector<double>& orbit, const std::vector<double>& kicks) {
+  if (state_->values_of != nullptr) {  // it holds no values of its own
+    Step st;
+    st.error = "a draft of a change does not step; adopt the change first";
+    return st;
+  }
   return detail::compute_step(*state_, orbit, kicks);
 }
 

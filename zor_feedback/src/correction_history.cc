@@ -59,6 +59,7 @@ KickWrite Correction::apply(const Step& step, ApplyWrites which) {
     s.applied.pop_back();
   }
   ++s.generation;
+  ++s.moves;
   char buf[200];
   std::snprintf(buf, sizeof buf,
                 "apply: rms %.4g -> %.4g, %s scale %.3g, %zu limited, %zu of %zu writes; x %s; y %s",
@@ -88,6 +89,7 @@ KickWrite Correction::undo() {
   s.history.erase(s.history.begin());
   s.applied.erase(s.applied.begin());
   ++s.generation;
+  ++s.moves;
   publish(s, buf);
   out.ok = true;
   return out;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,7 +54,7 @@ bool InverseCache::make(const LabelledMatrix& m, const std::vector<double>& weig
                         const std::vector<int>& monitors, const std::vector<int>& correctors,
                         const StandardOptions& cut, PlaneInverse* inv, std::string* error) {
   for (const auto& entry : entries_)
-    if (downdate_inverse(entry.second, m, weights, monitors, correctors, cut, inv)) {
+    if (downdate_inverse(*entry.second.inverse, m, weights, monitors, correctors, cut, inv)) {
       ++downdates_;
       return true;
     }
@@ -77,7 +78,8 @@ const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector
                                       const std::vector<int>& monitors, const std::vector<int>& correctors,
                                       const StandardOptions& cut, StepKernel kernel, std::string* error) {
   // Narrowed once per inverse, so that a step's cost stays one read of it.
-  PlaneInverse* inv = find_or_make(m, weights, monitors, correctors, cut, error);
+  Held* held = find_or_make(m, weights, monitors, correctors, cut, error);
+  PlaneInverse* inv = held == nullptr ? nullptr : held->inverse.get();
   if (inv == nullptr || kernel != StepKernel::fused_float || !inv->narrow.empty()) return inv;
   inv->narrow.assign(inv->inverse.begin(), inv->inverse.end());
   if (std::all_of(inv->narrow.begin(), inv->narrow.end(), [](float v) { return std::isfinite(v); }))
@@ -88,12 +90,13 @@ const PlaneInverse* InverseCache::get(const LabelledMatrix& m, const std::vector
   return nullptr;
 }
 
-PlaneInverse* InverseCache::find_or_make(const LabelledMatrix& m, const std::vector<double>& weights,
-                                         const std::vector<int>& monitors, const std::vector<int>& correctors,
-                                         const StandardOptions& cut, std::string* error) {
+InverseCache::Held* InverseCache::find_or_make(const LabelledMatrix& m, const std::vector<double>& weights,
+                                               const std::vector<int>& monitors,
+                                               const std::vector<int>& correctors, const StandardOptions& cut,
+                                               std::string* error) {
   // The loop asks for the same sets cycle after cycle: that one is compared
   // before a key is made.
-  if (last_ != nullptr && last_->monitors == monitors && last_->correctors == correctors) {
+  if (last_ != nullptr && last_->inverse->monitors == monitors && last_->inverse->correctors == correctors) {
     last_->last_use = ++uses_;
     return last_;
   }
@@ -102,9 +105,8 @@ PlaneInverse* InverseCache::find_or_make(const LabelledMatrix& m, const std::vec
     it->second.last_use = ++uses_;
     return last_ = &it->second;
   }
-  PlaneInverse inv;
-  if (!make(m, weights, monitors, correctors, cut, &inv, error)) return nullptr;
-  inv.last_use = ++uses_;
+  auto inv = std::make_shared<PlaneInverse>();
+  if (!make(m, weights, monitors, correctors, cut, inv.get(), error)) return nullptr;
   if (entries_.size() >= kCapacity) {
     auto oldest = entries_.begin();
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
@@ -112,7 +114,21 @@ PlaneInverse* InverseCache::find_or_make(const LabelledMatrix& m, const std::vec
     if (&oldest->second == last_) last_ = nullptr;
     entries_.erase(oldest);
   }
-  return last_ = &entries_.emplace(std::move(key), std::move(inv)).first->second;
+  return last_ = &entries_.emplace(std::move(key), Held{std::move(inv), ++uses_}).first->second;
+}
+
+const PlaneInverse* InverseCache::held(const std::vector<int>& monitors,
+                                       const std::vector<int>& correctors) const {
+  const auto it = entries_.find(cache_key(monitors, correctors));
+  return it == entries_.end() ? nullptr : it->second.inverse.get();
+}
+
+InverseCache InverseCache::shared_copy() const {
+  InverseCache copy;
+  copy.entries_ = entries_;  // the inverses are shared; their uses are the copy's own from here
+  copy.uses_ = uses_;
+  copy.downdates_ = downdates_;
+  return copy;
 }
 
 bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std::vector<double>& rhs,

@@ -5,6 +5,7 @@
 #define ZOR_FEEDBACK_CORRECTION_STATE_H
 
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,7 +23,6 @@ struct PlaneInverse {
   std::vector<float> narrow;  // `inverse` as floats, for the fused kernel; empty until asked for
   int modes = 0;
   std::vector<std::string> warnings;
-  unsigned long long last_use = 0;
   // min(S) / max(S) of the sub-matrix, or a lower bound of it; 0 when not
   // every mode is in the inverse (no downdate is made from such an entry).
   double s_ratio = 0.0;
@@ -47,10 +47,26 @@ std::vector<double> weighted_sub_matrix(const LabelledMatrix& m, const std::vect
 
 // Inverses by the sets of monitors and correctors they use; the least
 // recently used goes when more than kCapacity are held (a clip re-solve or a
-// NaN reading makes a new set; the usual one stays).
+// NaN reading makes a new set; the usual one stays). An inverse, once made,
+// only ever gains its `narrow`: a copy of the cache shares them, and may make
+// new ones on another thread while this cache serves steps.
 class InverseCache {
  public:
   static constexpr std::size_t kCapacity = 8;
+
+  InverseCache() = default;
+  InverseCache(const InverseCache&) = delete;  // shared_copy says what is shared
+  InverseCache& operator=(const InverseCache&) = delete;
+  InverseCache(InverseCache&& o) noexcept { *this = std::move(o); }
+  InverseCache& operator=(InverseCache&& o) noexcept {
+    entries_ = std::move(o.entries_);  // the nodes move: last_ stays valid
+    last_ = o.last_;
+    uses_ = o.uses_;
+    downdates_ = o.downdates_;
+    o.last_ = nullptr;
+    o.entries_.clear();
+    return *this;
+  }
 
   // The inverse of the rows `monitors` and columns `correctors` of `m`
   // weighted by `weights` (empty: 1), made on a miss; null with *error when
@@ -64,16 +80,24 @@ class InverseCache {
   }
   // How many inverses were made by a downdate rather than a decomposition.
   unsigned long long downdates() const { return downdates_; }
+  // The inverse held for these sets; null when none is. Changes nothing.
+  const PlaneInverse* held(const std::vector<int>& monitors, const std::vector<int>& correctors) const;
+  // A cache holding the same inverses (shared, not copied): O(entries).
+  InverseCache shared_copy() const;
 
  private:
-  std::map<std::string, PlaneInverse> entries_;
-  PlaneInverse* last_ = nullptr;  // the one used last, in entries_
+  struct Held {
+    std::shared_ptr<PlaneInverse> inverse;
+    unsigned long long last_use = 0;  // per cache: a copy's uses never touch the shared inverse
+  };
+  std::map<std::string, Held> entries_;
+  Held* last_ = nullptr;  // the one used last, in entries_
   unsigned long long uses_ = 0;
   unsigned long long downdates_ = 0;
 
-  PlaneInverse* find_or_make(const LabelledMatrix& m, const std::vector<double>& weights,
-                             const std::vector<int>& monitors, const std::vector<int>& correctors,
-                             const StandardOptions& cut, std::string* error);
+  Held* find_or_make(const LabelledMatrix& m, const std::vector<double>& weights,
+                     const std::vector<int>& monitors, const std::vector<int>& correctors,
+                     const StandardOptions& cut, std::string* error);
   bool make(const LabelledMatrix& m, const std::vector<double>& weights, const std::vector<int>& monitors,
             const std::vector<int>& correctors, const StandardOptions& cut, PlaneInverse* inv,
             std::string* error);
@@ -87,6 +111,11 @@ struct ModeBasis {
   int rows = 0;
   std::vector<double> ut;
 };
+
+// U^T of the weighted sub-matrix into *out (signs fixed); false when the SVD
+// does not converge.
+bool make_basis(const LabelledMatrix& m, const std::vector<double>& weights, const std::vector<int>& monitors,
+                const std::vector<int>& correctors, ModeBasis* out);
 
 // The solve of one plane: delta[j] for j in `free` = pinv(W R) W rhs, with
 // rhs one value per monitor of `monitors` (its order). Other entries of
@@ -163,6 +192,13 @@ struct Correction::State {
   std::size_t depth = 32;
   unsigned long long generation = 1;  // every change of what a step depends on moves it
   unsigned long long steps = 0;       // the ids handed out
+  // Of those moves of `generation`, the ones by apply and undo: generation -
+  // moves changes with the settings only (what a prepared change was made on).
+  unsigned long long moves = 0;
+  unsigned long long matrices = 0;  // the matrices set
+  // A draft of a change (Correction::begin_change): the labels are its own,
+  // the values those of this matrix (not copied); it never steps.
+  const LabelledMatrix* values_of = nullptr;
 
   // Why the plane's keep cannot be kept with `monitor_on` and `corrector_on`
   // (a plane with none of either is not corrected: no bound); empty if it can.
@@ -171,6 +207,8 @@ struct Correction::State {
 
   void set_matrix(LabelledMatrix m) {
     matrix = std::move(m);
+    ++matrices;
+    values_of = nullptr;
     blocks = detail::row_blocks(matrix);
     set_kernel(kernel);
     inverses_changed();

@@ -30,9 +30,11 @@ void plane_sets(const Correction::State& s, const Step& st, int k, std::vector<i
 // half its largest magnitude positive: the sign LAPACK picks is arbitrary, a
 // fixed one makes the values comparable. (The largest element itself is not
 // used: a symmetric ring has vectors with two of equal size, of either sign.)
-bool make_basis(const Correction::State& s, const std::vector<int>& monitors,
+}  // namespace
+
+bool make_basis(const LabelledMatrix& m, const std::vector<double>& weights, const std::vector<int>& monitors,
                 const std::vector<int>& correctors, ModeBasis* out) {
-  const std::vector<double> a = weighted_sub_matrix(s.matrix, s.weights, monitors, correctors);
+  const std::vector<double> a = weighted_sub_matrix(m, weights, monitors, correctors);
   const arma::mat A = arma::mat(a.data(), correctors.size(), monitors.size()).t();
   arma::mat U, V;
   arma::vec S;
@@ -51,7 +53,6 @@ bool make_basis(const Correction::State& s, const std::vector<int>& monitors,
   return true;
 }
 
-}  // namespace
 }  // namespace detail
 
 ModeResiduals Correction::mode_residuals(const Step& step, const std::vector<double>& orbit) {
@@ -71,7 +72,7 @@ ModeResiduals Correction::mode_residuals(const Step& step, const std::vector<dou
     if (monitors.empty() || correctors.empty() || step.modes[k] <= 0) continue;
     detail::ModeBasis& b = s.mode_basis[k];
     if (b.rows == 0 || b.monitors != monitors || b.correctors != correctors)
-      if (!detail::make_basis(s, monitors, correctors, &b)) {
+      if (!detail::make_basis(s.matrix, s.weights, monitors, correctors, &b)) {
         b = detail::ModeBasis{};
         out.error = std::string("plane ") + plane_name(static_cast<Plane>(k)) + ": the SVD did not converge";
         out.plane[0].clear();

@@ -18,6 +18,7 @@
 #define ZOR_FEEDBACK_CORRECTION_H
 
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -183,6 +184,45 @@ struct ZOR_FEEDBACK_API CarryReport {
   std::string text() const;
 };
 
+class Correction;
+
+// A change of a Correction's settings made beside its steps, so that a loop
+// never waits for a decomposition:
+//  1. Correction::begin_change makes it on a draft of the settings, in
+//     O(settings) (the matrix is not copied), where the setters may run;
+//  2. prepare() makes the inverses the next step will use, by the code
+//     compute would run (a downdate or a decomposition), on any thread and
+//     without a lock, while the Correction computes, applies and undoes
+//     steps; never while it is changed, given a matrix, or destroyed;
+//  3. Correction::adopt installs the settings and the inverses between
+//     steps, in O(settings).
+// The steps after it equal, bit for bit, those after the same change made
+// on the Correction itself.
+class ZOR_FEEDBACK_API PreparedChange {
+ public:
+  PreparedChange();
+  ~PreparedChange();
+  PreparedChange(PreparedChange&&) noexcept;
+  PreparedChange& operator=(PreparedChange&&) noexcept;
+
+  // False when the change was refused, or its inverses could not be made:
+  // `error` says why, and adopt refuses it.
+  bool ok() const;
+  const std::string& error() const;
+  // The inverses for every plane's monitors and correctors in use (each
+  // monitor read). Refused: a change refused, prepared already or adopted.
+  Outcome prepare();
+  bool prepared() const;
+  // The settings as the change leaves them (the draft: it does not step).
+  const Correction& settings() const;
+
+  struct Data;
+
+ private:
+  friend class Correction;
+  std::unique_ptr<Data> data_;
+};
+
 class ZOR_FEEDBACK_API Correction {
  public:
   // The history keeps the last `depth` applied steps (at least 1); each apply
@@ -282,9 +322,22 @@ class ZOR_FEEDBACK_API Correction {
   // (the decomposition it needs is kept for the next call).
   ModeResiduals mode_residuals(const Step& step, const std::vector<double>& orbit);
 
+  // A change made in two phases (PreparedChange): `change` calls the usual
+  // setters on a draft of this Correction's settings and returns their
+  // refusal (empty: done). The draft refuses to step and to take an RF
+  // column. A refused change comes back not ok, with the refusal.
+  PreparedChange begin_change(const std::function<std::string(Correction&)>& change) const;
+  // Installs a prepared change: its settings and inverses, as one change
+  // (steps computed before cannot be applied). Refused, changing nothing: a
+  // change not ok, not prepared, begun on another Correction, or one whose
+  // settings changed since (apply and undo do not count), or a draft that
+  // was given a matrix.
+  Outcome adopt(PreparedChange&& change);
+
   struct State;
 
  private:
+  friend class PreparedChange;
   void carry_rf(const Correction& old, CarryReport* rep);
   std::unique_ptr<State> state_;
 };

@@ -58,7 +58,7 @@ KickWrite Correction::apply(const Step& step, ApplyWrites which) {
     s.history.pop_back();
     s.applied.pop_back();
   }
-  ++s.generation;
+  s.next_generation_same_settings();
   char buf[200];
   std::snprintf(buf, sizeof buf,
                 "apply: rms %.4g -> %.4g, %s scale %.3g, %zu limited, %zu of %zu writes; x %s; y %s",
@@ -87,7 +87,7 @@ KickWrite Correction::undo() {
                 static_cast<long long>(e.time), out.writes.size());
   s.history.erase(s.history.begin());
   s.applied.erase(s.applied.begin());
-  ++s.generation;
+  s.next_generation_same_settings();
   publish(s, buf);
   out.ok = true;
   return out;

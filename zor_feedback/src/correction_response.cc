@@ -51,16 +51,16 @@ std::vector<float> narrow_blocks(const LabelledMatrix& m, const std::vector<RowB
 }
 
 void add_response_fused(const std::vector<RowBlock>& blocks, const std::vector<float>& narrow,
-                        const std::vector<double>& delta, std::vector<double>* out) {
-  std::vector<float> d(delta.begin(), delta.end());
-  std::vector<double> sums;
+                        const std::vector<float>& delta, std::vector<double>* sums,
+                        std::vector<double>* out) {
   const float* a = narrow.data();
   for (const RowBlock& b : blocks) {
     if (b.cols == 0) continue;
     const auto rows = static_cast<std::size_t>(b.rows), cols = static_cast<std::size_t>(b.cols);
-    sums.resize(rows);
-    fused_gemv(a, d.data() + b.first_col, rows, cols, sums.data());
-    for (std::size_t r = 0; r < rows; ++r) (*out)[static_cast<std::size_t>(b.first_row) + r] += sums[r];
+    sums->resize(rows);
+    fused_gemv(a, delta.data() + b.first_col, rows, cols, sums->data());
+    double* o = out->data() + b.first_row;
+    for (std::size_t r = 0; r < rows; ++r) o[r] += (*sums)[r];
     a += rows * cols;
   }
 }

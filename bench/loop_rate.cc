@@ -4,13 +4,15 @@
 // cycle starts on its period; its time is measured from its start to the
 // read-back, and each period start that a cycle runs past is missed.
 //
-//   zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME]
+//   zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] [--kernel exact|fused]
 //
 // Two shapes: both planes of the 320-monitor ring (640 x 576) and 790 x 560
 // per plane (1580 x 1120). --mask-change disables one monitor half-way, as an
 // operator would, and counts what it costs; --mask names it (BPM17 by
 // default, a monitor the 640 x 576 ring needs for its rank: a new
 // decomposition; BPM20 is one a downdate takes out in both shapes).
+// --kernel picks the step's kernel (StepKernel): exact (the default) or
+// fused (fused_float).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -69,9 +71,11 @@ double percentile(std::vector<double> v, double q) {
   return v[k];
 }
 
-Result run(int mon, int cor, double rate, double seconds, const std::string& masked) {
+Result run(int mon, int cor, double rate, double seconds, const std::string& masked,
+           zor_feedback::StepKernel kernel) {
   zor_feedback::Correction corr;
   corr.set_matrix(zs::two_plane_ring(mon, cor, 0.08));
+  corr.set_step_kernel(kernel);
   loop::SteadyClock clock;
   Source source(clock, 2 * mon);
   Sink sink(2 * cor);
@@ -114,6 +118,7 @@ Result run(int mon, int cor, double rate, double seconds, const std::string& mas
 int main(int argc, char** argv) {
   double rate = 10000.0, seconds = 2.0;
   std::string masked;
+  auto kernel = zor_feedback::StepKernel::exact;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
       rate = std::atof(argv[++i]);
@@ -123,8 +128,14 @@ int main(int argc, char** argv) {
       if (masked.empty()) masked = "BPM17";
     } else if (std::strcmp(argv[i], "--mask") == 0 && i + 1 < argc) {
       masked = argv[++i];
+    } else if (std::strcmp(argv[i], "--kernel") == 0 && i + 1 < argc &&
+               (std::strcmp(argv[i + 1], "exact") == 0 || std::strcmp(argv[i + 1], "fused") == 0)) {
+      kernel = std::strcmp(argv[++i], "fused") == 0 ? zor_feedback::StepKernel::fused_float
+                                                    : zor_feedback::StepKernel::exact;
     } else {
-      std::fprintf(stderr, "usage: zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME]\n");
+      std::fprintf(stderr,
+                   "usage: zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] "
+                   "[--kernel exact|fused]\n");
       return 2;
     }
   }
@@ -132,10 +143,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zf_loop_rate: --rate in (0, 1e6], --seconds in (0, 600]\n");
     return 2;
   }
+  std::printf("step kernel: %s\n\n", zor_feedback::step_kernel_name(kernel));
   std::printf("| shape | rate | cycles | p50 [us] | p99 [us] | max [us] | missed | not written |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const auto& [mon, cor] : {std::pair<int, int>{320, 288}, {790, 560}}) {
-    const Result r = run(mon, cor, rate, seconds, masked);
+    const Result r = run(mon, cor, rate, seconds, masked, kernel);
     const std::string what = masked.empty() ? "" : ", " + masked + " masked half-way";
     std::printf("| %d x %d%s | %.0f Hz | %d | %.1f | %.1f | %.1f | %d | %d |\n", 2 * mon, 2 * cor,
                 what.c_str(), rate, r.cycles, r.p50_us, r.p99_us, r.max_us, r.missed, r.refused);

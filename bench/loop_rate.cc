@@ -23,6 +23,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 #include "ring_model.h"
 #include "zor_feedback/correction.h"
 #include "zor_feedback/loop/correction_controller.h"
@@ -33,18 +37,27 @@ namespace {
 namespace loop = zor_feedback::loop;
 namespace zs = zor_feedback::sim;
 
-// A fresh orbit each cycle (a slow wave that moves), stamped now.
+// A fresh orbit each cycle (a slow wave that moves), stamped now. The wave
+// 1e-3 sin(0.37 i + w t) as sin(0.37 i) cos(w t) + cos(0.37 i) sin(w t): two
+// sines a cycle instead of one per monitor, so that the source, which stands
+// for a read from the network, adds little to the cycle it is timed in.
 struct Source final : loop::OrbitSource {
   const loop::Clock& clock;
-  std::vector<double> values;
+  std::vector<double> values, sines, cosines;
   std::vector<bool> valid;
   long long count = 0;
   Source(const loop::Clock& c, int m)
-      : clock(c), values(static_cast<std::size_t>(m)), valid(values.size(), true) {}
+      : clock(c), values(static_cast<std::size_t>(m)), valid(values.size(), true) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      sines.push_back(1e-3 * std::sin(0.37 * static_cast<double>(i)));
+      cosines.push_back(1e-3 * std::cos(0.37 * static_cast<double>(i)));
+    }
+  }
   loop::Orbit read() override {
     ++count;
-    for (std::size_t i = 0; i < values.size(); ++i)
-      values[i] = 1e-3 * std::sin(0.37 * static_cast<double>(i) + 1e-3 * static_cast<double>(count));
+    const double c = std::cos(1e-3 * static_cast<double>(count)),
+                 s = std::sin(1e-3 * static_cast<double>(count));
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = sines[i] * c + cosines[i] * s;
     return {true, "", values, valid, clock.now()};
   }
 };
@@ -143,6 +156,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zf_loop_rate: --rate in (0, 1e6], --seconds in (0, 600]\n");
     return 2;
   }
+#ifdef __linux__
+  // Wake on the period, not up to the default 50 us timer slack after it, as
+  // a loop at 10 kHz must.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
   std::printf("step kernel: %s\n\n", zor_feedback::step_kernel_name(kernel));
   std::printf("| shape | rate | cycles | p50 [us] | p99 [us] | max [us] | missed | not written |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");

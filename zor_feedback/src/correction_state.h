@@ -158,10 +158,12 @@ void add_response(const LabelledMatrix& m, const std::vector<RowBlock>& blocks,
                   const std::vector<double>& delta, std::vector<double>* out);
 // The runs' elements as floats, each run's rows x cols in turn.
 std::vector<float> narrow_blocks(const LabelledMatrix& m, const std::vector<RowBlock>& blocks);
-// *out += m * delta on the fused kernel: `narrow` from narrow_blocks, `delta`
-// narrowed to floats, the sums in double (*sums: a buffer for them).
+// *out = base + m * delta on the fused kernel, in one pass over out:
+// `narrow` from narrow_blocks, `delta` narrowed to floats, the sums in double
+// (*sums: a buffer for them).
 void add_response_fused(const std::vector<RowBlock>& blocks, const std::vector<float>& narrow,
-                        const std::vector<float>& delta, std::vector<double>* sums, std::vector<double>* out);
+                        const std::vector<float>& delta, const std::vector<double>& base,
+                        std::vector<double>* sums, std::vector<double>* out);
 
 }  // namespace detail
 

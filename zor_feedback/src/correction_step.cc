@@ -88,15 +88,16 @@ void read_monitors(const Correction::State& s, const std::vector<double>& orbit,
   double* err = p->error.data();
   int* all = p->monitors_used.data();
   const signed char* plane = p->monitor_plane.data();
+  const double* o = orbit.data();
   for (std::size_t u = 0; u < rows; ++u) {
     const int k = plane[u];
     err[u] = NAN;
     if (k < 0) continue;
-    if (!std::isfinite(orbit[u])) {
+    if (!std::isfinite(o[u])) {
       ++unread[k];
       continue;
     }
-    const double e = ref == nullptr ? orbit[u] : orbit[u] - ref[u];
+    const double e = ref == nullptr ? o[u] : o[u] - ref[u];
     err[u] = e;
     all[used++] = static_cast<int>(u);
     if (k == 0) {
@@ -242,6 +243,17 @@ bool new_kicks(const Correction::State& s, const std::vector<double>& delta, boo
       kicks[j] = k < l.min || k > l.max ? to : std::clamp(to, l.min, l.max);
       change[j] = kicks[j] - k;
     }
+  } else if (s.kernel == StepKernel::fused_float) {  // as below, narrowed in the same pass
+    p->narrow_delta.resize(n);
+    float* narrow = p->narrow_delta.data();
+    for (std::size_t j = 0; j < n; ++j) {
+      const double to = before[j] + delta[j];
+      kicks[j] = to;
+      change[j] = to - before[j];
+      narrow[j] = static_cast<float>(change[j]);
+      finite &= std::isfinite(to);
+    }
+    return finite;
   } else {  // the clamp to infinite limits leaves every value as it is
     for (std::size_t j = 0; j < n; ++j) {
       const double to = before[j] + delta[j];
@@ -258,11 +270,12 @@ bool new_kicks(const Correction::State& s, const std::vector<double>& delta, boo
 // where the orbit is not a number; the rms before and after over the
 // monitors used, in the same pass.
 void predict(const Correction::State& s, const std::vector<double>& orbit, Prepared* p, Step* st) {
-  st->predicted = orbit;
-  if (s.kernel == StepKernel::fused_float)
-    add_response_fused(s.blocks, s.narrow_blocks, p->narrow_delta, &p->sums, &st->predicted);
-  else
+  if (s.kernel == StepKernel::fused_float) {
+    add_response_fused(s.blocks, s.narrow_blocks, p->narrow_delta, orbit, &p->sums, &st->predicted);
+  } else {
+    st->predicted = orbit;
     add_response(s.matrix, s.blocks, st->delta, &st->predicted);
+  }
   double before = 0.0, after = 0.0;
   const std::size_t used = p->monitors_used.size();
   const int* next = p->monitors_used.data();

@@ -58,7 +58,7 @@ KickWrite Correction::apply(const Step& step, ApplyWrites which) {
     s.history.pop_back();
     s.applied.pop_back();
   }
-  s.next_generation_same_settings();
+  ++s.generation;
   char buf[200];
   std::snprintf(buf, sizeof buf,
                 "apply: rms %.4g -> %.4g, %s scale %.3g, %zu limited, %zu of %zu writes; x %s; y %s",
@@ -66,6 +66,7 @@ KickWrite Correction::apply(const Step& step, ApplyWrites which) {
                 step.scale, step.limited.size(), writes.size(), step.writes.size(),
                 cut_text(step.settings[0]).c_str(), cut_text(step.settings[1]).c_str());
   publish(s, buf);
+  s.settings_kept();
   KickWrite out;
   out.writes = writes;
   out.ok = true;
@@ -87,9 +88,10 @@ KickWrite Correction::undo() {
                 static_cast<long long>(e.time), out.writes.size());
   s.history.erase(s.history.begin());
   s.applied.erase(s.applied.begin());
-  s.next_generation_same_settings();
+  ++s.generation;
   publish(s, buf);
   out.ok = true;
+  s.settings_kept();
   return out;
 }
 

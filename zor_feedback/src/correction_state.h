@@ -209,12 +209,10 @@ struct Correction::State {
     else
       narrow_blocks.clear();
   }
-  // A move of the generation that changes no setting (apply, undo): what
-  // the step took from the settings stays.
-  void next_generation_same_settings() {
-    const bool current = scratch.settings_generation == generation;
-    ++generation;
-    if (current) scratch.settings_generation = generation;
+  // Called after one move of the generation that changed no setting (apply,
+  // undo): what the step took from the settings stays.
+  void settings_kept() {
+    if (scratch.settings_generation + 1 == generation) scratch.settings_generation = generation;
   }
   // A change of what the inverses depend on.
   void inverses_changed() {

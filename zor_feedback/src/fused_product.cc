@@ -80,6 +80,7 @@ __attribute__((target("avx2"))) void rows_avx2(const float* M, std::size_t m, co
       hi[r] = _mm256_add_pd(hi[r], _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(p + 4)), x_hi));
     }
   }
+#pragma GCC unroll 4
   for (std::size_t r = 0; r < R; ++r) sums[r] = tail(tree(lo[r], hi[r]), M + r * m, j, m, x);
 }
 
@@ -110,6 +111,7 @@ __attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t 
     for (std::size_t r = 0; r < R; ++r)
       acc[r] = _mm512_add_pd(acc[r], _mm512_mul_pd(widen8(M + r * m + j), xv));
   }
+#pragma GCC unroll 4  // the sums stay in registers
   for (std::size_t r = 0; r < R; ++r) sums[r] = tail(tree512(acc[r]), M + r * m, j, m, x);
 }
 #endif

@@ -5,6 +5,7 @@
 //                         limits, the write and its read-back
 //  * loop_correction      Loop::cycle over Correction (make_correction_controller),
 //                         beside correction_compute: Correction::compute alone
+//  * ..._fused            the same with the step on StepKernel::fused_float
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -85,25 +86,40 @@ void BM_loop_overhead(benchmark::State& state) {
   run_cycles(state, hold);
 }
 
-zor_feedback::Correction& correction() {
-  static zor_feedback::Correction c;
-  static const bool ready = [] {
-    c.set_matrix(two_planes());
-    for (const Plane p : {Plane::x, Plane::y}) c.set_plane(p, {zor_feedback::Filter::by_count(200), 0.5});
-    return c.compute(orbit(), std::vector<double>(2 * kCor, 0.0)).ok;
-  }();
-  (void)ready;
-  return c;
+// One Correction per kernel, its inverses made once.
+zor_feedback::Correction& correction(zor_feedback::StepKernel kernel) {
+  static zor_feedback::Correction c[2];
+  static bool ready[2] = {false, false};
+  const int k = kernel == zor_feedback::StepKernel::exact ? 0 : 1;
+  if (!ready[k]) {
+    c[k].set_matrix(two_planes());
+    for (const Plane p : {Plane::x, Plane::y}) c[k].set_plane(p, {zor_feedback::Filter::by_count(200), 0.5});
+    c[k].set_step_kernel(kernel);
+    ready[k] = c[k].compute(orbit(), std::vector<double>(2 * kCor, 0.0)).ok;
+  }
+  return c[k];
 }
 
 void BM_loop_correction(benchmark::State& state) {
-  const auto controller = loop::make_correction_controller(correction());
+  const auto controller = loop::make_correction_controller(correction(zor_feedback::StepKernel::exact));
   run_cycles(state, *controller);
 }
 
-void BM_correction_compute(benchmark::State& state) {
+void BM_loop_correction_fused(benchmark::State& state) {
+  const auto controller = loop::make_correction_controller(correction(zor_feedback::StepKernel::fused_float));
+  run_cycles(state, *controller);
+}
+
+void compute(benchmark::State& state, zor_feedback::StepKernel kernel) {
   const std::vector<double> o = orbit(), k(2 * kCor, 0.0);
-  for (auto _ : state) benchmark::DoNotOptimize(correction().compute(o, k));
+  zor_feedback::Correction& c = correction(kernel);
+  for (auto _ : state) benchmark::DoNotOptimize(c.compute(o, k));
+}
+
+void BM_correction_compute(benchmark::State& state) { compute(state, zor_feedback::StepKernel::exact); }
+
+void BM_correction_compute_fused(benchmark::State& state) {
+  compute(state, zor_feedback::StepKernel::fused_float);
 }
 
 }  // namespace
@@ -111,3 +127,5 @@ void BM_correction_compute(benchmark::State& state) {
 BENCHMARK(BM_loop_overhead)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_loop_correction)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_correction_compute)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_loop_correction_fused)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_correction_compute_fused)->Unit(benchmark::kMicrosecond);

@@ -5,6 +5,7 @@
 // read-back, and each period start that a cycle runs past is missed.
 //
 //   zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] [--at-once]
+//                [--kernel exact|fused]
 //
 // Two shapes: both planes of the 320-monitor ring (640 x 576) and 790 x 560
 // per plane (1580 x 1120). --mask-change disables one monitor half-way, as an
@@ -14,7 +15,8 @@
 // change is begun between two cycles, prepared on a thread of the bench's
 // own while the cycles go on, and adopted between the two cycles after it is
 // ready; --at-once makes it on the Correction itself instead, so that the
-// next cycle makes the new inverse.
+// next cycle makes the new inverse. --kernel picks the step's kernel
+// (StepKernel): exact (the default) or fused (fused_float).
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -29,6 +31,10 @@
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 #include "ring_model.h"
 #include "zor_feedback/correction.h"
 #include "zor_feedback/loop/correction_controller.h"
@@ -39,18 +45,27 @@ namespace {
 namespace loop = zor_feedback::loop;
 namespace zs = zor_feedback::sim;
 
-// A fresh orbit each cycle (a slow wave that moves), stamped now.
+// A fresh orbit each cycle (a slow wave that moves), stamped now. The wave
+// 1e-3 sin(0.37 i + w t) as sin(0.37 i) cos(w t) + cos(0.37 i) sin(w t): two
+// sines a cycle instead of one per monitor, so that the source, which stands
+// for a read from the network, adds little to the cycle it is timed in.
 struct Source final : loop::OrbitSource {
   const loop::Clock& clock;
-  std::vector<double> values;
+  std::vector<double> values, sines, cosines;
   std::vector<bool> valid;
   long long count = 0;
   Source(const loop::Clock& c, int m)
-      : clock(c), values(static_cast<std::size_t>(m)), valid(values.size(), true) {}
+      : clock(c), values(static_cast<std::size_t>(m)), valid(values.size(), true) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      sines.push_back(1e-3 * std::sin(0.37 * static_cast<double>(i)));
+      cosines.push_back(1e-3 * std::cos(0.37 * static_cast<double>(i)));
+    }
+  }
   loop::Orbit read() override {
     ++count;
-    for (std::size_t i = 0; i < values.size(); ++i)
-      values[i] = 1e-3 * std::sin(0.37 * static_cast<double>(i) + 1e-3 * static_cast<double>(count));
+    const double c = std::cos(1e-3 * static_cast<double>(count)),
+                 s = std::sin(1e-3 * static_cast<double>(count));
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = sines[i] * c + cosines[i] * s;
     return {true, "", values, valid, clock.now()};
   }
 };
@@ -132,9 +147,11 @@ double percentile(std::vector<double> v, double q) {
   return v[k];
 }
 
-Result run(int mon, int cor, double rate, double seconds, const std::string& masked, bool at_once) {
+Result run(int mon, int cor, double rate, double seconds, const std::string& masked, bool at_once,
+           zor_feedback::StepKernel kernel) {
   zor_feedback::Correction corr;
   corr.set_matrix(zs::two_plane_ring(mon, cor, 0.08));
+  corr.set_step_kernel(kernel);
   loop::SteadyClock clock;
   Source source(clock, 2 * mon);
   Sink sink(2 * cor);
@@ -186,6 +203,7 @@ int main(int argc, char** argv) {
   double rate = 10000.0, seconds = 2.0;
   std::string masked;
   bool at_once = false;
+  auto kernel = zor_feedback::StepKernel::exact;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
       rate = std::atof(argv[++i]);
@@ -197,10 +215,14 @@ int main(int argc, char** argv) {
       masked = argv[++i];
     } else if (std::strcmp(argv[i], "--at-once") == 0) {
       at_once = true;
+    } else if (std::strcmp(argv[i], "--kernel") == 0 && i + 1 < argc &&
+               (std::strcmp(argv[i + 1], "exact") == 0 || std::strcmp(argv[i + 1], "fused") == 0)) {
+      kernel = std::strcmp(argv[++i], "fused") == 0 ? zor_feedback::StepKernel::fused_float
+                                                    : zor_feedback::StepKernel::exact;
     } else {
-      std::fprintf(
-          stderr,
-          "usage: zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] [--at-once]\n");
+      std::fprintf(stderr,
+                   "usage: zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] [--at-once] "
+                   "[--kernel exact|fused]\n");
       return 2;
     }
   }
@@ -208,13 +230,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zf_loop_rate: --rate in (0, 1e6], --seconds in (0, 600]\n");
     return 2;
   }
+#ifdef __linux__
+  // Wake on the period, not up to the default 50 us timer slack after it, as
+  // a loop at 10 kHz must.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+  std::printf("step kernel: %s\n\n", zor_feedback::step_kernel_name(kernel));
   std::printf(
       "| shape | rate | cycles | p50 [us] | p99 [us] | max [us] | missed | not written | missed in the "
       "change | "
       "first cycle after it [us] | longest cycle in it [us] |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const auto& [mon, cor] : {std::pair<int, int>{320, 288}, {790, 560}}) {
-    const Result r = run(mon, cor, rate, seconds, masked, at_once);
+    const Result r = run(mon, cor, rate, seconds, masked, at_once, kernel);
     std::string what;
     if (!masked.empty())
       what =

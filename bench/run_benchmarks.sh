@@ -67,8 +67,9 @@ if [ -x "$build/bench/zf_bench_loop" ]; then
     --benchmark_out="$out/loop.json" --benchmark_out_format=json >&2
 fi
 if [ -x "$build/bench/zf_loop_rate" ]; then
-  echo "== zf_loop_rate: 10 kHz, and 1 kHz with a mask change" >&2
+  echo "== zf_loop_rate: 10 kHz (the exact step, then the fused one), and 1 kHz with a mask change" >&2
   "$build/bench/zf_loop_rate" --rate 10000 --seconds 2 | tee "$out/loop_rate.md" >&2
+  "$build/bench/zf_loop_rate" --rate 10000 --seconds 2 --kernel fused | tee -a "$out/loop_rate.md" >&2
   "$build/bench/zf_loop_rate" --rate 1000 --seconds 2 --mask-change | tail -n 2 | tee -a "$out/loop_rate.md" >&2
 fi
 echo "Load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) after the run" >> "$out/machine.txt"

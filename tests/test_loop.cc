@@ -352,6 +352,32 @@ TEST(Loop, AStepPastALimitIsNeverWritten) {
   EXPECT_EQ(rig.sink.write_count(), 1u);
 }
 
+// Each bound of the step's check, on each side: a kick at the bound passes,
+// one just past it on either side is refused, whatever else is sound.
+TEST(Loop, AKickPastMinOrMaxIsNeverWritten) {
+  Rig rig;
+  loop::LoopConfig cfg;
+  cfg.limits.assign(4, loop::CorrectorLimit{-1.0, 1.0, 10.0});
+  ASSERT_EQ(rig.loop.configure(cfg), "");
+  rig.controller.gain = 1.0;
+  const auto cycle = [&](std::vector<double> orbit) {
+    rig.loop.reset();
+    rig.source.set(std::move(orbit));
+    return rig.loop.cycle();
+  };
+  EXPECT_EQ(cycle({-1.0, 1.0, 0.5, 0.0}).result, CycleResult::written);
+  ASSERT_TRUE(rig.sink.write({0.0, 0.0, 0.0, 0.0}).ok);
+  for (std::size_t i = 0; i < 4; ++i)
+    for (const double past : {1.0 + 1e-6, -1.0 - 1e-6}) {
+      std::vector<double> orbit(4, 0.0);
+      orbit[i] = -past;  // gain 1: the kick is `past`
+      const loop::CycleRecord r = cycle(orbit);
+      EXPECT_EQ(r.reason, TripReason::step_refused) << i << " " << past;
+      EXPECT_NE(r.detail.find("corrector " + std::to_string(i) + ": kick"), std::string::npos) << r.detail;
+    }
+  EXPECT_EQ(rig.sink.write_count(), 2u);  // the one step and the reset to zero
+}
+
 TEST(Loop, ABadConfigurationIsRefusedAndTheOldOneStays) {
   Rig rig;
   loop::LoopConfig good;

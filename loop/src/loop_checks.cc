@@ -58,7 +58,7 @@ bool Loop::make_step(const std::vector<double>& orbit, CycleRecord& rec, std::ve
     }
     kicks_ = now.values;
   }
-  const ControllerStep st = detail::guarded_step(controller_, orbit, kicks_);
+  ControllerStep st = detail::guarded_step(controller_, orbit, kicks_);
   std::string why = st.ok ? detail::check_step(kicks_, st.kicks, config_.limits) : st.error;
   if (!fail(rec, TripReason::step_refused, !why.empty(), config_.trips.step_refused_cycles,
             "step refused: " + why))
@@ -71,7 +71,7 @@ bool Loop::make_step(const std::vector<double>& orbit, CycleRecord& rec, std::ve
          std::to_string(at) + " correctors at a limit for " + std::to_string(r.saturated_cycles) + " cycles");
     return false;
   }
-  *kicks = st.kicks;
+  *kicks = std::move(st.kicks);
   return true;
 }
 

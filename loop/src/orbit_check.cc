@@ -52,13 +52,21 @@ OrbitVerdict check_orbit(const Orbit& o, Time now, Time last, const LoopConfig& 
     v.reason = TripReason::stale_orbit;
     return v;
   }
-  v.used.assign(o.values.size(), std::numeric_limits<double>::quiet_NaN());
+  // One pass: each value kept or NaN, and the sum of squares.
+  const std::size_t n = o.values.size();
+  v.used.resize(n);
   double sum = 0.0;
-  for (std::size_t i = 0; i < o.values.size(); ++i) {
-    const double ref = c.reference.empty() ? 0.0 : c.reference[i];
-    const double d = o.values[i] - ref;
-    if (!o.valid[i] || !std::isfinite(d)) continue;
-    v.used[i] = o.values[i];
+  const double* values = o.values.data();
+  const double* ref = c.reference.empty() ? nullptr : c.reference.data();
+  double* used = v.used.data();
+  auto valid = o.valid.begin();
+  for (std::size_t i = 0; i < n; ++i, ++valid) {
+    const double d = ref == nullptr ? values[i] - 0.0 : values[i] - ref[i];
+    if (!*valid || !std::isfinite(d)) {
+      used[i] = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
+    used[i] = values[i];
     sum += d * d;
     ++v.valid;
   }

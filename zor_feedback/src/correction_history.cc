@@ -67,6 +67,7 @@ KickWrite Correction::apply(const Step& step, ApplyWrites which) {
                 step.scale, step.limited.size(), writes.size(), step.writes.size(),
                 cut_text(step.settings[0]).c_str(), cut_text(step.settings[1]).c_str());
   publish(s, buf);
+  s.settings_kept();
   KickWrite out;
   out.writes = writes;
   out.ok = true;
@@ -92,6 +93,7 @@ KickWrite Correction::undo() {
   ++s.moves;
   publish(s, buf);
   out.ok = true;
+  s.settings_kept();
   return out;
 }
 

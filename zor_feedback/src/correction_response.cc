@@ -2,6 +2,7 @@
 // double by BLAS, or from float copies of the runs on multiply's kernel.
 #include <gsl/gsl_cblas.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "correction_state.h"
@@ -51,16 +52,21 @@ std::vector<float> narrow_blocks(const LabelledMatrix& m, const std::vector<RowB
 }
 
 void add_response_fused(const std::vector<RowBlock>& blocks, const std::vector<float>& narrow,
-                        const std::vector<double>& delta, std::vector<double>* out) {
-  std::vector<float> d(delta.begin(), delta.end());
-  std::vector<double> sums;
+                        const std::vector<float>& delta, const std::vector<double>& base,
+                        std::vector<double>* sums, std::vector<double>* out) {
+  out->resize(base.size());
   const float* a = narrow.data();
-  for (const RowBlock& b : blocks) {
-    if (b.cols == 0) continue;
+  for (const RowBlock& b : blocks) {  // they cover every row, in order
     const auto rows = static_cast<std::size_t>(b.rows), cols = static_cast<std::size_t>(b.cols);
-    sums.resize(rows);
-    fused_gemv(a, d.data() + b.first_col, rows, cols, sums.data());
-    for (std::size_t r = 0; r < rows; ++r) (*out)[static_cast<std::size_t>(b.first_row) + r] += sums[r];
+    const double* from = base.data() + b.first_row;
+    double* o = out->data() + b.first_row;
+    if (cols == 0) {
+      std::copy(from, from + rows, o);
+      continue;
+    }
+    sums->resize(rows);
+    fused_gemv(a, delta.data() + b.first_col, rows, cols, sums->data());
+    for (std::size_t r = 0; r < rows; ++r) o[r] = from[r] + (*sums)[r];
     a += rows * cols;
   }
 }

@@ -132,6 +132,28 @@ bool solve_plane(const PlaneProblem& p, const std::vector<int>& free, const std:
                  std::vector<double>* delta, int* modes, std::vector<std::string>* warnings,
                  std::string* error);
 
+// What a step works in, kept between steps so that a cycle reuses its
+// buffers: the monitors and correctors of each plane's solve, the error, the
+// move of correctors steered back, the change, and the prediction's floats.
+struct StepScratch {
+  std::vector<double> error;  // orbit - reference, per monitor; NaN where not used
+  PlaneProblem problems[2];
+  std::vector<int> free[2];  // correctors in use, by plane
+  std::vector<double> rhs[2];
+  std::vector<int> monitors_used;
+  std::vector<double> steer, delta;
+  std::vector<float> narrow_delta;  // delta as floats, for the fused prediction
+  std::vector<double> sums;         // a block's response
+  // What a step takes from the settings alone, made again when the
+  // generation moves: the correctors in use by plane, each monitor's plane
+  // when it is in use and its plane has a corrector in use (else -1), and
+  // whether any limit is finite.
+  unsigned long long settings_generation = 0;
+  std::vector<int> free_on[2];
+  std::vector<signed char> monitor_plane;
+  bool bounded = true;
+};
+
 // The room each corrector has: delta[j] in [lo[j], hi[j]].
 struct Room {
   std::vector<double> lo, hi;
@@ -165,10 +187,12 @@ void add_response(const LabelledMatrix& m, const std::vector<RowBlock>& blocks,
                   const std::vector<double>& delta, std::vector<double>* out);
 // The runs' elements as floats, each run's rows x cols in turn.
 std::vector<float> narrow_blocks(const LabelledMatrix& m, const std::vector<RowBlock>& blocks);
-// *out += m * delta on the fused kernel: `narrow` from narrow_blocks, delta
-// narrowed to floats, the sums in double.
+// *out = base + m * delta on the fused kernel, in one pass over out:
+// `narrow` from narrow_blocks, `delta` narrowed to floats, the sums in double
+// (*sums: a buffer for them).
 void add_response_fused(const std::vector<RowBlock>& blocks, const std::vector<float>& narrow,
-                        const std::vector<double>& delta, std::vector<double>* out);
+                        const std::vector<float>& delta, const std::vector<double>& base,
+                        std::vector<double>* sums, std::vector<double>* out);
 
 }  // namespace detail
 
@@ -184,6 +208,7 @@ struct Correction::State {
   LimitPolicy policy = LimitPolicy::scale;
   detail::InverseCache cache[2];
   detail::ModeBasis mode_basis[2];
+  detail::StepScratch scratch;              // compute's buffers, reused
   std::vector<HistoryEntry> history;        // newest first
   std::vector<unsigned long long> applied;  // ids of the steps of `history`, newest first
   std::string rf_name;                      // the RF column's corrector, empty: none
@@ -221,6 +246,11 @@ struct Correction::State {
       narrow_blocks = detail::narrow_blocks(matrix, blocks);
     else
       narrow_blocks.clear();
+  }
+  // Called after one move of the generation that changed no setting (apply,
+  // undo): what the step took from the settings stays.
+  void settings_kept() {
+    if (scratch.settings_generation + 1 == generation) scratch.settings_generation = generation;
   }
   // A change of what the inverses depend on.
   void inverses_changed() {

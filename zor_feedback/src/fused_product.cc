@@ -28,11 +28,16 @@ constexpr std::size_t kLanes = 8;
 constexpr std::size_t kRows =
     kKernelRowBlock;  // rows per pass over a column of X: independent sums, rows kept in L1
 
-// The fixed tree over the lanes, then the columns from j on.
-inline double finish(const double* lane, const float* row, std::size_t j, std::size_t m, const float* x) {
-  double s = ((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7]));
+// The columns from j on, added to s in order.
+inline double tail(double s, const float* row, std::size_t j, std::size_t m, const float* x) {
   for (; j < m; ++j) s += static_cast<double>(row[j]) * static_cast<double>(x[j]);
   return s;
+}
+
+// The fixed tree over the lanes, then the columns from j on.
+inline double finish(const double* lane, const float* row, std::size_t j, std::size_t m, const float* x) {
+  return tail(((lane[0] + lane[4]) + (lane[2] + lane[6])) + ((lane[1] + lane[5]) + (lane[3] + lane[7])), row,
+              j, m, x);
 }
 
 // sums[r] = row r of M (R rows from M, m floats each) times x (m floats,
@@ -49,6 +54,15 @@ void rows_portable(const float* M, std::size_t m, const float* x, double* sums) 
 }
 
 #ifdef ZOR_FEEDBACK_X86_KERNELS
+// finish's tree in registers, from lanes 0-3 and 4-7: (l0+l4, l1+l5, l2+l6,
+// l3+l7), then ((l0+l4)+(l2+l6), (l1+l5)+(l3+l7)), then their sum. A short
+// row's cost is mostly this: no store and reload of the lanes.
+__attribute__((target("avx2"), always_inline)) inline double tree(__m256d lo, __m256d hi) {
+  const __m256d a = _mm256_add_pd(lo, hi);
+  const __m128d b = _mm_add_pd(_mm256_castpd256_pd128(a), _mm256_extractf128_pd(a, 1));
+  return _mm_cvtsd_f64(_mm_add_sd(b, _mm_unpackhi_pd(b, b)));
+}
+
 // Lanes 0-3 and 4-7 in two registers.
 template <std::size_t R>
 __attribute__((target("avx2"))) void rows_avx2(const float* M, std::size_t m, const float* x, double* sums) {
@@ -66,18 +80,21 @@ __attribute__((target("avx2"))) void rows_avx2(const float* M, std::size_t m, co
       hi[r] = _mm256_add_pd(hi[r], _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(p + 4)), x_hi));
     }
   }
-  for (std::size_t r = 0; r < R; ++r) {
-    double lane[kLanes];
-    _mm256_storeu_pd(lane, lo[r]);
-    _mm256_storeu_pd(lane + 4, hi[r]);
-    sums[r] = finish(lane, M + r * m, j, m, x);
-  }
+#pragma GCC unroll 4
+  for (std::size_t r = 0; r < R; ++r) sums[r] = tail(tree(lo[r], hi[r]), M + r * m, j, m, x);
 }
 
 // Eight floats widened. The all-lanes mask form: GCC 12 warns of the plain
 // form's undefined pass-through register.
 __attribute__((target("avx512f"), always_inline)) inline __m512d widen8(const float* p) {
   return _mm512_maskz_cvtps_pd(static_cast<__mmask8>(0xFF), _mm256_loadu_ps(p));
+}
+
+// finish's tree from one register of lanes 0-7 (its halves by the
+// all-lanes mask form, as in widen8).
+__attribute__((target("avx512f"), always_inline)) inline double tree512(__m512d acc) {
+  const auto all = static_cast<__mmask8>(0xF);
+  return tree(_mm512_maskz_extractf64x4_pd(all, acc, 0), _mm512_maskz_extractf64x4_pd(all, acc, 1));
 }
 
 // All eight lanes in one register.
@@ -94,11 +111,8 @@ __attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t 
     for (std::size_t r = 0; r < R; ++r)
       acc[r] = _mm512_add_pd(acc[r], _mm512_mul_pd(widen8(M + r * m + j), xv));
   }
-  for (std::size_t r = 0; r < R; ++r) {
-    double lane[kLanes];
-    _mm512_storeu_pd(lane, acc[r]);
-    sums[r] = finish(lane, M + r * m, j, m, x);
-  }
+#pragma GCC unroll 4  // the sums stay in registers
+  for (std::size_t r = 0; r < R; ++r) sums[r] = tail(tree512(acc[r]), M + r * m, j, m, x);
 }
 #endif
 

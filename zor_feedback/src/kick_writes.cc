@@ -44,9 +44,34 @@ bool split_writes(const std::vector<double>& from, const std::vector<double>& de
   return true;
 }
 
+namespace {
+
+// Whether any write could fail a check of writes_problem: one pass without
+// branches, so that a sound step (every cycle's case) costs little.
+bool any_suspect(const std::vector<double>& from, const std::vector<std::vector<double>>& writes,
+                 const std::vector<KickLimit>& limits) {
+  const std::vector<double>* at = &from;
+  for (const std::vector<double>& w : writes) {
+    if (w.size() != from.size()) return true;
+    bool suspect = false;
+    for (std::size_t j = 0; j < w.size(); ++j) {
+      const KickLimit& l = limits[j];
+      const double v = w[j], was = (*at)[j];
+      suspect |= !std::isfinite(v) | (std::fabs(v - was) > l.max_step * (1.0 + kStepSlack)) |
+                 ((v != was) & ((v > l.max) | (v < l.min)));
+    }
+    if (suspect) return true;
+    at = &w;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::string writes_problem(const std::vector<double>& from, const std::vector<std::vector<double>>& writes,
                            const std::vector<KickLimit>& limits, const std::vector<std::string>& names) {
   if (writes.empty()) return "the step has no write";
+  if (!any_suspect(from, writes, limits)) return {};
   // Runs each cycle over every corrector: the text is made only for a fault.
   const auto who = [&names](std::size_t j) { return "corrector '" + names[j] + "'"; };
   const std::vector<double>* at = &from;

@@ -55,6 +55,7 @@ void serve(FeedbackLoop::Core& k, FeedbackLoop::Request& r, sim::FeedbackSimulat
   const bool fresh = ok && next;
   if (fresh) install_correction(k, std::move(next));
   if (ok && r.change) {
+    if (r.on_served) r.on_served(k);
     k.calculated = FeedbackLoop::Core::Calculated{};
     publish_configuration(k);
   }

@@ -236,9 +236,10 @@ class FeedbackLoop {
   Outcome submit(Request r, std::chrono::milliseconds wait);
   // Standard: a re-inversion of the served matrix for the correction with
   // `change` made (null: as it is); refused at once when it cannot be made.
+  // `on_served` runs under both locks once the change is served.
   Outcome reinvert_correction(const std::string& what,
                               std::function<std::string(zor_feedback::Correction&)> change,
-                              std::chrono::milliseconds wait);
+                              std::chrono::milliseconds wait, std::function<void(Core&)> on_served = {});
   // set_filter with an automatic Tikhonov filter.
   Outcome choose_filter(zor_feedback::Plane plane, const zor_feedback::Filter& automatic,
                         const std::string& what, std::chrono::milliseconds wait);

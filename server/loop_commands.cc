@@ -101,7 +101,8 @@ std::unique_ptr<Correction> FeedbackLoop::settings_copy() {
 
 FeedbackLoop::Outcome FeedbackLoop::reinvert_correction(const std::string& what,
                                                         std::function<std::string(Correction&)> change,
-                                                        std::chrono::milliseconds wait) {
+                                                        std::chrono::milliseconds wait,
+                                                        std::function<void(Core&)> on_served) {
   Core& k = *core_;
   Outcome out;
   std::unique_lock<std::timed_mutex> work(k.work, std::defer_lock);
@@ -128,6 +129,7 @@ FeedbackLoop::Outcome FeedbackLoop::reinvert_correction(const std::string& what,
   }
   r.values = &k.correction->matrix();
   r.change = std::move(change);
+  r.on_served = std::move(on_served);
   work.unlock();  // the re-inversion serves under it
   return submit(std::move(r), wait);
 }
@@ -256,25 +258,17 @@ FeedbackLoop::Outcome FeedbackLoop::choose_filter(zor_feedback::Plane plane,
     return out;
   }
   const std::string chose = choice_text(automatic, t);
-  // The change runs on a copy first, then on the served correction under
-  // both locks: only that second run records the choice.
-  auto tried = std::make_shared<bool>(false);
-  Core* k = core_.get();
   out = reinvert_correction(
       what,
-      [plane, t, chose, tried, k](Correction& c) {
+      [plane, t](Correction& c) {
         zor_feedback::PlaneSettings p = c.plane(plane);
         p.cut.filter = t.filter;
-        if (std::string why = outcome_error(c.set_plane(plane, p)); !why.empty()) return why;
-        if (!*tried) {
-          *tried = true;
-          return std::string();
-        }
-        k->view.tikhonov_choice[static_cast<int>(plane)] = t;
-        k->sim->note(std::string("Filter") + (plane == zor_feedback::Plane::x ? "X " : "Y ") + chose);
-        return std::string();
+        return outcome_error(c.set_plane(plane, p));
       },
-      wait);
+      wait, [plane, t, chose](Core& k) {  // only a served change records the choice
+        k.view.tikhonov_choice[static_cast<int>(plane)] = t;
+        k.sim->note(std::string("Filter") + (plane == zor_feedback::Plane::x ? "X " : "Y ") + chose);
+      });
   if (out.kind == Outcome::served || out.kind == Outcome::running) out.text += ": " + chose;
   return out;
 }

@@ -140,6 +140,8 @@ struct FeedbackLoop::Request {
   std::function<std::string(zor_feedback::Correction&)> change;
   zor_feedback::PreparedChange prepared;
   const zor_feedback::LabelledMatrix* values = nullptr;  // the correction's matrix, for `prepared`
+  // Under both locks, once the change is served (null: nothing).
+  std::function<void(FeedbackLoop::Core&)> on_served;
 };
 
 // The inverse the standard loop's step applies, n x m as the served INVERSE:

@@ -6,8 +6,13 @@
 // columns j with j % 8 == l, in column order; then the lanes are added in a
 // fixed tree and the last m % 8 columns in order. The versions for AVX-512,
 // AVX2 and any other machine differ only in how many lanes one register
-// holds, so they give the same bits. No FMA: the library is built without
-// contraction, and the intrinsics below multiply and add apart.
+// holds and in how many rows share a pass over the columns, neither of which
+// changes a row's sum, so they give the same bits. No FMA: the library is
+// built without contraction, and the intrinsics below multiply and add apart.
+//
+// The widening and the multiply and add, not the reads, bound the product
+// while the inverse is in L2: the passes keep enough rows in flight to cover
+// the add's latency, and load the orbit once per pass, already widened.
 #include "fused_product.h"
 
 #include <cstdlib>

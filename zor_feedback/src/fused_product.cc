@@ -120,12 +120,45 @@ __attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t 
     sums[r] = finish(lane, M + r * m, j, m, x);
   }
 }
+
+// R rows times K orbits (xt: K columns of m floats, one after the other),
+// sums[r * K + c]: each block of the inverse widened once for the K orbits,
+// each block of an orbit once for the R rows. Each sum runs in the lanes and
+// order of rows_avx512.
+template <std::size_t R, std::size_t K>
+__attribute__((target("avx512f"))) void orbits_avx512(const float* M, std::size_t m, const float* xt,
+                                                      double* sums) {
+  __m512d acc[R][K];
+#pragma GCC unroll 4
+  for (std::size_t r = 0; r < R; ++r)
+#pragma GCC unroll 4
+    for (std::size_t c = 0; c < K; ++c) acc[r][c] = _mm512_setzero_pd();
+  std::size_t j = 0;
+  for (; j + kLanes <= m; j += kLanes) {
+    __m512d row[R];
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < R; ++r) row[r] = x8(M + r * m + j);
+#pragma GCC unroll 4
+    for (std::size_t c = 0; c < K; ++c) {
+      const __m512d xv = x8(xt + c * m + j);
+#pragma GCC unroll 4
+      for (std::size_t r = 0; r < R; ++r) acc[r][c] = _mm512_add_pd(acc[r][c], _mm512_mul_pd(row[r], xv));
+    }
+  }
+  for (std::size_t r = 0; r < R; ++r)
+    for (std::size_t c = 0; c < K; ++c) {
+      double lane[kLanes];
+      _mm512_storeu_pd(lane, acc[r][c]);
+      sums[r * K + c] = finish(lane, M + r * m, j, m, xt + c * m);
+    }
+}
 #endif
 
 // The versions: kWide rows per pass, as many as the registers hold with
 // room for the loads (one zmm per row on AVX-512, two ymm on AVX2).
 struct Portable {
   static constexpr std::size_t kWide = 4;
+  static constexpr std::size_t kOrbits = 0;  // no pass over several orbits
   template <std::size_t R, typename X>
   static void rows(const float* M, std::size_t m, const X* x, double* sums) {
     rows_portable<R>(M, m, x, sums);
@@ -134,6 +167,7 @@ struct Portable {
 #ifdef ZOR_FEEDBACK_X86_KERNELS
 struct Avx2 {
   static constexpr std::size_t kWide = 6;
+  static constexpr std::size_t kOrbits = 0;  // too few registers to gain by it
   template <std::size_t R, typename X>
   static void rows(const float* M, std::size_t m, const X* x, double* sums) {
     rows_avx2<R>(M, m, x, sums);
@@ -144,6 +178,11 @@ struct Avx512 {
   template <std::size_t R, typename X>
   static void rows(const float* M, std::size_t m, const X* x, double* sums) {
     rows_avx512<R>(M, m, x, sums);
+  }
+  // Several orbits: kOrbits of them times kOrbitRows rows per pass.
+  static constexpr std::size_t kOrbits = 4, kOrbitRows = 4;
+  static void orbits(const float* M, std::size_t m, const float* xt, double* sums) {
+    orbits_avx512<kOrbitRows, kOrbits>(M, m, xt, sums);
   }
 };
 #endif
@@ -171,10 +210,39 @@ void product(const float* M, const X* xt, std::size_t n, std::size_t m, std::siz
   if (n - i >= 1) pass<Isa, 1>(M, i, m, k, xt, out);
 }
 
+// Several orbits on a version with a pass over them: kOrbitRows rows at a
+// time, kOrbits orbits at a time, the orbits left over one by one; the rows
+// left over by product. Every sum is the one product gives it.
+template <typename Isa, typename Out>
+void orbits_product(const float* M, const float* xt, std::size_t n, std::size_t m, std::size_t k, Out* out) {
+  constexpr std::size_t R = Isa::kOrbitRows, K = Isa::kOrbits;
+  std::size_t i = 0;
+  for (; i + R <= n; i += R) {
+    std::size_t c = 0;
+    for (; c + K <= k; c += K) {
+      double sums[R * K];
+      Isa::orbits(M + i * m, m, xt + c * m, sums);
+      for (std::size_t r = 0; r < R; ++r)
+        for (std::size_t q = 0; q < K; ++q) out[(i + r) * k + c + q] = static_cast<Out>(sums[r * K + q]);
+    }
+    for (; c < k; ++c) {
+      double sums[R];
+      Isa::template rows<R>(M + i * m, m, xt + c * m, sums);
+      for (std::size_t r = 0; r < R; ++r) out[(i + r) * k + c] = static_cast<Out>(sums[r]);
+    }
+  }
+  product<Isa>(M + i * m, xt, n - i, m, k, out + i * k);
+}
+
 // The product with one orbit widened once on the stack when it fits: the
 // passes then load its doubles instead of widening it again for each.
 template <typename Isa, typename Out>
 void widened_product(const float* M, const float* xt, std::size_t n, std::size_t m, std::size_t k, Out* out) {
+  if constexpr (Isa::kOrbits > 0)
+    if (k >= Isa::kOrbits) {
+      orbits_product<Isa>(M, xt, n, m, k, out);
+      return;
+    }
   if (k != 1 || m > kWideColumns) {
     product<Isa>(M, xt, n, m, k, out);
     return;

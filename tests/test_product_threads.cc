@@ -53,7 +53,9 @@ TEST(SplitProduct, GivesTheBitsOfOneThreadOnEveryKernelVersion) {
                                     {29, 41, 1},
                                     {37, 64, 3},
                                     {131, 97, 2},
-                                    {203, 333, 1}}) {
+                                    {203, 333, 1},
+                                    {61, 2049, 1},
+                                    {45, 29, 9}}) {
         const std::vector<float> M = wave(n * m, 1.7f, 1e3f), X = wave(m * k, 0.3f, 0.2f);
         std::vector<float> want(n * k), got(n * k, kNaN);
         zd::fused_product_on(zd::KernelIsa::scalar, M.data(), X.data(), n, m, k, want.data());

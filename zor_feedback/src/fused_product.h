@@ -47,12 +47,14 @@ void fused_gemv(const float* M, const float* x, std::size_t n, std::size_t m, do
 // The same on the version `isa`, which must be supported.
 void fused_gemv_on(KernelIsa isa, const float* M, const float* x, std::size_t n, std::size_t m, double* out);
 
-// The kernels take the rows in blocks of this many, the rest one by one.
+// The rows of a product are handed out in multiples of this many (a part of
+// a split starts on one): every version keeps at least this many rows in
+// flight per pass, more where its registers allow.
 constexpr std::size_t kKernelRowBlock = 4;
 // Rows [first, last) of the product on `isa`, with X's columns given
-// contiguous (xt, k x m) and out pointing at the result's row 0. A first that
-// is a multiple of kKernelRowBlock, and a last that is one or n, give each row
-// the kernel call the whole product gives it, and so the same bits.
+// contiguous (xt, k x m) and out pointing at the result's row 0. A row's sum
+// does not depend on the rows that share its pass, so each row gets the bits
+// the whole product gives it, for any first and last.
 void fused_rows_on(KernelIsa isa, const float* M, const float* xt, std::size_t first, std::size_t last,
                    std::size_t m, std::size_t k, float* out);
 // X (m x k, row-major) with its columns made contiguous (k x m); throws

@@ -5,7 +5,7 @@
 // read-back, and each period start that a cycle runs past is missed.
 //
 //   zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] [--at-once]
-//                [--kernel exact|fused]
+//                [--kernel exact|fused] [--spin]
 //
 // Two shapes: both planes of the 320-monitor ring (640 x 576) and 790 x 560
 // per plane (1580 x 1120). --mask-change disables one monitor half-way, as an
@@ -16,7 +16,8 @@
 // own while the cycles go on, and adopted between the two cycles after it is
 // ready; --at-once makes it on the Correction itself instead, so that the
 // next cycle makes the new inverse. --kernel picks the step's kernel
-// (StepKernel): exact (the default) or fused (fused_float).
+// (StepKernel): exact (the default) or fused (fused_float). --spin waits
+// for each period busy instead of asleep.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -148,7 +149,7 @@ double percentile(std::vector<double> v, double q) {
 }
 
 Result run(int mon, int cor, double rate, double seconds, const std::string& masked, bool at_once,
-           zor_feedback::StepKernel kernel) {
+           zor_feedback::StepKernel kernel, bool spin) {
   zor_feedback::Correction corr;
   corr.set_matrix(zs::two_plane_ring(mon, cor, 0.08));
   corr.set_step_kernel(kernel);
@@ -169,7 +170,11 @@ Result run(int mon, int cor, double rate, double seconds, const std::string& mas
   MaskChange change(corr, masked, at_once);
   auto due = std::chrono::steady_clock::now() + period;
   for (int k = 0; k < cycles; ++k, due += period) {
-    std::this_thread::sleep_until(due);
+    if (spin)  // a loop on a core of its own waits so: no wake-up latency, caches kept warm
+      while (std::chrono::steady_clock::now() < due) {
+      }
+    else
+      std::this_thread::sleep_until(due);
     change.before_cycle(k, cycles / 2, &r);
     const auto t0 = std::chrono::steady_clock::now();
     const loop::CycleRecord c = l.cycle();
@@ -202,7 +207,7 @@ Result run(int mon, int cor, double rate, double seconds, const std::string& mas
 int main(int argc, char** argv) {
   double rate = 10000.0, seconds = 2.0;
   std::string masked;
-  bool at_once = false;
+  bool at_once = false, spin = false;
   auto kernel = zor_feedback::StepKernel::exact;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
@@ -215,6 +220,8 @@ int main(int argc, char** argv) {
       masked = argv[++i];
     } else if (std::strcmp(argv[i], "--at-once") == 0) {
       at_once = true;
+    } else if (std::strcmp(argv[i], "--spin") == 0) {
+      spin = true;
     } else if (std::strcmp(argv[i], "--kernel") == 0 && i + 1 < argc &&
                (std::strcmp(argv[i + 1], "exact") == 0 || std::strcmp(argv[i + 1], "fused") == 0)) {
       kernel = std::strcmp(argv[++i], "fused") == 0 ? zor_feedback::StepKernel::fused_float
@@ -222,7 +229,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: zf_loop_rate [--rate HZ] [--seconds S] [--mask-change] [--mask NAME] [--at-once] "
-                   "[--kernel exact|fused]\n");
+                   "[--kernel exact|fused] [--spin]\n");
       return 2;
     }
   }
@@ -242,7 +249,7 @@ int main(int argc, char** argv) {
       "first cycle after it [us] | longest cycle in it [us] |\n");
   std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const auto& [mon, cor] : {std::pair<int, int>{320, 288}, {790, 560}}) {
-    const Result r = run(mon, cor, rate, seconds, masked, at_once, kernel);
+    const Result r = run(mon, cor, rate, seconds, masked, at_once, kernel, spin);
     std::string what;
     if (!masked.empty())
       what =

@@ -47,6 +47,7 @@ class WorkerPool {
   using PartFn = void (*)(void*, std::size_t);
   void run_parts(std::size_t parts, PartFn fn, void* ctx);
   void work();
+  void spin_for_job(std::uint64_t seen) const;
   void take_parts(PartFn fn, void* ctx, std::size_t parts);
   void stop_and_join();
 
@@ -59,6 +60,9 @@ class WorkerPool {
   std::atomic<std::size_t> next_{0};  // the next part to take (not guarded)
   std::size_t joined_ = 0;            // workers inside the job
   std::uint64_t generation_ = 0;      // counts the jobs handed out
+  // generation_ and stop_ as a worker reads them while it spins, without the mutex.
+  std::atomic<std::uint64_t> handed_{0};
+  std::atomic<bool> stopping_{false};
   bool stop_ = false;
   std::exception_ptr error_;  // the job's first exception
   std::vector<std::thread> workers_;

@@ -16,7 +16,9 @@ class WorkerPool;
 
 // `threads` threads for QTEV_ResponseMatrix::multiply(A, B, threads): the
 // caller's own and threads - 1 workers, started by the constructor and joined
-// by the destructor; idle, they wait without spinning. A product splits its
+// by the destructor. After a product a worker looks for the next one for
+// 200 us (a loop's next period) before it sleeps: waking a sleeping thread
+// costs tens of microseconds; idle longer, it waits without spinning. A product splits its
 // rows over them only when it is large enough to gain (the threshold:
 // BENCHMARKS.md); its bits are those of one thread for any count. Products
 // from several threads on one object run one after the other.

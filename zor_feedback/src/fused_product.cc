@@ -7,8 +7,11 @@
 // fixed tree and the last m % 8 columns in order. The versions for AVX-512,
 // AVX2 and any other machine differ only in how many lanes one register
 // holds and in how many rows share a pass over the columns, neither of which
-// changes a row's sum, so they give the same bits. No FMA: the library is
-// built without contraction, and the intrinsics below multiply and add apart.
+// changes a row's sum, so they give the same bits. The product of two floats
+// is exact in double, so the fused multiply-add of the AVX-512 and AVX2
+// (with FMA) versions rounds once where the portable one multiplies exactly
+// and adds: the same bits (the library is built without contraction, so the
+// portable version keeps the two operations).
 //
 // The widening and the multiply and add, not the reads, bound the product
 // while the inverse is in L2: the passes keep enough rows in flight to cover
@@ -86,7 +89,7 @@ __attribute__((target("avx2"), always_inline)) inline double tree(__m256d lo, __
 
 // Lanes 0-3 and 4-7 in two registers per row.
 template <std::size_t R, typename X>
-__attribute__((target("avx2"))) void rows_avx2(const float* M, std::size_t m, const X* x, double* sums) {
+__attribute__((target("avx2,fma"))) void rows_avx2(const float* M, std::size_t m, const X* x, double* sums) {
   __m256d lo[R], hi[R];
 #pragma GCC unroll 8
   for (std::size_t r = 0; r < R; ++r) lo[r] = hi[r] = _mm256_setzero_pd();
@@ -96,8 +99,8 @@ __attribute__((target("avx2"))) void rows_avx2(const float* M, std::size_t m, co
 #pragma GCC unroll 8
     for (std::size_t r = 0; r < R; ++r) {
       const float* p = M + r * m + j;
-      lo[r] = _mm256_add_pd(lo[r], _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(p)), x_lo));
-      hi[r] = _mm256_add_pd(hi[r], _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(p + 4)), x_hi));
+      lo[r] = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(p)), x_lo, lo[r]);
+      hi[r] = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(p + 4)), x_hi, hi[r]);
     }
   }
 #pragma GCC unroll 8  // the sums stay in registers
@@ -130,7 +133,7 @@ __attribute__((target("avx512f"))) void rows_avx512(const float* M, std::size_t 
   for (; j + kLanes <= m; j += kLanes) {
     const __m512d xv = x8(x + j);
 #pragma GCC unroll 8
-    for (std::size_t r = 0; r < R; ++r) acc[r] = _mm512_add_pd(acc[r], _mm512_mul_pd(x8(M + r * m + j), xv));
+    for (std::size_t r = 0; r < R; ++r) acc[r] = _mm512_fmadd_pd(x8(M + r * m + j), xv, acc[r]);
   }
 #pragma GCC unroll 8  // the sums stay in registers
   for (std::size_t r = 0; r < R; ++r) sums[r] = tail(tree512(acc[r]), M + r * m, j, m, x);
@@ -157,7 +160,7 @@ __attribute__((target("avx512f"))) void orbits_avx512(const float* M, std::size_
     for (std::size_t c = 0; c < K; ++c) {
       const __m512d xv = x8(xt + c * m + j);
 #pragma GCC unroll 4
-      for (std::size_t r = 0; r < R; ++r) acc[r][c] = _mm512_add_pd(acc[r][c], _mm512_mul_pd(row[r], xv));
+      for (std::size_t r = 0; r < R; ++r) acc[r][c] = _mm512_fmadd_pd(row[r], xv, acc[r][c]);
     }
   }
   for (std::size_t r = 0; r < R; ++r)
@@ -313,7 +316,7 @@ bool kernel_isa_supported(KernelIsa isa) {
 #ifdef ZOR_FEEDBACK_X86_KERNELS
   __builtin_cpu_init();
   return isa == KernelIsa::avx512 ? __builtin_cpu_supports("avx512f") != 0
-                                  : __builtin_cpu_supports("avx2") != 0;
+                                  : __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
 #else
   return false;
 #endif

@@ -234,6 +234,13 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
     jobs.push_back([this, value, now] { return loop_->invert(value, now); });
   for (int p = 0; p < 2 && inversion == zor_feedback::Inversion::standard; ++p) {
     const std::string name = p == 0 ? "X" : "Y";
+    const std::string filter = zor_feedback::tango::recall(*this, "Filter" + name);
+    if (const zor_feedback::FilterParse f = zor_feedback::parse_filter(filter); !filter.empty() && f.filter) {
+      jobs.push_back([this, p, chosen = *f.filter, now] {
+        return loop_->set_filter(static_cast<zor_feedback::Plane>(p), chosen, now);
+      });
+      continue;
+    }
     const bool cut = recall_number("Cut" + name, &value), kept = recall_number("Keep" + name, &keep);
     if (!cut && !kept) continue;
     const double rcond = cut ? value : -1.0;
@@ -242,8 +249,10 @@ void ZorFeedback::restore_settings(zor_feedback::Inversion inversion) {
       return loop_->set_cut(static_cast<zor_feedback::Plane>(p), rcond, k, now);
     });
   }
-  if (jobs.empty()) return;
-  restored_ = false;
+  if (jobs.empty()) {
+    restored_ = true;  // nothing to restore: the next change saves
+    return;
+  }
   restorer_ = std::thread([this, jobs] {
     const auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
     while (!closing_ && loop_->state() == FeedbackLoop::State::starting) pause();
@@ -300,11 +309,28 @@ void ZorFeedback::save_settings() {
   }
 }
 
+// The filters served, memorized as FilterX and FilterY (an automatic one as
+// the strength it chose): a restart restores them before CutX and KeepX, which
+// cannot hold a Tikhonov filter. Written here, from what is served, so that
+// they follow every way a filter changes.
+void ZorFeedback::remember_filters() {
+  for (int p = 0; p < 2; ++p) {
+    const std::string name = p == 0 ? "FilterX" : "FilterY";
+    const std::string text = zor_feedback::to_string(loop_->plane_settings(p).cut.filter);
+    if (zor_feedback::tango::recall(*this, name) != text) zor_feedback::tango::remember(*this, name, text);
+  }
+}
+
 // Under the device's monitor.
 void ZorFeedback::write_saved() {
   std::lock_guard<std::mutex> lock(saving_);
   // serving_: loop_ is in place (the first inversion may be served before).
   if (!Tango::Util::_UseDb || !restored_ || closing_ || !serving_) return;
+  try {
+    remember_filters();
+  } catch (const Tango::DevFailed& e) {
+    std::fprintf(stderr, "filters not memorized: %s\n", e.errors[0].desc.in());
+  }
   const std::optional<zor_feedback::SavedSettings> taken = loop_->saved_settings();
   save_pending_ = !taken;
   if (!taken || *taken == saved_) return;

@@ -229,7 +229,10 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
     if (!property_error_.empty()) return set_state(Tango::FAULT);  // the status says why
     closing_ = false;
     const bool first_start = carried_ == nullptr;
-    if (first_start) recall_saved();  // before the loop's notifier may save
+    if (first_start) {
+      restored_ = false;  // until the restore's end: a save before it would overwrite what it restores
+      recall_saved();     // before the loop's notifier may save
+    }
     // The first inversion runs while the attributes and events are put in
     // place; the loop starts when it is served.
     // The settings of the loop before Init go on by name on the new matrix.
@@ -264,7 +267,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   }
 
   void delete_device() override {
-    if (save_pending_) write_saved();  // a change a step kept from being saved; Init holds the monitor
+    write_saved();  // what the notifier has not saved yet; Init holds the monitor
     {
       std::lock_guard<std::mutex> lock(saving_);  // no save uses loop_ from here on
       closing_ = true;
@@ -713,6 +716,7 @@ class ZorFeedback : public TANGO_BASE_CLASS {  // the newest device base of the 
   void recall_saved();
   void save_settings();
   void write_saved();
+  void remember_filters();
   // A memorized number; false when none (or not a finite number).
   bool recall_number(const std::string& attribute, double* value);
 

@@ -183,7 +183,8 @@ def check_access():
 
 
 SAVED = ("MONITOR_ENABLED", "CORRECTOR_ENABLED", "KICK_LIMITS")
-MEMORIZED = ("Period", "CutX", "KeepX", "GainX", "CutY", "KeepY", "GainY", "LimitPolicy", "Tolerance")
+MEMORIZED = ("Period", "CutX", "KeepX", "GainX", "CutY", "KeepY", "GainY", "LimitPolicy", "Tolerance", "FilterX",
+             "FilterY")
 
 
 def check_restart(site):
@@ -204,7 +205,7 @@ def check_restart(site):
             time.sleep(0.05)
 
     for name, value in (("Period", 0.25), ("GainX", 0.3), ("GainY", 0.2), ("LimitPolicy", "clip"), ("CutX", 1e-3),
-                        ("KeepX", 20), ("KeepY", 5), ("CutY", 2e-3)):
+                        ("KeepX", 20), ("KeepY", 5), ("CutY", 2e-3), ("FilterY", "tikhonov 0.002")):
         wait_served()
         dev.write_attribute(name, value)
     # The masks and limits, which the device saves as properties itself.
@@ -224,13 +225,17 @@ def check_restart(site):
     written = {n: dev.read_attribute(n).value for n in MEMORIZED}
     written.update({n: [list(map(float, r)) if hasattr(r, "__len__") else r for r in dev.read_attribute(n).value]
                     for n in SAVED})
-    assert written["KeepX"] == 20 and written["CutY"] == 2e-3 and written["KeepY"] == 0, written
+    assert written["KeepX"] == 20 and written["FilterX"] == "keep 20", written
+    # A Tikhonov filter, which CutY and KeepY cannot hold, is kept by FilterY.
+    assert written["FilterY"] == "tikhonov 0.002" and written["CutY"] == -1 and written["KeepY"] == 0, written
     deadline = time.monotonic() + 10  # the device saves them after each change is served
     while True:
         saved = tango.Database().get_device_property(
             "zor/feedback/1", ["SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits"])
         # All of it: 2 monitors and 1 corrector masked, 2 limited.
-        if [len(saved[k]) for k in ("SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits")] == [2, 1, 2]:
+        memorized = tango.Database().get_device_attribute_property("zor/feedback/1", {"FilterY": ["__value"]})
+        if [len(saved[k]) for k in ("SavedMonitorsMasked", "SavedCorrectorsMasked", "SavedKickLimits")] == [2, 1, 2] \
+                and list(memorized["FilterY"].get("__value", [])) == ["tikhonov 0.002"]:
             break
         assert time.monotonic() < deadline, "not saved in the database: %s" % saved
         time.sleep(0.1)

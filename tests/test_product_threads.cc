@@ -40,7 +40,7 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 }
 
 TEST(SplitProduct, GivesTheBitsOfOneThreadOnEveryKernelVersion) {
-  for (const zd::KernelIsa isa : {zd::KernelIsa::scalar, zd::KernelIsa::avx2, zd::KernelIsa::avx512}) {
+  for (const zd::KernelIsa isa : zd::kKernelIsas) {
     if (!zd::kernel_isa_supported(isa)) {
       std::printf("kernel %s: not on this CPU, not tested here\n", zd::kernel_isa_name(isa));
       continue;

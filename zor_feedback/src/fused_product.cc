@@ -87,24 +87,38 @@ __attribute__((target("avx2"), always_inline)) inline double tree(__m256d lo, __
   return _mm_cvtsd_f64(_mm_add_sd(b, _mm_unpackhi_pd(b, b)));
 }
 
-// Lanes 0-3 and 4-7 in two registers per row.
+// Lanes 0-3 and 4-7 in two registers per row; the body of the AVX2 version
+// and of the AVX-512 version on 256-bit registers, which differ in how many
+// registers they have (16 and 32).
 template <std::size_t R, typename X>
-__attribute__((target("avx2,fma"))) void rows_avx2(const float* M, std::size_t m, const X* x, double* sums) {
+__attribute__((target("avx2,fma"), always_inline)) inline void rows_ymm(const float* M, std::size_t m, const X* x,
+                                                                         double* sums) {
   __m256d lo[R], hi[R];
-#pragma GCC unroll 8
+#pragma GCC unroll 12
   for (std::size_t r = 0; r < R; ++r) lo[r] = hi[r] = _mm256_setzero_pd();
   std::size_t j = 0;
   for (; j + kLanes <= m; j += kLanes) {
     const __m256d x_lo = x4(x + j), x_hi = x4(x + j + 4);
-#pragma GCC unroll 8
+#pragma GCC unroll 12
     for (std::size_t r = 0; r < R; ++r) {
       const float* p = M + r * m + j;
       lo[r] = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(p)), x_lo, lo[r]);
       hi[r] = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(p + 4)), x_hi, hi[r]);
     }
   }
-#pragma GCC unroll 8  // the sums stay in registers
+#pragma GCC unroll 12  // the sums stay in registers
   for (std::size_t r = 0; r < R; ++r) sums[r] = tail(tree(lo[r], hi[r]), M + r * m, j, m, x);
+}
+
+template <std::size_t R, typename X>
+__attribute__((target("avx2,fma"))) void rows_avx2(const float* M, std::size_t m, const X* x, double* sums) {
+  rows_ymm<R>(M, m, x, sums);
+}
+
+template <std::size_t R, typename X>
+__attribute__((target("avx2,fma,avx512f,avx512vl"))) void rows_avx512_256(const float* M, std::size_t m,
+                                                                           const X* x, double* sums) {
+  rows_ymm<R>(M, m, x, sums);
 }
 
 // Eight floats widened. The all-lanes mask form: GCC 12 warns of the plain
@@ -203,6 +217,17 @@ struct Avx512 {
     orbits_avx512<kOrbitRows, kOrbits>(M, m, xt, sums);
   }
 };
+// AVX-512's 32 registers at 256 bits, for CPUs that run a 512-bit operation
+// as two halves (AMD's family 19h): their 512-bit widening costs more than
+// two 256-bit ones, and 32 registers hold twelve rows.
+struct Avx512Halves {
+  static constexpr std::size_t kWide = 12;
+  static constexpr std::size_t kOrbits = 0;
+  template <std::size_t R, typename X>
+  static void rows(const float* M, std::size_t m, const X* x, double* sums) {
+    rows_avx512_256<R>(M, m, x, sums);
+  }
+};
 #endif
 
 // Rows [i, i + R) of out = M * X, with X's columns given contiguous (xt,
@@ -217,13 +242,13 @@ void pass(const float* M, std::size_t i, std::size_t m, std::size_t k, const X* 
   }
 }
 
-// All n rows: kWide at a time, then 4, 2 and 1. A row's sum does not depend
+// All n rows: kWide at a time, then 4 at a time, 2 and 1. A row's sum does not depend
 // on how many rows share its pass, so any split of the rows gives its bits.
 template <typename Isa, typename X, typename Out>
 void product(const float* M, const X* xt, std::size_t n, std::size_t m, std::size_t k, Out* out) {
   std::size_t i = 0;
   for (; i + Isa::kWide <= n; i += Isa::kWide) pass<Isa, Isa::kWide>(M, i, m, k, xt, out);
-  if (n - i >= 4) pass<Isa, 4>(M, i, m, k, xt, out), i += 4;
+  for (; n - i >= 4; i += 4) pass<Isa, 4>(M, i, m, k, xt, out);
   if (n - i >= 2) pass<Isa, 2>(M, i, m, k, xt, out), i += 2;
   if (n - i >= 1) pass<Isa, 1>(M, i, m, k, xt, out);
 }
@@ -277,10 +302,21 @@ template <typename Out>
 ProductFn<Out> product_on(KernelIsa isa) {
 #ifdef ZOR_FEEDBACK_X86_KERNELS
   if (isa == KernelIsa::avx512) return widened_product<Avx512, Out>;
+  if (isa == KernelIsa::avx512_256) return widened_product<Avx512Halves, Out>;
   if (isa == KernelIsa::avx2) return widened_product<Avx2, Out>;
 #endif
   (void)isa;
   return widened_product<Portable, Out>;
+}
+
+// AMD's family 19h (Zen 4) runs 512-bit operations as two 256-bit halves.
+bool splits_512_bit_operations() {
+#ifdef ZOR_FEEDBACK_X86_KERNELS
+  __builtin_cpu_init();
+  return __builtin_cpu_is("amdfam19h") != 0;
+#else
+  return false;
+#endif
 }
 
 KernelChoice choose() {
@@ -290,9 +326,10 @@ KernelChoice choose() {
       c.isa = isa;
       break;
     }
+  if (c.isa == KernelIsa::avx512 && splits_512_bit_operations()) c.isa = KernelIsa::avx512_256;
   const char* env = std::getenv("ZOR_FEEDBACK_ISA");
   if (env == nullptr || *env == '\0') return c;
-  for (const KernelIsa isa : {KernelIsa::scalar, KernelIsa::avx2, KernelIsa::avx512})
+  for (const KernelIsa isa : kKernelIsas)
     if (std::strcmp(env, kernel_isa_name(isa)) == 0) {
       if (kernel_isa_supported(isa)) {
         c.isa = isa;
@@ -301,22 +338,34 @@ KernelChoice choose() {
       c.note = std::string("ZOR_FEEDBACK_ISA=") + env + ": not supported by this CPU";
       return c;
     }
-  c.note = std::string("ZOR_FEEDBACK_ISA=") + env + ": not one of scalar, avx2, avx512";
+  c.note = std::string("ZOR_FEEDBACK_ISA=") + env + ": not one of scalar, avx2, avx512, avx512-256";
   return c;
 }
 
 }  // namespace
 
 const char* kernel_isa_name(KernelIsa isa) {
-  return isa == KernelIsa::avx512 ? "avx512" : isa == KernelIsa::avx2 ? "avx2" : "scalar";
+  switch (isa) {
+    case KernelIsa::avx512:
+      return "avx512";
+    case KernelIsa::avx512_256:
+      return "avx512-256";
+    case KernelIsa::avx2:
+      return "avx2";
+    case KernelIsa::scalar:
+      break;
+  }
+  return "scalar";
 }
 
 bool kernel_isa_supported(KernelIsa isa) {
   if (isa == KernelIsa::scalar) return true;
 #ifdef ZOR_FEEDBACK_X86_KERNELS
   __builtin_cpu_init();
-  return isa == KernelIsa::avx512 ? __builtin_cpu_supports("avx512f") != 0
-                                  : __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
+  const bool avx2 = __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
+  if (isa == KernelIsa::avx512) return __builtin_cpu_supports("avx512f") != 0;
+  if (isa == KernelIsa::avx512_256) return avx2 && __builtin_cpu_supports("avx512vl") != 0;
+  return avx2;
 #else
   return false;
 #endif

@@ -10,15 +10,18 @@
 namespace zor_feedback {
 namespace detail {
 
-// The kernel versions; each gives the same bits.
-enum class KernelIsa { scalar, avx2, avx512 };
+// The kernel versions; each gives the same bits. avx512_256: AVX-512's 32
+// registers at 256 bits.
+enum class KernelIsa { scalar, avx2, avx512, avx512_256 };
+constexpr KernelIsa kKernelIsas[] = {KernelIsa::scalar, KernelIsa::avx2, KernelIsa::avx512, KernelIsa::avx512_256};
 const char* kernel_isa_name(KernelIsa isa);
 // Whether this CPU (and this build) runs `isa`.
 bool kernel_isa_supported(KernelIsa isa);
 
 // The version multiply uses, chosen once per process: ZOR_FEEDBACK_ISA
-// (scalar, avx2 or avx512) when it names one this CPU runs, else the widest
-// this CPU runs; `note` says why a set variable was not followed.
+// (scalar, avx2, avx512 or avx512-256) when it names one this CPU runs, else
+// the widest this CPU runs (avx512-256 where 512-bit operations run as two
+// halves); `note` says why a set variable was not followed.
 struct KernelChoice {
   KernelIsa isa = KernelIsa::scalar;
   std::string note;

@@ -50,11 +50,21 @@ void WorkerPool::take_parts(PartFn fn, void* ctx, std::size_t parts) {
 // A loop calls its product every period: a worker that has just ended a job
 // looks for the next one for a while before it sleeps, since waking a
 // sleeping thread costs tens of microseconds, a good part of such a product.
+constexpr auto kSpin = std::chrono::microseconds(200);
+
 void WorkerPool::spin_for_job(std::uint64_t seen) const {
-  constexpr auto kSpin = std::chrono::microseconds(200);
   const auto until = std::chrono::steady_clock::now() + kSpin;
   while (handed_.load(std::memory_order_acquire) == seen && !stopping_.load(std::memory_order_relaxed) &&
          std::chrono::steady_clock::now() < until) {
+  }
+}
+
+// The caller, its own parts done, waits for a worker's last part, which
+// takes about as long as one of its own: it looks for the end before it
+// sleeps, as a wake-up would cost more than the wait.
+void WorkerPool::spin_for_workers() const {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  while (inside_.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until) {
   }
 }
 
@@ -72,11 +82,12 @@ void WorkerPool::work() {
     const PartFn fn = fn_;
     void* const ctx = ctx_;
     const std::size_t parts = parts_;
-    ++joined_;
+    inside_.store(++joined_, std::memory_order_relaxed);
     lock.unlock();
     take_parts(fn, ctx, parts);
     lock.lock();
-    if (--joined_ == 0) done_.notify_one();
+    inside_.store(--joined_, std::memory_order_release);
+    if (joined_ == 0) done_.notify_one();
   }
 }
 
@@ -98,6 +109,7 @@ void WorkerPool::run_parts(std::size_t parts, PartFn fn, void* ctx) {
   }
   if (share) wake_.notify_all();
   take_parts(fn, ctx, parts);
+  if (share) spin_for_workers();
   std::unique_lock<std::mutex> lock(mutex_);
   done_.wait(lock, [&] { return joined_ == 0; });
   fn_ = nullptr;  // closed: a worker waking late finds nothing to join

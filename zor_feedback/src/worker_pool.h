@@ -48,6 +48,7 @@ class WorkerPool {
   void run_parts(std::size_t parts, PartFn fn, void* ctx);
   void work();
   void spin_for_job(std::uint64_t seen) const;
+  void spin_for_workers() const;
   void take_parts(PartFn fn, void* ctx, std::size_t parts);
   void stop_and_join();
 
@@ -63,6 +64,8 @@ class WorkerPool {
   // generation_ and stop_ as a worker reads them while it spins, without the mutex.
   std::atomic<std::uint64_t> handed_{0};
   std::atomic<bool> stopping_{false};
+  // joined_ as the caller reads it while it spins for the last parts.
+  std::atomic<std::size_t> inside_{0};
   bool stop_ = false;
   std::exception_ptr error_;  // the job's first exception
   std::vector<std::thread> workers_;

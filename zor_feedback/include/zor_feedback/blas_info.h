@@ -33,8 +33,9 @@ ZOR_FEEDBACK_API std::string blas_summary(const BlasInfo& info);
 
 // The version of multiply's own kernel this process runs, for the same
 // banner: "multiply kernel: avx2". Every version gives the same bits; the
-// widest the CPU has is used unless ZOR_FEEDBACK_ISA (scalar, avx2, avx512)
-// names another it has; a value it cannot follow is named in the line.
+// widest the CPU has is used unless ZOR_FEEDBACK_ISA (scalar, avx2, avx512,
+// avx512-256) names another it has; a value it cannot follow is named in the
+// line.
 ZOR_FEEDBACK_API std::string multiply_kernel();
 
 }  // namespace zor_feedback

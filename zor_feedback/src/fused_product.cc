@@ -219,14 +219,16 @@ struct Avx512 {
 };
 // AVX-512's 32 registers at 256 bits, for CPUs that run a 512-bit operation
 // as two halves (AMD's family 19h): their 512-bit widening costs more than
-// two 256-bit ones, and 32 registers hold twelve rows.
+// two 256-bit ones, and 32 registers hold twelve rows. Several orbits still
+// go on 512 bits: widening a block once for four orbits gains more there.
 struct Avx512Halves {
   static constexpr std::size_t kWide = 12;
-  static constexpr std::size_t kOrbits = 0;
   template <std::size_t R, typename X>
   static void rows(const float* M, std::size_t m, const X* x, double* sums) {
     rows_avx512_256<R>(M, m, x, sums);
   }
+  static constexpr std::size_t kOrbits = Avx512::kOrbits, kOrbitRows = Avx512::kOrbitRows;
+  static void orbits(const float* M, std::size_t m, const float* xt, double* sums) { Avx512::orbits(M, m, xt, sums); }
 };
 #endif
 

@@ -91,8 +91,8 @@ __attribute__((target("avx2"), always_inline)) inline double tree(__m256d lo, __
 // and of the AVX-512 version on 256-bit registers, which differ in how many
 // registers they have (16 and 32).
 template <std::size_t R, typename X>
-__attribute__((target("avx2,fma"), always_inline)) inline void rows_ymm(const float* M, std::size_t m, const X* x,
-                                                                         double* sums) {
+__attribute__((target("avx2,fma"), always_inline)) inline void rows_ymm(const float* M, std::size_t m,
+                                                                        const X* x, double* sums) {
   __m256d lo[R], hi[R];
 #pragma GCC unroll 12
   for (std::size_t r = 0; r < R; ++r) lo[r] = hi[r] = _mm256_setzero_pd();
@@ -117,7 +117,7 @@ __attribute__((target("avx2,fma"))) void rows_avx2(const float* M, std::size_t m
 
 template <std::size_t R, typename X>
 __attribute__((target("avx2,fma,avx512f,avx512vl"))) void rows_avx512_256(const float* M, std::size_t m,
-                                                                           const X* x, double* sums) {
+                                                                          const X* x, double* sums) {
   rows_ymm<R>(M, m, x, sums);
 }
 
@@ -228,7 +228,9 @@ struct Avx512Halves {
     rows_avx512_256<R>(M, m, x, sums);
   }
   static constexpr std::size_t kOrbits = Avx512::kOrbits, kOrbitRows = Avx512::kOrbitRows;
-  static void orbits(const float* M, std::size_t m, const float* xt, double* sums) { Avx512::orbits(M, m, xt, sums); }
+  static void orbits(const float* M, std::size_t m, const float* xt, double* sums) {
+    Avx512::orbits(M, m, xt, sums);
+  }
 };
 #endif
 

@@ -13,7 +13,8 @@ namespace detail {
 // The kernel versions; each gives the same bits. avx512_256: AVX-512's 32
 // registers at 256 bits.
 enum class KernelIsa { scalar, avx2, avx512, avx512_256 };
-constexpr KernelIsa kKernelIsas[] = {KernelIsa::scalar, KernelIsa::avx2, KernelIsa::avx512, KernelIsa::avx512_256};
+constexpr KernelIsa kKernelIsas[] = {KernelIsa::scalar, KernelIsa::avx2, KernelIsa::avx512,
+                                     KernelIsa::avx512_256};
 const char* kernel_isa_name(KernelIsa isa);
 // Whether this CPU (and this build) runs `isa`.
 bool kernel_isa_supported(KernelIsa isa);

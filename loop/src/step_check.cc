@@ -26,8 +26,11 @@ bool any_suspect(const std::vector<double>& before, const std::vector<double>& a
   }
   for (std::size_t i = 0; i < after.size(); ++i) {
     const CorrectorLimit& l = limits[i];
-    suspect |= !std::isfinite(after[i]) | above(after[i], l.max) | above(-after[i], -l.min) |
-               above(std::fabs(after[i] - before[i]), l.max_step);
+    // As integers: a bitwise or of the four, where || would branch.
+    const int any = static_cast<int>(!std::isfinite(after[i])) | static_cast<int>(above(after[i], l.max)) |
+                    static_cast<int>(above(-after[i], -l.min)) |
+                    static_cast<int>(above(std::fabs(after[i] - before[i]), l.max_step));
+    suspect |= any != 0;
   }
   return suspect;
 }

@@ -29,15 +29,33 @@ class Server:
             for k, v in props.items():
                 values = v if isinstance(v, (list, tuple)) else [v]
                 f.write('%s->%s: %s\n' % (self.device, k, ", ".join('"%s"' % x for x in values)))
-        self.port = port = port or free_port()
-        self.url = "tango://127.0.0.1:%d/%s#dbase=no" % (port, self.device)
+        self._fixed_port = port is not None
+        self._argv = [executable, instance, "-file=" + db]
         self.log = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen([executable, instance, "-file=" + db, "-ORBendPoint",
-                                      "giop:tcp:127.0.0.1:%d" % port], stdout=self.log, stderr=self.log)
+        self._start(port or free_port())
+
+    def _start(self, port):
+        self.port = port
+        self.url = "tango://127.0.0.1:%d/%s#dbase=no" % (port, self.device)
+        self.log.seek(0)
+        self.log.truncate()
+        self.proc = subprocess.Popen(self._argv + ["-ORBendPoint", "giop:tcp:127.0.0.1:%d" % port],
+                                     stdout=self.log, stderr=self.log)
+
+    def _lost_its_port(self):
+        """Whether the server exited because its port was taken."""
+        return self.proc.poll() is not None and "Failed to bind to address" in self.text()
 
     def connect(self, timeout=20):
+        """The server's client once it answers. A server that could not bind
+        its port (some other process took it between the draw and the bind) is
+        started again: on a new port, or on its given one once it is free."""
         deadline = time.monotonic() + timeout
         while True:
+            if self._lost_its_port() and time.monotonic() < deadline:
+                if self._fixed_port:
+                    time.sleep(0.2)
+                self._start(self.port if self._fixed_port else free_port())
             assert self.proc.poll() is None, "the server exited with %s" % self.proc.returncode
             try:
                 dev = tango.DeviceProxy(self.url)
